@@ -1,0 +1,3 @@
+file(REMOVE_RECURSE
+  "libbrivane_arg_test.a"
+)

@@ -1,0 +1,2 @@
+# Empty compiler generated dependencies file for brivane_arg_test.
+# This may be replaced when dependencies are built.

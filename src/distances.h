@@ -1,0 +1,81 @@
+// Distance store and clustering engine.
+//
+// The store holds every pairwise distance the run has computed or read: a
+// fixed pool of twin records (records 2k and 2k+1 are one pair, in both
+// directions), a hash table keyed by the ordered pair, and one list per object
+// of the records that start there.  cluster() builds the candidate heap over
+// the stored pairs, merges until one cluster remains and writes the dendrogram.
+#ifndef DISTANCES_H
+#define DISTANCES_H
+
+#include <cstdint>
+
+// One directed record of a stored pair.
+struct dist_t {
+    int32_t x;           // slot the record starts from; it is on x's list
+    int32_t y;           // the other slot
+    int64_t key;         // x * N + y
+    double dist;         // distance; after merges the linkage distance
+    dist_t *more;        // next record in the same hash chain
+    dist_t *prev;        // previous record on x's list
+    dist_t *next;        // next record on x's list
+    int32_t heap_loc;    // 1-based candidate heap position, 0 if never placed
+    dist_t *symmetric;   // the twin record of the same pair
+    int32_t multi;       // object-pair distances aggregated into dist
+    int32_t time;        // abstract_time when stored or last returned
+};
+
+// One entry per object; during clustering a surviving slot stands for its
+// whole cluster.
+struct node_t {
+    dist_t *dist_start;  // head of the list of records whose x is this slot
+    int32_t dist_count;  // length of that list
+    int32_t size;        // objects in the cluster
+    int32_t number;      // dendrogram node number of the cluster
+    int32_t merged;      // 1 once the slot has been absorbed
+};
+
+// Store state.
+extern dist_t *dist;
+extern int32_t n_dist;
+extern int32_t dist_size;
+extern dist_t **dist_hash;
+extern int32_t dist_hash_size;
+extern node_t *node;
+extern int32_t abstract_time;
+extern int32_t getdist_time;
+extern int32_t distance_warning;
+
+// Candidate heap state (1-based; slot 0 unused).
+extern dist_t **heap;
+extern int32_t heap_size;
+
+// Dendrogram arrays, 2N-1 entries each, indexed by node number.
+extern int32_t *leftnode;
+extern int32_t *rightnode;
+extern double *dst;
+extern int32_t *start;
+extern int32_t *end;
+extern int32_t *new2old;
+extern int32_t *old2new;
+
+void init_distances();
+double calc_distance(int point1, int point2);
+void add_dist(int i, int j, double distance);
+// Distance of the pair, computed with the selected measure and stored if the
+// pair is new.  An offered dd greater than NO_DISTANCE is taken as the value.
+double getdist(int i, int j, double dd);
+// The same for a given distance: dd is stored as it is, whatever its value,
+// and nothing is ever computed (the given-distance modes have no measure).
+double getdist_given(int i, int j, double dd);
+dist_t *hash_lookup(int i, int j);
+dist_t *change_hash(int i1, int j1, int i2, int j2);
+
+void build_heap();
+void move_down(int i);
+void move_up(int i);
+
+void cluster();
+int permute(int nd, int st);
+
+#endif

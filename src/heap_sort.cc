@@ -1,0 +1,1 @@
+#include "heap_sort.h"

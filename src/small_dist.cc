@@ -1,0 +1,1 @@
+#include "small_dist.h"
