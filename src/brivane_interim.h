@@ -1,0 +1,89 @@
+// Stand-ins for the modules that the driver calls and that are not part of
+// this branch yet, so that the program links.  Each one refuses to run with
+// a message, except the keyword and word-list helpers, which the driver's own
+// checks need.  They are weak: a module's real definition replaces them.
+// Delete this file and its include in brivane.cc as soon as main holds the
+// option table, the argument helpers, the measures, the store and the
+// heuristics (a real Distance.h then clashes with the templates below).
+#ifndef BRIVANE_INTERIM_H
+#define BRIVANE_INTERIM_H
+
+#include <cstring>
+#include <iostream>
+#include <strings.h>
+
+#include "Argumentyzer.h"
+#include "Distance.h"
+#include "brivane.h"
+#include "brivane_arg.h"
+
+namespace interim {
+[[noreturn]] inline void missing(const char *what)
+{
+    std::cerr << "ERROR! " << what << " is not part of this build yet!" << std::endl;
+    brivane_exit(1);
+}
+} // namespace interim
+
+#define BRIVANE_WEAK __attribute__((weak))
+
+BRIVANE_WEAK tOptions brivaneOptions = {};
+BRIVANE_WEAK string_vector *arg_argv_vector = new string_vector;
+BRIVANE_WEAK string_vector *arg_operands_vector = new string_vector;
+
+BRIVANE_WEAK int_vector *arg_arg_keyword(string_vector *x, int n, const char *const *keys, int case_sensitive)
+{
+    const char *v = (*x)[0];
+    size_t m = std::strlen(v);
+    int found = -1, count = 0;
+    for (int i = 0; i < n; i++) {
+        bool match = case_sensitive ? std::strncmp(v, keys[i], m) == 0 : strncasecmp(v, keys[i], m) == 0;
+        if (match) {
+            found = i;
+            count++;
+        }
+    }
+    if (count == 1)
+        return new int_vector(1, found);
+    std::cerr << "Value '" << v << "' is not allowed, legal values are non-ambiguous prefixes of the following keywords:";
+    for (int i = 0; i < n; i++)
+        std::cerr << " '" << keys[i] << "'";
+    std::cerr << std::endl;
+    return nullptr;
+}
+
+BRIVANE_WEAK int32_t n_dist = 0;
+BRIVANE_WEAK void init_distances() { interim::missing("init_distances"); }
+BRIVANE_WEAK double calc_distance(int, int) { interim::missing("calc_distance"); }
+BRIVANE_WEAK void choose_pivots() { interim::missing("choose_pivots"); }
+BRIVANE_WEAK void delete_pivots() { interim::missing("delete_pivots"); }
+BRIVANE_WEAK double estimate_epsilon() { interim::missing("estimate_epsilon"); }
+BRIVANE_WEAK void small_dists_work(double) { interim::missing("small_dists_work"); }
+BRIVANE_WEAK void random_dist() { interim::missing("random_dist"); }
+BRIVANE_WEAK void all_dist() { interim::missing("all_dist"); }
+BRIVANE_WEAK void input_dist() { interim::missing("input_dist"); }
+BRIVANE_WEAK void cluster() { interim::missing("cluster"); }
+
+template <class T> class DistanceMinkowski : public Distance<T> {
+  public:
+    double p;
+    explicit DistanceMinkowski(double p_) : p(p_) {}
+    double distance(const T *, const T *, int, int) override { interim::missing("the minkowski measure"); }
+};
+
+template <class T> int DistanceFactory<T>::getDistanceID(const char *)
+{
+    interim::missing("The measure registry");
+}
+
+template <class T> Distance<T> *DistanceFactory<T>::getDistance(const char *)
+{
+    interim::missing("The measure registry");
+}
+
+template <class T> void DistanceFactory<T>::listDistances()
+{
+    interim::missing("The measure listing");
+}
+
+#endif
