@@ -40,21 +40,21 @@ template <class T> std::vector<T> field(const std::string &text, std::size_t wid
     return v;
 }
 
-// Measure objects live until the process ends, as in the program; keeping
-// them here keeps them reachable for leak checkers.
+// Measure objects live until the process ends, as in the program; the list
+// that holds them is never destroyed, so leak checkers still reach them at exit.
 template <class T> Distance<T> *fresh(const char *key)
 {
     static DistanceFactory<T> factory;
-    static std::vector<Distance<T> *> made;
-    made.push_back(factory.getDistance(key));
-    return made.back();
+    static auto *made = new std::vector<Distance<T> *>;
+    made->push_back(factory.getDistance(key));
+    return made->back();
 }
 
 // One shared object per keyword, for measures without settings.
 template <class T> Distance<T> *measure(const char *key)
 {
-    static std::map<std::string, Distance<T> *> made;
-    Distance<T> *&m = made[key];
+    static auto *made = new std::map<std::string, Distance<T> *>;
+    Distance<T> *&m = (*made)[key];
     if (m == nullptr)
         m = fresh<T>(key);
     return m;
