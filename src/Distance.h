@@ -87,14 +87,6 @@ inline double as_double(char v) { return static_cast<signed char>(v); }
 template <class T> inline T ordered(T v) { return v; }
 inline signed char ordered(char v) { return static_cast<signed char>(v); }
 
-template <class T> inline bool is_nan(T v)
-{
-    if constexpr (std::is_floating_point<T>::value)
-        return std::isnan(v);
-    else
-        return false;
-}
-
 // ---------------------------------------------------------------------------
 // Difference-based measures.  n = xlen, d_k = x_k - y_k in double; a sum over
 // an empty range is 0.
