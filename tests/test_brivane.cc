@@ -622,6 +622,28 @@ TEST_F(DriverTest, MissingFileFollowsTheDataInputLine)
                 literally("Data input...ERROR! Could not open input file " + dir + "/none.nc\n"));
 }
 
+TEST_F(DriverTest, MinkowskiNeedsAPositiveParameter)
+{
+    std::string path = write_file("m.nc", {{"r", 3}, {"c", 2}}, {matrix("m", ncDouble, "r", "c")});
+    struct {
+        bool given;
+        double p;
+        const char *message;
+    } cases[] = {{false, 0, "Data input...ERROR! Minkowski distance requires parameter --minkowski-p or -p\n"},
+                 {true, 0, "Data input...ERROR! Parameter p of Minkowski distance must be positive!\n"},
+                 {true, -1, "Data input...ERROR! Parameter p of Minkowski distance must be positive!\n"},
+                 {true, NAN, "Data input...ERROR! Parameter p of Minkowski distance must be positive!\n"}};
+    for (const auto &c : cases) {
+        reset();
+        set_text(INDEX_OPT_INPUT, path);
+        set_text(INDEX_OPT_OUTPUT, dir + "/out.nc");
+        set_text(INDEX_OPT_DISTANCE, "MINK");
+        if (c.given)
+            opt_set_double(INDEX_OPT_MINKOWSKI_P, c.p);
+        EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1), literally(c.message)) << c.p;
+    }
+}
+
 TEST_F(DriverTest, GivenDistancesBeyondTheBudgetAreRefusedBeforeTheStore)
 {
     // 10 x 10 doubles take 800 bytes; their 45 pairs would take 11250.
