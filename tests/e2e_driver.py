@@ -1,7 +1,9 @@
 """End-to-end cases of the run driver: the option checks and their messages,
 the measure listing, the seed, the distance count and the progress lines of
 each kind of run."""
+import os
 import re
+import resource
 import unittest
 
 import numpy as np
@@ -206,6 +208,19 @@ class DistanceCount(DriverCase):
         self.assertEqual(r.status, 0, r)
         self.assertNotIn("Calculating distances", r.stderr)
         self.assertEqual(read_nc(self.path("out.nc"))["__dims__"]["row_nodes"], 1)
+
+
+class Failures(DriverCase):
+    @unittest.skipIf(os.environ.get("BRIVANE_SANITIZED"), "the sanitizers reserve more address space than the cap")
+    def test_allocation_failure_is_reported_once(self):
+        def small_address_space():
+            resource.setrlimit(resource.RLIMIT_AS, (256 * 2**20, 256 * 2**20))
+
+        # All pairs of 3000 objects need a store of about 700 MB.
+        src = self.data(n=3000, c=1)
+        r = run(["-i", src, "-o", self.path("out.nc"), "-d", "euclidean", "-a", "-m", "4"],
+                preexec_fn=small_address_space)
+        self.assertRefused(r, "Out of memory!\n")
 
 
 class ProgressLines(DriverCase):

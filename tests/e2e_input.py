@@ -187,6 +187,16 @@ class ShapesAndLoading(InputCase):
         self.assertEqual(r.status, 0, r)
         self.assertEqual(read_nc(self.path("out.nc"))["__dims__"]["row_nodes"], 5)
 
+    def test_matrix_beyond_32_bit_element_counts_is_refused(self):
+        # 50000 x 50000 elements, never written: the file stays sparse.
+        src = self.path("big.nc")
+        with netCDF4.Dataset(src, "w", format="NETCDF3_64BIT_OFFSET") as ds:
+            ds.set_fill_off()
+            ds.createDimension("r", 50000)
+            ds.createDimension("c", 50000)
+            ds.createVariable("m", "S1", ("r", "c"))
+        self.assertRefused(self.rows(src), "Data input...ERROR! The input is too large")
+
     def test_input_without_objects_is_refused(self):
         src = self.path("e.nc")
         with netCDF4.Dataset(src, "w", format="NETCDF3_CLASSIC") as ds:
