@@ -157,8 +157,10 @@ tOptDesc optDesc[OPTION_CT] = {
                    "Extended usage information passed thru pager", "more-help"),
 };
 
-static const char FULL_VERSION[] =
-    "brivane - Approximate hierarchical clustering using similarity heuristics - Ver. 1.6.0";
+// The program's name, purpose and version: the version output, the first line
+// of the copyright output and of the usage text.
+#define FULL_VERSION \
+    "brivane - Approximate hierarchical clustering using similarity heuristics - Ver. 1.6.0"
 
 tOptions brivaneOptions = {
     0x1B006,                                // interface 27.6 of the library
@@ -170,13 +172,12 @@ tOptions brivaneOptions = {
     "brivane",                              // pzProgName
     "BRIVANE",                              // pzPROGNAME
     nullptr,                                // no configuration file
-    "brivane 1.6.0\nCopyright (C) the brivane developers",
-    "brivane is free software; you may redistribute and modify it under the terms\n"
-    "of the licence that comes with its sources.  It comes WITHOUT ANY WARRANTY.",
+    FULL_VERSION "\nCopyright (C) the brivane developers",
+    "\nbrivane is free software; you may redistribute and modify it under the terms\n"
+    "of the licence that comes with its sources.  It comes WITHOUT ANY WARRANTY.\n",
     FULL_VERSION,
     nullptr,                                // no configuration folders
-    "brivane - Approximate hierarchical clustering using similarity heuristics - Ver. "
-    "1.6.0\nUSAGE:  %s [ -<flag> | --<name> ]... []\n",
+    FULL_VERSION "\nUSAGE:  %s [ -<flag> | --<name> ]... []\n",
     nullptr, nullptr,                       // no explanation, no details
     optDesc,
     "the brivane developers",               // contact address
