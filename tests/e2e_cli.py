@@ -54,12 +54,6 @@ class Refusals(BrivaneTest):
     def test_flag_given_twice(self):
         self.assertRefused(["-m", "1", "-m", "2"], "only one memory option allowed")
 
-    def test_prop_similar_needs_num_distances(self):
-        self.assertRefused(["-s", "0.5"], "prop-similar option requires the num-distances option")
-
-    def test_minkowski_p_needs_distance(self):
-        self.assertRefused(["-p", "3"], "minkowski-p option requires the distance option")
-
     def test_all_pairwise_conflicts_with_time_and_count(self):
         self.assertRefused(["-a", "-t", "3"], "the 'time' and 'all-pairwise' options conflict")
         self.assertRefused(["-a", "-M", "100"], "the 'num-distances' and 'all-pairwise' options conflict")
@@ -75,9 +69,6 @@ class Refusals(BrivaneTest):
         self.assertRefused(["-M", "abc"], "'abc' is not an integer!\n")
         self.assertRefused(["-m", "lots"], "'lots' is not a floating-point number!\n")
         self.assertRefused(["-R", "4294967296"], "'4294967296' is not an integer!\n")
-
-    def test_negative_seed_is_not_taken_for_a_flag_but_a_letter_is(self):
-        self.assertRefused(["-R", "-x"], "illegal option -- x")
 
 
 class Environment(BrivaneTest):
