@@ -1,20 +1,14 @@
 // Stand-ins for the modules that the driver calls and that are not part of
 // this branch yet, so that the program links.  Each one refuses to run with
-// a message, except the keyword and word-list helpers, which the driver's own
-// checks need.  They are weak: a module's real definition replaces them.
+// a message.  They are weak: a module's real definition replaces them.
 // Delete this file and its include in brivane.cc as soon as main holds the
-// option table, the argument helpers, the store and the heuristics.
+// store and the heuristics.
 #ifndef BRIVANE_INTERIM_H
 #define BRIVANE_INTERIM_H
 
-#include <cstring>
 #include <iostream>
-#include <strings.h>
 
-#include "Argumentyzer.h"
-#include "Distance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 
 namespace interim {
 [[noreturn]] inline void missing(const char *what)
@@ -25,31 +19,6 @@ namespace interim {
 } // namespace interim
 
 #define BRIVANE_WEAK __attribute__((weak))
-
-BRIVANE_WEAK tOptions brivaneOptions = {};
-BRIVANE_WEAK string_vector *arg_argv_vector = new string_vector;
-BRIVANE_WEAK string_vector *arg_operands_vector = new string_vector;
-
-BRIVANE_WEAK int_vector *arg_arg_keyword(string_vector *x, int n, const char *const *keys, int case_sensitive)
-{
-    const char *v = (*x)[0];
-    size_t m = std::strlen(v);
-    int found = -1, count = 0;
-    for (int i = 0; i < n; i++) {
-        bool match = case_sensitive ? std::strncmp(v, keys[i], m) == 0 : strncasecmp(v, keys[i], m) == 0;
-        if (match) {
-            found = i;
-            count++;
-        }
-    }
-    if (count == 1)
-        return new int_vector(1, found);
-    std::cerr << "Value '" << v << "' is not allowed, legal values are non-ambiguous prefixes of the following keywords:";
-    for (int i = 0; i < n; i++)
-        std::cerr << " '" << keys[i] << "'";
-    std::cerr << std::endl;
-    return nullptr;
-}
 
 BRIVANE_WEAK int32_t n_dist = 0;
 BRIVANE_WEAK void init_distances() { interim::missing("init_distances"); }
