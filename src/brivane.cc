@@ -156,7 +156,7 @@ const int MINKOWSKI_ID = 2;
     brivane_exit(1);
 }
 
-// A message with one %s (or %d) filled in.
+// A message with its one %s filled in.
 std::string filled(const char *format, const std::string &text)
 {
     std::string message = format;
@@ -232,8 +232,9 @@ bool same_file(const char *a, const char *b)
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Step by step the checks of the option combinations; on return the settings
-// are sound and `distkey` is the measure keyword (data modes only).
+// The checks of the option combinations, in the order the user meets them; on
+// return every setting that the run reads is there and sound, and `distkey`
+// is the measure keyword (data modes only, else null).
 void check_options(const char *&distkey)
 {
     if (!arg_argv_vector || arg_argv_vector->size() <= 1)
