@@ -379,7 +379,7 @@ static inline double link_ave(double old, int32_t m_old, double d, int32_t m_d)
     return (m_old * old + m_d * d) / static_cast<double>(m_old + m_d);
 }
 
-static inline double link(int linkage, double old, int32_t m_old, double d, int32_t m_d)
+static inline double linkage_update(int linkage, double old, int32_t m_old, double d, int32_t m_d)
 {
     switch (linkage) {
     case LINKAGE_MIN:
@@ -427,7 +427,7 @@ static void absorb(int x, int y, dist_t *xy, int linkage)
             continue;
         }
         double old = yz->dist;
-        double merged = link(linkage, old, yz->multi, xz->dist, xz->multi);
+        double merged = linkage_update(linkage, old, yz->multi, xz->dist, xz->multi);
         int32_t multi = yz->multi + xz->multi;
         yz->dist = yz->symmetric->dist = merged;
         yz->multi = yz->symmetric->multi = multi;
