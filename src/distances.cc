@@ -41,6 +41,7 @@
 static const char *const MSG_STORE_FULL =
     "WARNING! Distance memory full, discarding some of the distances!";
 static const char *const MSG_TOO_MANY_DISTANCES = "ERROR! Too many distances for the distance store: ";
+static const char *const MSG_NO_OBJECTS = "ERROR! There are no objects to cluster!";
 static const char *const MSG_TOO_MANY_OBJECTS = "ERROR! Too many objects for one dendrogram: ";
 static const char *const MSG_WRITE_FAILED = "ERROR! Error writing output file ";
 static const char *const MSG_UNSUPPORTED_TYPE_1 = "ERROR! Variable '";
@@ -104,6 +105,11 @@ void init_distances()
     if (size < 0 || size > MAX_DIST_SIZE) {
         std::cerr << MSG_TOO_MANY_DISTANCES << size << " records asked for, at most "
                   << MAX_DIST_SIZE << " fit" << std::endl;
+        brivane_exit(1);
+    }
+    // A dendrogram needs one object at least: its root is node 2N-2.
+    if (N < 1) {
+        std::cerr << MSG_NO_OBJECTS << std::endl;
         brivane_exit(1);
     }
     if (2 * n - 1 > INT32_MAX) {

@@ -176,6 +176,15 @@ TEST(StoreDeathTest, CapacityBeyond32BitsIsRefused)
     opt_clear(INDEX_OPT_ALL_PAIRWISE);
 }
 
+TEST(StoreDeathTest, NoObjectsAreRefused)
+{
+    N = 0;
+    M = 0;
+    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTLIST);
+    EXPECT_EXIT(init_distances(), testing::ExitedWithCode(1),
+                "^ERROR! There are no objects to cluster!\n$");
+}
+
 TEST(Store, NewPairTakesTheEvenSlotSmallerObjectFirst)
 {
     make_store(8);
