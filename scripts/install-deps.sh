@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages brivane needs to build (and, with --test, to run
+# its test suite), skipping what is already there.  Runs apt-get as root, or
+# through sudo.
+set -eu
+
+packages="g++ cmake make libnetcdf-cxx-legacy-dev libnetcdf-dev netcdf-bin libopts25-dev"
+if [ "${1:-}" = "--test" ]; then
+  packages="$packages libgtest-dev python3 python3-numpy python3-scipy python3-netcdf4"
+fi
+
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+as_root=""
+[ "$(id -u)" -ne 0 ] && as_root="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$as_root apt-get update -q
+# shellcheck disable=SC2086
+$as_root apt-get install -y -q --no-install-recommends $missing

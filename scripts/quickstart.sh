@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds brivane and clusters the shipped example
+# (examples/small.cdl), writing the dendrogram to build/small-tree.nc.
+set -eu
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j2 --target brivane
+ncgen -b -k classic -o build/small.nc examples/small.cdl
+build/brivane -i build/small.nc -D expression -d euclidean -a -O -o build/small-tree.nc
+echo "Dendrogram written to build/small-tree.nc:"
+ncdump -v row_left,row_right,row_distance,row_new2old build/small-tree.nc | sed -n '/^data:/,$p'
