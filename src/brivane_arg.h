@@ -74,6 +74,11 @@ void doOptSplit_Threshold(tOptions *, tOptDesc *);
 void doOptQuality(tOptions *, tOptDesc *);
 void doUsageOpt(tOptions *, tOptDesc *);
 
+// What main does before the run: checks the option table and parses the
+// command line into the options' value lists and the operands.  Refusals end
+// the process (the library's usage text, status 1); -? and -v end it too.
+void arg_parse_command_line(int argc, char **argv);
+
 // Reading the settings.  opt_given: any of the three low set-state bits is on.
 // The value readers return element 0 of the option's list; the list must not
 // be empty (the driver checks that before anything reads a setting).

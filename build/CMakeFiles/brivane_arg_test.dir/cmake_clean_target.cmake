@@ -1,3 +1,0 @@
-file(REMOVE_RECURSE
-  "libbrivane_arg_test.a"
-)
