@@ -111,7 +111,8 @@ const char *const ERR_COUNT_WORD = "ERROR! '%s' is not a count of annotation col
 const char *const ERR_FORMAT_UNKNOWN =
     "ERROR! Cannot tell the format of '%s' from its extension; use --format=tsv or --format=csv\n";
 const char *const ERR_BAD_NAME = "ERROR! '%s' is not a usable NetCDF name for --%s\n";
-const char *const ERR_NAME_TWICE = "ERROR! The name '%s' is given to more than one dimension or variable\n";
+const char *const ERR_NAME_TWICE =
+    "ERROR! The name '%s' is given to more than one dimension or variable, or is one of brivane's output names\n";
 const char *const ERR_OPEN_INPUT = "ERROR! Could not open input file %s: %s\n";
 const char *const ERR_READ_INPUT = "ERROR! Could not read input file %s: %s\n";
 const char *const ERR_NO_HEADER = "ERROR! The input holds no header row\n";
@@ -612,6 +613,7 @@ struct Table {
 struct Names {
     std::set<std::string> taken;
 
+    // The names on the command line come first; a clash among them is bad usage.
     explicit Names(const Settings &s)
     {
         for (const char *prefix : {"row_", "col_", ""})
@@ -619,8 +621,8 @@ struct Names {
                 taken.insert(std::string(prefix) + suffix);
         for (const std::string &name : {s.variable, s.row_dim, s.col_dim, s.row_names, s.row_names + "_len",
                                         s.col_names, s.col_names + "_len"})
-            if (!taken.insert(name).second)
-                fail(ERR_NAME_TWICE, name.c_str());
+            if (!claim(name))
+                usage_error(ERR_NAME_TWICE, name.c_str());
     }
     bool claim(const std::string &name) { return taken.insert(name).second; }
 };
@@ -869,10 +871,10 @@ void write_netcdf(const Settings &s, const Table<T> &t)
 template <class T>
 void import(const Settings &s)
 {
+    Names names(s);
     FILE *f = s.input == "-" ? stdin : std::fopen(s.input.c_str(), "rb");
     if (!f)
         fail(ERR_OPEN_INPUT, s.input.c_str(), std::strerror(errno));
-    Names names(s);
     Table<T> t;
     RecordReader reader(f, s.input, s.format);
     read_header(s, reader, names, t);
