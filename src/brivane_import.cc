@@ -33,6 +33,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -99,7 +100,8 @@ const char *const USAGE =
     "blanks around a cell are ignored.  A cell that is not a number, a row with\n"
     "more or fewer cells than the header, or a repeated column name ends the\n"
     "import with status 1, and OUTPUT is left as it was.  CSV cells may be quoted\n"
-    "with \"...\", holding commas, line breaks and doubled quotes.\n";
+    "with \"...\", holding commas, line breaks and doubled quotes; tab-delimited\n"
+    "cells are taken as they are, quotes and all.\n";
 
 const char *const VERSION = "brivane-import 1.6.0\n";
 const char *const TRY_HELP = "Try 'brivane-import --help' for more information.\n";
@@ -141,8 +143,18 @@ const char *const SUMMARY = "Imported %zu rows x %zu columns into %s: %zu missin
 // ---------------------------------------------------------------------------
 // Ending the run.
 
-// The temporary output file while it exists; every fatal end removes it.
+// The temporary output file while it exists; every fatal end removes it, and
+// so does an interrupt, which reads it from a plain array.
 std::string temp_output;
+char temp_for_signals[4096];
+
+extern "C" void remove_temp_and_die(int signal_number)
+{
+    if (temp_for_signals[0])
+        unlink(temp_for_signals);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
 
 [[noreturn]] void fail(const char *format, ...)
 {
@@ -808,6 +820,11 @@ std::string make_temp_name(const std::string &output)
     if (fd < 0)
         fail(ERR_WRITE, output.c_str(), std::strerror(errno));
     temp_output = name;
+    if (name.size() < sizeof temp_for_signals) {
+        std::memcpy(temp_for_signals, name.c_str(), name.size() + 1);
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            std::signal(signal_number, remove_temp_and_die);
+    }
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);  // the permissions a newly created output would get
@@ -820,9 +837,13 @@ void write_netcdf(const Settings &s, const Table<T> &t)
 {
     const NcType value_type = sizeof(T) == sizeof(double) ? ncDouble : ncFloat;
     const size_t R = t.values->rows(), C = t.col_names.size();
-    // The classic format keeps each variable under 2 GiB; larger ones need the
-    // 64-bit offset variant of it.
-    const bool large = static_cast<double>(R) * C * sizeof(T) > 2147483000.0;
+    // The classic format places every variable below 2 GiB.  A larger file
+    // takes its 64-bit offset variant, which still bounds every variable but the
+    // last to 4 GiB: there the values are defined last.
+    double bytes = static_cast<double>(R) * C * sizeof(T) + static_cast<double>(R) * t.row_names.width();
+    for (const TextColumn &texts : t.annotations)
+        bytes += static_cast<double>(R) * texts.width();
+    const bool large = bytes > 2.0e9;
     std::string temp = make_temp_name(s.output);
     {
         NcError errors(NcError::silent_nonfatal);
@@ -832,8 +853,11 @@ void write_netcdf(const Settings &s, const Table<T> &t)
         NcDim *rows = nc.add_dim(s.row_dim.c_str(), static_cast<long>(R));
         NcDim *cols = nc.add_dim(s.col_dim.c_str(), static_cast<long>(C));
         check(rows && cols, s, errors);
-        NcVar *data = nc.add_var(s.variable.c_str(), value_type, rows, cols);
-        check(data != nullptr, s, errors);
+        NcVar *data = nullptr;
+        if (!large) {
+            data = nc.add_var(s.variable.c_str(), value_type, rows, cols);
+            check(data != nullptr, s, errors);
+        }
         NcVar *row_names = add_text(nc, s.row_names, rows, t.row_names, s, errors);
         NcVar *col_names = add_text(nc, s.col_names, cols, t.col_names, s, errors);
         std::vector<NcVar *> annotations, kept_cols, kept_rows;
@@ -846,6 +870,10 @@ void write_netcdf(const Settings &s, const Table<T> &t)
         for (const std::string &name : t.kept_row_names) {
             kept_rows.push_back(nc.add_var(name.c_str(), value_type, cols));
             check(kept_rows.back() != nullptr, s, errors);
+        }
+        if (large) {
+            data = nc.add_var(s.variable.c_str(), value_type, rows, cols);
+            check(data != nullptr, s, errors);
         }
 
         for (size_t k = 0; k < t.values->chunk_count(); ++k) {
@@ -866,6 +894,7 @@ void write_netcdf(const Settings &s, const Table<T> &t)
     if (std::rename(temp.c_str(), s.output.c_str()) != 0)
         fail(ERR_WRITE, s.output.c_str(), std::strerror(errno));
     temp_output.clear();
+    temp_for_signals[0] = '\0';
 }
 
 template <class T>
