@@ -522,6 +522,7 @@ bool is_missing_word(std::string_view s)
 template <class T>
 Cell parse_cell(std::string_view s, T &value)
 {
+    s = trim(s);  // a quoted cell comes untrimmed
     if (s.empty() || is_missing_word(s)) {
         value = std::numeric_limits<T>::quiet_NaN();
         return Cell::missing;

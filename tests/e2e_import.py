@@ -76,7 +76,7 @@ class RoundTrip(ImportTest):
 
     def test_csv_quoted_fields_with_commas_quotes_and_line_breaks(self):
         nc, _ = self.convert('id,"dose, mg","say ""hi""",z\n'
-                             '"gene ""A""", 1 ,"2",3\n'
+                             '"gene ""A""", 1 ," 2 ",3\n'
                              '"two\nlines",4,5,6\n', name="t.csv")
         self.assertEqual(names(nc["col_name"]), ["dose, mg", 'say "hi"', "z"])
         self.assertEqual(names(nc["row_name"]), ['gene "A"', "two\nlines"])
@@ -281,7 +281,7 @@ class CommandLine(ImportTest):
                                (["a.dat", "b.nc"], "ERROR! Cannot tell the format of 'a.dat'"),
                                (["-V", "my data", "a.tsv", "b"], "ERROR! 'my data' is not a usable NetCDF name"),
                                (["-r", "x", "-c", "x", "a.tsv", "b"],
-                               "ERROR! The name 'x' is given to more than one"),
+                                "ERROR! The name 'x' is given to more than one"),
                                (["-V", "row_left", "a.tsv", "b"], "one of brivane's output names")]:
             r = imp(words)
             self.assertEqual(r.status, 1, r)
