@@ -605,6 +605,7 @@ enum class Role { row_name, annotation, data, kept, skipped };
 
 template <class T>
 struct Table {
+    long header_line = 0;
     size_t header_cells = 0;
     std::vector<std::string> header;  // the header's cells, for the messages
     std::vector<Role> role;          // by cell position
@@ -650,6 +651,7 @@ void read_header(const Settings &s, RecordReader &reader, Names &names, Table<T>
     if (!reader.next(cells))
         fail(ERR_NO_HEADER);
     long line = reader.line();
+    t.header_line = line;
     t.header_cells = cells.size();
     for (std::string_view cell : cells)
         t.header.emplace_back(cell);
@@ -722,7 +724,7 @@ void read_rows(const Settings &s, RecordReader &reader, Names &names, Table<T> &
     while (reader.next(cells)) {
         long line = reader.line();
         if (cells.size() != width)
-            fail(ERR_RAGGED, line, std::min(cells.size(), width) + 1, cells.size(), 1L, width);
+            fail(ERR_RAGGED, line, std::min(cells.size(), width) + 1, cells.size(), t.header_line, width);
         std::string name(cells[0]);
         if (s.skip_rows.count(name)) {
             found.insert(name);
