@@ -150,7 +150,8 @@ class Refusals(ImportTest):
         self.assertRefused("id,a,b\nr1,1,2,3\n",
                            "ERROR! Line 2, column 4: the row has 4 cells where the header on line 1 has 3",
                            name="t.csv")
-        self.assertRefused("\n\nid\ta\nr\n", "ERROR! Line 4, column 2: the row has 1 cells where the header on line 3 has 2")
+        self.assertRefused("\n\nid\ta\nr\n",
+                           "ERROR! Line 4, column 2: the row has 1 cells where the header on line 3 has 2")
 
     def test_duplicate_column_name(self):
         self.assertRefused("id\ta\tb\ta\nr\t1\t2\t3\n",
