@@ -25,6 +25,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include <netcdf.h>
 #include <netcdfcpp.h>
 
 #include "Argumentyzer.h"
@@ -33,8 +34,6 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "small_dist.h"
-
-#include "brivane_interim.h"
 
 NcFile *in = nullptr;
 NcDim *clust_dim = nullptr;
@@ -349,6 +348,93 @@ bool is_object_vector(NcVar *var)
     return var->num_dims() == 1 && var->type() == ncInt;
 }
 
+// Whether variable i is a candidate data variable when the user has named
+// none.  In a distance-list file the start- and end-object vectors are usable
+// lists themselves; they are not candidates, or no such file could ever be
+// read without --data.
+bool candidate(int i)
+{
+    NcVar *var = in->get_var(i);
+    if (cluster_mode() == CLUSTER_DISTLIST && (names(INDEX_OPT_FROM, var) || names(INDEX_OPT_TO, var)))
+        return false;
+    return matrix_usable(i);
+}
+
+// Bytes of a name in a classic-format header: its length count, then its
+// characters padded to four bytes.
+int64_t name_bytes(const char *name, int64_t count_bytes)
+{
+    return count_bytes + (((int64_t)std::strlen(name) + 3) / 4) * 4;
+}
+
+int64_t attributes_bytes(int ncid, int varid, int natts, int64_t count_bytes)
+{
+    int64_t bytes = 4 + count_bytes;
+    for (int a = 0; a < natts; a++) {
+        char name[NC_MAX_NAME + 1];
+        nc_type att_type;
+        size_t length, size;
+        nc_inq_attname(ncid, varid, a, name);
+        nc_inq_att(ncid, varid, name, &att_type, &length);
+        nc_inq_type(ncid, att_type, nullptr, &size);
+        bytes += name_bytes(name, count_bytes) + 4 + count_bytes + (((int64_t)(length * size) + 3) / 4) * 4;
+    }
+    return bytes;
+}
+
+// The fewest bytes that a classic-format file (CDF-1, -2 or -5) with this
+// header can have: the header written without spare room, and every variable's
+// values unpadded.  The library reads a file cut short of this without
+// complaint, as if the missing bytes were zeros.
+int64_t classic_minimum_bytes(int ncid, int format)
+{
+    int64_t count = format == NC_FORMAT_CDF5 ? 8 : 4;
+    int64_t offset = format == NC_FORMAT_CLASSIC ? 4 : 8;
+    int ndims, nvars, ngatts, unlimited;
+    nc_inq(ncid, &ndims, &nvars, &ngatts, &unlimited);
+    size_t records = 0;
+    if (unlimited >= 0)
+        nc_inq_dimlen(ncid, unlimited, &records);
+    int64_t bytes = 4 + count + 4 + count;
+    for (int d = 0; d < ndims; d++) {
+        char name[NC_MAX_NAME + 1];
+        nc_inq_dimname(ncid, d, name);
+        bytes += name_bytes(name, count) + count;
+    }
+    bytes += attributes_bytes(ncid, NC_GLOBAL, ngatts, count);
+    bytes += 4 + count;
+    for (int v = 0; v < nvars; v++) {
+        char name[NC_MAX_NAME + 1];
+        nc_type var_type;
+        int var_ndims, natts, dimids[NC_MAX_VAR_DIMS];
+        size_t size;
+        nc_inq_var(ncid, v, name, &var_type, &var_ndims, dimids, &natts);
+        nc_inq_type(ncid, var_type, nullptr, &size);
+        bytes += name_bytes(name, count) + count + var_ndims * count + attributes_bytes(ncid, v, natts, count) + 4 +
+                 count + offset;
+        int64_t values = (int64_t)size;
+        for (int k = 0; k < var_ndims; k++) {
+            size_t length;
+            nc_inq_dimlen(ncid, dimids[k], &length);
+            values *= dimids[k] == unlimited ? (int64_t)records : (int64_t)length;
+        }
+        bytes += values;
+    }
+    return bytes;
+}
+
+// Whether the open file holds every byte that its header promises.
+bool complete_file(const char *name)
+{
+    int format;
+    if (nc_inq_format(in->id(), &format) != NC_NOERR)
+        return false;
+    if (format != NC_FORMAT_CLASSIC && format != NC_FORMAT_64BIT_OFFSET && format != NC_FORMAT_CDF5)
+        return true;
+    struct stat st;
+    return stat(name, &st) == 0 && (int64_t)st.st_size >= classic_minimum_bytes(in->id(), format);
+}
+
 // Counts of the program are 32-bit signed.
 void check_count(int64_t count)
 {
@@ -605,7 +691,7 @@ void list_usable_matrices()
         std::cerr << HEADER_DATA << std::endl;
     }
     for (int i = 0; i < in->num_vars(); i++) {
-        if (!matrix_usable(i))
+        if (!candidate(i))
             continue;
         NcVar *var = in->get_var(i);
         std::cerr << " " << var->name() << " : " << type_word(var->type()) << var->name() << "("
@@ -624,7 +710,7 @@ void open_input(const char *name)
         NcError quiet(NcError::silent_nonfatal);
         in = new NcFile(name, NcFile::ReadOnly, nullptr, 0, NcFile::Classic);
     }
-    if (!in->is_valid())
+    if (!in->is_valid() || !complete_file(name))
         refuse(std::string(MSG_OPEN_FAILED) + name);
 }
 
@@ -643,7 +729,7 @@ void detect_variables()
             }
             matvar = i;
         }
-        if (!data_given && matrix_usable(i)) {
+        if (!data_given && candidate(i)) {
             if (matvar != -1) {
                 std::cerr << MSG_SEVERAL_USABLE << std::endl;
                 list_usable_matrices();

@@ -42,6 +42,12 @@ class Opening(InputCase):
             f.write("not a netcdf file\n")
         self.assertRefused(self.distmat(name), "Data input...ERROR! Could not open input file %s\n" % name)
 
+    def test_file_cut_short_of_its_values_is_not_opened(self):
+        src = write_nc(self.path("d.nc"), [("D", ("o", "p"), np.ones((10, 10)), "f8")])
+        with open(src, "r+b") as f:
+            f.truncate(os.path.getsize(src) - 100)
+        self.assertRefused(self.distmat(src), "Data input...ERROR! Could not open input file %s\n" % src)
+
     def test_output_naming_the_input_by_another_path_is_refused(self):
         src = write_nc(self.path("d.nc"), [("D", ("o", "p"), np.zeros((3, 3)), "f8")])
         r = run(["-i", src, "-o", os.path.join(self.tmp, ".", "d.nc"), "-C", "distmat"])
@@ -131,8 +137,9 @@ class DistanceList(InputCase):
                                             ("t", ("m",), np.array(end, "i4"), "i4")],
                         dims=[("objects", objects)])
 
-    def test_list_is_clustered(self):
-        r = self.distlist(self.list_file())
+    def test_list_is_found_beside_its_object_vectors(self):
+        r = run(["-i", self.list_file(), "-o", self.path("out.nc"), "-C", "distlist",
+                 "-F", "f", "-T", "t", "-N", "objects", "-R", "1"])
         self.assertEqual(r.status, 0, r)
         self.assertIn("  Values of 2 distances were input\n", r.stderr)
 

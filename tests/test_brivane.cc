@@ -274,6 +274,27 @@ TEST_F(DriverTest, MissingFileIsRefused)
                 literally("ERROR! Could not open input file " + dir + "/none.nc"));
 }
 
+TEST_F(DriverTest, DistanceListIsFoundBesideItsObjectVectors)
+{
+    mode(CLUSTER_DISTLIST);
+    set_text(INDEX_OPT_FROM, "f");
+    set_text(INDEX_OPT_TO, "t");
+    std::string path = write_file("l.nc", {{"m", 2}},
+                                  {vector_of("f", ncInt, "m"), vector_of("t", ncInt, "m"), vector_of("d", ncInt, "m")});
+    open(path);
+    detect_variables();
+    EXPECT_EQ(2, matvar);
+    EXPECT_EQ(0, fromvar);
+    EXPECT_EQ(1, tovar);
+}
+
+TEST_F(DriverTest, FileCutShortOfItsDataIsNotOpened)
+{
+    std::string path = write_file("cut.nc", {{"r", 20}, {"c", 3}}, {matrix("m", ncDouble, "r", "c")});
+    ASSERT_EQ(0, truncate(path.c_str(), 400));   // the values end at byte 480 + header
+    EXPECT_EXIT(open(path), ::testing::ExitedWithCode(1), literally("ERROR! Could not open input file " + path));
+}
+
 TEST_F(DriverTest, TwoUsableMatricesAreListed)
 {
     mode(CLUSTER_ROWS);
@@ -385,7 +406,6 @@ TEST_F(DriverTest, DistanceListIsChargedByItsThreeVectors)
     set_text(INDEX_OPT_FROM, "f");
     set_text(INDEX_OPT_TO, "t");
     set_text(INDEX_OPT_NUM_OBJECTS, "objects");
-    set_text(INDEX_OPT_DATA, "d");   // the object vectors are usable distance lists too
     inspect(write_file("l.nc", {{"objects", 3}, {"m", 2}},
                        {vector_of("d", ncDouble, "m", {0.5, 1.5}), vector_of("f", ncInt, "m", {0, 1}),
                         vector_of("t", ncInt, "m", {1, 2})}));
