@@ -33,6 +33,7 @@
 #include "Timer.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "quality.h"
 #include "small_dist.h"
 
 NcFile *in = nullptr;
@@ -306,10 +307,16 @@ void check_options(const char *&distkey)
         refuse(filled(MSG_BELOW_ONE, "num-pivots"));
     if (opt_int(INDEX_OPT_SPLIT_THRESHOLD) < 1)
         refuse(filled(MSG_BELOW_ONE, "split-threshold"));
+    if (opt_int(INDEX_OPT_SAMPLE_SIZE) < 1)
+        refuse(filled(MSG_BELOW_ONE, "sample-size"));
 
     // Writing the output would destroy the input while it is being read.
     if (same_file(opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT)))
         refuse(MSG_OUTPUT_IS_INPUT);
+    // The quality file comes last in a long run: refuse one that cannot be
+    // written before any work is done.
+    if (opt_given(INDEX_OPT_QUALITY))
+        check_quality_file(opt_text(INDEX_OPT_QUALITY), opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT));
 }
 
 bool is_data_type(int t)
@@ -656,6 +663,12 @@ int run()
     Timer timer_clustering;
     cluster();
     std::cerr << " " << timer_clustering.get_run_time() << " sec" << std::endl;
+    if (opt_given(INDEX_OPT_QUALITY)) {
+        std::cerr << "Measuring clustering quality..." << std::flush;
+        Timer timer_quality;
+        write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges());
+        std::cerr << " " << timer_quality.get_run_time() << " sec" << std::endl;
+    }
     std::cerr << "Program running time was " << timer_global.get_run_time() << " sec" << std::endl;
     return 0;
 }

@@ -282,7 +282,8 @@ int threshold_location(int sample_size)
 
 double estimate_epsilon()
 {
-    int sample_size = N;
+    // Without --sample-size as many pairs as objects are sampled.
+    int sample_size = opt_given(INDEX_OPT_SAMPLE_SIZE) ? opt_int(INDEX_OPT_SAMPLE_SIZE) : N;
     int threshold_loc = threshold_location(sample_size);
     std::cerr << "\nthreshold_loc=" << threshold_loc << "  sample_size=" << sample_size << "\n";
 

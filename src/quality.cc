@@ -1,0 +1,363 @@
+// The clustering quality pass of brivane.
+//
+//   measure_merges       the true minimum, average and maximum distance across
+//                        the two children of every merge, from the run's own
+//                        distance source;
+//   write_quality        the tab-separated quality file, written under a
+//                        temporary name and renamed when complete;
+//   check_quality_file   the checks that let a run refuse a quality file it
+//                        could not write before any work is done.
+//
+// After permute the children of merge n cover adjacent ranges of leaf
+// positions: a leaf child is its own position, an internal child c covers
+// start[c] ... end[c].  The pairs across the children are then the pairs of
+// positions (p, q) with p in the left range and q in the right one, and over
+// all merges they are every pair of objects exactly once, so the pass needs
+// no walk of the tree at all.  For a data matrix or a distance matrix that is
+// N(N-1)/2 distances; for a distance list only the given pairs count, and
+// each merge looks only at the pairs of the objects of its smaller child:
+// an object is on the smaller side at most log2(N) times, so the list costs
+// O(M log N).
+#include "quality.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+#include <netcdfcpp.h>
+
+#include "Argumentyzer.h"
+#include "brivane.h"
+#include "brivane_arg.h"
+#include "distances.h"
+
+namespace {
+
+const char MSG_WRITE_FAILED[] = "ERROR! Error writing quality file ";
+const char MSG_IS_FOLDER[] = "ERROR! The quality file is a folder: ";
+const char MSG_CLASH[] = "ERROR! The quality file must be another file than the input and the output file!";
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+const double INF = std::numeric_limits<double>::infinity();
+
+[[noreturn]] void refuse(const std::string &message)
+{
+    std::cerr << message << std::endl;
+    brivane_exit(1);
+}
+
+// The range of leaf positions a child covers, as leftnode/rightnode give the
+// child after permute.
+void child_range(int child, int &first, int &last)
+{
+    if (child < N) {
+        first = last = child;
+    } else {
+        first = start[child];
+        last = end[child];
+    }
+}
+
+// The running minimum, sum and maximum of one merge's known distances.
+struct Tally {
+    int64_t pairs = 0;
+    double min = INF;
+    double sum = 0;
+    double max = -INF;
+
+    void add(double d)
+    {
+        pairs++;
+        sum += d;
+        if (d < min)
+            min = d;
+        if (d > max)
+            max = d;
+    }
+};
+
+merge_quality_t merge_of(int n, int left_size, int right_size, const Tally &t)
+{
+    merge_quality_t q;
+    q.node = n;
+    q.left_size = left_size;
+    q.right_size = right_size;
+    q.merge_distance = dst[n];
+    q.pairs = t.pairs;
+    q.min = t.pairs ? t.min : NaN;
+    q.average = t.pairs ? t.sum / t.pairs : NaN;
+    q.max = t.pairs ? t.max : NaN;
+    return q;
+}
+
+// Entry k of the loaded distance matrix or list, by the input's element type.
+double given_value(int64_t k)
+{
+    switch (type) {
+    case ncChar:
+        return xc[k];
+    case ncInt:
+        return xi[k];
+    case ncFloat:
+        return xf[k];
+    case ncDouble:
+        return xd[k];
+    default:
+        return NaN;
+    }
+}
+
+// Every merge over every pair across its children; `distance(a, b)` gives the
+// true distance of objects a < b, NaN when it is unknown.
+template <class F> std::vector<merge_quality_t> measure_all_pairs(F distance)
+{
+    std::vector<merge_quality_t> merges;
+    for (int n = N; n < 2 * N - 1; n++) {
+        int l1, l2, r1, r2;
+        child_range(leftnode[n], l1, l2);
+        child_range(rightnode[n], r1, r2);
+        Tally t;
+        for (int p = l1; p <= l2; p++)
+            for (int q = r1; q <= r2; q++) {
+                int a = new2old[p], b = new2old[q];
+                double d = a < b ? distance(a, b) : distance(b, a);
+                if (!std::isnan(d))
+                    t.add(d);
+            }
+        merges.push_back(merge_of(n, l2 - l1 + 1, r2 - r1 + 1, t));
+    }
+    return merges;
+}
+
+// The given pairs of a distance list as the run keeps them (no self pairs,
+// no NaN or infinite values, the first entry of a pair wins), per object in
+// both directions: the pairs of object o are entries first[o] ...
+// first[o+1]-1 of other and value.
+struct GivenPairs {
+    std::vector<int64_t> first;
+    std::vector<int32_t> other;
+    std::vector<double> value;
+};
+
+GivenPairs given_pairs()
+{
+    std::vector<int32_t> from, to;
+    std::vector<double> values;
+    std::unordered_set<int64_t> seen;
+    seen.reserve(M);
+    for (int k = 0; k < M; k++) {
+        int a = distfrom[k], b = distto[k];
+        double v = given_value(k);
+        if (a == b || !std::isfinite(v))
+            continue;
+        int64_t key = a < b ? (int64_t)a * N + b : (int64_t)b * N + a;
+        if (!seen.insert(key).second)
+            continue;
+        from.push_back(a);
+        to.push_back(b);
+        values.push_back(v);
+    }
+    GivenPairs g;
+    g.first.assign((size_t)N + 1, 0);
+    for (size_t k = 0; k < from.size(); k++) {
+        g.first[from[k] + 1]++;
+        g.first[to[k] + 1]++;
+    }
+    for (int o = 0; o < N; o++)
+        g.first[o + 1] += g.first[o];
+    g.other.resize(2 * from.size());
+    g.value.resize(2 * from.size());
+    std::vector<int64_t> fill(g.first.begin(), g.first.end() - 1);
+    for (size_t k = 0; k < from.size(); k++) {
+        g.other[fill[from[k]]] = to[k];
+        g.value[fill[from[k]]++] = values[k];
+        g.other[fill[to[k]]] = from[k];
+        g.value[fill[to[k]]++] = values[k];
+    }
+    return g;
+}
+
+std::vector<merge_quality_t> measure_given_pairs()
+{
+    GivenPairs g = given_pairs();
+    std::vector<merge_quality_t> merges;
+    for (int n = N; n < 2 * N - 1; n++) {
+        int l1, l2, r1, r2;
+        child_range(leftnode[n], l1, l2);
+        child_range(rightnode[n], r1, r2);
+        // The pairs of the smaller child's objects that reach into the other.
+        int s1 = l1, s2 = l2, o1 = r1, o2 = r2;
+        if (l2 - l1 > r2 - r1) {
+            s1 = r1, s2 = r2, o1 = l1, o2 = l2;
+        }
+        Tally t;
+        for (int p = s1; p <= s2; p++) {
+            int a = new2old[p];
+            for (int64_t k = g.first[a]; k < g.first[a + 1]; k++) {
+                int q = old2new[g.other[k]];
+                if (q >= o1 && q <= o2)
+                    t.add(g.value[k]);
+            }
+        }
+        merges.push_back(merge_of(n, l2 - l1 + 1, r2 - r1 + 1, t));
+    }
+    return merges;
+}
+
+// Numbers of the file: 15 significant digits, and "nan" whatever NaN's sign.
+std::string number(double v)
+{
+    if (std::isnan(v))
+        return "nan";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.15g", v);
+    return text;
+}
+
+// A '#' line must stay one line whatever a file name holds.
+std::string one_line(std::string text)
+{
+    for (char &c : text)
+        if ((unsigned char)c < 0x20 || c == 0x7f)
+            c = '?';
+    return text;
+}
+
+// The folder part and the last part of a path, the folder made absolute, so
+// that two names of a file that does not exist yet can be compared.
+std::string absolute_path(const char *name)
+{
+    std::string path = name;
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    char *real = realpath(folder.c_str(), nullptr);
+    if (!real)
+        return path;
+    std::string result = std::string(real) + "/" + last;
+    std::free(real);
+    return result;
+}
+
+bool same_path(const char *a, const char *b)
+{
+    struct stat sa, sb;
+    if (stat(a, &sa) == 0 && stat(b, &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return absolute_path(a) == absolute_path(b);
+}
+
+// A new private file beside `name`; its descriptor, or -1.
+int temporary_beside(const char *name, std::string &tmp)
+{
+    tmp = std::string(name) + ".tmpXXXXXX";
+    return mkstemp(&tmp[0]);
+}
+
+} // namespace
+
+std::vector<merge_quality_t> measure_merges()
+{
+    switch (opt_int(INDEX_OPT_CLUSTER)) {
+    case CLUSTER_DISTMAT:
+        return measure_all_pairs([](int a, int b) {
+            double d = given_value((int64_t)a * N + b);
+            return std::isfinite(d) ? d : NaN;
+        });
+    case CLUSTER_DISTLIST:
+        return measure_given_pairs();
+    default:
+        return measure_all_pairs([](int a, int b) { return calc_distance(a, b); });
+    }
+}
+
+std::string command_line_text()
+{
+    std::string text;
+    if (!arg_argv_vector)
+        return text;
+    for (size_t k = 1; k < arg_argv_vector->size(); k++) {
+        std::string word = (*arg_argv_vector)[k];
+        if (!word.empty() && word[0] == NEGATIVE_MARK)
+            word[0] = '-';
+        if (k > 1)
+            text += ' ';
+        text += word;
+    }
+    return one_line(text);
+}
+
+void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
+{
+    std::string tmp;
+    int fd = temporary_beside(name, tmp);
+    if (fd < 0)
+        refuse(MSG_WRITE_FAILED + one_line(name));
+    // mkstemp makes the file private; the result gets the usual mode.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    FILE *f = fdopen(fd, "w");
+    if (!f) {
+        close(fd);
+        unlink(tmp.c_str());
+        refuse(MSG_WRITE_FAILED + one_line(name));
+    }
+
+    int64_t infinite = 0, pairs = 0, unmeasured = 0;
+    double joint_cost = 0, merge_sum = 0;
+    for (const merge_quality_t &m : merges) {
+        if (m.merge_distance == INF)
+            infinite++;
+        pairs += m.pairs;
+        if (m.pairs)
+            joint_cost += m.average;
+        else
+            unmeasured++;
+        merge_sum += m.merge_distance;
+    }
+
+    std::fprintf(f, "# brivane clustering quality\n");
+    std::fprintf(f, "# input\t%s\n", one_line(opt_text(INDEX_OPT_INPUT)).c_str());
+    std::fprintf(f, "# options\t%s\n", command_line_text().c_str());
+    std::fprintf(f, "# objects\t%d\n", N);
+    std::fprintf(f, "# stored distances\t%d\n", n_dist / 2);
+    std::fprintf(f, "# merges at +infinity\t%lld\n", (long long)infinite);
+    std::fprintf(f, "# node\tleft_size\tright_size\tmerge_distance\tmin\taverage\tmax\tpairs\n");
+    for (const merge_quality_t &m : merges)
+        std::fprintf(f, "%d\t%d\t%d\t%s\t%s\t%s\t%s\t%lld\n", m.node, m.left_size, m.right_size,
+                     number(m.merge_distance).c_str(), number(m.min).c_str(),
+                     number(m.average).c_str(), number(m.max).c_str(), (long long)m.pairs);
+    std::fprintf(f, "# joint cost\t%s\n", number(joint_cost).c_str());
+    std::fprintf(f, "# sum of merge distances\t%s\n", number(merge_sum).c_str());
+    std::fprintf(f, "# pairs measured\t%lld\n", (long long)pairs);
+    std::fprintf(f, "# merges without a known pair\t%lld\n", (long long)unmeasured);
+
+    bool written = std::fflush(f) == 0 && !std::ferror(f) && fsync(fd) == 0;
+    if (std::fclose(f) != 0 || !written || rename(tmp.c_str(), name) != 0) {
+        unlink(tmp.c_str());
+        refuse(MSG_WRITE_FAILED + one_line(name));
+    }
+}
+
+void check_quality_file(const char *name, const char *input, const char *output)
+{
+    struct stat s;
+    if (stat(name, &s) == 0 && S_ISDIR(s.st_mode))
+        refuse(MSG_IS_FOLDER + one_line(name));
+    if (same_path(name, input) || same_path(name, output))
+        refuse(MSG_CLASH);
+    std::string tmp;
+    int fd = temporary_beside(name, tmp);
+    if (fd < 0)
+        refuse(MSG_WRITE_FAILED + one_line(name));
+    close(fd);
+    unlink(tmp.c_str());
+}
