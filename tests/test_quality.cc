@@ -1,0 +1,423 @@
+// Unit tests of the clustering quality pass, on dendrograms built by hand
+// and given their leaf order by permute, as cluster() leaves them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <netcdfcpp.h>
+
+#include "Distance.h"
+#include "brivane.h"
+#include "brivane_arg.h"
+#include "distances.h"
+#include "quality.h"
+
+namespace {
+
+const double INF = std::numeric_limits<double>::infinity();
+const double QNAN = std::numeric_limits<double>::quiet_NaN();
+
+// |x[0] - y[0]|, counting its calls.
+class CountingMeasure : public Distance<double> {
+  public:
+    int calls = 0;
+    double distance(const double *x, const double *y, int, int) override
+    {
+        calls++;
+        return std::fabs(x[0] - y[0]);
+    }
+};
+
+CountingMeasure measure;
+std::vector<double> values;   // the loaded data, matrix or list values
+std::vector<int> from, to;    // the objects of a distance list
+
+struct Merge {
+    int left, right;   // children by node number
+    double dist;
+};
+
+// The dendrogram arrays of n objects from the merges in order (node n+k is
+// merge k), with the leaf order assigned as the run assigns it.
+void make_tree(int n, const std::vector<Merge> &merges)
+{
+    N = n;
+    int nodes = 2 * n - 1;
+    leftnode = new int32_t[nodes];
+    rightnode = new int32_t[nodes];
+    dst = new double[nodes];
+    start = new int32_t[nodes];
+    end = new int32_t[nodes];
+    new2old = new int32_t[nodes];
+    old2new = new int32_t[nodes];
+    for (int k = 0; k < nodes; k++) {
+        leftnode[k] = rightnode[k] = -1;
+        dst[k] = 0;
+        start[k] = end[k] = k;
+        new2old[k] = old2new[k] = -1;
+    }
+    for (size_t k = 0; k < merges.size(); k++) {
+        leftnode[n + k] = merges[k].left;
+        rightnode[n + k] = merges[k].right;
+        dst[n + k] = merges[k].dist;
+    }
+    permute(nodes - 1, 0);
+}
+
+// Objects 0 ... n-1 with the one value each of `data`.
+void data_run(const std::vector<double> &data)
+{
+    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
+    values = data;
+    xd = values.data();
+    C = 1;
+    type = ncDouble;
+    measure.calls = 0;
+    dd = &measure;
+}
+
+// An n x n distance matrix, row-major.
+void matrix_run(const std::vector<double> &matrix)
+{
+    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTMAT);
+    values = matrix;
+    xd = values.data();
+    type = ncDouble;
+}
+
+struct Entry {
+    int from, to;
+    double d;
+};
+
+void list_run(const std::vector<Entry> &entries)
+{
+    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTLIST);
+    values.clear();
+    from.clear();
+    to.clear();
+    for (const Entry &e : entries) {
+        from.push_back(e.from);
+        to.push_back(e.to);
+        values.push_back(e.d);
+    }
+    M = static_cast<int>(entries.size());
+    distfrom = from.data();
+    distto = to.data();
+    xd = values.data();
+    type = ncDouble;
+}
+
+struct Expected {
+    int node, left_size, right_size;
+    int64_t pairs;
+    double min, average, max;
+};
+
+void expect_merges(const std::vector<merge_quality_t> &got, const std::vector<Expected> &want)
+{
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t k = 0; k < want.size(); k++) {
+        SCOPED_TRACE("merge " + std::to_string(k));
+        EXPECT_EQ(got[k].node, want[k].node);
+        EXPECT_EQ(got[k].left_size, want[k].left_size);
+        EXPECT_EQ(got[k].right_size, want[k].right_size);
+        EXPECT_EQ(got[k].pairs, want[k].pairs);
+        if (std::isnan(want[k].average)) {
+            EXPECT_TRUE(std::isnan(got[k].min) && std::isnan(got[k].average) && std::isnan(got[k].max));
+        } else {
+            EXPECT_DOUBLE_EQ(got[k].min, want[k].min);
+            EXPECT_DOUBLE_EQ(got[k].average, want[k].average);
+            EXPECT_DOUBLE_EQ(got[k].max, want[k].max);
+        }
+    }
+}
+
+// Three objects, d(0,1) = 4, d(0,2) = 5, d(1,2) = 1: objects 1 and 2 merge
+// first, then object 0 joins them.
+const std::vector<Merge> THREE = {{1, 2, 1.0}, {3, 0, 4.5}};
+
+// ---------------------------------------------------------------------------
+// Measuring
+
+TEST(QualityMatrix, EveryMergeOverThePairsAcrossItsChildren)
+{
+    matrix_run({0, 4, 5,
+                4, 0, 1,
+                5, 1, 0});
+    make_tree(3, THREE);
+    expect_merges(measure_merges(), {{3, 1, 1, 1, 1, 1, 1}, {4, 2, 1, 2, 4, 4.5, 5}});
+}
+
+TEST(QualityMatrix, OnlyTheUpperTriangleCounts)
+{
+    matrix_run({9, 4, 5,
+                70, 9, 1,
+                80, 90, 9});
+    make_tree(3, THREE);
+    expect_merges(measure_merges(), {{3, 1, 1, 1, 1, 1, 1}, {4, 2, 1, 2, 4, 4.5, 5}});
+}
+
+TEST(QualityMatrix, NanAndInfiniteEntriesAreUnknown)
+{
+    matrix_run({0, 4, QNAN,
+                4, 0, INF,
+                5, 1, 0});
+    make_tree(3, THREE);
+    expect_merges(measure_merges(), {{3, 1, 1, 0, QNAN, QNAN, QNAN}, {4, 2, 1, 1, 4, 4, 4}});
+}
+
+TEST(QualityMatrix, TheMergeDistanceIsTheRunsOwn)
+{
+    matrix_run({0, 4, 5, 4, 0, 1, 5, 1, 0});
+    make_tree(3, {{1, 2, 0.25}, {3, 0, INF}});
+    std::vector<merge_quality_t> merges = measure_merges();
+    EXPECT_EQ(merges[0].merge_distance, 0.25);
+    EXPECT_EQ(merges[1].merge_distance, INF);
+}
+
+TEST(QualityData, DistancesComeFromTheMeasureOncePerPair)
+{
+    // Values 0, 1, 5, 7: the root joins {0,1} and {2,3}, whose pairs across
+    // are 5, 7, 4 and 6.
+    data_run({0, 1, 5, 7});
+    make_tree(4, {{0, 1, 1}, {2, 3, 2}, {4, 5, 5.5}});
+    expect_merges(measure_merges(), {{4, 1, 1, 1, 1, 1, 1}, {5, 1, 1, 1, 2, 2, 2}, {6, 2, 2, 4, 4, 5.5, 7}});
+    EXPECT_EQ(measure.calls, 6);
+}
+
+TEST(QualityData, AChainOfMergesCountsEveryPairOnce)
+{
+    // Each merge adds one object to the cluster of all earlier ones: the
+    // deepest tree there is.
+    const int n = 200;
+    std::vector<double> data(n);
+    std::vector<Merge> merges = {{0, 1, 1}};
+    for (int i = 0; i < n; i++)
+        data[i] = i * i;
+    for (int i = 2; i < n; i++)
+        merges.push_back({n + i - 2, i, 1});
+    data_run(data);
+    make_tree(n, merges);
+    std::vector<merge_quality_t> got = measure_merges();
+    int64_t pairs = 0;
+    for (size_t k = 0; k < got.size(); k++) {
+        EXPECT_EQ(got[k].left_size, static_cast<int>(k) + 1);
+        EXPECT_EQ(got[k].right_size, 1);
+        pairs += got[k].pairs;
+    }
+    EXPECT_EQ(pairs, n * (n - 1) / 2);
+    EXPECT_EQ(measure.calls, n * (n - 1) / 2);
+    // The last object joins all others: the smallest gap is to its neighbour.
+    EXPECT_DOUBLE_EQ(got.back().min, double(n - 1) * (n - 1) - double(n - 2) * (n - 2));
+    EXPECT_DOUBLE_EQ(got.back().max, double(n - 1) * (n - 1));
+}
+
+TEST(QualityData, ASingleObjectHasNoMerge)
+{
+    data_run({3});
+    make_tree(1, {});
+    EXPECT_TRUE(measure_merges().empty());
+    EXPECT_EQ(measure.calls, 0);
+}
+
+TEST(QualityList, OnlyTheGivenPairsCountAsTheRunKeepsThem)
+{
+    list_run({
+        {1, 1, 7},      // a self pair: never stored
+        {2, 1, 1},      // the pair {1,2}
+        {1, 2, 100},    // the same pair again: the first entry wins
+        {0, 2, QNAN},   // unknown: a later entry may still give it
+        {2, 0, 5},
+        {0, 2, 50},     // too late
+        {3, 0, INF},    // unknown
+    });
+    make_tree(4, {{1, 2, 1}, {4, 0, 5}, {5, 3, INF}});
+    expect_merges(measure_merges(), {{4, 1, 1, 1, 1, 1, 1}, {5, 2, 1, 1, 5, 5, 5}, {6, 3, 1, 0, QNAN, QNAN, QNAN}});
+}
+
+TEST(QualityList, AFullListMeasuresLikeTheMatrixOfTheSameValues)
+{
+    // Random trees, larger child on either side, every pair given once in a
+    // random direction.
+    std::mt19937 rng(7);
+    const int n = 40;
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<double> matrix(n * n, 0.0);
+        std::vector<Entry> entries;
+        for (int i = 0; i < n; i++)
+            for (int j = i + 1; j < n; j++) {
+                double d = std::uniform_real_distribution<double>(0, 10)(rng);
+                matrix[i * n + j] = matrix[j * n + i] = d;
+                if (rng() % 2)
+                    entries.push_back({i, j, d});
+                else
+                    entries.push_back({j, i, d});
+            }
+        std::shuffle(entries.begin(), entries.end(), rng);
+        std::vector<int> live(n);
+        for (int i = 0; i < n; i++)
+            live[i] = i;
+        std::vector<Merge> merges;
+        for (int k = 0; k < n - 1; k++) {
+            std::shuffle(live.begin(), live.end(), rng);
+            merges.push_back({live[0], live[1], double(k)});
+            live.erase(live.begin());
+            live[0] = n + k;
+        }
+        matrix_run(matrix);
+        make_tree(n, merges);
+        std::vector<merge_quality_t> by_matrix = measure_merges();
+        list_run(entries);
+        std::vector<merge_quality_t> by_list = measure_merges();
+        std::vector<Expected> want;
+        for (const merge_quality_t &m : by_matrix)
+            want.push_back({m.node, m.left_size, m.right_size, m.pairs, m.min, m.average, m.max});
+        expect_merges(by_list, want);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The file
+
+class QualityFile : public ::testing::Test {
+  protected:
+    std::string dir;
+
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/brivane_quality_XXXXXX";
+        dir = mkdtemp(pattern);
+    }
+
+    void TearDown() override
+    {
+        std::string command = "rm -rf '" + dir + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    std::vector<std::string> files()
+    {
+        std::vector<std::string> names;
+        DIR *d = opendir(dir.c_str());
+        while (dirent *e = readdir(d))
+            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+                names.push_back(e->d_name);
+        closedir(d);
+        return names;
+    }
+
+    static std::string contents(const std::string &name)
+    {
+        std::ifstream f(name);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+};
+
+char input_name[] = "in.nc";
+char word_program[] = "brivane";
+char word_minus_c[] = "-C";
+char word_distmat[] = "distmat";
+char word_negative[] = "\001-5";
+
+TEST_F(QualityFile, HeaderRowsAndSummary)
+{
+    opt_set_text(INDEX_OPT_INPUT, input_name);
+    arg_argv_vector = new string_vector{word_program, word_minus_c, word_distmat, word_negative};
+    matrix_run({0, 4, 5, 4, 0, 1, 5, 1, 0});
+    make_tree(3, THREE);
+    n_dist = 6;
+    std::string name = dir + "/q.txt";
+    write_quality(name.c_str(), measure_merges());
+    EXPECT_EQ(contents(name), "# brivane clustering quality\n"
+                              "# input\tin.nc\n"
+                              "# options\t-C distmat --5\n"
+                              "# objects\t3\n"
+                              "# stored distances\t3\n"
+                              "# merges at +infinity\t0\n"
+                              "# node\tleft_size\tright_size\tmerge_distance\tmin\taverage\tmax\tpairs\n"
+                              "3\t1\t1\t1\t1\t1\t1\t1\n"
+                              "4\t2\t1\t4.5\t4\t4.5\t5\t2\n"
+                              "# joint cost\t5.5\n"
+                              "# sum of merge distances\t5.5\n"
+                              "# pairs measured\t3\n"
+                              "# merges without a known pair\t0\n");
+    EXPECT_EQ(files(), std::vector<std::string>{"q.txt"});
+}
+
+TEST_F(QualityFile, UnknownMergesAreNanAndLeftOutOfTheJointCost)
+{
+    opt_set_text(INDEX_OPT_INPUT, input_name);
+    matrix_run({0, 4, 5, 4, 0, QNAN, 5, 1, 0});
+    make_tree(3, {{1, 2, INF}, {3, 0, 4.5}});
+    std::string name = dir + "/q.txt";
+    write_quality(name.c_str(), measure_merges());
+    std::string text = contents(name);
+    EXPECT_NE(text.find("# merges at +infinity\t1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n3\t1\t1\tinf\tnan\tnan\tnan\t0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# joint cost\t4.5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# sum of merge distances\tinf\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# merges without a known pair\t1\n"), std::string::npos) << text;
+}
+
+TEST_F(QualityFile, AnEarlierFileIsReplacedWhole)
+{
+    opt_set_text(INDEX_OPT_INPUT, input_name);
+    std::string name = dir + "/q.txt";
+    std::ofstream(name) << std::string(100000, 'x');
+    matrix_run({0, 4, 5, 4, 0, 1, 5, 1, 0});
+    make_tree(3, THREE);
+    write_quality(name.c_str(), measure_merges());
+    EXPECT_EQ(contents(name).find("xxxx"), std::string::npos);
+}
+
+TEST_F(QualityFile, AFileThatCannotBeWrittenEndsTheRun)
+{
+    opt_set_text(INDEX_OPT_INPUT, input_name);
+    std::string name = dir + "/missing/q.txt";
+    EXPECT_EXIT(write_quality(name.c_str(), {}), ::testing::ExitedWithCode(1),
+                "^ERROR! Error writing quality file .*/missing/q.txt\n$");
+}
+
+TEST_F(QualityFile, ChecksBeforeTheRun)
+{
+    std::string input = dir + "/in.nc";
+    std::ofstream(input) << "data";
+    std::string output = dir + "/out.nc";
+    struct Case {
+        const char *what;
+        std::string quality;
+        const char *message;
+    } refused[] = {
+        {"a folder that does not exist", dir + "/missing/q.txt", "^ERROR! Error writing quality file .*/missing/q.txt\n$"},
+        {"a folder itself", dir, "^ERROR! The quality file is a folder: "},
+        {"the input", dir + "/./in.nc", "^ERROR! The quality file must be another file than the input and the output file!\n$"},
+        {"the output, not yet there", dir + "/../" + dir.substr(5) + "/out.nc",
+         "^ERROR! The quality file must be another file than the input and the output file!\n$"},
+    };
+    for (const Case &c : refused) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EXIT(check_quality_file(c.quality.c_str(), input.c_str(), output.c_str()),
+                    ::testing::ExitedWithCode(1), c.message);
+    }
+    std::string quality = dir + "/q.txt";
+    check_quality_file(quality.c_str(), input.c_str(), output.c_str());
+    EXPECT_EQ(files(), std::vector<std::string>{"in.nc"});
+}
+
+} // namespace
