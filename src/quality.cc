@@ -211,13 +211,18 @@ std::vector<merge_quality_t> measure_given_pairs()
     return merges;
 }
 
-// Numbers of the file: 15 significant digits, and "nan" whatever NaN's sign.
+// Numbers of the file read back as the same double, in the fewest of 15, 16
+// or 17 significant digits; "nan" whatever NaN's sign.
 std::string number(double v)
 {
     if (std::isnan(v))
         return "nan";
     char text[64];
-    std::snprintf(text, sizeof text, "%.15g", v);
+    for (int digits = 15; digits <= 17; digits++) {
+        std::snprintf(text, sizeof text, "%.*g", digits, v);
+        if (std::strtod(text, nullptr) == v)
+            break;
+    }
     return text;
 }
 
