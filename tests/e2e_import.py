@@ -7,7 +7,7 @@ import unittest
 
 import numpy as np
 
-from e2e_common import BrivaneTest, Result, read_nc
+from e2e_common import BrivaneTest, Result, read_nc, run
 
 IMPORT = os.path.join(os.environ.get("BRIVANE_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "build")),
                       "brivane-import")
@@ -290,6 +290,30 @@ class CommandLine(ImportTest):
             self.assertIn(message, r.stderr, words)
             self.assertEqual(r.stdout, "")
         self.assertIn("Try 'brivane-import --help'", r.stderr)
+
+
+class ClusteredByBrivane(ImportTest):
+    def test_row_names_follow_the_leaves_into_the_output(self):
+        # Three well-separated groups, interleaved so that leaf order differs from row order.
+        rng = np.random.default_rng(3)
+        centres = [0.0, 10.0, 20.0]
+        lines = ["id\tNAME\tGWEIGHT\t" + "\t".join("s%d" % j for j in range(5))]
+        for i in range(12):
+            row = centres[i % 3] + rng.standard_normal(5) * 0.1
+            lines.append("gene%02d\tdesc %d\t%d\t" % (i, i, i) + "\t".join("%.6f" % v for v in row))
+        self.convert("\n".join(lines) + "\n", ["-a", "1"])
+        r = run(["-i", self.path("out.nc"), "-D", "data", "-d", "euclidean", "-a", "-O",
+                 "-o", self.path("clustered.nc")])
+        self.assertEqual(r.status, 0, r)
+        out = read_nc(self.path("clustered.nc"))
+        order = out["row_new2old"][:12]
+        self.assertNotEqual(order.tolist(), list(range(12)))
+        given = ["gene%02d" % i for i in range(12)]
+        self.assertEqual(names(out["row_name"]), [given[k] for k in order])
+        self.assertEqual(names(out["NAME"]), ["desc %d" % k for k in order])
+        np.testing.assert_array_equal(out["GWEIGHT"], np.float32(order))
+        groups = [k % 3 for k in order]
+        self.assertEqual(sum(a != b for a, b in zip(groups, groups[1:])), 2, "each group is one run of leaves")
 
 
 if __name__ == "__main__":
