@@ -238,6 +238,9 @@ class SampleSize(BrivaneTest):
                 self.assertEqual(got, line)
                 self.assertNotEqual(epsilon, default_epsilon)
 
+    def test_the_flag_without_a_value_takes_the_listed_default(self):
+        self.assertEqual(self.estimate(self.cluster("-Z"))[0], "threshold_loc=20202  sample_size=100000")
+
     def test_a_size_equal_to_the_objects_gives_the_same_output_as_none(self):
         self.assertEqual(self.cluster(out="none.nc").status, 0)
         self.assertEqual(self.cluster("-Z", "100", out="same.nc").status, 0)
