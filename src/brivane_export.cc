@@ -618,7 +618,7 @@ void colour(double t, double rgb[3])
         rgb[c] = (stops[i][c] * (1 - f) + stops[i + 1][c] * f) / 255;
 }
 
-const double MARGIN = 10, LEGEND = 34, MIN_ROW_FOR_LABEL = 7;
+const double MARGIN = 10, LEGEND = 34, MIN_ROW_FOR_LABEL = 7, MIN_ROWS_FOR_BRANCH = 3;
 
 // The heatmap as an image of at most `cols` x `rows` cells; rows (leaves)
 // and columns beyond that are averaged into one cell, NaN left out.
@@ -691,16 +691,22 @@ void draw_picture(cairo_t *cr, const Dendrogram &t, const Table *data, const std
     for (int p = 0; p < t.n; p++)
         y[t.leaf_order[p]] = top + (p + 0.5) * row_h;
     auto x_of = [&](int node) { return MARGIN + (h_hi - h[node]) / (h_hi - h_lo) * (tree_w - 2); };
+    // A cluster thinner than a few pixel rows is drawn as one leaf, so that
+    // large trees do not end in a solid black band.
+    auto thin = [&](int node) { return t.size[node] * row_h < MIN_ROWS_FOR_BRANCH; };
+    auto x_end = [&](int node) { return thin(node) ? x_of(0) : x_of(node); };
     cairo_set_source_rgb(cr, 0, 0, 0);
-    cairo_set_line_width(cr, t.n > 2000 ? 0.5 : 1.0);
+    cairo_set_line_width(cr, row_h < 2 ? 0.5 : 1.0);
     for (int k = 0; k < t.n - 1; k++) {
         int node = t.n + k, l = t.left[k], r = t.right[k];
         y[node] = (y[l] + y[r]) / 2;
+        if (thin(node))
+            continue;
         double x = x_of(node);
-        cairo_move_to(cr, x_of(l), y[l]);
+        cairo_move_to(cr, x_end(l), y[l]);
         cairo_line_to(cr, x, y[l]);
         cairo_line_to(cr, x, y[r]);
-        cairo_line_to(cr, x_of(r), y[r]);
+        cairo_line_to(cr, x_end(r), y[r]);
     }
     cairo_stroke(cr);
 
@@ -737,13 +743,15 @@ void draw_picture(cairo_t *cr, const Dendrogram &t, const Table *data, const std
         }
         cairo_set_source_rgb(cr, 0, 0, 0);
         cairo_set_font_size(cr, 10);
-        std::string lo_text = number(lo, true), hi_text = number(hi, true);
+        char lo_text[32], hi_text[32];
+        std::snprintf(lo_text, sizeof lo_text, "%.4g", lo);
+        std::snprintf(hi_text, sizeof hi_text, "%.4g", hi);
         cairo_text_extents_t e;
-        cairo_text_extents(cr, hi_text.c_str(), &e);
+        cairo_text_extents(cr, hi_text, &e);
         cairo_move_to(cr, heat_x, bar_y + bar_h + 11);
-        cairo_show_text(cr, lo_text.c_str());
+        cairo_show_text(cr, lo_text);
         cairo_move_to(cr, heat_x + heat_w - e.x_advance, bar_y + bar_h + 11);
-        cairo_show_text(cr, hi_text.c_str());
+        cairo_show_text(cr, hi_text);
     }
 
     if (show_labels) {
