@@ -707,6 +707,8 @@ void draw_picture(cairo_t *cr, const Dendrogram &t, const Table *data, const std
         cairo_line_to(cr, x, y[l]);
         cairo_line_to(cr, x, y[r]);
         cairo_line_to(cr, x_end(r), y[r]);
+        if (k % 4096 == 4095)
+            cairo_stroke(cr);  // bounds cairo's path memory on huge trees
     }
     cairo_stroke(cr);
 
