@@ -214,6 +214,12 @@ class Newick(BrivaneTest):
         self.assertEqual(lengths, {"0": 5.0, "1": 5.0, "2": 3.0, "3": 10.0})
         self.assertEqual(text.count(":0,") + text.count(":0)"), 1, text)  # node 4 under node 5
 
+    def test_nan_merge_sits_at_its_higher_child(self):
+        Z = np.array([[0, 1, 2.0, 2], [3, 2, np.nan, 3]])
+        text, tree = self.newick(write_tree(self.path("t.nc"), Z))
+        self.assertEqual({c.name: c.branch_length for c in tree.get_terminals()}, {"0": 2.0, "1": 2.0, "2": 2.0})
+        self.assertNotIn("nan", text)
+
     def test_chain_of_a_hundred_thousand_leaves_is_written_without_recursion(self):
         n = 100000
         tree = write_tree(self.path("t.nc"), chain(n))
