@@ -107,9 +107,9 @@ const char WHY_EVEN[] = "its node count is not odd";
 const char WHY_NEW2OLD[] = "new2old is not a permutation of the objects";
 const char WHY_CHILD[] = "a merge has a child that is not an earlier node";
 const char WHY_REUSED[] = "a node is the child of two merges";
-const char MSG_VAR_NOT_FOUND[] = "ERROR! Variable '";  // + name + MSG_NOT_IN + file
+const char MSG_VARIABLE[] = "ERROR! Variable '";  // + name + one of the four endings below
 const char MSG_NOT_IN[] = "' not found in ";
-const char MSG_NOT_MATRIX[] = "' is not a two-dimensional numeric matrix";  // after MSG_VAR_NOT_FOUND's "ERROR! Variable '" + name
+const char MSG_NOT_MATRIX[] = "' is not a two-dimensional numeric matrix";
 const char MSG_WRONG_LENGTH[] = "' does not have one entry per object along its clustered dimension, objects: ";
 const char MSG_BAD_LABELS[] = "' is not a char variable with one label per object along its first dimension";
 const char MSG_NO_DATA[] = "ERROR! No data matrix with one entry per object found; name it with -D (and its file with -i) in ";
@@ -376,11 +376,11 @@ NcVar *find_data(const Source &src, const Settings &s, int n, bool required)
     if (!s.data.empty()) {
         NcVar *v = src.f->get_var(s.data.c_str());
         if (!v)
-            fail(std::string(MSG_VAR_NOT_FOUND) + s.data + MSG_NOT_IN + src.file);
+            fail(std::string(MSG_VARIABLE) + s.data + MSG_NOT_IN + src.file);
         if (!numeric_matrix(v))
-            fail(std::string(MSG_VAR_NOT_FOUND) + s.data + MSG_NOT_MATRIX);
+            fail(std::string(MSG_VARIABLE) + s.data + MSG_NOT_MATRIX);
         if (v->get_dim(s.objects_axis)->size() != n)
-            fail(std::string(MSG_VAR_NOT_FOUND) + s.data + MSG_WRONG_LENGTH + std::to_string(n));
+            fail(std::string(MSG_VARIABLE) + s.data + MSG_WRONG_LENGTH + std::to_string(n));
         return v;
     }
     NcVar *found = nullptr;
@@ -412,7 +412,7 @@ Table read_table(NcVar *v, const Source &src, int axis, const std::vector<int> &
         ok = v->get(raw.data(), rows, cols);
     }
     if (!ok)
-        fail(std::string(MSG_VAR_NOT_FOUND) + v->name() + MSG_NOT_MATRIX);
+        fail(std::string(MSG_VARIABLE) + v->name() + MSG_NOT_MATRIX);
 
     // Index along each axis of the file -> object (or other index) order.
     const long len[2] = {rows, cols};
@@ -449,13 +449,13 @@ std::vector<std::string> read_labels(const Source &src, const std::string &name,
     }
     NcVar *v = src.f->get_var(name.c_str());
     if (!v)
-        fail(std::string(MSG_VAR_NOT_FOUND) + name + MSG_NOT_IN + src.file);
+        fail(std::string(MSG_VARIABLE) + name + MSG_NOT_IN + src.file);
     if (v->type() != ncChar || v->num_dims() < 1 || v->num_dims() > 2 || v->get_dim(0)->size() != n)
-        fail(std::string(MSG_VAR_NOT_FOUND) + name + MSG_BAD_LABELS);
+        fail(std::string(MSG_VARIABLE) + name + MSG_BAD_LABELS);
     const long width = v->num_dims() == 2 ? v->get_dim(1)->size() : 1;
     std::vector<char> chars(n * width);
     if (!v->get(chars.data(), n, width))
-        fail(std::string(MSG_VAR_NOT_FOUND) + name + MSG_BAD_LABELS);
+        fail(std::string(MSG_VARIABLE) + name + MSG_BAD_LABELS);
     for (int i = 0; i < n; i++) {
         std::string label(&chars[i * width], width);
         // NetCDF pads fixed-width strings with NULs (or blanks).
