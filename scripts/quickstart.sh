@@ -9,5 +9,5 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j2 --target brivane
 ncgen -b -k classic -o build/small.nc examples/small.cdl
 build/brivane -i build/small.nc -D expression -d euclidean -a -O -o build/small-tree.nc
-echo "Dendrogram written to build/small-tree.nc:"
-ncdump -v row_left,row_right,row_distance,row_new2old build/small-tree.nc | sed -n '/^data:/,$p'
+echo "Dendrogram written to build/small-tree.nc; the genes in leaf order and the merge heights:"
+ncdump -v gene_name,row_distance build/small-tree.nc | sed -n '/^data:/,$p'

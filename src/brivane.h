@@ -7,6 +7,7 @@
 #ifndef BRIVANE_H
 #define BRIVANE_H
 
+#include <cstddef>
 #include <cstdint>
 
 class NcFile;
@@ -54,6 +55,63 @@ extern Distance<double> *dd;
 extern Distance<float> *df;
 extern Distance<char> *dc;
 extern Distance<int> *di;
+
+// Input inspection (brivane.cc).  The positions of the data (or distance)
+// variable and of the start- and end-object vectors in the input file; -1
+// while not found.
+extern int matvar;
+extern int fromvar;
+extern int tovar;
+
+// 1 when variable i of the input is usable as the data (or distance) variable
+// in the current cluster mode, else 0.
+int matrix_usable(int i);
+// Writes the usable variables of the input, one line each, to standard error.
+void list_usable_matrices();
+// Opens the named input read-only into `in`, or ends the run.
+void open_input(const char *name);
+// Finds matvar, fromvar and tovar in `in`, or ends the run.
+void detect_variables();
+// Sets type, N, C, M and clust_dim from the chosen variables and charges the
+// input to `memory`, or ends the run.
+void read_shapes();
+// Reads the values into the typed array (and distfrom/distto for a distance
+// list); a list whose objects lie outside 0..N-1 ends the run.
+void load_input();
+
+// The transpose that column clustering needs: the file's matrix has `rows`
+// rows of `cols` elements; the result holds column i at i*rows ... i*rows +
+// rows - 1.  Allocated with new[] and kept for the run.
+template <class T> T *transpose_columns(const T *matrix, int rows, int cols)
+{
+    T *objects = new T[(std::size_t)rows * (std::size_t)cols];
+    for (std::size_t i = 0; i < (std::size_t)cols; i++)
+        for (std::size_t j = 0; j < (std::size_t)rows; j++)
+            objects[i * rows + j] = matrix[j * cols + i];
+    return objects;
+}
+
+// Budget arithmetic of the driver; every count is 64-bit until it is bounded.
+// The memory budget in bytes of `gigabytes` (units of 2^30 bytes), truncated
+// toward zero and held within +-2^62 so that the input's charge cannot
+// overflow it.  The value must be finite.
+int64_t memory_from_gigabytes(double gigabytes);
+// All distinct pairs of n objects, n(n-1)/2; 0 for fewer than two.
+int64_t all_pairs(int n);
+// The distance count that half of `time_budget` seconds allows when 100
+// distances took `sample_seconds`; a sample that measured no time allows
+// every pair.  Held within the 32-bit range.
+int64_t sample_count(double time_budget, double sample_seconds, int n);
+// The count `wanted` bounded by memory (250 bytes per distance), raised to
+// 20 per object, capped at all pairs of n objects and at what the store can
+// hold (STORE_MAX_PAIRS).
+int bound_num_distances(int64_t wanted, int64_t memory, int n);
+
+// Memory charged per stored distance, in bytes.
+const int64_t BYTES_PER_DISTANCE = 250;
+// The most pairs the distance store can hold: its pool of two records per pair
+// and its hash table of six heads per record are counted in 32 bits.
+const int64_t STORE_MAX_PAIRS = ((INT32_MAX - 1) / 6 - 2) / 2;
 
 // The whole run after the command line has been parsed; the result is the
 // exit status.  It ends the process itself on every failure.

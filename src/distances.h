@@ -74,8 +74,18 @@ dist_t *change_hash(int i1, int j1, int i2, int j2);
 void build_heap();
 void move_down(int i);
 void move_up(int i);
+// The three changes the merge loop makes to the heap: take the closest pair;
+// re-sift the pair of record r after its key went from old_key to new_key;
+// remove the pair of record r (either twin), whose key is key.
+dist_t *heap_take_top();
+void heap_resift(dist_t *r, double old_key, double new_key);
+void heap_remove(dist_t *r, double key);
 
+// The whole clustering: cluster_merge, the leaf order and the output file.
 void cluster();
+// The merge loop alone: builds the heap, fills the dendrogram arrays (leaf
+// children still given by object index) and joins unconnected clusters.
+void cluster_merge();
 int permute(int nd, int st);
 
 #endif

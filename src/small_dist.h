@@ -11,9 +11,22 @@ extern int *pivots;            // object of each pivot, in order of choice
 extern double *pivot_dists;    // entry p*N+o: distance of object o to pivot p
 extern int current_pivot;      // the pivot whose row orders a sort in progress
 
-// Join statistics of the last small_dists_work call.
-extern int neg_res1;           // pairs rejected by the packed cell test
-extern int neg_res2;           // pairs rejected by the exact pivot test
+// Join statistics of the last small_dists_work call (64 bits: a join may
+// examine more pairs than an int counts).
+extern int64_t neg_res1;            // pairs rejected by the packed cell test
+extern int64_t neg_res2;            // pairs rejected by the exact pivot test
+extern int64_t join_pairs_examined; // pairs that reached simple_join
+
+// Where the join sends each pair that passes both tests; in a run it asks the
+// store for the pair's distance (getdist), so that it is computed and stored.
+extern void (*join_pair_sink)(int i, int j);
+
+// Grid cells are clamped into [-CELL_LIMIT, CELL_LIMIT], so that cell sums
+// and differences (e + 2, s1 - s2) stay in the int range.  A clamped cell
+// gathers values of any size.
+const int CELL_LIMIT = 1 << 29;
+// The packed cell test covers this many leading pivots (6 bits each).
+const int PACKED_PIVOTS = 10;
 
 void random_dist();
 void all_dist();
@@ -22,12 +35,34 @@ void input_dist();
 void choose_pivots();
 void delete_pivots();
 int pivot_dists_compare(const void *a, const void *b);
+// The rank the quantile strategy aims at among n objects: lround(n*q), with
+// out-of-range and NaN quantiles clamped to +-(2n+2), where no object can
+// score better than n+1 either.
+int64_t quantile_target_rank(int n, double q);
 
 double estimate_epsilon();
+// Largest difference of the two objects' distances to the same pivot, from 0
+// upward; a NaN difference never raises it.
+double pivot_lower_bound(int a, int b);
+// How many of the smallest sampled bounds epsilon covers: the wanted share
+// of heuristic pairs scaled to the sample, at least 1.
+int threshold_location(int sample_size);
 
 void small_dists_work(double eps);
 int ego_compare(const void *a, const void *b);
 void join(double eps, int start1, int end1, int start2, int end2, int d);
 void simple_join(double eps, int start1, int end1, int start2, int end2, int d);
+
+// Pieces of the join's tests.
+int grid_cell(double v, double width);          // floor(v/width), clamped
+int fine_cell_bits(double v, double width);     // low 5 bits of floor(v/width)
+void packed_masks(int fields, int64_t &mask31, int64_t &mask24);
+// Packed fine cells (width eps/3) of object o over the first PACKED_PIVOTS
+// pivots, pivot 0 in the highest field.
+void pack_fine_cells(double eps, int o, int64_t &packed, int64_t &packed_inc);
+// True when every packed field's fine cells differ by -3..+3 modulo 32.
+bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, int64_t mask24);
+// An object takes part in the join only when all its pivot distances are finite.
+bool join_member(int o);
 
 #endif

@@ -1,0 +1,133 @@
+// Pairs per second of the distance store, the pair sources, the join and the
+// merge loop, driven through the run state as the driver drives them.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Distance.h"
+#include "brivane.h"
+#include "brivane_arg.h"
+#include "distances.h"
+#include "small_dist.h"
+
+namespace {
+
+std::vector<double> data;
+
+// A data matrix of n objects of c normal doubles with euclidean distance,
+// and the settings a default run would have.
+void setup_run(int n, int c, int pairs)
+{
+    std::mt19937 gen(3);
+    std::normal_distribution<double> normal(0, 1);
+    data.assign((size_t)n * c, 0);
+    for (auto &v : data)
+        v = normal(gen);
+    N = n;
+    C = c;
+    type = 6;
+    xd = data.data();
+    static DistanceFactory<double> registry;
+    dd = registry.getDistance("euclidean");
+    num_distances = pairs;
+    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
+    opt_set_int(INDEX_OPT_LINKAGE, LINKAGE_AVE);
+    opt_set_int(INDEX_OPT_NUM_PIVOTS, 20);
+    opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, 1000);
+    opt_set_int(INDEX_OPT_PIVOT_STRATEGY, PIVOT_RANDOM);
+    opt_set_double(INDEX_OPT_PIVOT_QUANTILE, 0.9);
+    opt_set_double(INDEX_OPT_PROP_SIMILAR, 0.5);
+    opt_clear(INDEX_OPT_ALL_PAIRWISE);
+    opt_clear(INDEX_OPT_OUTPUT_DATA);
+    static char prefix[] = "row_";
+    opt_set_text(INDEX_OPT_PREFIX, prefix);
+    static std::string output = std::string(P_tmpdir) + "/brivane-bench-tree.nc";
+    opt_set_text(INDEX_OPT_OUTPUT, &output[0]);
+    srand(1);
+}
+
+void BM_getdist_new(benchmark::State &state)
+{
+    const int n = 100000;
+    setup_run(n, 10, (int)state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        init_distances();
+        state.ResumeTiming();
+        for (int k = 0; k < num_distances; k++)
+            benchmark::DoNotOptimize(getdist(k % n, (k / n + 1 + k) % n, NO_DISTANCE));
+    }
+    state.SetItemsProcessed(state.iterations() * num_distances);
+}
+BENCHMARK(BM_getdist_new)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+void BM_getdist_known(benchmark::State &state)
+{
+    const int n = 100000;
+    setup_run(n, 10, 1000000);
+    init_distances();
+    random_dist();
+    std::vector<std::pair<int, int>> known;
+    for (int k = 0; k < n_dist; k += 2)
+        known.emplace_back(dist[k].x, dist[k].y);
+    for (auto _ : state)
+        for (auto &p : known)
+            benchmark::DoNotOptimize(getdist(p.second, p.first, NO_DISTANCE));
+    state.SetItemsProcessed(state.iterations() * known.size());
+}
+BENCHMARK(BM_getdist_known)->Unit(benchmark::kMillisecond);
+
+void BM_random_dist(benchmark::State &state)
+{
+    setup_run(100000, 10, (int)state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        init_distances();
+        state.ResumeTiming();
+        random_dist();
+    }
+    state.SetItemsProcessed(state.iterations() * num_distances);
+}
+BENCHMARK(BM_random_dist)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+// The join over the pivot table of 100,000 objects, with an epsilon aimed at
+// a million heuristic pairs.
+void BM_join(benchmark::State &state)
+{
+    setup_run(100000, 10, 2000000);
+    init_distances();
+    choose_pivots();
+    double eps = estimate_epsilon();
+    for (auto _ : state) {
+        state.PauseTiming();
+        init_distances();
+        state.ResumeTiming();
+        small_dists_work(eps);
+    }
+    state.SetItemsProcessed(state.iterations() * (n_dist / 2));
+    delete_pivots();
+}
+BENCHMARK(BM_join)->Unit(benchmark::kMillisecond);
+
+// The merge loop (with the dendrogram written) over a store of random pairs.
+void BM_cluster(benchmark::State &state)
+{
+    const int pairs = (int)state.range(0);
+    setup_run(pairs / 20, 10, pairs);
+    for (auto _ : state) {
+        state.PauseTiming();
+        init_distances();
+        random_dist();
+        state.ResumeTiming();
+        cluster();
+    }
+    state.SetItemsProcessed(state.iterations() * pairs);
+}
+BENCHMARK(BM_cluster)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,825 @@
+// Pair sources, pivot selection, epsilon estimation and the epsilon-grid-order
+// join, driven through the run state globals and the real distance store.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Distance.h"
+#include "brivane.h"
+#include "brivane_arg.h"
+#include "distances.h"
+#include "small_dist.h"
+
+namespace {
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+const double INF = std::numeric_limits<double>::infinity();
+
+typedef std::pair<int, int> Pair;
+
+// Objects hold one value each; their distance is looked up in a table when
+// one is set, and is the absolute difference of the values otherwise.
+class TableDistance : public Distance<double> {
+  public:
+    std::map<Pair, double> table;
+    double distance(const double *x, const double *y, int, int) override
+    {
+        if (table.empty())
+            return std::fabs(*x - *y);
+        int a = (int)*x, b = (int)*y;
+        return a == b ? 0.0 : table.at(Pair(std::min(a, b), std::max(a, b)));
+    }
+};
+
+// Every stored pair (smaller object first) and its distance.
+std::map<Pair, double> stored_pairs()
+{
+    std::map<Pair, double> pairs;
+    for (int r = 0; r < n_dist; r += 2)
+        pairs[Pair(dist[r].x, dist[r].y)] = dist[r].dist;
+    return pairs;
+}
+
+// The stored pairs in the order they entered the store.
+std::vector<Pair> stored_order()
+{
+    std::vector<Pair> pairs;
+    for (int r = 0; r < n_dist; r += 2)
+        pairs.push_back(Pair(dist[r].x, dist[r].y));
+    return pairs;
+}
+
+class SmallDist : public ::testing::Test {
+  protected:
+    TableDistance measure;
+    std::vector<double> values;
+
+    void SetUp() override
+    {
+        opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
+        opt_clear(INDEX_OPT_ALL_PAIRWISE);
+        opt_set_int(INDEX_OPT_NUM_PIVOTS, 1);
+        opt_set_double(INDEX_OPT_PROP_SIMILAR, 0.5);
+        opt_set_int(INDEX_OPT_PIVOT_STRATEGY, PIVOT_RANDOM);
+        opt_set_double(INDEX_OPT_PIVOT_QUANTILE, 0.9);
+        opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, 1000);
+        srand(12345);
+    }
+
+    void TearDown() override { delete_pivots(); }
+
+    // Objects 0..n-1 whose values are their own indices (for table
+    // distances) or the given values.
+    void objects(const std::vector<double> &v)
+    {
+        values = v;
+        N = (int)values.size();
+        C = 1;
+        type = 6;
+        xd = values.data();
+        dd = &measure;
+    }
+    void objects(int n)
+    {
+        std::vector<double> v;
+        for (int i = 0; i < n; i++)
+            v.push_back(i);
+        objects(v);
+    }
+
+    void store_for(int count)
+    {
+        num_distances = count;
+        testing::internal::CaptureStderr();
+        init_distances();
+        testing::internal::GetCapturedStderr();
+    }
+};
+
+// ---------------------------------------------------------------------------
+// random_dist
+
+TEST_F(SmallDist, RandomDistDrawsNothingWhenTheStoreHoldsEnough)
+{
+    objects(10);
+    store_for(3);
+    getdist(0, 1, 1.0);
+    getdist(2, 3, 1.0);
+    getdist(4, 5, 1.0);
+    int time_before = abstract_time;
+    srand(7);
+    int first = rand();
+    srand(7);
+    random_dist();
+    EXPECT_EQ(rand(), first);
+    EXPECT_EQ(n_dist, 6);
+    EXPECT_EQ(abstract_time, time_before + 1);
+}
+
+TEST_F(SmallDist, RandomDistStartsWithABulkPassOfTwoPartnersPerObject)
+{
+    objects(10);
+    store_for(25);
+    srand(99);
+    std::vector<Pair> first_pass;
+    std::set<Pair> seen;
+    for (int i = 0; i < 10; i++)
+        for (int k = 0; k < 2; k++) {
+            int j = rand() % 10;
+            Pair p(std::min(i, j), std::max(i, j));
+            if (i != j && seen.insert(p).second)
+                first_pass.push_back(p);
+        }
+    srand(99);
+    random_dist();
+    std::vector<Pair> order = stored_order();
+    ASSERT_GE(order.size(), first_pass.size());
+    EXPECT_EQ(std::vector<Pair>(order.begin(), order.begin() + first_pass.size()), first_pass);
+    EXPECT_EQ(n_dist / 2, 25);
+}
+
+TEST_F(SmallDist, RandomDistSinglePassesDrawAUniformPairOfDistinctObjects)
+{
+    // 5 missing among 10 objects: single passes only, i from rand() % N and
+    // j from rand() % (N-1), mapped past i.
+    objects(10);
+    store_for(5);
+    srand(4242);
+    std::vector<Pair> expected;
+    std::set<Pair> seen;
+    while (expected.size() < 5) {
+        int i = rand() % 10;
+        int j = rand() % 9;
+        Pair p = i > j ? Pair(j, i) : Pair(i, j + 1);
+        if (seen.insert(p).second)
+            expected.push_back(p);
+    }
+    srand(4242);
+    random_dist();
+    EXPECT_EQ(stored_order(), expected);
+}
+
+TEST_F(SmallDist, RandomDistEndsWithExactlyTheTargetCount)
+{
+    for (int target : {1, 9, 10, 11, 37, 190}) {
+        objects(20);
+        store_for(target);
+        srand(target);
+        random_dist();
+        EXPECT_EQ(n_dist / 2, target) << "target " << target;
+        for (auto &p : stored_pairs())
+            EXPECT_LT(p.first.first, p.first.second);
+    }
+}
+
+TEST_F(SmallDist, RandomDistStopsWhenTheStoreIsFull)
+{
+    objects(10);
+    store_for(3);          // room for 4 pairs
+    num_distances = 30;    // more than the store can take
+    testing::internal::CaptureStderr();
+    random_dist();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(n_dist / 2, 4);
+}
+
+TEST_F(SmallDist, RandomDistStopsAtAllDistinctPairs)
+{
+    objects(4);
+    opt_set_int(INDEX_OPT_ALL_PAIRWISE, 1);
+    store_for(100);        // room for all 6 pairs, target beyond them
+    random_dist();
+    EXPECT_EQ(n_dist / 2, 6);
+}
+
+// ---------------------------------------------------------------------------
+// all_dist and input_dist
+
+TEST_F(SmallDist, AllDistVisitsTheUpperTriangleRowByRow)
+{
+    objects({0, 1, 3, 7});
+    store_for(6);
+    int time_before = abstract_time;
+    all_dist();
+    std::vector<Pair> expected = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+    EXPECT_EQ(stored_order(), expected);
+    EXPECT_EQ(stored_pairs()[Pair(1, 3)], 6.0);
+    EXPECT_EQ(abstract_time, time_before + 1);
+}
+
+class InputDist : public SmallDist {
+  protected:
+    std::vector<double> matrix_d;
+    std::vector<float> matrix_f;
+    std::vector<int> from, to;
+
+    void matrix_store(int n, int mode)
+    {
+        N = n;
+        dd = nullptr;  // given distances are never computed
+        opt_set_int(INDEX_OPT_CLUSTER, mode);
+        store_for(0);
+    }
+};
+
+TEST_F(InputDist, MatrixGivesTheUpperTriangleValues)
+{
+    matrix_d = {0, 1, 2,
+                9, 0, 3,
+                9, 9, 0};
+    type = 6;
+    xd = matrix_d.data();
+    matrix_store(3, CLUSTER_DISTMAT);
+    input_dist();
+    std::map<Pair, double> expected = {{{0, 1}, 1}, {{0, 2}, 2}, {{1, 2}, 3}};
+    EXPECT_EQ(stored_pairs(), expected);
+}
+
+TEST_F(InputDist, MatrixSkipsNaNAndInfiniteEntries)
+{
+    matrix_f = {0, NAN, 2,
+                0, 0, INFINITY,
+                0, 0, 0};
+    type = 5;
+    xf = matrix_f.data();
+    matrix_store(3, CLUSTER_DISTMAT);
+    input_dist();
+    std::map<Pair, double> expected = {{{0, 2}, 2}};
+    EXPECT_EQ(stored_pairs(), expected);
+}
+
+TEST_F(InputDist, IntegerMatrixValuesBecomeDoubles)
+{
+    std::vector<int> m = {0, -4, 7, 0};
+    type = 4;
+    xi = m.data();
+    matrix_store(2, CLUSTER_DISTMAT);
+    input_dist();
+    std::map<Pair, double> expected = {{{0, 1}, -4}};
+    EXPECT_EQ(stored_pairs(), expected);
+}
+
+TEST_F(InputDist, ListKeepsTheFirstUsableEntryOfAPair)
+{
+    struct Entry { int from, to; double d; };
+    const std::vector<Entry> entries = {
+        {3, 7, 0.5},     // stored
+        {7, 3, 0.9},     // same pair reversed: ignored
+        {2, 2, 1.0},     // self pair: nothing
+        {1, 4, NaN},     // skipped, so that the next one counts
+        {4, 1, INF},     // skipped
+        {1, 4, -INF},    // skipped
+        {4, 1, 6.0},     // the first usable value of (1, 4)
+        {0, 9, -1e100},  // a given value, never a request to compute
+    };
+    for (const Entry &e : entries) {
+        from.push_back(e.from);
+        to.push_back(e.to);
+        matrix_d.push_back(e.d);
+    }
+    M = (int)entries.size();
+    distfrom = from.data();
+    distto = to.data();
+    type = 6;
+    xd = matrix_d.data();
+    matrix_store(10, CLUSTER_DISTLIST);
+    input_dist();
+    std::map<Pair, double> expected = {{{3, 7}, 0.5}, {{1, 4}, 6.0}, {{0, 9}, -1e100}};
+    EXPECT_EQ(stored_pairs(), expected);
+}
+
+// ---------------------------------------------------------------------------
+// Pivot selection
+
+TEST(QuantileTargetRank, IsTheRoundedQuantileOfTheObjectCount)
+{
+    struct Case { int n; double q; int64_t rank; };
+    const Case cases[] = {
+        {10, 0.9, 9},
+        {10, 1.0, 10},
+        {10, 0.0, 0},
+        {10, 0.25, 3},   // 2.5 rounds away from zero
+        {10, 5.0, 22},   // far beyond: clamped to 2n+2
+        {10, -3.0, -22},
+        {10, NaN, 22},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(quantile_target_rank(c.n, c.q), c.rank) << "n=" << c.n << " q=" << c.q;
+}
+
+TEST_F(SmallDist, RandomPivotsAreDrawnAndPrintedInOrder)
+{
+    objects({0, 1, 3, 7, 15, 31});
+    opt_set_int(INDEX_OPT_NUM_PIVOTS, 3);
+    srand(5);
+    int drawn[3];
+    for (int &d : drawn)
+        d = rand() % 6;
+    srand(5);
+    testing::internal::CaptureStderr();
+    choose_pivots();
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string expected;
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(pivots[i], drawn[i]);
+        expected += "  pivot " + std::to_string(i + 1) + " - " + std::to_string(drawn[i] + 1) +
+                    " (randomly)\n";
+    }
+    EXPECT_EQ(err, expected);
+    for (int p = 0; p < 3; p++)
+        for (int o = 0; o < 6; o++)
+            EXPECT_EQ(pivot_dists[p * 6 + o], std::fabs(values[o] - values[drawn[p]]));
+}
+
+class QuantilePivots : public SmallDist {
+  protected:
+    std::string choose(int P, double q, int first)
+    {
+        opt_set_int(INDEX_OPT_NUM_PIVOTS, P);
+        opt_set_int(INDEX_OPT_PIVOT_STRATEGY, PIVOT_QUANTILE);
+        opt_set_double(INDEX_OPT_PIVOT_QUANTILE, q);
+        // A seed whose first draw makes `first` the first pivot.
+        unsigned seed = 1;
+        for (;; seed++) {
+            srand(seed);
+            if (rand() % N == first)
+                break;
+        }
+        srand(seed);
+        testing::internal::CaptureStderr();
+        choose_pivots();
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+TEST_F(QuantilePivots, OnePivotPrintsOnlyTheFirstLine)
+{
+    objects({0, 2, 5});
+    EXPECT_EQ(choose(1, 0.9, 1), "  pivot 1 - 2 (randomly)\n");
+    EXPECT_EQ(pivot_dists[0], 2.0);
+    EXPECT_EQ(pivot_dists[1], 0.0);
+    EXPECT_EQ(pivot_dists[2], 3.0);
+}
+
+// Values 2^i keep every distance ranking strict.
+std::vector<double> powers_of_two(int n)
+{
+    std::vector<double> v;
+    for (int i = 0; i < n; i++)
+        v.push_back(std::ldexp(1.0, i));
+    return v;
+}
+
+TEST_F(QuantilePivots, QuantileNineTenthsOfTenAimsAtRankNine)
+{
+    objects(powers_of_two(10));
+    EXPECT_EQ(choose(2, 0.9, 3), "  pivot 1 - 4 (randomly)\n  pivot 2 - 10 (score 0)\n");
+    EXPECT_EQ(pivots[1], 9);
+}
+
+TEST_F(QuantilePivots, QuantileOneGivesTheFarthestObjectScoreOne)
+{
+    objects(powers_of_two(10));
+    EXPECT_EQ(choose(2, 1.0, 9), "  pivot 1 - 10 (randomly)\n  pivot 2 - 1 (score 1)\n");
+}
+
+TEST_F(QuantilePivots, QuantileZeroChoosesTheFirstPivotAgain)
+{
+    objects(powers_of_two(10));
+    EXPECT_EQ(choose(2, 0.0, 6), "  pivot 1 - 7 (randomly)\n  pivot 2 - 7 (score 0)\n");
+    EXPECT_EQ(pivots[1], pivots[0]);
+    EXPECT_EQ(pivot_dists[10 + 6], 0.0);  // its own distance is 0.0, not computed
+}
+
+TEST_F(QuantilePivots, EqualScoresGoToTheLowestIndex)
+{
+    // From object 0 the ranks are 0,1,2,3 and, with target rank 1, object 1
+    // follows.  From object 1 the ranks of objects 0..3 are 2,0,3,1, so
+    // objects 0 and 1 both score 1 and object 0 wins.
+    objects(4);
+    measure.table = {{{0, 1}, 1}, {{0, 2}, 2}, {{0, 3}, 3},
+                     {{1, 2}, 5}, {{1, 3}, 0.5}, {{2, 3}, 4}};
+    EXPECT_EQ(choose(3, 0.25, 0),
+              "  pivot 1 - 1 (randomly)\n  pivot 2 - 2 (score 0)\n  pivot 3 - 1 (score 1)\n");
+}
+
+TEST_F(SmallDist, PivotComparatorPutsNaNAfterAllNumbers)
+{
+    N = 5;
+    pivots = new int[1];
+    pivot_dists = new double[5]{NaN, 1.0, -2.0, NaN, 0.5};
+    current_pivot = 0;
+    int order[5] = {0, 1, 2, 3, 4};
+    qsort(order, 5, sizeof(int), pivot_dists_compare);
+    EXPECT_EQ(order[0], 2);
+    EXPECT_EQ(order[1], 4);
+    EXPECT_EQ(order[2], 1);
+    EXPECT_TRUE(std::isnan(pivot_dists[order[3]]));
+    EXPECT_TRUE(std::isnan(pivot_dists[order[4]]));
+}
+
+// ---------------------------------------------------------------------------
+// Epsilon estimation
+
+class Epsilon : public SmallDist {
+  protected:
+    // N objects, one pivot, pivot distance of object o = row[o].
+    void pivot_row(const std::vector<double> &row)
+    {
+        N = (int)row.size();
+        opt_set_int(INDEX_OPT_NUM_PIVOTS, 1);
+        pivots = new int[1]{0};
+        pivot_dists = new double[row.size()];
+        std::copy(row.begin(), row.end(), pivot_dists);
+    }
+
+    // The sample estimate_epsilon draws from the current seed, as bounds.
+    std::vector<double> sampled_bounds()
+    {
+        std::vector<double> bounds;
+        for (int s = 0; s < N; s++) {
+            int a, b;
+            do {
+                a = rand() % N;
+                b = rand() % N;
+            } while (a == b);
+            bounds.push_back(std::fabs(pivot_dists[a] - pivot_dists[b]));
+        }
+        std::sort(bounds.begin(), bounds.end());
+        return bounds;
+    }
+
+    std::vector<double> random_row(int n)
+    {
+        std::mt19937 gen(n);
+        std::uniform_real_distribution<double> u(0, 100);
+        std::vector<double> row;
+        for (int i = 0; i < n; i++)
+            row.push_back(u(gen));
+        return row;
+    }
+};
+
+TEST_F(Epsilon, ThresholdLocationScalesTheWantedShareToTheSample)
+{
+    struct Case { int n; int num; double prop; int loc; };
+    const Case cases[] = {
+        {1000, 100000, 0.5, 100},              // 100.1, truncated
+        {1000, 10, 0.5, 1},                    // below 1
+        {1000, 499500, 1.0, 1000},             // all pairs
+        {50000, 1249975000, 1.0, 50000},       // N*(N-1) beyond int
+        {1000, 100000, NaN, 1},
+        {1000, 100000, 1e300, std::numeric_limits<int>::max() - 2},
+    };
+    for (const Case &c : cases) {
+        N = c.n;
+        num_distances = c.num;
+        opt_set_double(INDEX_OPT_PROP_SIMILAR, c.prop);
+        EXPECT_EQ(threshold_location(N), c.loc) << "N=" << c.n << " num=" << c.num;
+    }
+}
+
+TEST_F(Epsilon, PrintsThresholdAndSampleSize)
+{
+    pivot_row(random_row(1000));
+    num_distances = 100000;
+    testing::internal::CaptureStderr();
+    estimate_epsilon();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nthreshold_loc=100  sample_size=1000\n");
+}
+
+TEST_F(Epsilon, IsSlightlyAboveTheThresholdLocthSmallestSampledBound)
+{
+    pivot_row(random_row(1000));
+    num_distances = 100000;
+    srand(31);
+    std::vector<double> bounds = sampled_bounds();
+    srand(31);
+    testing::internal::CaptureStderr();
+    double eps = estimate_epsilon();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(eps, 1.000001 * bounds[99]);
+}
+
+TEST_F(Epsilon, TinyWantedCountTakesTheSmallestBound)
+{
+    pivot_row(random_row(1000));
+    num_distances = 10;
+    srand(8);
+    std::vector<double> bounds = sampled_bounds();
+    srand(8);
+    testing::internal::CaptureStderr();
+    double eps = estimate_epsilon();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nthreshold_loc=1  sample_size=1000\n");
+    EXPECT_EQ(eps, 1.000001 * bounds[0]);
+}
+
+TEST_F(Epsilon, ThresholdBeyondTheSampleTakesTheLargestBound)
+{
+    pivot_row(random_row(300));
+    num_distances = 300 * 299 / 2;
+    opt_set_double(INDEX_OPT_PROP_SIMILAR, 1.0);
+    srand(77);
+    std::vector<double> bounds = sampled_bounds();
+    srand(77);
+    testing::internal::CaptureStderr();
+    double eps = estimate_epsilon();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(eps, 1.000001 * bounds.back());
+}
+
+TEST_F(Epsilon, AllBoundsZeroGiveZero)
+{
+    pivot_row(std::vector<double>(50, 2.5));
+    num_distances = 1000;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(estimate_epsilon(), 0.0);
+    testing::internal::GetCapturedStderr();
+}
+
+TEST_F(Epsilon, TwoObjectsGiveTheirOneBound)
+{
+    pivot_row({1.0, 4.0});
+    num_distances = 1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(estimate_epsilon(), 1.000001 * 3.0);
+    testing::internal::GetCapturedStderr();
+}
+
+TEST_F(Epsilon, LowerBoundIsTheLargestPivotDifferenceIgnoringNaN)
+{
+    N = 2;
+    opt_set_int(INDEX_OPT_NUM_PIVOTS, 3);
+    pivots = new int[3]{0, 0, 0};
+    pivot_dists = new double[6]{1.0, 3.0,  NaN, 0.0,  5.0, 4.5};
+    EXPECT_EQ(pivot_lower_bound(0, 1), 2.0);
+    EXPECT_EQ(pivot_lower_bound(1, 0), 2.0);
+}
+
+// ---------------------------------------------------------------------------
+// The packed cell test
+
+TEST(PackedCells, OneFieldPassesFineCellsWithinThreeModulo32)
+{
+    int64_t c1, c2;
+    packed_masks(1, c1, c2);
+    EXPECT_EQ(c1, 31);
+    EXPECT_EQ(c2, 24);
+    for (int vi = 0; vi < 32; vi++)
+        for (int vj = 0; vj < 32; vj++) {
+            int diff = ((vi - vj) % 32 + 32) % 32;
+            bool close = diff <= 3 || diff >= 29;
+            int64_t inc = (vi + 3) | 32;
+            EXPECT_EQ(packed_cells_close(inc, vj, c1, c2), close) << vi << " vs " << vj;
+        }
+}
+
+TEST(PackedCells, TenFieldsFailWhenAnyOneFieldIsFourApart)
+{
+    int64_t c1, c2;
+    packed_masks(10, c1, c2);
+    int64_t inc = 0, far = 0, near = 0;
+    for (int f = 0; f < 10; f++) {
+        int v = 3 * f;
+        inc = (inc << 6) | (((v + 3) & 31) | 32);
+        near = (near << 6) | ((v + (f % 7) - 3) & 31);   // -3 .. +3 apart
+        far = (far << 6) | ((f == 4 ? v + 4 : v) & 31);
+    }
+    EXPECT_TRUE(packed_cells_close(inc, near, c1, c2));
+    EXPECT_FALSE(packed_cells_close(inc, far, c1, c2));
+}
+
+TEST(PackedCells, FineCellsAreTheLowFiveBitsOfTheFloor)
+{
+    EXPECT_EQ(fine_cell_bits(29.5, 1.0), 29);
+    EXPECT_EQ(fine_cell_bits(33.0, 1.0), 1);
+    EXPECT_EQ(fine_cell_bits(-0.5, 1.0), 31);    // -1 in two's complement
+    EXPECT_EQ(fine_cell_bits(1e300, 1e-300), 0); // clamped to 2^62
+    EXPECT_EQ(grid_cell(7.0, 3.0), 2);
+    EXPECT_EQ(grid_cell(-0.1, 3.0), -1);
+    EXPECT_EQ(grid_cell(1e300, 1.0), CELL_LIMIT);
+    EXPECT_EQ(grid_cell(-1e300, 1.0), -CELL_LIMIT);
+}
+
+// ---------------------------------------------------------------------------
+// The join
+
+std::vector<Pair> sunk;
+void record_pair(int i, int j)
+{
+    sunk.push_back(Pair(i, j));
+}
+
+class Join : public SmallDist {
+  protected:
+    void (*saved_sink)(int, int);
+    std::string out, err;
+
+    void SetUp() override
+    {
+        SmallDist::SetUp();
+        saved_sink = join_pair_sink;
+        join_pair_sink = record_pair;
+        sunk.clear();
+    }
+    void TearDown() override
+    {
+        join_pair_sink = saved_sink;
+        SmallDist::TearDown();
+    }
+
+    // Pivot table of N objects: rows[p][o].
+    void table(const std::vector<std::vector<double>> &rows)
+    {
+        delete_pivots();
+        int P = (int)rows.size();
+        N = (int)rows[0].size();
+        opt_set_int(INDEX_OPT_NUM_PIVOTS, P);
+        pivots = new int[P]();
+        pivot_dists = new double[(size_t)P * N];
+        for (int p = 0; p < P; p++)
+            std::copy(rows[p].begin(), rows[p].end(), pivot_dists + (size_t)p * N);
+    }
+
+    void run(double eps, int split)
+    {
+        opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, split);
+        sunk.clear();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        small_dists_work(eps);
+        err = testing::internal::GetCapturedStderr();
+        out = testing::internal::GetCapturedStdout();
+    }
+
+    // The pairs found by looking at every pair with the same two tests.
+    std::set<Pair> brute_force(double eps)
+    {
+        int P = opt_int(INDEX_OPT_NUM_PIVOTS);
+        int64_t c1, c2;
+        packed_masks(std::min(P, PACKED_PIVOTS), c1, c2);
+        std::set<Pair> pairs;
+        for (int a = 0; a < N; a++)
+            for (int b = a + 1; b < N; b++) {
+                if (!join_member(a) || !join_member(b))
+                    continue;
+                int64_t opt_a, inc_a, opt_b, inc_b;
+                pack_fine_cells(eps, a, opt_a, inc_a);
+                pack_fine_cells(eps, b, opt_b, inc_b);
+                // The join meets a pair in either order; the test is
+                // symmetric, so one order decides.
+                if (!packed_cells_close(inc_a, opt_b, c1, c2))
+                    continue;
+                bool close = true;
+                for (int p = 0; p < P; p++)
+                    if (std::fabs(pivot_dists[(size_t)p * N + a] - pivot_dists[(size_t)p * N + b]) > eps)
+                        close = false;
+                if (close)
+                    pairs.insert(Pair(a, b));
+            }
+        return pairs;
+    }
+
+    // The recorded pairs, smaller object first; fails on a repeated pair.
+    std::set<Pair> sunk_set()
+    {
+        std::set<Pair> pairs;
+        for (const Pair &p : sunk)
+            EXPECT_TRUE(pairs.insert(Pair(std::min(p.first, p.second), std::max(p.first, p.second))).second)
+                << "pair " << p.first << "," << p.second << " sent twice";
+        return pairs;
+    }
+};
+
+TEST_F(Join, FindsExactlyTheBruteForcePairsWhateverTheSplitThreshold)
+{
+    struct Case { int n; int pivots; double eps; };
+    const Case cases[] = {
+        {150, 1, 0.5}, {150, 3, 1.5}, {200, 5, 4.0}, {120, 12, 6.0},
+        {200, 2, 0.05}, {60, 4, 100.0},
+    };
+    for (const Case &c : cases) {
+        std::mt19937 gen(c.n * 31 + c.pivots);
+        std::uniform_real_distribution<double> u(0, 10);
+        std::vector<std::vector<double>> rows(c.pivots);
+        for (auto &row : rows)
+            for (int o = 0; o < c.n; o++)
+                row.push_back(u(gen));
+        table(rows);
+        std::set<Pair> expected = brute_force(c.eps);
+        int64_t all = (int64_t)c.n * (c.n - 1) / 2;
+        for (int split : {1, 7, 1000, c.n, c.n + 5}) {
+            SCOPED_TRACE("n=" + std::to_string(c.n) + " P=" + std::to_string(c.pivots) +
+                         " eps=" + std::to_string(c.eps) + " split=" + std::to_string(split));
+            run(c.eps, split);
+            EXPECT_EQ(sunk_set(), expected);
+            EXPECT_EQ(neg_res1 + neg_res2 + (int64_t)sunk.size(), join_pairs_examined);
+            EXPECT_LE(join_pairs_examined, all);
+            if (split >= c.n) {
+                EXPECT_EQ(join_pairs_examined, all);
+            }
+            EXPECT_EQ(out, "neg_res1 = " + std::to_string(neg_res1) +
+                               "  neg_res2 = " + std::to_string(neg_res2) + "\n");
+        }
+    }
+}
+
+TEST_F(Join, DifferenceOfExactlyEpsilonPasses)
+{
+    // eps 3 makes fine cells of width 1: 1.0 and 4.0 are fine cells 1 and 4.
+    table({{1.0, 4.0}});
+    run(3.0, 1000);
+    EXPECT_EQ(sunk, std::vector<Pair>({{0, 1}}));
+}
+
+TEST_F(Join, CellsTwoApartAreNeverPaired)
+{
+    // Cells 0 and 2 along pivot 0, equal along pivot 1: the split blocks are
+    // dismissed before any pair is examined.
+    table({{0.5, 6.5}, {2.0, 2.0}});
+    run(3.0, 1);
+    EXPECT_TRUE(sunk.empty());
+    EXPECT_EQ(join_pairs_examined, 0);
+}
+
+TEST_F(Join, FineCellsZeroAndTwentyNinePassThePackedTestOnly)
+{
+    table({{0.5, 29.5}});
+    run(3.0, 1000);
+    EXPECT_TRUE(sunk.empty());
+    EXPECT_EQ(neg_res1, 0);
+    EXPECT_EQ(neg_res2, 1);
+}
+
+TEST_F(Join, StoresEachPassingPairThroughTheStore)
+{
+    join_pair_sink = saved_sink;
+    objects({0, 1, 2, 30});
+    store_for(10);
+    table({{1.0, 1.2, 1.4, 1.1}});
+    int time_before = abstract_time;
+    run(1.0, 1000);
+    std::map<Pair, double> expected = {{{0, 1}, 1}, {{0, 2}, 2}, {{0, 3}, 30},
+                                       {{1, 2}, 1}, {{1, 3}, 29}, {{2, 3}, 28}};
+    EXPECT_EQ(stored_pairs(), expected);
+    EXPECT_EQ(abstract_time, time_before + 1);
+}
+
+TEST_F(Join, ObjectsWithNaNOrInfinitePivotDistancesTakeNoPart)
+{
+    table({{1.0, 1.0, 1.0, 1.0, 1.0},
+           {2.0, NaN, 2.0, INF, -INF}});
+    for (int split : {1, 1000}) {
+        run(1.0, split);
+        EXPECT_EQ(sunk_set(), std::set<Pair>({{0, 2}}));
+    }
+}
+
+TEST_F(Join, NoObjectWithAFinitePivotTableJoinsNothing)
+{
+    table({{NaN, INF}});
+    run(1.0, 1000);
+    EXPECT_TRUE(sunk.empty());
+    EXPECT_EQ(out, "neg_res1 = 0  neg_res2 = 0\n");
+}
+
+TEST_F(Join, CellsBeyondTheIntRangeKeepTheExactTest)
+{
+    // With eps 1e-12 these distances leave the cell range and share the
+    // clamped cell; only the exact test can tell them apart.
+    table({{1e10, 1e10 + 5, 1e10, -1e10, -1e10 - 5}});
+    run(1e-12, 1000);
+    EXPECT_EQ(sunk_set(), std::set<Pair>({{0, 2}}));
+    run(1e-12, 1);
+    EXPECT_EQ(sunk_set(), std::set<Pair>({{0, 2}}));
+}
+
+TEST_F(Join, EpsilonWithoutCellsSkipsTheJoinWithAWarning)
+{
+    struct Case { double eps; const char *says; };
+    const Case cases[] = {
+        {0.0, "WARNING! Epsilon is 0 or below"},
+        {-1.0, "WARNING! Epsilon is 0 or below"},
+        {NaN, "WARNING! Epsilon is not a finite number"},
+        {INF, "WARNING! Epsilon is not a finite number"},
+        {5e-324, "WARNING! Epsilon is too small"},
+    };
+    table({{0.0, 0.0, 0.0}});
+    for (const Case &c : cases) {
+        run(c.eps, 1000);
+        EXPECT_TRUE(sunk.empty()) << c.eps;
+        EXPECT_EQ(out, "") << c.eps;
+        EXPECT_EQ(err.rfind(std::string("\n") + c.says, 0), 0u) << err;
+    }
+}
+
+}  // namespace
