@@ -13,7 +13,7 @@ from Bio import Phylo
 from scipy.cluster import hierarchy
 from scipy.spatial.distance import squareform
 
-from e2e_common import BrivaneTest, write_nc
+from e2e_common import BrivaneTest, read_nc, run, write_nc
 
 EXPORT = os.path.join(os.environ.get("BRIVANE_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "build")),
                       "brivane-export")
@@ -329,6 +329,63 @@ class Picture(BrivaneTest):
         status, _, err = export(["picture", "-t", self.tree, "-i", self.src, "-L", "names", "-o", out])
         self.assertEqual(status, 0, err)
         self.assertTrue(ElementTree.parse(out).getroot().tag.endswith("svg"))
+
+
+class RealBrivaneOutput(BrivaneTest):
+    """Dendrogram files written by brivane itself."""
+
+    def cluster(self, words):
+        r = run(words + ["-o", self.path("tree.nc")])
+        self.assertEqual(r.status, 0, r)
+        return self.path("tree.nc")
+
+    def test_exact_average_linkage_matches_scipy(self):
+        data = np.random.default_rng(8).normal(size=(30, 4))
+        src = write_nc(self.path("in.nc"), [("x", ["row", "col"], data, "f8")])
+        tree = self.cluster(["-i", src, "-d", "euclid", "-a", "-l", "ave"])
+        status, _, err = export(["linkage", "-t", tree, "-o", self.path("z.txt")])
+        self.assertEqual(status, 0, err)
+        Z = np.loadtxt(self.path("z.txt"))
+        self.assertTrue(hierarchy.is_valid_linkage(Z))
+        np.testing.assert_allclose(hierarchy.cophenet(Z), hierarchy.cophenet(hierarchy.linkage(data, "average")))
+        layout = {k[4:]: v for k, v in read_nc(tree).items() if k.startswith("row_")}
+        np.testing.assert_allclose(hierarchy.cophenet(Z), cophenetic_of_file(layout))
+
+    def test_random_joins_of_a_disconnected_distance_list(self):
+        src = write_nc(self.path("in.nc"), [("d", ["m"], np.array([1.0, 2.0, 1.5]), "f8"),
+                                            ("a", ["m"], np.array([0, 2, 3]), "i4"),
+                                            ("b", ["m"], np.array([1, 3, 4]), "i4")], dims=[("obj", 5)])
+        tree = self.cluster(["-i", src, "-C", "distlist", "-D", "d", "-F", "a", "-T", "b", "-N", "obj"])
+        status, out, err = export(["linkage", "-t", tree, "-o", "-"])
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.splitlines()[-1].split()[2:], ["inf", "5"])
+        status, out, err = export(["newick", "-t", tree, "-o", "-"])
+        self.assertEqual(status, 0, err)
+        read = Phylo.read(io.StringIO(out), "newick")
+        self.assertEqual(sorted(c.name for c in read.get_terminals()), list("01234"))
+        self.assertAlmostEqual(read.distance("0", "4"), 2 * 4.0)  # +inf drawn at twice the top merge, 2
+
+    def test_output_data_copy_gives_the_same_treeview_as_the_input(self):
+        data = np.random.default_rng(9).normal(size=(12, 3))
+        src = write_nc(self.path("in.nc"), [("x", ["row", "col"], data, "f8"),
+                                            labels_var(["r%d" % i for i in range(12)])])
+        tree = self.cluster(["-i", src, "-D", "x", "-d", "euclid", "-a", "-O"])
+        for name, more in (("copy", []), ("input", ["-i", src])):
+            status, _, err = export(["treeview", "-t", tree, "-D", "x", "-L", "names", "-o", self.path(name)] + more)
+            self.assertEqual(status, 0, err)
+        self.assertEqual(read_text(self.path("copy.cdt")), read_text(self.path("input.cdt")))
+        self.assertEqual(read_text(self.path("copy.gtr")), read_text(self.path("input.gtr")))
+
+    def test_clustered_columns_are_found_from_the_prefix(self):
+        data = np.random.default_rng(10).normal(size=(3, 9))
+        src = write_nc(self.path("in.nc"), [("x", ["row", "col"], data, "f4")])
+        tree = self.cluster(["-i", src, "-d", "euclid", "-a", "-C", "cols"])
+        status, _, err = export(["treeview", "-t", tree, "-i", src, "-o", self.path("out")])
+        self.assertEqual(status, 0, err)
+        self.assertEqual(len(cells(self.path("out.atr"))), 8)
+        self.assertEqual(cells(self.path("out.cdt"))[1][0], "AID")
+        status, _, err = export(["picture", "-t", tree, "-i", src, "-o", self.path("p.png")])
+        self.assertEqual((status, png_size(self.path("p.png"))[1]), (0, 200 + 20 + 34), err)
 
 
 class BadInput(BrivaneTest):
