@@ -6,7 +6,7 @@ set -eu
 
 packages="g++ cmake make pkg-config libnetcdf-cxx-legacy-dev libnetcdf-dev netcdf-bin libopts25-dev libcairo2-dev"
 if [ "${1:-}" = "--test" ]; then
-  packages="$packages libgtest-dev python3 python3-numpy python3-scipy python3-netcdf4 python3-biopython"
+  packages="$packages libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy python3-netcdf4 python3-biopython"
 fi
 
 missing=""
