@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh --test
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRIVANE_REQUIRE_TESTS=ON
 cmake --build build -j2
 (cd build && ctest --output-on-failure -j2)
 
@@ -17,6 +17,6 @@ cmake --build build -j2
 export ASAN_OPTIONS=detect_leaks=0:exitcode=86:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87
 export BRIVANE_SANITIZED=1
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVANE_SANITIZE=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVANE_SANITIZE=ON -DBRIVANE_REQUIRE_TESTS=ON
 cmake --build build-asan -j2
 (cd build-asan && ctest --output-on-failure -j2)
