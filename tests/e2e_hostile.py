@@ -168,7 +168,8 @@ class Completed(BrivaneTest):
 
     def test_more_pivots_than_objects_and_quantiles_outside_zero_to_one(self):
         data = np.random.default_rng(4).normal(size=(25, 3))
-        for extra in (["-q", "40"], ["-P", "quantile", "-Q", "3"], ["-P", "quantile", "-Q", "-1"]):
+        for extra in (["-q", "40"], ["-q", "2147483647"], ["-P", "quantile", "-q", "2147483647"],
+                      ["-P", "quantile", "-Q", "3"], ["-P", "quantile", "-Q", "-1"]):
             with self.subTest(extra=extra):
                 out, _ = self.cluster([("x", ("obj", "feat"), data, "f8")], ["-d", "euc", "-M", "300"] + extra)
                 valid_tree(self, out, 25, "row_")
