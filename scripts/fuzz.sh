@@ -5,8 +5,11 @@
 #   file  the input inspection and loading (fuzz/file_main.cc), seeded from
 #         the classic-format NetCDF files in fuzz/corpus/file
 # Both are built with AddressSanitizer and UndefinedBehaviorSanitizer into
-# build-afl/.  Findings land in build-afl/fuzz/<target>/default/{crashes,hangs};
-# the run counts of each target are printed at the end.
+# build-afl/.  Findings land in <work>/<target>/default/{crashes,hangs}, where
+# <work> is $BRIVANE_FUZZ_WORK (default build-afl/fuzz; a tmpfs folder such as
+# /dev/shm/brivane-fuzz spares the disk a write per run); a second run with
+# the same <work> resumes where the first stopped.  The run counts of each
+# target are printed at the end.
 #
 #   scripts/fuzz.sh [seconds]
 set -eu
@@ -40,7 +43,7 @@ export AFL_SKIP_CPUFREQ=1 AFL_NO_AFFINITY=1 AFL_NO_UI=1 AFL_I_DONT_CARE_ABOUT_MI
 # The command line target runs in an empty scratch folder, so that every run
 # stops at the input it cannot open; the file target writes its output into
 # a scratch folder of its own.
-work="$build/fuzz"
+work="${BRIVANE_FUZZ_WORK:-$build/fuzz}"
 mkdir -p "$work/argv-cwd" "$work/file-out"
 rm -rf "$work/argv-cwd/"* "$work/file-out/"*
 resume() { [ -d "$work/$1/default/queue" ] && echo "-" || echo "$root/fuzz/corpus/$1"; }
