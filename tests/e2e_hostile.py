@@ -81,6 +81,13 @@ class Refused(BrivaneTest):
         self.assert_refused(["-i", src, "-d", "euc", "-M", "100", "-s", "nan"])
         self.assert_refused(["-i", src, "-d", "euc", "-Q", "nan"])
 
+    def test_counts_beyond_the_integer_range(self):
+        src = self.matrix()
+        for flag in ("-M", "-q", "-S"):
+            with self.subTest(flag=flag):
+                self.assert_refused(["-i", src, "-d", "euc", flag, "99999999999"],
+                                    "'99999999999' is not an integer!")
+
     def test_pivot_count_and_split_threshold_below_one(self):
         src = self.matrix()
         self.assert_refused(["-i", src, "-d", "euc", "-q", "0"])
