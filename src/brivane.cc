@@ -430,6 +430,149 @@ int64_t classic_minimum_bytes(int ncid, int format)
     return bytes;
 }
 
+// A walk over the header of a classic-format file (CDF-1, -2 or -5) that
+// checks only that every count, name and attribute fits into the bytes the
+// file has.  The library trusts these counts as it reads the header: a count
+// of 2^31 dimensions crashes it, a name length of gigabytes has it allocate
+// that much before it gives up.  Files of other formats are left to it.
+class HeaderWalk {
+  public:
+    explicit HeaderWalk(const char *name) : file_(std::fopen(name, "rb"))
+    {
+        struct stat st;
+        if (file_ && stat(name, &st) == 0)
+            size_ = st.st_size;
+    }
+    ~HeaderWalk()
+    {
+        if (file_)
+            std::fclose(file_);
+    }
+
+    bool sound()
+    {
+        unsigned char magic[4];
+        if (!file_ || std::fread(magic, 1, 4, file_) != 4 || std::memcmp(magic, "CDF", 3) != 0)
+            return true;
+        if (magic[3] != 1 && magic[3] != 2 && magic[3] != 5)
+            return true;
+        pos_ = 4;
+        count_bytes_ = magic[3] == 5 ? 8 : 4;
+        offset_bytes_ = magic[3] == 1 ? 4 : 8;
+        int64_t records, dims;
+        return number(count_bytes_, records, true) && dimensions(dims) && attributes() && variables(dims);
+    }
+
+  private:
+    static const int64_t NC_DIMENSION_TAG = 10, NC_VARIABLE_TAG = 11, NC_ATTRIBUTE_TAG = 12;
+
+    // A big-endian number of `bytes` bytes; false past the end of the file
+    // or for a value below zero.  The record count and a variable's size are
+    // unsigned (all bits set: streaming, or too large for the field).
+    bool number(int bytes, int64_t &value, bool is_unsigned = false)
+    {
+        unsigned char b[8];
+        if (!fits(bytes, 1) || std::fread(b, 1, bytes, file_) != (size_t)bytes)
+            return false;
+        pos_ += bytes;
+        uint64_t v = 0;
+        for (int k = 0; k < bytes; k++)
+            v = (v << 8) | b[k];
+        value = bytes == 4 && !is_unsigned ? (int64_t)(int32_t)v : (int64_t)v;
+        return value >= 0;
+    }
+
+    // Whether `items` items of at least `item_bytes` bytes each fit into
+    // what is left of the file.
+    bool fits(int64_t items, int64_t item_bytes) const
+    {
+        return items >= 0 && items <= (size_ - pos_) / item_bytes;
+    }
+
+    bool skip(int64_t bytes)
+    {
+        bytes = (bytes + 3) / 4 * 4;
+        if (!fits(bytes, 1) || std::fseek(file_, (long)bytes, SEEK_CUR) != 0)
+            return false;
+        pos_ += bytes;
+        return true;
+    }
+
+    // A list's tag and element count; an absent list is two zeros.
+    bool list(int64_t tag, int64_t item_bytes, int64_t &items)
+    {
+        int64_t found;
+        if (!number(4, found) || !number(count_bytes_, items))
+            return false;
+        return (found == tag || (found == 0 && items == 0)) && fits(items, item_bytes);
+    }
+
+    bool name()
+    {
+        int64_t length;
+        return number(count_bytes_, length) && length > 0 && skip(length);
+    }
+
+    bool dimensions(int64_t &dims)
+    {
+        if (!list(NC_DIMENSION_TAG, 2 * count_bytes_, dims))
+            return false;
+        int64_t length;
+        for (int64_t d = 0; d < dims; d++)
+            if (!name() || !number(count_bytes_, length))
+                return false;
+        return true;
+    }
+
+    bool attributes()
+    {
+        int64_t atts, type, values;
+        if (!list(NC_ATTRIBUTE_TAG, 8 + 2 * count_bytes_, atts))
+            return false;
+        for (int64_t a = 0; a < atts; a++) {
+            if (!name() || !number(4, type) || !number(count_bytes_, values))
+                return false;
+            int64_t size = value_size(type);
+            if (size == 0 || !fits(values, size) || !skip(values * size))
+                return false;
+        }
+        return true;
+    }
+
+    bool variables(int64_t dims)
+    {
+        int64_t vars, var_dims, dim, type, vsize, begin;
+        if (!list(NC_VARIABLE_TAG, 16 + 3 * count_bytes_, vars))
+            return false;
+        for (int64_t v = 0; v < vars; v++) {
+            if (!name() || !number(count_bytes_, var_dims) || !fits(var_dims, count_bytes_))
+                return false;
+            for (int64_t k = 0; k < var_dims; k++)
+                if (!number(count_bytes_, dim) || dim >= dims)
+                    return false;
+            if (!attributes() || !number(4, type) || value_size(type) == 0 || !number(count_bytes_, vsize, true) ||
+                !number(offset_bytes_, begin))
+                return false;
+        }
+        return true;
+    }
+
+    // Bytes of one value of a classic type (CDF-5 adds the unsigned and
+    // 64-bit ones); 0 for a code that names no type.
+    int64_t value_size(int64_t type) const
+    {
+        static const int64_t sizes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
+        int64_t last = count_bytes_ == 8 ? 11 : 6;
+        return type >= 1 && type <= last ? sizes[type] : 0;
+    }
+
+    std::FILE *file_;
+    int64_t size_ = 0;
+    int64_t pos_ = 0;
+    int count_bytes_ = 4;
+    int offset_bytes_ = 4;
+};
+
 // Whether the open file holds every byte that its header promises.
 bool complete_file(const char *name)
 {
@@ -717,6 +860,8 @@ void list_usable_matrices()
 
 void open_input(const char *name)
 {
+    if (!HeaderWalk(name).sound())
+        refuse(std::string(MSG_OPEN_FAILED) + name);
     {
         // Only while opening are the library's errors silent and non-fatal;
         // afterwards its own behaviour holds again.

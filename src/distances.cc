@@ -673,7 +673,10 @@ static std::vector<VarCopy> define_data_copy(OutputFile &out)
     NcFile *f = out.file();
     for (int i = 0; i < in->num_dims(); i++) {
         NcDim *d = in->get_dim(i);
-        out.check(f->add_dim(d->name(), d->size()) != nullptr);
+        // The legacy interface hands back a dimension object even when the
+        // library refused the name; only a lookup tells whether it exists.
+        f->add_dim(d->name(), d->size());
+        out.check(f->get_dim(d->name()) != nullptr);
     }
     std::vector<VarCopy> copies;
     for (int i = 0; i < in->num_vars(); i++) {
@@ -695,7 +698,7 @@ static std::vector<VarCopy> define_data_copy(OutputFile &out)
             dims.push_back(f->get_dim(d->name()));
         }
         c.to = f->add_var(c.from->name(), c.from->type(), c.ndims, dims.data());
-        out.check(c.to != nullptr);
+        out.check(c.to != nullptr && c.to->is_valid());
         copies.push_back(c);
     }
     return copies;

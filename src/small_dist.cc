@@ -77,9 +77,12 @@ static inline size_t at(int p, int o)
     return (size_t)p * (size_t)N + (size_t)o;
 }
 
+// More pivots than objects must repeat an object, and a repeated pivot adds
+// no bound the first one lacks; the cap keeps the pivot tables within N*N
+// entries whatever count was asked for.
 static int num_pivots()
 {
-    return opt_int(INDEX_OPT_NUM_PIVOTS);
+    return std::min(opt_int(INDEX_OPT_NUM_PIVOTS), N);
 }
 
 // ---------------------------------------------------------------------------

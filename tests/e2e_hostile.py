@@ -81,6 +81,13 @@ class Refused(BrivaneTest):
         self.assert_refused(["-i", src, "-d", "euc", "-M", "100", "-s", "nan"])
         self.assert_refused(["-i", src, "-d", "euc", "-Q", "nan"])
 
+    def test_counts_beyond_the_integer_range(self):
+        src = self.matrix()
+        for flag in ("-M", "-q", "-S"):
+            with self.subTest(flag=flag):
+                self.assert_refused(["-i", src, "-d", "euc", flag, "99999999999"],
+                                    "'99999999999' is not an integer!")
+
     def test_pivot_count_and_split_threshold_below_one(self):
         src = self.matrix()
         self.assert_refused(["-i", src, "-d", "euc", "-q", "0"])
@@ -89,10 +96,24 @@ class Refused(BrivaneTest):
     def test_output_that_is_the_input_file(self):
         src = self.matrix()
         os.symlink(src, self.path("alias.nc"))
-        r = run(["-i", src, "-d", "euc", "-a", "-o", self.path("alias.nc")])
+        os.link(src, self.path("hard.nc"))
+        same = os.path.join(self.tmp, ".", "in.nc")
+        for target in (src, same, self.path("alias.nc"), self.path("hard.nc")):
+            with self.subTest(target=target):
+                r = run(["-i", src, "-d", "euc", "-a", "-o", target])
+                self.assertEqual(r.status, 1, r)
+                self.assertIn("ERROR! The output file is the input file itself! Choose another output file.\n",
+                              r.stderr)
+                self.assertEqual(read_nc(src)["x"].shape, (20, 3))
+
+    def test_output_that_names_a_folder(self):
+        src = self.matrix()
+        os.mkdir(self.path("out.nc"))
+        r = run(["-i", src, "-d", "euc", "-a", "-o", self.path("out.nc")])
         self.assertEqual(r.status, 1, r)
-        self.assertIn("ERROR! ", r.stderr)
-        self.assertEqual(read_nc(src)["x"].shape, (20, 3))
+        self.assertIn("ERROR! Error writing output file " + self.path("out.nc") + "\n", r.stderr)
+        self.assertTrue(os.path.isdir(self.path("out.nc")))
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["in.nc", "out.nc"])
 
     @unittest.skipIf(os.environ.get("BRIVANE_SANITIZED"), "the sanitizer runtime needs more address space")
     def test_allocation_failure_is_reported_once(self):
@@ -158,6 +179,38 @@ class Completed(BrivaneTest):
         self.assertIn("  Values of 2 distances were input", r.stderr)
         self.assertEqual(out["distance"][4:].tolist(), [0.5, 2.0, np.inf])
 
+    def test_infinities_in_a_distance_list_leave_the_pair_unknown(self):
+        variables = [("d", ("e",), [np.inf, 1.0, -np.inf], "f8"), ("f", ("e",), [0, 1, 2], "i4"),
+                     ("t", ("e",), [1, 2, 0], "i4")]
+        out, r = self.cluster(variables, ["-C", "distlist", "-F", "f", "-T", "t", "-N", "objs"],
+                              dims=[("objs", 3)], prefix="")
+        self.assertIn("  Values of 1 distances were input", r.stderr)
+        self.assertEqual(out["distance"][3:].tolist(), [1.0, np.inf])
+
+    def test_distance_list_without_entries_joins_everything_at_infinity(self):
+        empty = np.zeros(0)
+        variables = [("d", ("e",), empty, "f8"), ("f", ("e",), empty.astype("i4"), "i4"),
+                     ("t", ("e",), empty.astype("i4"), "i4")]
+        out, r = self.cluster(variables, ["-C", "distlist", "-F", "f", "-T", "t", "-N", "objs"],
+                              dims=[("objs", 4), ("e", None)], prefix="")
+        self.assertIn("  Values of 0 distances were input", r.stderr)
+        valid_tree(self, out, 4, "")
+        self.assertEqual(out["distance"][4:].tolist(), [np.inf] * 3)
+
+    def test_columns_over_an_empty_record_dimension_are_objects_without_elements(self):
+        # the only dimension of a classic file that can have length 0 is the
+        # record dimension, and it comes first: the columns then have no rows
+        variables = [("x", ("time", "station"), np.zeros((0, 4)), "f8")]
+        for measure, gap in (("euclidean", 0.0), ("levenshtein", 0.0), ("pearson", None)):
+            with self.subTest(measure=measure):
+                out, _ = self.cluster(variables, ["-C", "cols", "-d", measure, "-O"],
+                                      dims=[("time", None), ("station", 4)], prefix="col_")
+                valid_tree(self, out, 4, "col_")
+                self.assertEqual(out["x"].shape, (0, 4))
+                self.assertFalse(np.isnan(out["col_distance"]).any())
+                if gap is not None:
+                    self.assertEqual(out["col_distance"].tolist(), [gap] * 7)
+
     def test_counts_larger_than_all_pairs_or_negative(self):
         data = np.random.default_rng(3).normal(size=(30, 2))
         for count in ("100000", "-5"):
@@ -168,7 +221,8 @@ class Completed(BrivaneTest):
 
     def test_more_pivots_than_objects_and_quantiles_outside_zero_to_one(self):
         data = np.random.default_rng(4).normal(size=(25, 3))
-        for extra in (["-q", "40"], ["-P", "quantile", "-Q", "3"], ["-P", "quantile", "-Q", "-1"]):
+        for extra in (["-q", "40"], ["-q", "2147483647"], ["-P", "quantile", "-q", "2147483647"],
+                      ["-P", "quantile", "-Q", "3"], ["-P", "quantile", "-Q", "-1"]):
             with self.subTest(extra=extra):
                 out, _ = self.cluster([("x", ("obj", "feat"), data, "f8")], ["-d", "euc", "-M", "300"] + extra)
                 valid_tree(self, out, 25, "row_")
