@@ -54,6 +54,7 @@ static int *ego = nullptr;          // entry p*N+o: grid cell of object o along 
 static int *order = nullptr;        // objects in epsilon grid order; join members first
 static int64_t *opt = nullptr;      // per object: packed fine cells of the first pivots
 static int64_t *optinc = nullptr;   // the same, each field shifted by 3 and tagged with 32
+static int64_t *opt_ordered = nullptr;  // entry k: opt[order[k]], read in order by the tests
 static int64_t c1 = 0;              // 31 in every packed field
 static int64_t c2 = 0;              // 24 in every packed field
 static int join_pivots = 0;         // pivots the join works with
@@ -85,6 +86,9 @@ static int num_pivots()
 // ---------------------------------------------------------------------------
 // Random, exhaustive and given pairs
 
+// How many pairs ahead the random pass draws, to fetch their memory early.
+static const int PAIR_AHEAD = 8;
+
 void random_dist()
 {
     abstract_time++;
@@ -97,10 +101,29 @@ void random_dist()
         if (missing >= N) {
             // Bulk pass: at most `missing` new pairs, since self pairs and
             // pairs already stored add nothing.
+            // Step s pairs object s / per with the s-th draw.  The draws are
+            // taken PAIR_AHEAD steps early, in the same order, so that the
+            // store and the data row of each pair are fetched while the
+            // steps before it are computed; no draw is made past the last
+            // step, so the generator ends where it would without the lead.
             int64_t per = missing / N;
-            for (int i = 0; i < N; i++)
-                for (int64_t k = 0; k < per; k++)
-                    getdist(i, rand() % N, NO_DISTANCE);
+            int64_t steps = per * N;
+            int ahead[PAIR_AHEAD];
+            int64_t drawn = 0;
+            for (; drawn < steps && drawn < PAIR_AHEAD; drawn++) {
+                ahead[drawn] = rand() % N;
+                getdist_prefetch((int)(drawn / per), ahead[drawn]);
+            }
+            for (int64_t s = 0; s < steps; s++) {
+                int j = ahead[s % PAIR_AHEAD];
+                if (drawn < steps) {
+                    int next = rand() % N;
+                    ahead[drawn % PAIR_AHEAD] = next;
+                    getdist_prefetch((int)(drawn / per), next);
+                    drawn++;
+                }
+                getdist((int)(s / per), j, NO_DISTANCE);
+            }
         } else {
             // A uniform pair of distinct objects, smaller index first.
             int i = rand() % N;
@@ -390,19 +413,54 @@ int ego_compare(const void *a, const void *b)
     return 0;
 }
 
+// Pairs that passed the join's tests, on their way to the sink in the order
+// found.  A pair waits until PAIR_AHEAD later ones have been found, or until
+// simple_join ends, so that its memory can be fetched in the meantime.
+struct FoundPairs {
+    int i[PAIR_AHEAD];
+    int j[PAIR_AHEAD];
+    int64_t found = 0;   // pairs entered
+    int64_t sunk = 0;    // pairs handed to the sink
+
+    void add(int a, int b)
+    {
+        if (found - sunk == PAIR_AHEAD)
+            sink_one();
+        getdist_prefetch(a, b);
+        i[found % PAIR_AHEAD] = a;
+        j[found % PAIR_AHEAD] = b;
+        found++;
+    }
+    void sink_one()
+    {
+        join_pair_sink(i[sunk % PAIR_AHEAD], j[sunk % PAIR_AHEAD]);
+        sunk++;
+    }
+    void drain()
+    {
+        while (sunk < found)
+            sink_one();
+    }
+};
+
 void simple_join(double eps, int start1, int end1, int start2, int end2, int d)
 {
     if (start1 > end2)
         return;
+    FoundPairs found;
     for (int i = start1; i <= end1; i++) {
         int oi = order[i];
-        for (int j = std::max(i + 1, start2); j <= end2; j++) {
-            int oj = order[j];
-            join_pairs_examined++;
-            if (!packed_cells_close(optinc[oi], opt[oj], c1, c2)) {
+        const int64_t inc = optinc[oi];
+        const int from = std::max(i + 1, start2);
+        if (from <= end2)
+            join_pairs_examined += end2 - from + 1;
+        for (int j = from; j <= end2; j++) {
+            // The packed test rejects most pairs; its operands lie in order.
+            if (!packed_cells_close(inc, opt_ordered[j], c1, c2)) {
                 neg_res1++;
                 continue;
             }
+            int oj = order[j];
             // Along the d leading pivots both objects share one cell, so
             // their difference there is below eps already.
             bool close = true;
@@ -416,9 +474,10 @@ void simple_join(double eps, int start1, int end1, int start2, int end2, int d)
                 neg_res2++;
                 continue;
             }
-            join_pair_sink(oi, oj);
+            found.add(oi, oj);
         }
     }
+    found.drain();
 }
 
 void join(double eps, int start1, int end1, int start2, int end2, int d)
@@ -503,6 +562,9 @@ void small_dists_work(double eps)
         if (!join_member(o))
             order[rest++] = o;
     qsort(order, members, sizeof(int), ego_compare);
+    opt_ordered = new int64_t[N];
+    for (int k = 0; k < N; k++)
+        opt_ordered[k] = opt[order[k]];
 
     join(eps, 0, members - 1, 0, members - 1, 0);
     std::cout << "neg_res1 = " << neg_res1 << "  neg_res2 = " << neg_res2 << "\n";
@@ -511,8 +573,10 @@ void small_dists_work(double eps)
     delete[] order;
     delete[] opt;
     delete[] optinc;
+    delete[] opt_ordered;
     ego = nullptr;
     order = nullptr;
     opt = nullptr;
     optinc = nullptr;
+    opt_ordered = nullptr;
 }
