@@ -471,41 +471,18 @@ static inline void record_merge(int n, int x, int y, double d)
     node[x].merged = 1;
 }
 
-// x's list, copied before absorb changes it, so that the hash chains of
-// entries further on can be fetched ahead; reused from merge to merge.
-static std::vector<dist_t *> absorb_list;
-
-// How many entries ahead absorb fetches the chain heads, and then the first
-// record of each chain (half as far, once its head has arrived).
-static const size_t ABSORB_AHEAD = 8;
-
-static inline void prefetch_chains(int x, int y, int z)
-{
-    prefetch_write(chain_of(pair_key(y, z)));
-    prefetch_write(chain_of(pair_key(x, z)));
-    prefetch_write(chain_of(pair_key(z, x)));
-}
-
 // Moves x's pairs over to y: pairs that y also knows are combined by the
-// linkage rule and x's side retired, the others are re-keyed to y.  The walk
-// follows x's list as it was on entry: nothing below adds to or removes from
-// x's list but the walk itself, which moves each record to y's list.
+// linkage rule and x's side retired, the others are re-keyed to y.
 static void absorb(int x, int y, dist_t *xy, int linkage)
 {
-    std::vector<dist_t *> &xs = absorb_list;
-    xs.clear();
-    for (dist_t *r = node[x].dist_start; r; r = r->next)
-        xs.push_back(r);
-    const size_t count = xs.size();
-    for (size_t k = 0; k < count && k < ABSORB_AHEAD; k++)
-        prefetch_chains(x, y, xs[k]->y);
-    for (size_t k = 0; k < count; k++) {
-        if (k + ABSORB_AHEAD < count)
-            prefetch_chains(x, y, xs[k + ABSORB_AHEAD]->y);
-        if (k + ABSORB_AHEAD / 2 < count)
-            prefetch_write(*chain_of(pair_key(y, xs[k + ABSORB_AHEAD / 2]->y)));
-        dist_t *xz = xs[k];
+    dist_t *next;
+    for (dist_t *xz = node[x].dist_start; xz; xz = next) {
+        next = xz->next;
         int z = xz->y;
+        // The next entry's hash chain is fetched while this one is worked on;
+        // its address waits for the record, the work here does not.
+        if (next)
+            __builtin_prefetch(chain_of(pair_key(y, next->y)), 1);
         if (z == y) {
             list_unlink(y, xy->x == y ? xy : xy->symmetric);
             continue;
