@@ -344,12 +344,12 @@ void build_heap()
         heap[p]->heap_loc = p;
 }
 
-// The entry sifted takes its key from its record, which the caller may just
-// have changed; all other entries' keys are read from heap_key.
+// Both sift entry i by its key heap_key[i], so that no record is read on the
+// way; whoever changes a record's distance in the heap refreshes its key.
 void move_down(int i)
 {
     dist_t *e = heap[i];
-    double v = e->dist;
+    double v = heap_key[i];
     int c = i;
     while (2 * c <= heap_size) {
         // The grandchildren's keys share a cache line; fetch it a level early.
@@ -377,7 +377,7 @@ void move_down(int i)
 void move_up(int i)
 {
     dist_t *e = heap[i];
-    double v = e->dist;
+    double v = heap_key[i];
     int c = i;
     while (c / 2 >= 1 && heap_key[c / 2] > v) {
         heap[c] = heap[c / 2];
@@ -410,6 +410,7 @@ static inline int heap_position(const dist_t *r)
 void heap_resift(dist_t *r, double old_key, double new_key)
 {
     int p = heap_position(r);
+    heap_key[p] = heap[p]->dist;
     if (new_key > old_key)
         move_down(p);
     else
@@ -425,7 +426,7 @@ void heap_remove(dist_t *r, double key)
         heap_key[p] = heap_key[heap_size];
         moved->heap_loc = p;
         heap_size--;
-        if (moved->dist > key)
+        if (heap_key[p] > key)
             move_down(p);
         else
             move_up(p);
