@@ -264,6 +264,7 @@ void getdist_prefetch(int i, int j)
     if (i == j || dist_hash_size == 0)
         return;
     __builtin_prefetch(chain_of(pair_key(i, j)));
+    prefetch_write(chain_of(pair_key(j, i)));
     prefetch_write(&node[i]);
     prefetch_write(&node[j]);
     // The distance reads row j whole; row i is usually the one just read.
@@ -302,8 +303,9 @@ double getdist(int i, int j, double dd)
     double d;
     if (known_pair(i, j, d))
         return d;
-    // The list heads that the new records will displace are fetched while
-    // the distance is computed.
+    // The twin's hash chain and the list heads that the new records will
+    // displace are fetched while the distance is computed.
+    prefetch_write(chain_of(pair_key(j, i)));
     prefetch_write(node[i].dist_start);
     prefetch_write(node[j].dist_start);
     // NaN fails the comparison too and is computed.

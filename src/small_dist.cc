@@ -140,8 +140,11 @@ void all_dist()
 {
     abstract_time++;
     for (int i = 0; i < N - 1; i++)
-        for (int j = i + 1; j < N; j++)
+        for (int j = i + 1; j < N; j++) {
+            if (j + PAIR_AHEAD < N)
+                getdist_prefetch(i, j + PAIR_AHEAD);
             getdist(i, j, NO_DISTANCE);
+        }
 }
 
 // Value k of the given distances, as a double, by the input's element type.
