@@ -383,15 +383,40 @@ void pack_fine_cells(double eps, int o, int64_t &packed, int64_t &packed_inc)
     }
 }
 
-bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, int64_t mask24)
+// Zero exactly when the packed cells are close; without branches, so that
+// the join can test several pairs at once.
+static inline int64_t packed_cells_far(int64_t packed_inc_i, int64_t packed_j, int64_t mask31,
+                                       int64_t mask24)
 {
     // Fields of packed_inc are at least 32 and those of packed at most 31, so
     // the subtraction never borrows across fields; each field's low 5 bits
-    // are then (v_i - v_j + 3) mod 32, which must lie in 0..6.
+    // are then (v_i - v_j + 3) mod 32, which must lie in 0..6: the bits of
+    // mask24 flag 8 or more, the three low bits all set flag 7.
     int64_t y = (packed_inc_i - packed_j) & mask31;
-    if (y & mask24)
-        return false;                       // 8 or more
-    return ((y << 1) & y & (y << 2)) == 0;  // 7
+    return (y & mask24) | ((y << 1) & y & (y << 2));
+}
+
+bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, int64_t mask24)
+{
+    return packed_cells_far(packed_inc_i, packed_j, mask31, mask24) == 0;
+}
+
+// The first position k in from...to (or to + 1 if none) whose packed cells
+// are close to inc.  Nearly all pairs fail, so it tests four at a time and
+// looks closer only at a block with a pass.
+static inline int next_packed_close(int64_t inc, int from, int to)
+{
+    int k = from;
+    for (; k + 3 <= to; k += 4) {
+        const int64_t *o = opt_ordered + k;
+        bool pass = (packed_cells_far(inc, o[0], c1, c2) == 0) | (packed_cells_far(inc, o[1], c1, c2) == 0) |
+                    (packed_cells_far(inc, o[2], c1, c2) == 0) | (packed_cells_far(inc, o[3], c1, c2) == 0);
+        if (pass)
+            break;
+    }
+    while (k <= to && packed_cells_far(inc, opt_ordered[k], c1, c2) != 0)
+        k++;
+    return k;
 }
 
 bool join_member(int o)
@@ -455,14 +480,14 @@ void simple_join(double eps, int start1, int end1, int start2, int end2, int d)
         int oi = order[i];
         const int64_t inc = optinc[oi];
         const int from = std::max(i + 1, start2);
-        if (from <= end2)
-            join_pairs_examined += end2 - from + 1;
-        for (int j = from; j <= end2; j++) {
-            // The packed test rejects most pairs; its operands lie in order.
-            if (!packed_cells_close(inc, opt_ordered[j], c1, c2)) {
-                neg_res1++;
-                continue;
-            }
+        if (from > end2)
+            continue;
+        // Every pair from...end2 is examined; those the packed test rejects
+        // are counted at the end, from the number it passed.
+        int64_t passed = 0;
+        for (int j = next_packed_close(inc, from, end2); j <= end2;
+             j = next_packed_close(inc, j + 1, end2)) {
+            passed++;
             int oj = order[j];
             // Along the d leading pivots both objects share one cell, so
             // their difference there is below eps already.
@@ -479,6 +504,8 @@ void simple_join(double eps, int start1, int end1, int start2, int end2, int d)
             }
             found.add(oi, oj);
         }
+        join_pairs_examined += end2 - from + 1;
+        neg_res1 += end2 - from + 1 - passed;
     }
     found.drain();
 }
