@@ -68,6 +68,10 @@ double getdist(int i, int j, double dd);
 // The same for a given distance: dd is stored as it is, whatever its value,
 // and nothing is ever computed (the given-distance modes have no measure).
 double getdist_given(int i, int j, double dd);
+// A hint that getdist(i, j, ...) will follow soon: starts fetching the hash
+// chain head, the object entries and the data row it will read.  Changes no
+// state and no result.
+void getdist_prefetch(int i, int j);
 dist_t *hash_lookup(int i, int j);
 dist_t *change_hash(int i1, int j1, int i2, int j2);
 

@@ -54,6 +54,7 @@ static int *ego = nullptr;          // entry p*N+o: grid cell of object o along 
 static int *order = nullptr;        // objects in epsilon grid order; join members first
 static int64_t *opt = nullptr;      // per object: packed fine cells of the first pivots
 static int64_t *optinc = nullptr;   // the same, each field shifted by 3 and tagged with 32
+static int64_t *opt_ordered = nullptr;  // entry k: opt[order[k]], read in order by the tests
 static int64_t c1 = 0;              // 31 in every packed field
 static int64_t c2 = 0;              // 24 in every packed field
 static int join_pivots = 0;         // pivots the join works with
@@ -88,6 +89,9 @@ static int num_pivots()
 // ---------------------------------------------------------------------------
 // Random, exhaustive and given pairs
 
+// How many pairs ahead the random pass draws, to fetch their memory early.
+static const int PAIR_AHEAD = 8;
+
 void random_dist()
 {
     abstract_time++;
@@ -100,10 +104,29 @@ void random_dist()
         if (missing >= N) {
             // Bulk pass: at most `missing` new pairs, since self pairs and
             // pairs already stored add nothing.
+            // Step s pairs object s / per with the s-th draw.  The draws are
+            // taken PAIR_AHEAD steps early, in the same order, so that the
+            // store and the data row of each pair are fetched while the
+            // steps before it are computed; no draw is made past the last
+            // step, so the generator ends where it would without the lead.
             int64_t per = missing / N;
-            for (int i = 0; i < N; i++)
-                for (int64_t k = 0; k < per; k++)
-                    getdist(i, rand() % N, NO_DISTANCE);
+            int64_t steps = per * N;
+            int ahead[PAIR_AHEAD];
+            int64_t drawn = 0;
+            for (; drawn < steps && drawn < PAIR_AHEAD; drawn++) {
+                ahead[drawn] = rand() % N;
+                getdist_prefetch((int)(drawn / per), ahead[drawn]);
+            }
+            for (int64_t s = 0; s < steps; s++) {
+                int j = ahead[s % PAIR_AHEAD];
+                if (drawn < steps) {
+                    int next = rand() % N;
+                    ahead[drawn % PAIR_AHEAD] = next;
+                    getdist_prefetch((int)(drawn / per), next);
+                    drawn++;
+                }
+                getdist((int)(s / per), j, NO_DISTANCE);
+            }
         } else {
             // A uniform pair of distinct objects, smaller index first.
             int i = rand() % N;
@@ -120,8 +143,11 @@ void all_dist()
 {
     abstract_time++;
     for (int i = 0; i < N - 1; i++)
-        for (int j = i + 1; j < N; j++)
+        for (int j = i + 1; j < N; j++) {
+            if (j + PAIR_AHEAD < N)
+                getdist_prefetch(i, j + PAIR_AHEAD);
             getdist(i, j, NO_DISTANCE);
+        }
 }
 
 // Value k of the given distances, as a double, by the input's element type.
@@ -361,15 +387,40 @@ void pack_fine_cells(double eps, int o, int64_t &packed, int64_t &packed_inc)
     }
 }
 
-bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, int64_t mask24)
+// Zero exactly when the packed cells are close; without branches, so that
+// the join can test several pairs at once.
+static inline int64_t packed_cells_far(int64_t packed_inc_i, int64_t packed_j, int64_t mask31,
+                                       int64_t mask24)
 {
     // Fields of packed_inc are at least 32 and those of packed at most 31, so
     // the subtraction never borrows across fields; each field's low 5 bits
-    // are then (v_i - v_j + 3) mod 32, which must lie in 0..6.
+    // are then (v_i - v_j + 3) mod 32, which must lie in 0..6: the bits of
+    // mask24 flag 8 or more, the three low bits all set flag 7.
     int64_t y = (packed_inc_i - packed_j) & mask31;
-    if (y & mask24)
-        return false;                       // 8 or more
-    return ((y << 1) & y & (y << 2)) == 0;  // 7
+    return (y & mask24) | ((y << 1) & y & (y << 2));
+}
+
+bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, int64_t mask24)
+{
+    return packed_cells_far(packed_inc_i, packed_j, mask31, mask24) == 0;
+}
+
+// The first position k in from...to (or to + 1 if none) whose packed cells
+// are close to inc.  Nearly all pairs fail, so it tests four at a time and
+// looks closer only at a block with a pass.
+static inline int next_packed_close(int64_t inc, int from, int to)
+{
+    int k = from;
+    for (; k + 3 <= to; k += 4) {
+        const int64_t *o = opt_ordered + k;
+        bool pass = (packed_cells_far(inc, o[0], c1, c2) == 0) | (packed_cells_far(inc, o[1], c1, c2) == 0) |
+                    (packed_cells_far(inc, o[2], c1, c2) == 0) | (packed_cells_far(inc, o[3], c1, c2) == 0);
+        if (pass)
+            break;
+    }
+    while (k <= to && packed_cells_far(inc, opt_ordered[k], c1, c2) != 0)
+        k++;
+    return k;
 }
 
 bool join_member(int o)
@@ -394,19 +445,54 @@ int ego_compare(const void *a, const void *b)
     return 0;
 }
 
+// Pairs that passed the join's tests, on their way to the sink in the order
+// found.  A pair waits until PAIR_AHEAD later ones have been found, or until
+// simple_join ends, so that its memory can be fetched in the meantime.
+struct FoundPairs {
+    int i[PAIR_AHEAD];
+    int j[PAIR_AHEAD];
+    int64_t found = 0;   // pairs entered
+    int64_t sunk = 0;    // pairs handed to the sink
+
+    void add(int a, int b)
+    {
+        if (found - sunk == PAIR_AHEAD)
+            sink_one();
+        getdist_prefetch(a, b);
+        i[found % PAIR_AHEAD] = a;
+        j[found % PAIR_AHEAD] = b;
+        found++;
+    }
+    void sink_one()
+    {
+        join_pair_sink(i[sunk % PAIR_AHEAD], j[sunk % PAIR_AHEAD]);
+        sunk++;
+    }
+    void drain()
+    {
+        while (sunk < found)
+            sink_one();
+    }
+};
+
 void simple_join(double eps, int start1, int end1, int start2, int end2, int d)
 {
     if (start1 > end2)
         return;
+    FoundPairs found;
     for (int i = start1; i <= end1; i++) {
         int oi = order[i];
-        for (int j = std::max(i + 1, start2); j <= end2; j++) {
+        const int64_t inc = optinc[oi];
+        const int from = std::max(i + 1, start2);
+        if (from > end2)
+            continue;
+        // Every pair from...end2 is examined; those the packed test rejects
+        // are counted at the end, from the number it passed.
+        int64_t passed = 0;
+        for (int j = next_packed_close(inc, from, end2); j <= end2;
+             j = next_packed_close(inc, j + 1, end2)) {
+            passed++;
             int oj = order[j];
-            join_pairs_examined++;
-            if (!packed_cells_close(optinc[oi], opt[oj], c1, c2)) {
-                neg_res1++;
-                continue;
-            }
             // Along the d leading pivots both objects share one cell, so
             // their difference there is below eps already.
             bool close = true;
@@ -420,9 +506,12 @@ void simple_join(double eps, int start1, int end1, int start2, int end2, int d)
                 neg_res2++;
                 continue;
             }
-            join_pair_sink(oi, oj);
+            found.add(oi, oj);
         }
+        join_pairs_examined += end2 - from + 1;
+        neg_res1 += end2 - from + 1 - passed;
     }
+    found.drain();
 }
 
 void join(double eps, int start1, int end1, int start2, int end2, int d)
@@ -507,6 +596,9 @@ void small_dists_work(double eps)
         if (!join_member(o))
             order[rest++] = o;
     qsort(order, members, sizeof(int), ego_compare);
+    opt_ordered = new int64_t[N];
+    for (int k = 0; k < N; k++)
+        opt_ordered[k] = opt[order[k]];
 
     join(eps, 0, members - 1, 0, members - 1, 0);
     std::cout << "neg_res1 = " << neg_res1 << "  neg_res2 = " << neg_res2 << "\n";
@@ -515,8 +607,10 @@ void small_dists_work(double eps)
     delete[] order;
     delete[] opt;
     delete[] optinc;
+    delete[] opt_ordered;
     ego = nullptr;
     order = nullptr;
     opt = nullptr;
     optinc = nullptr;
+    opt_ordered = nullptr;
 }

@@ -175,6 +175,29 @@ TYPED_TEST(DifferenceMeasures, MinkowskiUsesTheExponentWrittenAfterCreation)
     EXPECT_NEAR(5, m->distance(x.data(), y.data(), 2, 2), 1e-12);
 }
 
+// The squares are summed in four interleaved partial sums, then the tail in
+// order.  Squares of 1e16 and ones tell the orders apart: 1 is below half a
+// unit in the last place of 1e16, so each one added to 1e16 alone is lost,
+// while ones summed among themselves first survive.
+TEST(EuclideanSumOrder, FourPartialSumsCombinedPairwiseThenTheTail)
+{
+    struct Case {
+        std::vector<double> x;
+        double sum_of_squares;
+    };
+    const Case cases[] = {
+        {{1e8, 1, 1}, 1e16},                                  // tail only: all ones lost
+        {{1e8, 1, 1, 1}, 1e16 + 2},                           // (1e16 + 1) + (1 + 1)
+        {{1e8, 1, 1, 1, 1, 1, 1}, 1.0000000000000004e16},     // 1e16 + 2, then three ones
+        {{1e8, 1, 1, 1, 1, 1, 1, 1}, 1e16 + 6},               // s0 = 1e16, s1..s3 = 2 each
+    };
+    for (const Case &c : cases) {
+        std::vector<double> zero(c.x.size(), 0.0);
+        EXPECT_EQ(std::sqrt(c.sum_of_squares), dist<double>("euclidean", c.x, zero))
+            << c.x.size() << " elements";
+    }
+}
+
 TEST(CharMeasures, ElementsAreSignedSoMinusOneAndOneDifferByTwo)
 {
     EXPECT_DOUBLE_EQ(2, dist<char>("euclidean", {-1}, {1}));

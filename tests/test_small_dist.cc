@@ -147,6 +147,43 @@ TEST_F(SmallDist, RandomDistStartsWithABulkPassOfTwoPartnersPerObject)
     EXPECT_EQ(n_dist / 2, 25);
 }
 
+// The draws of the bulk pass are taken ahead of the pairs they make; the
+// generator must still end where the draws of the pairs alone leave it, for
+// the random joins at the end of clustering draw next.
+TEST_F(SmallDist, RandomDistLeavesTheGeneratorAfterItsOwnDraws)
+{
+    struct Case { int n; int target; };
+    for (Case c : {Case{10, 25}, Case{10, 45}, Case{7, 3}, Case{30, 200}, Case{50, 49}}) {
+        objects(c.n);
+        store_for(c.target);
+        // The pair sequence without any lead: bulk passes while N or more
+        // pairs are missing, then single uniform pairs.
+        srand(c.n * 1000 + c.target);
+        std::set<Pair> seen;
+        while ((int)seen.size() < c.target) {
+            int missing = c.target - (int)seen.size();
+            if (missing >= c.n) {
+                for (int i = 0; i < c.n; i++)
+                    for (int k = 0; k < missing / c.n; k++) {
+                        int j = rand() % c.n;
+                        if (i != j)
+                            seen.insert(Pair(std::min(i, j), std::max(i, j)));
+                    }
+            } else {
+                int i = rand() % c.n;
+                int j = rand() % (c.n - 1);
+                seen.insert(i > j ? Pair(j, i) : Pair(i, j + 1));
+            }
+        }
+        int next_draw = rand();
+        srand(c.n * 1000 + c.target);
+        random_dist();
+        EXPECT_EQ(rand(), next_draw) << "n=" << c.n << " target=" << c.target;
+        std::vector<Pair> stored = stored_order();
+        EXPECT_EQ(std::set<Pair>(stored.begin(), stored.end()), seen);
+    }
+}
+
 TEST_F(SmallDist, RandomDistSinglePassesDrawAUniformPairOfDistinctObjects)
 {
     // 5 missing among 10 objects: single passes only, i from rand() % N and

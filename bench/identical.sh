@@ -1,0 +1,72 @@
+#!/bin/bash
+# Checks that a build of brivane writes byte-identical output files to a
+# reference build: fixed-seed runs of the approximate (-M) and exact (-a)
+# modes over every measure, linkage and element type.
+#
+#   bench/identical.sh record DIR [BRIVANE]   write the outputs of BRIVANE to DIR
+#   bench/identical.sh check DIR [BRIVANE]    compare the outputs of BRIVANE to DIR
+#
+# BRIVANE defaults to build/brivane.  Exit status 1 names every output that differs.
+set -eu
+mode=$1
+ref=$2
+here=$(cd "$(dirname "$0")/.." && pwd)
+brivane=${3:-$here/build/brivane}
+data=$(mktemp -d)
+trap 'rm -rf "$data"' EXIT
+
+/usr/bin/python3 - "$data" <<'PY'
+import sys
+import netCDF4
+import numpy as np
+rng = np.random.default_rng(5)
+def write(name, x, nctype):
+    with netCDF4.Dataset(sys.argv[1] + "/" + name, "w", format="NETCDF3_CLASSIC") as ds:
+        ds.createDimension("obj", x.shape[0])
+        ds.createDimension("feat", x.shape[1])
+        ds.createVariable("x", nctype, ("obj", "feat"))[...] = x
+centres = rng.normal(0, 6, (8, 100))
+g = centres[rng.integers(0, 8, 3000)] + rng.normal(0, 1, (3000, 100))
+write("double.nc", g, "f8")
+write("float.nc", g[:1500].astype(np.float32), "f4")
+write("int.nc", np.rint(g[:1000] * 10).astype(np.int32), "i4")
+write("char.nc", rng.integers(97, 123, (800, 32)).astype("S1"), "S1")
+PY
+
+cases=(
+  "double-M-euclidean|double.nc|-M 60000 -d euclidean"
+  "double-M-euclidean-min|double.nc|-M 60000 -d euclidean -l min"
+  "double-M-euclidean-max|double.nc|-M 60000 -d euclidean -l max"
+  "double-M-euclidean-quantile|double.nc|-M 80000 -d euclidean -P quantile -q 10 -S 50"
+  "double-M-manhattan|double.nc|-M 60000 -d manhattan"
+  "double-M-pearson|double.nc|-M 60000 -d pearson"
+  "double-M-spearman|double.nc|-M 60000 -d spearman"
+  "double-M-chord|double.nc|-M 60000 -d chord"
+  "double-a-euclidean|double.nc|-a -d euclidean"
+  "double-a-euclidean-min|double.nc|-a -d euclidean -l min"
+  "float-M-euclidean|float.nc|-M 30000 -d euclidean -O"
+  "float-a-euclidean|float.nc|-a -d euclidean"
+  "float-a-uncentcorrel|float.nc|-a -d uncentcorrel"
+  "int-M-euclidean|int.nc|-M 20000 -d euclidean"
+  "int-a-minkowski|int.nc|-a -d minkowski -p 3"
+  "char-M-hamming|char.nc|-M 16000 -d hamming"
+  "char-a-levenshtein|char.nc|-a -d levenshtein"
+)
+
+mkdir -p "$ref"
+status=0
+for c in "${cases[@]}"; do
+  IFS='|' read -r name file options <<<"$c"
+  out=$data/$name.nc
+  # shellcheck disable=SC2086
+  "$brivane" -i "$data/$file" -o "$out" -R 7 $options >/dev/null 2>&1
+  if [ "$mode" = record ]; then
+    cp "$out" "$ref/$name.nc"
+  elif cmp -s "$out" "$ref/$name.nc"; then
+    echo "same: $name"
+  else
+    echo "DIFFERENT: $name"
+    status=1
+  fi
+done
+exit $status
