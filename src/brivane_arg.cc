@@ -194,24 +194,28 @@ tOptions brivaneOptions = {
 // ---------------------------------------------------------------------------
 // Handlers
 
+// The value list of option `index` after the converter of its kind has taken
+// `word` (none: the list only made sure of); null when the word is refused.
+static void *convert_into_list(int kind, int index, char *word)
+{
+    switch (kind % ARG_LIST) {
+    case ARG_INT:
+        return arg_arg_to_int_vector(word, opt_int_list(index));
+    case ARG_REAL:
+        return arg_arg_to_double_vector(word, opt_double_list(index));
+    case ARG_TEXT:
+        return arg_arg_to_string_vector(word, opt_text_list(index));
+    }
+    return nullptr;
+}
+
 // Names the option that the following words extend and makes sure it has a
 // value list (an empty one when it has none yet).
 static void start_values(tOptions *options, tOptDesc *desc, int kind)
 {
     arg_type = kind;
     arg_index = desc->optIndex;
-    void *list = nullptr;
-    switch (kind % ARG_LIST) {
-    case ARG_INT:
-        list = arg_arg_to_int_vector(nullptr, opt_int_list(arg_index));
-        break;
-    case ARG_REAL:
-        list = arg_arg_to_double_vector(nullptr, opt_double_list(arg_index));
-        break;
-    case ARG_TEXT:
-        list = arg_arg_to_string_vector(nullptr, opt_text_list(arg_index));
-        break;
-    }
+    void *list = convert_into_list(kind, arg_index, nullptr);
     if (list == nullptr)
         (*options->pUsageProc)(options, EXIT_FAILURE);
     opt_set_list(arg_index, list);
@@ -359,23 +363,11 @@ static void check_table()
 static void take_value(char *word)
 {
     int index = arg_index;
-    void *list = nullptr;
     if (arg_type < ARG_LIST)
         arg_index = -1;
-    switch (arg_type % ARG_LIST) {
-    case ARG_INT:
-        list = arg_arg_to_int_vector(word, opt_int_list(index));
-        break;
-    case ARG_REAL:
-        list = arg_arg_to_double_vector(word, opt_double_list(index));
-        break;
-    case ARG_TEXT:
-        list = arg_arg_to_string_vector(word, opt_text_list(index));
-        break;
-    default:
+    if (arg_type % ARG_LIST == ARG_NONE)
         return;
-    }
-    if (list == nullptr)
+    if (convert_into_list(arg_type, index, word) == nullptr)
         (*brivaneOptions.pUsageProc)(&brivaneOptions, EXIT_FAILURE);
 }
 
