@@ -53,8 +53,8 @@ template <class T> class Distance {
 // Rows can be hundreds of thousands of elements wide, too wide for arrays on
 // the stack.  The buffers only grow, so in a run they are sized once from the
 // row length.  No call reads what an earlier call left there (every entry it
-// reads it has written first), and the program is single-threaded, so one set
-// serves all element types.
+// reads it has written first); each thread has its own set, which serves all
+// element types.
 struct MeasureScratch {
     std::vector<int> ints;         // Spearman: two sort orders; Levenshtein: two rows
     std::vector<double> doubles;   // Spearman: the ranks of x and of y
@@ -72,7 +72,7 @@ struct MeasureScratch {
         return doubles.data();
     }
 };
-inline MeasureScratch measure_scratch;
+inline thread_local MeasureScratch measure_scratch;
 
 // ---------------------------------------------------------------------------
 // Element reading shared by all measures.

@@ -35,6 +35,7 @@
 #include "distances.h"
 #include "quality.h"
 #include "small_dist.h"
+#include "threads.h"
 
 NcFile *in = nullptr;
 NcDim *clust_dim = nullptr;
@@ -134,15 +135,20 @@ const char MSG_VALUE_MISSING[] = "ERROR! Option --%s requires a value!";
 const char MSG_NOT_FINITE[] = "ERROR! Option --%s requires a finite value!";
 const char MSG_BELOW_ONE[] = "ERROR! Option --%s must be at least 1!";
 const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
+const char MSG_MEMORY_NEED[] = "This run needs -m %.2f or more (gigabytes).";
 
 const char *const cluster_keys[] = {"ROWS", "COLS", "DISTMAT", "DISTLIST"};
 const char *const linkage_keys[] = {"MIN", "AVE", "MAX"};
 const char *const pivot_strategy_keys[] = {"RANDOM", "QUANTILE"};
+const char *const engine_keys[] = {"AUTO", "STORE", "DENSE"};
+const char *const missing_keys[] = {"PROPAGATE", "PAIRWISE"};
 
 // Defaults that are appended to text lists; the lists hold char pointers.
 char default_cluster[] = "ROWS";
 char default_linkage[] = "AVE";
 char default_pivot_strategy[] = "RANDOM";
+char default_engine[] = "AUTO";
+char default_missing[] = "PROPAGATE";
 char prefix_rows[] = "row_";
 char prefix_cols[] = "col_";
 char prefix_none[] = "";
@@ -220,6 +226,7 @@ void append_defaults()
     list_of<int_vector>(INDEX_OPT_SAMPLE_SIZE)->push_back(100000);
     list_of<double_vector>(INDEX_OPT_PIVOT_QUANTILE)->push_back(0.9);
     list_of<int_vector>(INDEX_OPT_SPLIT_THRESHOLD)->push_back(1000);
+    list_of<int_vector>(INDEX_OPT_THREADS)->push_back(machine_cores());
     char *prefix = cluster_mode() == CLUSTER_ROWS ? prefix_rows
                    : cluster_mode() == CLUSTER_COLS ? prefix_cols
                                                     : prefix_none;
@@ -309,6 +316,9 @@ void check_options(const char *&distkey)
         refuse(filled(MSG_BELOW_ONE, "split-threshold"));
     if (opt_int(INDEX_OPT_SAMPLE_SIZE) < 1)
         refuse(filled(MSG_BELOW_ONE, "sample-size"));
+    if (opt_int(INDEX_OPT_THREADS) < 1)
+        refuse(filled(MSG_BELOW_ONE, "threads"));
+    num_threads = opt_int(INDEX_OPT_THREADS);
 
     // Writing the output would destroy the input while it is being read.
     if (same_file(opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT)))
@@ -770,6 +780,8 @@ int run()
     resolve_keyword(INDEX_OPT_CLUSTER, 4, cluster_keys, default_cluster);
     resolve_keyword(INDEX_OPT_LINKAGE, 3, linkage_keys, default_linkage);
     resolve_keyword(INDEX_OPT_PIVOT_STRATEGY, 2, pivot_strategy_keys, default_pivot_strategy);
+    resolve_keyword(INDEX_OPT_ENGINE, 3, engine_keys, default_engine);
+    resolve_keyword(INDEX_OPT_MISSING, 2, missing_keys, default_missing);
     append_defaults();
     const char *distkey = nullptr;
     check_options(distkey);
@@ -1010,6 +1022,15 @@ int64_t memory_from_gigabytes(double gigabytes)
     if (bytes < -limit)
         return -INT64_C(4611686018427387904);
     return (int64_t)bytes;
+}
+
+std::string memory_need_line(int64_t bytes)
+{
+    int64_t input = memory_from_gigabytes(opt_double(INDEX_OPT_MEMORY)) - memory;
+    double gigabytes = std::ceil((double)(bytes + input) / (1024.0 * 1024 * 1024) * 100) / 100;
+    char line[96];
+    snprintf(line, sizeof line, MSG_MEMORY_NEED, gigabytes);
+    return line;
 }
 
 int64_t all_pairs(int n)

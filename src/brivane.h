@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class NcFile;
 class NcDim;
@@ -21,6 +22,8 @@ enum { CLUSTER_ROWS = 0, CLUSTER_COLS = 1, CLUSTER_DISTMAT = 2, CLUSTER_DISTLIST
 enum { LINKAGE_MIN = 0, LINKAGE_AVE = 1, LINKAGE_MAX = 2 };
 // Pivot strategies: the index of the --pivot-strategy keyword.
 enum { PIVOT_RANDOM = 0, PIVOT_QUANTILE = 1 };
+enum { ENGINE_AUTO = 0, ENGINE_STORE = 1, ENGINE_DENSE = 2 };
+enum { MISSING_PROPAGATE = 0, MISSING_PAIRWISE = 1 };
 
 // The value that getdist takes as "no distance offered, compute it".
 const double NO_DISTANCE = -1e100;
@@ -96,6 +99,9 @@ template <class T> T *transpose_columns(const T *matrix, int rows, int cols)
 // toward zero and held within +-2^62 so that the input's charge cannot
 // overflow it.  The value must be finite.
 int64_t memory_from_gigabytes(double gigabytes);
+// The line that follows a memory refusal: the -m that would hold `bytes` for
+// the distances beside what the loaded input already takes from the budget.
+std::string memory_need_line(int64_t bytes);
 // All distinct pairs of n objects, n(n-1)/2; 0 for fewer than two.
 int64_t all_pairs(int n);
 // The distance count that half of `time_budget` seconds allows when 100

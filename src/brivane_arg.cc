@@ -148,6 +148,15 @@ tOptDesc optDesc[OPTION_CT] = {
                    "Split threshold for EGO algorithm (minimum 1, default 1000)"),
     PROGRAM_OPTION(INDEX_OPT_QUALITY, 'Y', "QUALITY", "quality", nullptr, nullptr, doOptQuality,
                    "File where to write the clustering quality measurements (slow!!!)"),
+    PROGRAM_OPTION(INDEX_OPT_THREADS, 'j', "THREADS", "threads", nullptr, nullptr, doOptThreads,
+                   "Number of threads computing distances (default: the machine's cores); the "
+                   "output is the same for every number"),
+    PROGRAM_OPTION(INDEX_OPT_ENGINE, 'E', "ENGINE", "engine", nullptr, nullptr, doOptEngine,
+                   "Clustering engine when every pair is known: 'auto' (default), 'store' "
+                   "(the distance store), 'dense' (a condensed distance matrix)"),
+    PROGRAM_OPTION(INDEX_OPT_MISSING, 'U', "MISSING", "missing", nullptr, nullptr, doOptMissing,
+                   "Missing (NaN) data elements: 'propagate' (a NaN makes the distance NaN, "
+                   "default) or 'pairwise' (skipped pair by pair)"),
     LIBRARY_OPTION(INDEX_OPT_VERSION, 'v', OPTST_ARG_OPTIONAL | OPTST_SET_ARGTYPE(OPARG_TYPE_STRING),
                    AOUSE_VERSION, optionPrintVersion, "Output version information and exit",
                    "version"),
@@ -186,7 +195,7 @@ tOptions brivaneOptions = {
     nullptr,                                // no translation
     {INDEX_OPT_MORE_HELP, NO_EQUIVALENT, NO_EQUIVALENT, NO_EQUIVALENT},
     OPTION_CT,
-    INDEX_OPT_QUALITY + 1,                  // the program options are presettable
+    LAST_PROGRAM_OPTION + 1,                // the program options are presettable
     nullptr, nullptr,                       // the library builds the usage texts
     nullptr, nullptr, nullptr, nullptr,
 };
@@ -252,6 +261,9 @@ void doOptPivot_Strategy(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_TEXT
 void doOptPivot_Quantile(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_REAL); }
 void doOptSplit_Threshold(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_INT); }
 void doOptQuality(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_TEXT); }
+void doOptThreads(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_INT); }
+void doOptEngine(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_TEXT); }
+void doOptMissing(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_TEXT); }
 
 void doUsageOpt(tOptions *options, tOptDesc *)
 {

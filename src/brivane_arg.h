@@ -37,12 +37,17 @@ typedef enum {
     INDEX_OPT_PIVOT_QUANTILE = 21,
     INDEX_OPT_SPLIT_THRESHOLD = 22,
     INDEX_OPT_QUALITY = 23,
-    INDEX_OPT_VERSION = 24,
-    INDEX_OPT_HELP = 25,
-    INDEX_OPT_MORE_HELP = 26
+    INDEX_OPT_THREADS = 24,
+    INDEX_OPT_ENGINE = 25,
+    INDEX_OPT_MISSING = 26,
+    INDEX_OPT_VERSION = 27,
+    INDEX_OPT_HELP = 28,
+    INDEX_OPT_MORE_HELP = 29
 } teOptIndex;
 
-const int OPTION_CT = 27;
+// The last of the program's own options; the library's options follow it.
+const int LAST_PROGRAM_OPTION = INDEX_OPT_MISSING;
+const int OPTION_CT = 30;
 
 extern tOptions brivaneOptions;
 extern tOptDesc optDesc[OPTION_CT];
@@ -72,6 +77,9 @@ void doOptPivot_Strategy(tOptions *, tOptDesc *);
 void doOptPivot_Quantile(tOptions *, tOptDesc *);
 void doOptSplit_Threshold(tOptions *, tOptDesc *);
 void doOptQuality(tOptions *, tOptDesc *);
+void doOptThreads(tOptions *, tOptDesc *);
+void doOptEngine(tOptions *, tOptDesc *);
+void doOptMissing(tOptions *, tOptDesc *);
 void doUsageOpt(tOptions *, tOptDesc *);
 
 // What main does before the run: checks the option table and parses the

@@ -32,7 +32,8 @@ class HelpAndVersion(BrivaneTest):
                            ("M", "num-distances"), ("a", "all-pairwise"), ("s", "prop-similar"),
                            ("q", "num-pivots"), ("R", "random-seed"), ("Z", "sample-size"),
                            ("P", "pivot-strategy"), ("Q", "pivot-quantile"),
-                           ("S", "split-threshold"), ("Y", "quality")]:
+                           ("S", "split-threshold"), ("Y", "quality"), ("j", "threads"),
+                           ("E", "engine"), ("U", "missing")]:
             self.assertEqual(out.count("-%s, --%s " % (flag, name)), 1, name)
 
     def test_version_prints_the_version_text(self):
@@ -69,6 +70,12 @@ class Refusals(BrivaneTest):
         self.assertRefused(["-M", "abc"], "'abc' is not an integer!\n")
         self.assertRefused(["-m", "lots"], "'lots' is not a floating-point number!\n")
         self.assertRefused(["-R", "4294967296"], "'4294967296' is not an integer!\n")
+        self.assertRefused(["-j", "two"], "'two' is not an integer!\n")
+
+    def test_keywords_of_the_engine_and_missing_values(self):
+        self.assertRefused(["-E", "fast"], "'AUTO' 'STORE' 'DENSE'")
+        # "p" begins both keywords of --missing.
+        self.assertRefused(["-U", "p"], "'PROPAGATE' 'PAIRWISE'")
 
 
 class Environment(BrivaneTest):

@@ -98,6 +98,9 @@ class OptionChecks(DriverCase):
         self.assertRefused(self.cluster_rows("in.nc", "-q", "0"), "ERROR! Option --num-pivots must be at least 1!\n")
         self.assertRefused(self.cluster_rows("in.nc", "-S", "-1"),
                            "ERROR! Option --split-threshold must be at least 1!\n")
+        for threads in ("0", "-2"):
+            self.assertRefused(self.cluster_rows("in.nc", "-j", threads),
+                               "ERROR! Option --threads must be at least 1!\n")
 
     def test_ambiguous_keyword_is_refused_with_the_usage(self):
         r = run(["-i", "in.nc", "-o", "out.nc", "-C", "dist"])

@@ -75,15 +75,15 @@ class OptionTable : public CommandLine {};
 
 TEST_F(OptionTable, ProgramOptionsArePlainFlagsThatMayAppearOnce)
 {
-    for (int k = 0; k <= INDEX_OPT_QUALITY; k++) {
+    for (int k = 0; k <= LAST_PROGRAM_OPTION; k++) {
         const tOptDesc &d = optDesc[k];
         EXPECT_EQ(d.optIndex, k);
         EXPECT_EQ(d.optMaxCt, 1) << d.pz_Name;
         EXPECT_EQ(d.fOptState, 0x20u) << d.pz_Name;
         EXPECT_NE(d.pOptProc, nullptr) << d.pz_Name;
     }
-    EXPECT_EQ(brivaneOptions.optCt, 27);
-    EXPECT_EQ(brivaneOptions.presetOptCt, 24);
+    EXPECT_EQ(brivaneOptions.optCt, 30);
+    EXPECT_EQ(brivaneOptions.presetOptCt, 27);
 }
 
 std::vector<int> relation(const int *list)
@@ -142,7 +142,7 @@ TEST_F(CommandLine, TableFaultsAreInternalErrors)
 TEST_F(CommandLine, NoWordsGiveEmptyListsAndNothingGiven)
 {
     parse({});
-    for (int k = 0; k <= INDEX_OPT_QUALITY; k++)
+    for (int k = 0; k <= LAST_PROGRAM_OPTION; k++)
         EXPECT_FALSE(opt_given(k)) << optDesc[k].pz_Name;
     EXPECT_TRUE(opt_text_list(INDEX_OPT_INPUT)->empty());
     EXPECT_TRUE(opt_int_list(INDEX_OPT_NUM_PIVOTS)->empty());
