@@ -1,0 +1,333 @@
+"""The clustering calls: arguments checked and turned into an input file and options, one run, its results."""
+import math
+import numbers
+import os
+import tempfile
+
+import numpy as np
+
+from . import _netcdf, _programs, _run, _tree
+
+# SciPy's linkage names (and brivane's own) -> brivane's -l keyword.
+METHODS = {"single": "min", "average": "ave", "complete": "max", "min": "min", "ave": "ave", "max": "max"}
+
+# metric -> brivane's -d keyword: SciPy's names where the measure is the same,
+# and every brivane measure under its own name.
+METRICS = {
+    "euclidean": "euclidean",
+    "cityblock": "manhattan", "manhattan": "manhattan",
+    "minkowski": "minkowski",
+    "correlation": "pearson", "pearson": "pearson",
+    "cosine": "uncentcorrel", "uncentcorrel": "uncentcorrel",
+    "chebyshev": "maxdiff", "maxdiff": "maxdiff",
+}
+for _key in ("abspearson", "absuncentcorrel", "spearman", "absspearman", "chord", "centchord", "averdiff",
+             "signsum", "hamming", "levenshtein"):
+    METRICS[_key] = _key
+
+PRECOMPUTED = "precomputed"
+INT32 = np.iinfo(np.int32)
+
+QUALITY_FIELDS = [("node", "i4"), ("left_size", "i4"), ("right_size", "i4"), ("merge_distance", "f8"),
+                  ("min", "f8"), ("average", "f8"), ("max", "f8"), ("pairs", "i8")]
+
+
+class Clustering:
+    """The result of `cluster`.
+
+    linkage: the SciPy linkage matrix; leaf_order: the objects from left to
+    right; phases: the program's progress lines (standard error); quality:
+    with quality=True a structured array, one row per merge (node,
+    left_size, right_size, merge_distance, min, average, max, pairs: the true
+    minimum, average and maximum distance between the merged clusters and how
+    many pairs were measured), else None; quality_summary: the totals that
+    close the quality table (joint cost, sum of merge distances, ...)."""
+
+    def __init__(self, linkage, leaf_order, phases, quality=None, quality_summary=None):
+        self.linkage = linkage
+        self.leaf_order = leaf_order
+        self.phases = phases
+        self.quality = quality
+        self.quality_summary = quality_summary
+
+    def __repr__(self):
+        return "Clustering(%d objects%s)" % (len(self.leaf_order), ", with quality" if self.quality is not None else "")
+
+
+# ---------------------------------------------------------------------------
+# Argument checks: every one of them before any file is written.
+
+def _integer(name, value, low=None):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError("%s must be an integer, not %r" % (name, value))
+    value = int(value)
+    if not INT32.min <= value <= INT32.max:
+        raise ValueError("%s must fit into 32 bits, not %d" % (name, value))
+    if low is not None and value < low:
+        raise ValueError("%s must be at least %d, not %d" % (name, low, value))
+    return value
+
+
+def _real(name, value, positive=False):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError("%s must be a number, not %r" % (name, value))
+    value = float(value)
+    if not math.isfinite(value) or (positive and value <= 0):
+        raise ValueError("%s must be a %snumber, not %r" % (name, "positive finite " if positive else "finite ", value))
+    return value
+
+
+def _keyword(name, value, table):
+    if not isinstance(value, str):
+        raise TypeError("%s must be a string, not %r" % (name, value))
+    key = table.get(value.lower())
+    if key is None:
+        raise ValueError("unknown %s %r; known: %s" % (name, value, ", ".join(sorted(table))))
+    return key
+
+
+def _integers_as(values, what):
+    """Integer values of any width as int32 when they fit, else as float64 when
+    that holds them exactly; refused otherwise."""
+    if values.size == 0 or (values.min() >= INT32.min and values.max() <= INT32.max):
+        return values.astype(np.int32)
+    if values.min() >= -2**53 and values.max() <= 2**53:
+        return values.astype(np.float64)
+    raise ValueError("%s holds integers beyond 2**53, which no type of the program holds exactly" % what)
+
+
+def _typed(values, what, char_ok):
+    """The values in a type the program reads: float32, float64, int32 and
+    (data only) int8 as they are, everything else converted without loss."""
+    kind, size = values.dtype.kind, values.dtype.itemsize
+    if kind == "f" and size in (4, 8):
+        return values
+    if kind == "f" and size == 2:
+        return values.astype(np.float32)
+    if kind == "i" and size == 4:
+        return values
+    if kind == "i" and size == 1 and char_ok:
+        return values  # the program's signed 8-bit type
+    if kind == "b" or (kind in "iu" and size <= 2):
+        return values.astype(np.int32)
+    if kind in "iu":
+        return _integers_as(values, what)
+    raise TypeError("%s of type %s cannot be clustered: give floats or integers" % (what, values.dtype))
+
+
+def _square_from_condensed(y):
+    m = len(y)
+    n = int(round((1 + math.sqrt(1 + 8 * m)) / 2))
+    if m == 0 or n * (n - 1) // 2 != m:
+        raise ValueError("a condensed distance array has n(n-1)/2 entries for some n > 1, not %d" % m)
+    square = np.zeros((n, n), dtype=y.dtype)
+    rows, cols = np.triu_indices(n, 1)
+    square[rows, cols] = y  # the program reads the upper triangle only
+    return square
+
+
+def _input(X, metric, axis, p):
+    """(dimensions, variables, words) of the input file and the options that
+    describe it, for a data matrix, given distances or a sparse distance list."""
+    import scipy.sparse  # only here: the package imports fast without it
+
+    metric_given = metric
+    if not isinstance(metric, str):
+        raise TypeError("metric must be a string, not %r" % (metric,))
+    precomputed = metric.lower() == PRECOMPUTED
+    if p is not None and (precomputed or metric.lower() != "minkowski"):
+        raise ValueError("p belongs to the minkowski metric only")
+
+    if scipy.sparse.issparse(X):
+        if not precomputed:
+            raise TypeError("a sparse matrix is taken as given distances: pass metric='precomputed'")
+        coo = X.tocoo()
+        n = coo.shape[0]
+        if coo.shape[0] != coo.shape[1] or n == 0:
+            raise ValueError("a sparse distance matrix must be square and non-empty, not %s" % (coo.shape,))
+        _integer("the number of objects", n)
+        values = _typed(np.asarray(coo.data), "the distances", char_ok=False)
+        pairs = len(values)
+        _integer("the number of given distances", pairs)
+        # A file of the classic format holds a dimension of length 0 only as
+        # its record dimension.
+        dims = [("objects", n), ("pairs", pairs if pairs else None)]
+        variables = [("from", ("pairs",), coo.row.astype(np.int32)), ("to", ("pairs",), coo.col.astype(np.int32)),
+                     ("distance", ("pairs",), values)]
+        words = ["-C", "distlist", "-D", "distance", "-N", "objects", "-F", "from", "-T", "to"]
+        return dims, variables, words, n
+
+    X = np.asarray(X)
+    if precomputed:
+        if X.ndim == 1:
+            X = _square_from_condensed(_typed(X, "the distances", char_ok=False))
+        elif X.ndim == 2 and X.shape[0] == X.shape[1] and X.shape[0] > 0:
+            X = _typed(X, "the distances", char_ok=False)
+            if not np.array_equal(X, X.T, equal_nan=X.dtype.kind == "f"):
+                raise ValueError("a square distance matrix must be symmetric")
+        else:
+            raise ValueError("precomputed distances are a condensed (1-D) or square (2-D) array, not of shape %s"
+                             % (X.shape,))
+        n = X.shape[0]
+        _integer("the number of objects", n)
+        return [("objects", n), ("objects2", n)], [("distances", ("objects", "objects2"), X)], \
+            ["-C", "distmat", "-D", "distances"], n
+
+    measure = _keyword("metric", metric_given, METRICS)
+    if X.ndim != 2:
+        if X.ndim == 1:
+            raise ValueError("a 1-D array is a condensed distance matrix: pass metric='precomputed'")
+        raise ValueError("X must be a 2-D array of objects and their values, not of shape %s" % (X.shape,))
+    if axis not in (0, 1) or isinstance(axis, bool):
+        raise ValueError("axis must be 0 (cluster the rows) or 1 (the columns), not %r" % (axis,))
+    if X.shape[0] == 0 or X.shape[1] == 0:
+        raise ValueError("X of shape %s has no objects or no values per object" % (X.shape,))
+    n = X.shape[axis]
+    _integer("the number of objects", n)
+    _integer("the number of values", X.size)
+    X = _typed(X, "X", char_ok=True)
+    words = ["-C", "rows" if axis == 0 else "cols", "-D", "data", "-d", measure]
+    if measure == "minkowski":
+        words += ["-p", repr(_real("p", 2.0 if p is None else p, positive=True))]
+    return [("rows", X.shape[0]), ("cols", X.shape[1])], [("data", ("rows", "cols"), X)], words, n
+
+
+def _options(method, exact, memory, time, num_distances, similar, pivots, seed, threads, data):
+    words = ["-l", _keyword("method", method, METHODS), "-m", repr(_real("memory", memory, positive=True))]
+    if exact and (time is not None or num_distances is not None or similar is not None):
+        raise ValueError("exact=True computes every distance: time, num_distances and similar do not apply")
+    if similar is not None and num_distances is None:
+        raise ValueError("similar is the share of num_distances: give num_distances too")
+    if exact and data:
+        words.append("-a")
+    if time is not None:
+        if num_distances is not None:
+            raise ValueError("give a time budget or num_distances, not both")
+        words += ["-t", repr(_real("time", time))]
+    if num_distances is not None:
+        words += ["-M", str(_integer("num_distances", num_distances, low=0))]
+    if similar is not None:
+        share = _real("similar", similar)
+        if not 0 <= share <= 1:
+            raise ValueError("similar is a share between 0 and 1, not %r" % share)
+        words += ["-s", repr(share)]
+    if pivots is not None:
+        words += ["-q", str(_integer("pivots", pivots, low=1))]
+    if seed is not None:
+        words += ["-R", str(_integer("seed", seed))]
+    if threads is not None:
+        words += ["-j", str(_integer("threads", threads, low=1))]
+    return words
+
+
+# ---------------------------------------------------------------------------
+# The quality table.
+
+def _number(text):
+    try:
+        return int(text)
+    except ValueError:
+        return float(text)
+
+
+def read_quality(path):
+    """The quality file: (one structured row per merge, the closing totals)."""
+    rows, summary = [], {}
+    with open(path) as f:
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            if line.startswith("#"):
+                key = fields[0][1:].strip()
+                if len(fields) == 2 and key not in ("input", "options"):
+                    summary[key] = _number(fields[1])
+            elif line.strip():
+                rows.append(tuple(_number(v) for v in fields))
+    return np.array(rows, dtype=QUALITY_FIELDS), summary
+
+
+# ---------------------------------------------------------------------------
+# The calls.
+
+def _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
+             verbose, quality):
+    dims, variables, input_words, n = _input(X, metric, axis, p)
+    data = "-d" in input_words
+    words = input_words + _options(method, exact, memory, time, num_distances, similar, pivots, seed, threads, data)
+    program = _programs.program("brivane")
+    with tempfile.TemporaryDirectory(prefix="brivane-") as tmp:
+        source, output, table = (os.path.join(tmp, name) for name in ("input.nc", "tree.nc", "quality.tsv"))
+        _netcdf.write(source, dims, variables)
+        del variables  # the converted copy, if one was made, is not needed during the run
+        if quality:
+            words += ["-Y", table]
+        phases = _run.run([program, "-i", source, "-o", output] + words, verbose=verbose)
+        Z, order = _tree.read_output(output)
+        rows, summary = read_quality(table) if quality else (None, None)
+    return Clustering(Z, order, phases, rows, summary)
+
+
+def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0, time=None, num_distances=None,
+            similar=None, pivots=None, seed=None, threads=None, axis=0, p=None, verbose=False):
+    """Hierarchical clustering by brivane; returns SciPy's linkage matrix.
+
+    The (n-1) x 4 float64 matrix of `scipy.cluster.hierarchy.linkage`: row i
+    merges the clusters Z[i, 0] and Z[i, 1] (objects 0..n-1, row i forms
+    cluster n+i) at height Z[i, 2] into a cluster of Z[i, 3] objects; the
+    larger child comes first, so that `leaves_list(Z)` is brivane's leaf
+    order.  It goes to `dendrogram`, `fcluster`, `cophenet`, `leaves_list`.
+    Clusters that no known distance connects are joined at +inf; draw them
+    with `brivane.finite(Z)`.  An approximate run (the default) derives its
+    merges from the distances it could afford, so heights need not rise.
+
+    X: a 2-D array whose rows (axis=0) or columns (axis=1) are the objects:
+    float32, float64 and int32 as they are, int8 as brivane's signed 8-bit
+    type, other integers converted without loss (uint8 and int16 to int32;
+    wider ones to int32 when they fit, else to float64); with
+    metric="precomputed" a condensed (1-D) or square symmetric distance
+    array, or a scipy.sparse matrix of given distances (each stored entry is
+    the distance of its pair, the first entry of a pair counts; pairs not
+    stored are unknown).  NaN or infinite given distances are unknown pairs.
+
+    method: "single", "average" or "complete".
+
+    metric (brivane's -d):
+
+        metric                     brivane measure   same as SciPy's
+        euclidean                  euclidean         euclidean
+        cityblock, manhattan       manhattan         cityblock
+        minkowski (with p)         minkowski         minkowski (p=2 default)
+        correlation, pearson       pearson           correlation
+        cosine, uncentcorrel       uncentcorrel      cosine
+        chebyshev, maxdiff         maxdiff           chebyshev
+        abspearson, absuncentcorrel, spearman, absspearman, chord,
+        centchord, averdiff, signsum: brivane's own (1 - |r|, rank
+        correlation, chord distances, mean |difference|, share of opposite
+        signs); hamming and levenshtein compare rows as strings ended by a 0
+        (hamming counts differing positions, unlike SciPy's fraction).
+        precomputed                X holds the distances
+
+    exact: compute every pairwise distance (brivane -a), as SciPy does.
+    memory: budget in gigabytes (-m); time: budget in seconds (-t, the
+    program's default 30); num_distances: how many distances to compute
+    instead (-M); similar: the share of them aimed by the similarity
+    heuristics (-s, with num_distances); pivots: number of pivots (-q);
+    seed: random seed (-R; None or 0 or less: from the clock); threads:
+    threads computing distances (-j; default all cores); p: the Minkowski
+    exponent; verbose: echo the program's progress lines to sys.stderr.
+
+    Bad arguments raise ValueError or TypeError before any file is written;
+    a failed run raises BrivaneError with the program's ERROR line and exit
+    status."""
+    return _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
+                    verbose, False).linkage
+
+
+def cluster(X, method="average", metric="euclidean", *, exact=False, memory=2.0, time=None, num_distances=None,
+            similar=None, pivots=None, seed=None, threads=None, axis=0, p=None, verbose=False, quality=False):
+    """The same run as `linkage`, returning a Clustering: the linkage, the
+    leaf order, the program's progress lines and, with quality=True, the
+    quality table (brivane -Y: for every merge the true minimum, average and
+    maximum distance between the merged clusters; computes every distance
+    once more) as a NumPy structured array."""
+    return _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
+                    verbose, quality)
