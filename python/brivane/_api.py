@@ -7,6 +7,7 @@ import tempfile
 import numpy as np
 
 from . import _netcdf, _programs, _run, _tree
+from ._errors import BrivaneError
 
 # SciPy's linkage names (and brivane's own) -> brivane's -l keyword.
 METHODS = {"single": "min", "average": "ave", "complete": "max", "min": "min", "ave": "ave", "max": "max"}
@@ -261,6 +262,8 @@ def _cluster(X, method, metric, exact, memory, time, num_distances, similar, piv
         if quality:
             words += ["-Y", table]
         phases = _run.run([program, "-i", source, "-o", output] + words, verbose=verbose)
+        if not os.path.exists(output) or (quality and not os.path.exists(table)):
+            raise BrivaneError("brivane ended with status 0 but without writing its results", 0, "\n".join(phases))
         Z, order = _tree.read_output(output)
         rows, summary = read_quality(table) if quality else (None, None)
     return Clustering(Z, order, phases, rows, summary)

@@ -11,8 +11,10 @@ def _failure(status, err, out):
     """The BrivaneError for a run that ended with `status`."""
     lines = err.splitlines()
     for k, line in enumerate(lines):
-        if line.startswith("ERROR!"):
-            message = line
+        # A phase's name stays on its line until the phase ends, so the error
+        # may follow it there.
+        if "ERROR!" in line:
+            message = line[line.index("ERROR!"):]
             # A memory refusal says on its next line how much would do.
             if k + 1 < len(lines) and lines[k + 1].startswith("This run needs"):
                 message += " " + lines[k + 1]
