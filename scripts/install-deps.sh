@@ -4,9 +4,11 @@
 # through sudo.
 set -eu
 
+# python3 runs the configuration; NumPy and SciPy serve the Python package.
 packages="g++ cmake make pkg-config libnetcdf-cxx-legacy-dev libnetcdf-dev netcdf-bin libopts25-dev libcairo2-dev"
+packages="$packages python3 python3-numpy python3-scipy"
 if [ "${1:-}" = "--test" ]; then
-  packages="$packages libgtest-dev libbenchmark-dev python3 python3-numpy python3-scipy python3-netcdf4 python3-biopython"
+  packages="$packages libgtest-dev libbenchmark-dev python3-netcdf4 python3-biopython"
 fi
 
 missing=""
