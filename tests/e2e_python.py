@@ -70,6 +70,17 @@ class Conversions(PackageTest):
         np.testing.assert_array_equal(brivane.finite(Z)[:, 2], [1, 2, 3, 6])
         self.assert_no_leftovers()
 
+    def test_no_given_distances_join_everything_at_infinity(self):
+        Z = brivane.linkage(scipy.sparse.csr_matrix((4, 4)), metric="precomputed", seed=1)
+        self.assertTrue(hierarchy.is_valid_linkage(Z))
+        np.testing.assert_array_equal(Z[:, 2], [np.inf] * 3)
+        np.testing.assert_array_equal(brivane.finite(Z)[:, 2], [1] * 3)
+
+    def test_signed_eight_bit_data(self):
+        X = np.array([[-100, 3], [-90, 3], [100, -7], [90, -9], [0, 127]], dtype=np.int8)
+        Z = brivane.linkage(X, "single", exact=True)
+        np.testing.assert_allclose(np.sort(Z[:, 2]), np.sort(hierarchy.linkage(X.astype(float), "single")[:, 2]))
+
     def test_finite_heights(self):
         # (heights of merges 5, 6, 7 over objects 0..4 in a chain, drawn heights)
         cases = [([1, 2, np.inf, np.inf], [1, 2, 4, 4]),
@@ -158,6 +169,26 @@ class TreeFiles(PackageTest):
                 brivane.read_tree(path)
         with self.assertRaises(brivane.BrivaneError):
             brivane.read_tree(self.path("missing.nc"))
+
+
+class SciPyFiles:
+    """Runs a test class with SciPy's NetCDF module, as on a machine without netCDF4."""
+
+    def setUp(self):
+        super().setUp()
+        self._backend, brivane._netcdf.netCDF4 = brivane._netcdf.netCDF4, None
+
+    def tearDown(self):
+        brivane._netcdf.netCDF4 = self._backend
+        super().tearDown()
+
+
+class ConversionsWithSciPyFiles(SciPyFiles, Conversions):
+    pass
+
+
+class TreeFilesWithSciPyFiles(SciPyFiles, TreeFiles):
+    pass
 
 
 class Errors(PackageTest):

@@ -148,13 +148,15 @@ def _input(X, metric, axis, p):
             raise ValueError("a sparse distance matrix must be square and non-empty, not %s" % (coo.shape,))
         _integer("the number of objects", n)
         values = _typed(np.asarray(coo.data), "the distances", char_ok=False)
-        pairs = len(values)
-        _integer("the number of given distances", pairs)
-        # A file of the classic format holds a dimension of length 0 only as
-        # its record dimension.
-        dims = [("objects", n), ("pairs", pairs if pairs else None)]
-        variables = [("from", ("pairs",), coo.row.astype(np.int32)), ("to", ("pairs",), coo.col.astype(np.int32)),
-                     ("distance", ("pairs",), values)]
+        rows, cols = coo.row.astype(np.int32), coo.col.astype(np.int32)
+        _integer("the number of given distances", len(values))
+        if len(values) == 0:
+            # A classic-format file holds an empty dimension only as its
+            # record dimension; a self-pair, which the program leaves out,
+            # stands for no distances instead.
+            rows, cols, values = np.zeros(1, np.int32), np.zeros(1, np.int32), np.zeros(1)
+        dims = [("objects", n), ("pairs", len(values))]
+        variables = [("from", ("pairs",), rows), ("to", ("pairs",), cols), ("distance", ("pairs",), values)]
         words = ["-C", "distlist", "-D", "distance", "-N", "objects", "-F", "from", "-T", "to"]
         return dims, variables, words, n
 

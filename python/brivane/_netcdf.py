@@ -5,7 +5,6 @@ try:
     import netCDF4
 except ImportError:  # SciPy's own classic-format module does the same, with more copies
     netCDF4 = None
-    from scipy.io import netcdf_file
 
 # What the program calls ncChar: signed 8-bit values, stored as text bytes.
 CHAR = np.dtype(np.int8)
@@ -28,6 +27,7 @@ def write(path, dimensions, variables):
                     var.set_auto_chartostring(False)
                 var[...] = values.view("S1") if char else values
         return
+    from scipy.io import netcdf_file
     f = netcdf_file(path, "w", version=2)
     try:
         for name, length in dimensions:
@@ -54,6 +54,7 @@ class Reader:
             variables = self._ds.variables
             self.lengths = {name: len(d) for name, d in self._ds.dimensions.items()}
         else:
+            from scipy.io import netcdf_file
             self._ds = netcdf_file(path, "r", mmap=False)
             variables = self._ds.variables
             self.lengths = {}
@@ -63,7 +64,8 @@ class Reader:
                 self.lengths.setdefault(name, length or 0)
         self._vars = variables
         self.shapes = {name: tuple(v.dimensions) for name, v in variables.items()}
-        self.types = {name: np.dtype(v.dtype) for name, v in variables.items()}
+        self.types = {name: np.dtype(v.dtype if netCDF4 is not None else v.data.dtype)
+                      for name, v in variables.items()}
 
     def get(self, name):
         var = self._vars[name]
