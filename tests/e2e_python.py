@@ -110,6 +110,22 @@ class Conversions(PackageTest):
         self.assertTrue(any(line.startswith("Running hierarchical clustering") for line in result.phases))
         self.assert_no_leftovers()
 
+    def test_options_reach_the_program(self):
+        X = blobs()
+        result = brivane.cluster(X, "complete", "cosine", num_distances=60, similar=0.3, pivots=3, seed=5,
+                                 threads=1, memory=0.5)
+        self.assertIn("Random seed from user = 5", result.phases)
+        self.assertTrue(hierarchy.is_valid_linkage(result.linkage))
+        result = brivane.cluster(X, "single", "spearman", time=0.5, seed=6)
+        self.assertIn("Random seed from user = 6", result.phases)
+
+    def test_masked_values_are_missing(self):
+        X = np.ma.masked_array(blobs(3), mask=False)
+        X.mask[0, 0] = True
+        X.data[0, 0] = 1e6  # hidden behind the mask
+        Z = brivane.linkage(X, "single", exact=True)
+        self.assertTrue(np.isnan(Z[:, 2]).any() and (Z[:, 2][np.isfinite(Z[:, 2])] < 1e5).all())
+
     def test_verbose_echoes_the_progress_lines(self):
         echoed = io.StringIO()
         with contextlib.redirect_stderr(echoed):

@@ -160,6 +160,9 @@ def _input(X, metric, axis, p):
         words = ["-C", "distlist", "-D", "distance", "-N", "objects", "-F", "from", "-T", "to"]
         return dims, variables, words, n
 
+    if isinstance(X, np.ma.MaskedArray):
+        # Masked values are missing values: NaN to the program.
+        X = np.ma.filled(X.astype(np.float32 if X.dtype == np.float32 else np.float64), np.nan)
     X = np.asarray(X)
     if precomputed:
         if X.ndim == 1:
@@ -292,6 +295,7 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     array, or a scipy.sparse matrix of given distances (each stored entry is
     the distance of its pair, the first entry of a pair counts; pairs not
     stored are unknown).  NaN or infinite given distances are unknown pairs.
+    Masked values of a masked array are passed as NaN (missing values).
 
     method: "single", "average" or "complete".
 
