@@ -26,6 +26,7 @@ for _key in ("abspearson", "absuncentcorrel", "spearman", "absspearman", "chord"
              "signsum", "hamming", "levenshtein"):
     METRICS[_key] = _key
 
+STRING_MEASURES = ("hamming", "levenshtein")
 PRECOMPUTED = "precomputed"
 INT32 = np.iinfo(np.int32)
 
@@ -127,6 +128,22 @@ def _square_from_condensed(y):
     return square
 
 
+def _text_matrix(strings):
+    """One row per string, its bytes (UTF-8 for text) padded with zeros: the
+    string measures end a string at its first zero."""
+    encoded = []
+    for s in strings:
+        if isinstance(s, str):
+            s = s.encode("utf-8")
+        if not isinstance(s, bytes):
+            raise TypeError("a 1-D array of strings holds str or bytes only, not %r" % (s,))
+        if b"\0" in s:
+            raise ValueError("a string holds a zero byte, which would end it: %r" % (s,))
+        encoded.append(s)
+    width = max(1, max(len(s) for s in encoded))
+    return np.frombuffer(b"".join(s.ljust(width, b"\0") for s in encoded), dtype=np.int8).reshape(-1, width)
+
+
 def _input(X, metric, axis, p):
     """(dimensions, variables, words) of the input file and the options that
     describe it, for a data matrix, given distances or a sparse distance list."""
@@ -163,7 +180,8 @@ def _input(X, metric, axis, p):
     if isinstance(X, np.ma.MaskedArray):
         # Masked values are missing values: NaN to the program.
         X = np.ma.filled(X.astype(np.float32 if X.dtype == np.float32 else np.float64), np.nan)
-    X = np.asarray(X)
+    X = np.asarray(X) if not isinstance(X, (list, tuple)) or not X or not isinstance(X[0], (str, bytes)) \
+        else np.array(X, dtype=object)
     if precomputed:
         if X.ndim == 1:
             X = _square_from_condensed(_typed(X, "the distances", char_ok=False))
@@ -180,6 +198,10 @@ def _input(X, metric, axis, p):
             ["-C", "distmat", "-D", "distances"], n
 
     measure = _keyword("metric", metric_given, METRICS)
+    if X.ndim == 1 and X.dtype.kind in "SUO" and X.size:
+        if measure not in STRING_MEASURES:
+            raise ValueError("strings are clustered with the metric hamming or levenshtein, not %r" % metric_given)
+        X, axis = _text_matrix(X), 0
     if X.ndim != 2:
         if X.ndim == 1:
             raise ValueError("a 1-D array is a condensed distance matrix: pass metric='precomputed'")
@@ -295,7 +317,9 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     array, or a scipy.sparse matrix of given distances (each stored entry is
     the distance of its pair, the first entry of a pair counts; pairs not
     stored are unknown).  NaN or infinite given distances are unknown pairs.
-    Masked values of a masked array are passed as NaN (missing values).
+    Masked values of a masked array are passed as NaN (missing values).  A
+    1-D sequence of strings (str or bytes) is clustered with the metric
+    hamming or levenshtein, which compare their bytes (UTF-8 for str).
 
     method: "single", "average" or "complete".
 
