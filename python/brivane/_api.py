@@ -2,6 +2,7 @@
 import math
 import numbers
 import os
+import sys
 import tempfile
 
 import numpy as np
@@ -147,8 +148,6 @@ def _text_matrix(strings):
 def _input(X, metric, axis, p):
     """(dimensions, variables, words) of the input file and the options that
     describe it, for a data matrix, given distances or a sparse distance list."""
-    import scipy.sparse  # only here: the package imports fast without it
-
     metric_given = metric
     if not isinstance(metric, str):
         raise TypeError("metric must be a string, not %r" % (metric,))
@@ -156,7 +155,10 @@ def _input(X, metric, axis, p):
     if p is not None and (precomputed or metric.lower() != "minkowski"):
         raise ValueError("p belongs to the minkowski metric only")
 
-    if scipy.sparse.issparse(X):
+    # A sparse matrix exists only once scipy.sparse is imported; the package
+    # does not import it (slow) for dense input.
+    sparse = sys.modules.get("scipy.sparse")
+    if sparse is not None and sparse.issparse(X):
         if not precomputed:
             raise TypeError("a sparse matrix is taken as given distances: pass metric='precomputed'")
         coo = X.tocoo()

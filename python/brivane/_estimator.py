@@ -2,7 +2,6 @@
 import inspect
 
 import numpy as np
-from scipy.cluster.hierarchy import fcluster
 
 from . import _api, _tree
 
@@ -62,6 +61,8 @@ class HierarchicalClustering:
             _api._integer("n_clusters", self.n_clusters, low=1)
         else:
             threshold = _api._real("distance_threshold", self.distance_threshold)
+        from scipy.cluster.hierarchy import fcluster  # slow to import, so only when needed
+
         Z = _api.linkage(X, method=self.linkage, metric=self.metric, exact=self.exact, memory=self.memory,
                          time=self.time, num_distances=self.num_distances, seed=self.seed, threads=self.threads)
         n = len(Z) + 1
