@@ -148,7 +148,6 @@ def _text_matrix(strings):
 def _input(X, metric, axis, p):
     """(dimensions, variables, words) of the input file and the options that
     describe it, for a data matrix, given distances or a sparse distance list."""
-    metric_given = metric
     if not isinstance(metric, str):
         raise TypeError("metric must be a string, not %r" % (metric,))
     precomputed = metric.lower() == PRECOMPUTED
@@ -177,13 +176,14 @@ def _input(X, metric, axis, p):
         dims = [("objects", n), ("pairs", len(values))]
         variables = [("from", ("pairs",), rows), ("to", ("pairs",), cols), ("distance", ("pairs",), values)]
         words = ["-C", "distlist", "-D", "distance", "-N", "objects", "-F", "from", "-T", "to"]
-        return dims, variables, words, n
+        return dims, variables, words
 
     if isinstance(X, np.ma.MaskedArray):
         # Masked values are missing values: NaN to the program.
         X = np.ma.filled(X.astype(np.float32 if X.dtype == np.float32 else np.float64), np.nan)
-    X = np.asarray(X) if not isinstance(X, (list, tuple)) or not X or not isinstance(X[0], (str, bytes)) \
-        else np.array(X, dtype=object)
+    if isinstance(X, (list, tuple)) and X and isinstance(X[0], (str, bytes)):
+        X = np.array(X, dtype=object)  # str and bytes as they are, not turned into one of them
+    X = np.asarray(X)
     if precomputed:
         if X.ndim == 1:
             X = _square_from_condensed(_typed(X, "the distances", char_ok=False))
@@ -197,12 +197,12 @@ def _input(X, metric, axis, p):
         n = X.shape[0]
         _integer("the number of objects", n)
         return [("objects", n), ("objects2", n)], [("distances", ("objects", "objects2"), X)], \
-            ["-C", "distmat", "-D", "distances"], n
+            ["-C", "distmat", "-D", "distances"]
 
-    measure = _keyword("metric", metric_given, METRICS)
+    measure = _keyword("metric", metric, METRICS)
     if X.ndim == 1 and X.dtype.kind in "SUO" and X.size:
         if measure not in STRING_MEASURES:
-            raise ValueError("strings are clustered with the metric hamming or levenshtein, not %r" % metric_given)
+            raise ValueError("strings are clustered with the metric hamming or levenshtein, not %r" % metric)
         X, axis = _text_matrix(X), 0
     if X.ndim != 2:
         if X.ndim == 1:
@@ -212,14 +212,13 @@ def _input(X, metric, axis, p):
         raise ValueError("axis must be 0 (cluster the rows) or 1 (the columns), not %r" % (axis,))
     if X.shape[0] == 0 or X.shape[1] == 0:
         raise ValueError("X of shape %s has no objects or no values per object" % (X.shape,))
-    n = X.shape[axis]
-    _integer("the number of objects", n)
+    _integer("the number of objects", X.shape[axis])
     _integer("the number of values", X.size)
     X = _typed(X, "X", char_ok=True)
     words = ["-C", "rows" if axis == 0 else "cols", "-D", "data", "-d", measure]
     if measure == "minkowski":
         words += ["-p", repr(_real("p", 2.0 if p is None else p, positive=True))]
-    return [("rows", X.shape[0]), ("cols", X.shape[1])], [("data", ("rows", "cols"), X)], words, n
+    return [("rows", X.shape[0]), ("cols", X.shape[1])], [("data", ("rows", "cols"), X)], words
 
 
 def _options(method, exact, memory, time, num_distances, similar, pivots, seed, threads, data):
@@ -280,7 +279,7 @@ def read_quality(path):
 
 def _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
              verbose, quality):
-    dims, variables, input_words, n = _input(X, metric, axis, p)
+    dims, variables, input_words = _input(X, metric, axis, p)
     data = "-d" in input_words
     words = input_words + _options(method, exact, memory, time, num_distances, similar, pivots, seed, threads, data)
     program = _programs.program("brivane")
