@@ -40,7 +40,7 @@ def main():
     sys.path.insert(0, os.path.join(args.build, "python"))
     os.environ["BRIVANE_BIN"] = os.path.abspath(args.build)
     import brivane
-    from brivane import _api, _netcdf, _tree
+    from brivane import _netcdf, _tree
 
     import_seconds = min(seconds(lambda: subprocess.run([sys.executable, "-c", "import brivane"], check=True,
                                                         env=dict(os.environ, PYTHONPATH=os.path.join(args.build,
