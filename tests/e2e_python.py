@@ -5,8 +5,10 @@ the programs are found, and the estimator."""
 import contextlib
 import io
 import os
+import signal
 import subprocess
 import tempfile
+import threading
 import unittest
 
 import netCDF4
@@ -234,6 +236,19 @@ class Errors(PackageTest):
         self.assertEqual(caught.exception.status, -11)
         self.assertIn("SIGSEGV", caught.exception.message)
         self.assertTrue(os.path.exists(self.path("seen.nc")), "the program was given an input file")
+        self.assert_no_leftovers()
+
+    def test_an_interrupt_ends_the_run_and_removes_its_files(self):
+        self.fake_program("echo $$ > %s; exec sleep 60" % self.path("pid"))
+        timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        with self.assertRaises(KeyboardInterrupt):
+            brivane.linkage(blobs())
+        timer.join()
+        with open(self.path("pid")) as f:
+            pid = int(f.read())
+        with self.assertRaises(ProcessLookupError):
+            os.kill(pid, 0)  # killed and reaped, not left running
         self.assert_no_leftovers()
 
     def test_success_without_a_dendrogram_is_a_failure(self):
