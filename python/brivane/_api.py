@@ -340,7 +340,8 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
         (hamming counts differing positions, unlike SciPy's fraction).
         precomputed                X holds the distances
 
-    exact: compute every pairwise distance (brivane -a), as SciPy does.
+    exact: compute every pairwise distance (brivane -a), as SciPy does
+    (given distances are always used whole).
     memory: budget in gigabytes (-m); time: budget in seconds (-t, the
     program's default 30); num_distances: how many distances to compute
     instead (-M); similar: the share of them aimed by the similarity
