@@ -23,9 +23,7 @@
 #include <iostream>
 #include <new>
 #include <string>
-#include <sys/stat.h>
 
-#include <netcdf.h>
 #include <netcdfcpp.h>
 
 #include "Argumentyzer.h"
