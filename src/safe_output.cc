@@ -134,12 +134,11 @@ std::string temporary_name(const std::string &folder, const std::string &base, l
 SafeOutput::SafeOutput(const std::string &name) : target_(name)
 {
     install_removal();
-    if (!follow_links(target_)) {
-        fail(errno);
-        return;
-    }
+    // What the name stands for is asked of the system first: the links of
+    // /proc (/dev/stdout) name no path that readlink could give.  A device
+    // or FIFO is then opened by the name itself; a file to be replaced or
+    // made is found by following the links.
     struct stat st;
-    std::string folder = folder_of(target_);
     if (stat(target_.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             fail(EISDIR);
@@ -151,6 +150,11 @@ SafeOutput::SafeOutput(const std::string &name) : target_(name)
             return;
         }
     }
+    if (!stream_ && !follow_links(target_)) {
+        fail(errno);
+        return;
+    }
+    std::string folder = folder_of(target_);
     if (stream_) {
         const char *tmpdir = std::getenv("TMPDIR");
         folder = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/";
