@@ -6,7 +6,11 @@ values with four decimals (default 10^6 x 100, about 0.8 GB of text).  Each
 program runs in a child process of its own, so that the peak resident size of
 the children (getrusage) is that program's alone.
 
-usage: bench_import.py [--rows N] [--cols N] [--import PATH] [--keep DIR]"""
+With --quote it times instead the refusal of CSV tables whose quote on line 3
+is never closed, at several sizes: the time should grow in proportion to the
+size.
+
+usage: bench_import.py [--rows N] [--cols N] [--import PATH] [--keep DIR] [--quote]"""
 import argparse
 import json
 import os
@@ -47,6 +51,22 @@ def in_own_process(words):
     return json.loads(out)
 
 
+def unclosed_quote(binary, folder):
+    """Seconds to refuse a CSV table whose quote on line 3 is never closed."""
+    print("| table (MB) | seconds |")
+    print("| ---: | ---: |")
+    for size in (350000, 730000, 7300000, 73000000):
+        path = os.path.join(folder, "quote.csv")
+        with open(path, "w") as f:
+            f.write('name,a,b\nr0,1,2\nr1,"1,2\n')
+            f.write("r,1,2\n" * (size // 6))
+        start = time.perf_counter()
+        subprocess.run([binary, path, os.path.join(folder, "quote.nc")], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        print("| %.2f | %.2f |" % (os.path.getsize(path) / 1e6, time.perf_counter() - start))
+        os.unlink(path)
+
+
 LOADTXT = ("import sys, numpy as np; "
            "np.loadtxt(sys.argv[1], delimiter='\\t', skiprows=1, usecols=range(1, int(sys.argv[2]) + 1), "
            "dtype=np.float32)")
@@ -58,6 +78,7 @@ def main():
     parser.add_argument("--cols", type=int, default=100)
     parser.add_argument("--import", dest="binary", default=os.path.join(HERE, "..", "build", "brivane-import"))
     parser.add_argument("--keep", help="folder for the files (default: a temporary one, removed)")
+    parser.add_argument("--quote", action="store_true", help="time the refusal of unclosed quotes instead")
     parser.add_argument("--measure", action="store_true", help=argparse.SUPPRESS)
     args, rest = parser.parse_known_args()
     if args.measure:
@@ -65,6 +86,11 @@ def main():
         return
 
     folder = args.keep or tempfile.mkdtemp(dir=os.path.dirname(os.path.abspath(args.binary)))
+    if args.quote:
+        unclosed_quote(args.binary, folder)
+        if not args.keep:
+            os.rmdir(folder)
+        return
     table, out = os.path.join(folder, "table.tsv"), os.path.join(folder, "table.nc")
     generate(table, args.rows, args.cols)
     text_mib = os.path.getsize(table) / 2.0**20

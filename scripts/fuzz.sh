@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
-# Fuzzes the two places where outside bytes enter brivane, with AFL++, each
-# target for a bounded time (default 600 seconds), the two side by side:
-#   argv  the command line (fuzz/argv_main.cc), seeded from fuzz/corpus/argv
-#   file  the input inspection and loading (fuzz/file_main.cc), seeded from
-#         the classic-format NetCDF files in fuzz/corpus/file
-# Both are built with AddressSanitizer and UndefinedBehaviorSanitizer into
-# build-afl/.  Findings land in <work>/<target>/default/{crashes,hangs}, where
+# Fuzzes the places where outside bytes enter brivane and its companion
+# programs, with AFL++, each target for a bounded time (default 600 seconds),
+# the chosen targets side by side:
+#   argv    the command line (fuzz/argv_main.cc), seeded from fuzz/corpus/argv
+#   file    the input inspection and loading (fuzz/file_main.cc), seeded from
+#           the classic-format NetCDF files in fuzz/corpus/file
+#   export  brivane-export on a dendrogram file in every format
+#           (fuzz/export_main.cc), seeded from fuzz/corpus/export
+#   import  brivane-import's table parser, CSV and tab-delimited
+#           (fuzz/import_main.cc), seeded from fuzz/corpus/import
+# $BRIVANE_FUZZ_TARGETS chooses (default: all four; on two cores, two at a
+# time are plenty).  All are built with AddressSanitizer and
+# UndefinedBehaviorSanitizer into build-afl/.  Findings land in <work>/<target>/default/{crashes,hangs}, where
 # <work> is $BRIVANE_FUZZ_WORK (default build-afl/fuzz; a tmpfs folder such as
 # /dev/shm/brivane-fuzz spares the disk a write per run); a second run with
 # the same <work> resumes where the first stopped.  The run counts of each
 # target are printed at the end.
 #
-#   scripts/fuzz.sh [seconds]
+#   BRIVANE_FUZZ_TARGETS="export import" scripts/fuzz.sh [seconds]
 set -eu
 cd "$(dirname "$0")/.."
 seconds="${1:-600}"
+targets="${BRIVANE_FUZZ_TARGETS:-argv file export import}"
 root="$PWD"
 build="$root/build-afl"
 
@@ -26,11 +33,23 @@ fi
 
 export AFL_USE_ASAN=1 AFL_USE_UBSAN=1
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=afl-clang-fast++ >/dev/null
-cmake --build "$build" -j2 --target brivane_arg_test brivane_core
-libs="$build/libbrivane_arg_test.a $build/libbrivane_core.a $build/libbrivane_arg_test.a -lnetcdf_c++ -lnetcdf -lopts -lm"
-for target in argv file; do
-  # shellcheck disable=SC2086
-  afl-clang-fast++ -std=c++17 -O1 -g -Wall -Wextra -o "$build/fuzz_$target" "fuzz/${target}_main.cc" $libs
+cmake --build "$build" -j2 --target brivane_arg_test brivane_core brivane_files
+flags="-std=c++17 -O1 -g -Wall -Wextra -Isrc"
+files="$build/libbrivane_files.a -lnetcdf_c++ -lnetcdf"
+libs="$build/libbrivane_arg_test.a $build/libbrivane_core.a $build/libbrivane_arg_test.a $files -lopts -lm"
+# The companion programs are linked into their targets with main renamed.
+# shellcheck disable=SC2046,SC2086
+afl-clang-fast++ $flags -Dmain=brivane_export_main $(pkg-config --cflags cairo) -c src/brivane_export.cc -o "$build/export.o"
+# shellcheck disable=SC2086
+afl-clang-fast++ $flags -Dmain=brivane_import_main -c src/brivane_import.cc -o "$build/import.o"
+# shellcheck disable=SC2046,SC2086
+for target in argv file export import; do
+  case "$target" in
+    argv|file) extra="$libs" ;;
+    export) extra="$build/export.o $files $(pkg-config --libs cairo)" ;;
+    import) extra="$build/import.o $files" ;;
+  esac
+  afl-clang-fast++ $flags -o "$build/fuzz_$target" "fuzz/${target}_main.cc" $extra
 done
 unset AFL_USE_ASAN AFL_USE_UBSAN
 
@@ -40,26 +59,33 @@ export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_re
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 export AFL_SKIP_CPUFREQ=1 AFL_NO_AFFINITY=1 AFL_NO_UI=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1
 
-# The command line target runs in an empty scratch folder, so that every run
-# stops at the input it cannot open; the file target writes its output into
-# a scratch folder of its own.
+# Each target runs in an empty scratch folder of its own and writes its
+# outputs there (the command line target finds no input in it, so that every
+# run stops at the input it cannot open).
 work="${BRIVANE_FUZZ_WORK:-$build/fuzz}"
-mkdir -p "$work/argv-cwd" "$work/file-out"
-rm -rf "$work/argv-cwd/"* "$work/file-out/"*
 resume() { [ -d "$work/$1/default/queue" ] && echo "-" || echo "$root/fuzz/corpus/$1"; }
 
-(cd "$work/argv-cwd" && afl-fuzz -i "$(resume argv)" -o "$work/argv" -x "$root/fuzz/argv.dict" \
-  -t 2000 -m none -V "$seconds" -- "$build/fuzz_argv" @@ >"$work/argv.log" 2>&1) &
-argv_pid=$!
-# Four runs of brivane per input: the time limit covers all four.
-(cd "$work/file-out" && BRIVANE_FUZZ_OUT="$work/file-out" afl-fuzz -i "$(resume file)" -o "$work/file" \
-  -t 8000 -m none -V "$seconds" -- "$build/fuzz_file" @@ >"$work/file.log" 2>&1) &
-file_pid=$!
+pids=""
+for target in $targets; do
+  mkdir -p "$work/$target-out"
+  rm -rf "${work:?}/$target-out/"*
+  # Several runs of the program per input (but for argv): the time limit
+  # covers them all.
+  case "$target" in
+    argv) options="-t 2000 -x $root/fuzz/argv.dict" ;;
+    *) options="-t 8000" ;;
+  esac
+  # shellcheck disable=SC2086
+  (cd "$work/$target-out" && BRIVANE_FUZZ_OUT="$work/$target-out" afl-fuzz -i "$(resume "$target")" \
+    -o "$work/$target" $options -m none -V "$seconds" -- "$build/fuzz_$target" @@ >"$work/$target.log" 2>&1) &
+  pids="$pids $!"
+done
 status=0
-wait "$argv_pid" || status=$?
-wait "$file_pid" || status=$?
+for pid in $pids; do
+  wait "$pid" || status=$?
+done
 
-for target in argv file; do
+for target in $targets; do
   stats="$work/$target/default/fuzzer_stats"
   if [ -f "$stats" ]; then
     printf '%s: ' "$target"

@@ -23,9 +23,7 @@
 #include <iostream>
 #include <new>
 #include <string>
-#include <sys/stat.h>
 
-#include <netcdf.h>
 #include <netcdfcpp.h>
 
 #include "Argumentyzer.h"
@@ -33,7 +31,9 @@
 #include "Timer.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "header_check.h"
 #include "quality.h"
+#include "safe_output.h"
 #include "small_dist.h"
 #include "threads.h"
 
@@ -233,12 +233,6 @@ void append_defaults()
     list_of<string_vector>(INDEX_OPT_PREFIX)->push_back(prefix);
 }
 
-bool same_file(const char *a, const char *b)
-{
-    struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 // The checks of the option combinations, in the order the user meets them; on
 // return every setting that the run reads is there and sound, and `distkey`
 // is the measure keyword (data modes only, else null).
@@ -375,224 +369,6 @@ bool candidate(int i)
     if (cluster_mode() == CLUSTER_DISTLIST && (names(INDEX_OPT_FROM, var) || names(INDEX_OPT_TO, var)))
         return false;
     return matrix_usable(i);
-}
-
-// Bytes of a name in a classic-format header: its length count, then its
-// characters padded to four bytes.
-int64_t name_bytes(const char *name, int64_t count_bytes)
-{
-    return count_bytes + (((int64_t)std::strlen(name) + 3) / 4) * 4;
-}
-
-int64_t attributes_bytes(int ncid, int varid, int natts, int64_t count_bytes)
-{
-    int64_t bytes = 4 + count_bytes;
-    for (int a = 0; a < natts; a++) {
-        char name[NC_MAX_NAME + 1];
-        nc_type att_type;
-        size_t length, size;
-        nc_inq_attname(ncid, varid, a, name);
-        nc_inq_att(ncid, varid, name, &att_type, &length);
-        nc_inq_type(ncid, att_type, nullptr, &size);
-        bytes += name_bytes(name, count_bytes) + 4 + count_bytes + (((int64_t)(length * size) + 3) / 4) * 4;
-    }
-    return bytes;
-}
-
-// The fewest bytes that a classic-format file (CDF-1, -2 or -5) with this
-// header can have: the header written without spare room, and every variable's
-// values unpadded.  The library reads a file cut short of this without
-// complaint, as if the missing bytes were zeros.
-int64_t classic_minimum_bytes(int ncid, int format)
-{
-    int64_t count = format == NC_FORMAT_CDF5 ? 8 : 4;
-    int64_t offset = format == NC_FORMAT_CLASSIC ? 4 : 8;
-    int ndims, nvars, ngatts, unlimited;
-    nc_inq(ncid, &ndims, &nvars, &ngatts, &unlimited);
-    size_t records = 0;
-    if (unlimited >= 0)
-        nc_inq_dimlen(ncid, unlimited, &records);
-    int64_t bytes = 4 + count + 4 + count;
-    for (int d = 0; d < ndims; d++) {
-        char name[NC_MAX_NAME + 1];
-        nc_inq_dimname(ncid, d, name);
-        bytes += name_bytes(name, count) + count;
-    }
-    bytes += attributes_bytes(ncid, NC_GLOBAL, ngatts, count);
-    bytes += 4 + count;
-    for (int v = 0; v < nvars; v++) {
-        char name[NC_MAX_NAME + 1];
-        nc_type var_type;
-        int var_ndims, natts, dimids[NC_MAX_VAR_DIMS];
-        size_t size;
-        nc_inq_var(ncid, v, name, &var_type, &var_ndims, dimids, &natts);
-        nc_inq_type(ncid, var_type, nullptr, &size);
-        bytes += name_bytes(name, count) + count + var_ndims * count + attributes_bytes(ncid, v, natts, count) + 4 +
-                 count + offset;
-        int64_t values = (int64_t)size;
-        for (int k = 0; k < var_ndims; k++) {
-            size_t length;
-            nc_inq_dimlen(ncid, dimids[k], &length);
-            values *= dimids[k] == unlimited ? (int64_t)records : (int64_t)length;
-        }
-        bytes += values;
-    }
-    return bytes;
-}
-
-// A walk over the header of a classic-format file (CDF-1, -2 or -5) that
-// checks only that every count, name and attribute fits into the bytes the
-// file has.  The library trusts these counts as it reads the header: a count
-// of 2^31 dimensions crashes it, a name length of gigabytes has it allocate
-// that much before it gives up.  Files of other formats are left to it.
-class HeaderWalk {
-  public:
-    explicit HeaderWalk(const char *name) : file_(std::fopen(name, "rb"))
-    {
-        struct stat st;
-        if (file_ && stat(name, &st) == 0)
-            size_ = st.st_size;
-    }
-    ~HeaderWalk()
-    {
-        if (file_)
-            std::fclose(file_);
-    }
-
-    bool sound()
-    {
-        unsigned char magic[4];
-        if (!file_ || std::fread(magic, 1, 4, file_) != 4 || std::memcmp(magic, "CDF", 3) != 0)
-            return true;
-        if (magic[3] != 1 && magic[3] != 2 && magic[3] != 5)
-            return true;
-        pos_ = 4;
-        count_bytes_ = magic[3] == 5 ? 8 : 4;
-        offset_bytes_ = magic[3] == 1 ? 4 : 8;
-        int64_t records, dims;
-        return number(count_bytes_, records, true) && dimensions(dims) && attributes() && variables(dims);
-    }
-
-  private:
-    static const int64_t NC_DIMENSION_TAG = 10, NC_VARIABLE_TAG = 11, NC_ATTRIBUTE_TAG = 12;
-
-    // A big-endian number of `bytes` bytes; false past the end of the file
-    // or for a value below zero.  The record count and a variable's size are
-    // unsigned (all bits set: streaming, or too large for the field).
-    bool number(int bytes, int64_t &value, bool is_unsigned = false)
-    {
-        unsigned char b[8];
-        if (!fits(bytes, 1) || std::fread(b, 1, bytes, file_) != (size_t)bytes)
-            return false;
-        pos_ += bytes;
-        uint64_t v = 0;
-        for (int k = 0; k < bytes; k++)
-            v = (v << 8) | b[k];
-        value = bytes == 4 && !is_unsigned ? (int64_t)(int32_t)v : (int64_t)v;
-        return value >= 0;
-    }
-
-    // Whether `items` items of at least `item_bytes` bytes each fit into
-    // what is left of the file.
-    bool fits(int64_t items, int64_t item_bytes) const
-    {
-        return items >= 0 && items <= (size_ - pos_) / item_bytes;
-    }
-
-    bool skip(int64_t bytes)
-    {
-        bytes = (bytes + 3) / 4 * 4;
-        if (!fits(bytes, 1) || std::fseek(file_, (long)bytes, SEEK_CUR) != 0)
-            return false;
-        pos_ += bytes;
-        return true;
-    }
-
-    // A list's tag and element count; an absent list is two zeros.
-    bool list(int64_t tag, int64_t item_bytes, int64_t &items)
-    {
-        int64_t found;
-        if (!number(4, found) || !number(count_bytes_, items))
-            return false;
-        return (found == tag || (found == 0 && items == 0)) && fits(items, item_bytes);
-    }
-
-    bool name()
-    {
-        int64_t length;
-        return number(count_bytes_, length) && length > 0 && skip(length);
-    }
-
-    bool dimensions(int64_t &dims)
-    {
-        if (!list(NC_DIMENSION_TAG, 2 * count_bytes_, dims))
-            return false;
-        int64_t length;
-        for (int64_t d = 0; d < dims; d++)
-            if (!name() || !number(count_bytes_, length))
-                return false;
-        return true;
-    }
-
-    bool attributes()
-    {
-        int64_t atts, type, values;
-        if (!list(NC_ATTRIBUTE_TAG, 8 + 2 * count_bytes_, atts))
-            return false;
-        for (int64_t a = 0; a < atts; a++) {
-            if (!name() || !number(4, type) || !number(count_bytes_, values))
-                return false;
-            int64_t size = value_size(type);
-            if (size == 0 || !fits(values, size) || !skip(values * size))
-                return false;
-        }
-        return true;
-    }
-
-    bool variables(int64_t dims)
-    {
-        int64_t vars, var_dims, dim, type, vsize, begin;
-        if (!list(NC_VARIABLE_TAG, 16 + 3 * count_bytes_, vars))
-            return false;
-        for (int64_t v = 0; v < vars; v++) {
-            if (!name() || !number(count_bytes_, var_dims) || !fits(var_dims, count_bytes_))
-                return false;
-            for (int64_t k = 0; k < var_dims; k++)
-                if (!number(count_bytes_, dim) || dim >= dims)
-                    return false;
-            if (!attributes() || !number(4, type) || value_size(type) == 0 || !number(count_bytes_, vsize, true) ||
-                !number(offset_bytes_, begin))
-                return false;
-        }
-        return true;
-    }
-
-    // Bytes of one value of a classic type (CDF-5 adds the unsigned and
-    // 64-bit ones); 0 for a code that names no type.
-    int64_t value_size(int64_t type) const
-    {
-        static const int64_t sizes[] = {0, 1, 1, 2, 4, 4, 8, 1, 2, 4, 8, 8};
-        int64_t last = count_bytes_ == 8 ? 11 : 6;
-        return type >= 1 && type <= last ? sizes[type] : 0;
-    }
-
-    std::FILE *file_;
-    int64_t size_ = 0;
-    int64_t pos_ = 0;
-    int count_bytes_ = 4;
-    int offset_bytes_ = 4;
-};
-
-// Whether the open file holds every byte that its header promises.
-bool complete_file(const char *name)
-{
-    int format;
-    if (nc_inq_format(in->id(), &format) != NC_NOERR)
-        return false;
-    if (format != NC_FORMAT_CLASSIC && format != NC_FORMAT_64BIT_OFFSET && format != NC_FORMAT_CDF5)
-        return true;
-    struct stat st;
-    return stat(name, &st) == 0 && (int64_t)st.st_size >= classic_minimum_bytes(in->id(), format);
 }
 
 // Counts of the program are 32-bit signed.
@@ -872,15 +648,16 @@ void list_usable_matrices()
 
 void open_input(const char *name)
 {
-    if (!HeaderWalk(name).sound())
-        refuse(std::string(MSG_OPEN_FAILED) + name);
+    HeaderCheck header = check_header(name);
+    if (!header.openable)
+        refuse(header.limit.empty() ? std::string(MSG_OPEN_FAILED) + name : header.limit);
     {
         // Only while opening are the library's errors silent and non-fatal;
         // afterwards its own behaviour holds again.
         NcError quiet(NcError::silent_nonfatal);
         in = new NcFile(name, NcFile::ReadOnly, nullptr, 0, NcFile::Classic);
     }
-    if (!in->is_valid() || !complete_file(name))
+    if (!in->is_valid() || !holds_every_byte(in->id(), name))
         refuse(std::string(MSG_OPEN_FAILED) + name);
 }
 

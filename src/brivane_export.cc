@@ -27,13 +27,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <cerrno>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "brivane.h"
+#include "header_check.h"
+#include "safe_output.h"
 
 // The export program is not linked with the clustering modules; its fatal
 // ends go through the same hook as brivane's.
@@ -60,14 +64,17 @@ const char USAGE[] =
     "            written as 0.  Leaves are labelled with -L, else object indices.\n"
     "  treeview  Cluster 3.0 / Java TreeView files OUT.cdt (data rows in leaf\n"
     "            order) and OUT.gtr (rows clustered) or OUT.atr (columns\n"
-    "            clustered); node similarity = 1 - merge distance.  Needs data.\n"
+    "            clustered); node similarity = 1 - merge distance.  Needs data;\n"
+    "            its other indices are named from col_name (or row_name) when the\n"
+    "            data's file has it, as brivane-import writes them.\n"
     "  picture   dendrogram beside a heatmap of the data (when there is data);\n"
     "            OUT ending in .png gives a PNG, in .svg an SVG.  Rows beyond the\n"
     "            pixel height are averaged into pixel rows.\n"
     "\n"
     "Heights for newick, treeview and picture: a +infinity merge (brivane's\n"
     "random joins) is drawn at twice the largest finite merge distance (at 1 when\n"
-    "that is 0); a NaN merge at the height of its higher child.\n"
+    "that is 0, at the largest double when twice would overflow); a NaN merge at\n"
+    "the height of its higher child.\n"
     "\n"
     "Options:\n"
     "  -t, --tree FILE      dendrogram file written by brivane (required)\n"
@@ -115,6 +122,8 @@ const char MSG_BAD_LABELS[] = "' is not a char variable with one label per objec
 const char MSG_NO_DATA[] = "ERROR! No data matrix with one entry per object found; name it with -D (and its file with -i) in ";
 const char MSG_SEVERAL_DATA[] = "ERROR! Several data matrices, name one with -D, in ";
 const char MSG_OUT_OF_MEMORY[] = "ERROR! Out of memory!";
+const char MSG_OUTPUT_IS_INPUT[] = "ERROR! The output file is an input file itself! Choose another output file: ";
+const char WHY_TOO_MANY_NODES[] = "its node count exceeds 2^31";
 
 [[noreturn]] void fail(const std::string &text)
 {
@@ -162,8 +171,22 @@ struct Dendrogram {
     bool is_leaf(int node) const { return node < n; }
 };
 
-// Reads a whole one-dimensional variable along `dim`; null when it is absent
-// or has another shape.
+// Opens a NetCDF file for reading, or ends the run with `open_failed` + its
+// name.  The header is checked before the library reads it, and a classic
+// file cut short is refused: the library would read the missing bytes as
+// zeros, and every allocation below is then bounded by the file's size.
+void open_checked(NcFile *&f, const std::string &file, const char *open_failed)
+{
+    HeaderCheck header = check_header(file.c_str());
+    if (!header.openable)
+        fail(header.limit.empty() ? open_failed + file : header.limit);
+    f = new NcFile(file.c_str(), NcFile::ReadOnly);
+    if (!f->is_valid() || !holds_every_byte(f->id(), file.c_str()))
+        fail(open_failed + file);
+}
+
+// A one-dimensional variable along `dim`; null when it is absent or has
+// another shape.
 NcVar *node_var(NcFile &f, const std::string &name, NcDim *dim)
 {
     NcVar *v = f.get_var(name.c_str());
@@ -175,8 +198,10 @@ NcVar *node_var(NcFile &f, const std::string &name, NcDim *dim)
 std::vector<int> read_ints(NcFile &f, const std::string &file, const std::string &name, NcDim *dim)
 {
     NcVar *v = node_var(f, name, dim);
+    if (!v)
+        fail(std::string(MSG_MISSING_VAR) + name + "' in " + file);
     std::vector<int> out(dim->size());
-    if (!v || !v->get(out.data(), dim->size()))
+    if (!v->get(out.data(), dim->size()))
         fail(std::string(MSG_MISSING_VAR) + name + "' in " + file);
     return out;
 }
@@ -211,9 +236,9 @@ std::string find_prefix(NcFile &f, const std::string &file)
 // slots then name every node but the root exactly once.
 Dendrogram read_dendrogram(const std::string &file, std::string &prefix, bool prefix_given)
 {
-    NcFile f(file.c_str(), NcFile::ReadOnly);
-    if (!f.is_valid())
-        fail(std::string(MSG_OPEN_TREE) + file);
+    NcFile *opened;
+    open_checked(opened, file, MSG_OPEN_TREE);
+    NcFile &f = *opened;
     if (!prefix_given)
         prefix = find_prefix(f, file);
     NcDim *dim = f.get_dim((prefix + "nodes").c_str());
@@ -222,6 +247,8 @@ Dendrogram read_dendrogram(const std::string &file, std::string &prefix, bool pr
     long nodes = dim->size();
     if (nodes % 2 == 0)
         damaged(WHY_EVEN, file);
+    if (nodes > std::numeric_limits<int>::max())
+        damaged(WHY_TOO_MANY_NODES, file);
 
     std::vector<int> left = read_ints(f, file, prefix + "left", dim);
     std::vector<int> right = read_ints(f, file, prefix + "right", dim);
@@ -277,19 +304,22 @@ Dendrogram read_dendrogram(const std::string &file, std::string &prefix, bool pr
             stack.push_back(t.left[node - n]);
         }
     }
+    delete opened;
     return t;
 }
 
 // Heights for the drawn and Newick trees: leaves at 0, merges at their
-// distance, +infinity at a finite stand-in above every finite merge, NaN at
-// the height of the higher child.  Children precede parents in node order.
+// distance, +infinity at a finite stand-in above every finite merge (at the
+// largest double when twice the top would overflow), NaN at the height of the
+// higher child.  Children precede parents in node order.
 std::vector<double> display_heights(const Dendrogram &t)
 {
     double top = 0;
     for (double d : t.dist)
         if (std::isfinite(d))
             top = std::max(top, d);
-    const double infinite_height = top > 0 ? 2 * top : 1;
+    const double largest = std::numeric_limits<double>::max();
+    const double infinite_height = top > largest / 2 ? largest : top > 0 ? 2 * top : 1;
     std::vector<double> h(t.size.size(), 0.0);
     for (int k = 0; k < t.n - 1; k++) {
         double d = t.dist[k];
@@ -320,24 +350,45 @@ std::string number(double v, bool single = false)
 }
 
 // ---------------------------------------------------------------------------
-// Output files.  "-" is standard output (linkage and newick).
+// Output files.  "-" is standard output (linkage and newick); every other
+// output is written to a temporary file and put in place when complete
+// (safe_output.h), so that a failed export leaves the earlier file as it was.
+
+[[noreturn]] void write_failed(const std::string &name, const std::string &why)
+{
+    fail(std::string(MSG_WRITE) + name + (why.empty() ? "" : ": " + why));
+}
 
 struct Output {
     std::string name;
     FILE *fp;
+    std::unique_ptr<SafeOutput> file;  // null for standard output
     explicit Output(const std::string &n) : name(n)
     {
-        fp = name == "-" ? stdout : std::fopen(name.c_str(), "w");
+        fp = stdout;
+        if (name == "-")
+            return;
+        file.reset(new SafeOutput(name));
+        fp = file->ok() ? std::fopen(file->path().c_str(), "w") : nullptr;
         if (!fp)
-            fail(std::string(MSG_WRITE) + name);
+            write_failed(name, file->ok() ? std::strerror(errno) : file->error());
     }
     void put(const std::string &s) { std::fwrite(s.data(), 1, s.size(), fp); }
-    void close()
+    // Ends the writing; the file is put in place unless `later`, when the
+    // caller commits it together with the files it belongs with.
+    void close(bool later = false)
     {
         bool bad = std::ferror(fp) != 0;
         bad |= (fp == stdout ? std::fflush(fp) : std::fclose(fp)) != 0;
         if (bad)
-            fail(std::string(MSG_WRITE) + name);
+            write_failed(name, std::strerror(errno ? errno : EIO));
+        if (!later)
+            commit();
+    }
+    void commit()
+    {
+        if (file && !file->commit())
+            write_failed(name, file->error());
     }
 };
 
@@ -351,6 +402,7 @@ struct Table {
     std::vector<double> values;
     bool single = false;  // float data: written with float precision
     std::string name;
+    std::vector<std::string> other_names;  // of the m other indices; empty: unnamed
 };
 
 bool numeric_matrix(NcVar *v)
@@ -437,6 +489,47 @@ Table read_table(NcVar *v, const Source &src, int axis, const std::vector<int> &
     return t;
 }
 
+// The texts of a char variable over (count, characters), in file order,
+// without NetCDF's padding of fixed-width strings (NULs or blanks).
+std::vector<std::string> read_texts(NcVar *v, long count)
+{
+    const long width = v->num_dims() == 2 ? v->get_dim(1)->size() : 1;
+    std::vector<char> chars(count * width);
+    std::vector<std::string> texts;
+    if (!v->get(chars.data(), count, width))
+        return texts;
+    for (long i = 0; i < count; i++) {
+        std::string text(&chars[i * width], width);
+        text = text.substr(0, text.find('\0'));
+        text.erase(text.find_last_not_of(' ') + 1);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+// The names of the data's other indices (columns when the objects are rows)
+// from the char variable `name` over the same dimension, as brivane-import
+// writes row_name and col_name; empty when the source has no such variable.
+std::vector<std::string> read_other_names(const Source &src, NcVar *data, int objects_axis, const char *name,
+                                          const std::vector<int> &object_at)
+{
+    NcDim *dim = data->get_dim(1 - objects_axis);
+    NcVar *v = src.f->get_var(name);
+    if (!v || v->type() != ncChar || v->num_dims() < 1 || v->num_dims() > 2 ||
+        std::strcmp(v->get_dim(0)->name(), dim->name()) != 0)
+        return {};
+    std::vector<std::string> texts = read_texts(v, dim->size());
+    // In the --output-data copy a dimension named like the clustered one is
+    // in leaf order.
+    if (src.leaf_ordered && !texts.empty() && std::strcmp(dim->name(), data->get_dim(objects_axis)->name()) == 0) {
+        std::vector<std::string> by_object(texts.size());
+        for (size_t i = 0; i < texts.size(); i++)
+            by_object[object_at[i]] = texts[i];
+        texts.swap(by_object);
+    }
+    return texts;
+}
+
 // Labels by object; object indices when no label variable is named.
 std::vector<std::string> read_labels(const Source &src, const std::string &name, int n,
                                      const std::vector<int> &object_at)
@@ -452,17 +545,11 @@ std::vector<std::string> read_labels(const Source &src, const std::string &name,
         fail(std::string(MSG_VARIABLE) + name + MSG_NOT_IN + src.file);
     if (v->type() != ncChar || v->num_dims() < 1 || v->num_dims() > 2 || v->get_dim(0)->size() != n)
         fail(std::string(MSG_VARIABLE) + name + MSG_BAD_LABELS);
-    const long width = v->num_dims() == 2 ? v->get_dim(1)->size() : 1;
-    std::vector<char> chars(n * width);
-    if (!v->get(chars.data(), n, width))
+    std::vector<std::string> texts = read_texts(v, n);
+    if (texts.empty())
         fail(std::string(MSG_VARIABLE) + name + MSG_BAD_LABELS);
-    for (int i = 0; i < n; i++) {
-        std::string label(&chars[i * width], width);
-        // NetCDF pads fixed-width strings with NULs (or blanks).
-        label = label.substr(0, label.find('\0'));
-        label.erase(label.find_last_not_of(' ') + 1);
-        labels[src.leaf_ordered ? object_at[i] : i] = label;
-    }
+    for (int i = 0; i < n; i++)
+        labels[src.leaf_ordered ? object_at[i] : i] = texts[i];
     return labels;
 }
 
@@ -503,7 +590,9 @@ void write_newick(const Dendrogram &t, const std::vector<std::string> &labels, c
     std::vector<double> length(h.size(), 0.0);
     for (int k = 0; k < t.n - 1; k++)
         for (int c : {t.left[k], t.right[k]}) {
-            double l = h[t.n + k] - h[c];
+            // Heights of both signs near the largest double differ by more
+            // than it: such a length is written as the largest.
+            double l = std::min(h[t.n + k] - h[c], std::numeric_limits<double>::max());
             length[c] = l > 0 ? l : 0;
         }
 
@@ -545,33 +634,45 @@ std::string cell(std::string s)
     return s;
 }
 
-void write_treeview(const Dendrogram &t, const Table &data, const std::vector<std::string> &labels, bool objects_are_rows,
-                    std::string base)
+// The two file names of a treeview export: OUT.cdt and OUT.gtr (objects
+// are rows) or OUT.atr; a given ".cdt" ending is not doubled.
+std::vector<std::string> treeview_names(std::string base, bool objects_are_rows)
 {
     if (base.size() > 4 && base.compare(base.size() - 4, 4, ".cdt") == 0)
         base.resize(base.size() - 4);
+    return {base + ".cdt", base + (objects_are_rows ? ".gtr" : ".atr")};
+}
+
+void write_treeview(const Dendrogram &t, const Table &data, const std::vector<std::string> &labels, bool objects_are_rows,
+                    const std::string &base)
+{
+    const std::vector<std::string> names = treeview_names(base, objects_are_rows);
     const std::vector<double> h = display_heights(t);
     const char *id = objects_are_rows ? "GENE" : "ARRY";
     auto leaf_id = [&](int node) {
         return t.is_leaf(node) ? id + std::to_string(node) + "X" : "NODE" + std::to_string(node - t.n + 1) + "X";
     };
 
-    Output tree(base + (objects_are_rows ? ".gtr" : ".atr"));
+    Output tree(names[1]);
     for (int k = 0; k < t.n - 1; k++)
         tree.put(leaf_id(t.n + k) + '\t' + leaf_id(t.left[k]) + '\t' + leaf_id(t.right[k]) + '\t' +
                  number(1 - h[t.n + k]) + '\n');
-    tree.close();
+    tree.close(true);
 
     auto value = [&](int object, int other) {
         double v = data.values[static_cast<size_t>(object) * data.m + other];
         return std::isnan(v) ? std::string() : number(v, data.single);  // an empty cell is a missing value
     };
-    Output cdt(base + ".cdt");
+    // The data's other indices by their names in the input, else by number.
+    auto other = [&](int j) {
+        return data.other_names.empty() ? std::to_string(j) : cell(data.other_names[j]);
+    };
+    Output cdt(names[0]);
     std::string line;
     if (objects_are_rows) {
         line = "GID\tUNIQID\tNAME\tGWEIGHT";
         for (int j = 0; j < data.m; j++)
-            line += '\t' + std::to_string(j);
+            line += '\t' + other(j);
         line += "\nEWEIGHT\t\t\t";
         for (int j = 0; j < data.m; j++)
             line += "\t1";
@@ -594,13 +695,16 @@ void write_treeview(const Dendrogram &t, const Table &data, const std::vector<st
             line += "\t1";
         cdt.put(line + '\n');
         for (int j = 0; j < data.m; j++) {
-            line = std::to_string(j) + '\t' + std::to_string(j) + "\t1";
+            line = other(j) + '\t' + other(j) + "\t1";
             for (int object : t.leaf_order)
                 line += '\t' + value(object, j);
             cdt.put(line + '\n');
         }
     }
-    cdt.close();
+    // Both files or neither: each is put in place once both are written.
+    cdt.close(true);
+    tree.commit();
+    cdt.commit();
 }
 
 // ---------------------------------------------------------------------------
@@ -687,10 +791,12 @@ void draw_picture(cairo_t *cr, const Dendrogram &t, const Table *data, const std
     }
     if (h_hi <= h_lo)
         h_hi = h_lo + 1;
+    // In halves, so that heights near the largest double do not overflow.
+    const double span = h_hi / 2 - h_lo / 2;
     std::vector<double> y(h.size());
     for (int p = 0; p < t.n; p++)
         y[t.leaf_order[p]] = top + (p + 0.5) * row_h;
-    auto x_of = [&](int node) { return MARGIN + (h_hi - h[node]) / (h_hi - h_lo) * (tree_w - 2); };
+    auto x_of = [&](int node) { return MARGIN + (h_hi / 2 - h[node] / 2) / span * (tree_w - 2); };
     // A cluster thinner than a few pixel rows is drawn as one leaf, so that
     // large trees do not end in a solid black band.
     auto thin = [&](int node) { return t.size[node] * row_h < MIN_ROWS_FOR_BRANCH; };
@@ -784,14 +890,17 @@ void write_picture(const Dendrogram &t, const Table *data, const std::vector<std
     const int width = s.width ? s.width : static_cast<int>(2 * MARGIN + 300 + heat_w + (rows_h / t.n >= MIN_ROW_FOR_LABEL ? 120 : 0));
     const int height = s.height ? s.height : static_cast<int>(rows_h + 2 * MARGIN + (data ? LEGEND : 0));
 
-    cairo_surface_t *surface = svg ? cairo_svg_surface_create(s.output.c_str(), width, height)
+    SafeOutput file(s.output);
+    if (!file.ok())
+        write_failed(s.output, file.error());
+    cairo_surface_t *surface = svg ? cairo_svg_surface_create(file.path().c_str(), width, height)
                                    : cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
     cairo_t *cr = cairo_create(surface);
     draw_picture(cr, t, data, labels, width, height);
     cairo_status_t status = cairo_status(cr);
     cairo_destroy(cr);
     if (status == CAIRO_STATUS_SUCCESS && !svg)
-        status = cairo_surface_write_to_png(surface, s.output.c_str());
+        status = cairo_surface_write_to_png(surface, file.path().c_str());
     cairo_surface_finish(surface);
     if (status == CAIRO_STATUS_SUCCESS)
         status = cairo_surface_status(surface);
@@ -799,7 +908,9 @@ void write_picture(const Dendrogram &t, const Table *data, const std::vector<std
     if (status == CAIRO_STATUS_NO_MEMORY)
         fail(MSG_OUT_OF_MEMORY);
     if (status != CAIRO_STATUS_SUCCESS)
-        fail(std::string(MSG_WRITE) + s.output);
+        write_failed(s.output, cairo_status_to_string(status));
+    if (!file.commit())
+        write_failed(s.output, file.error());
 }
 
 // ---------------------------------------------------------------------------
@@ -875,6 +986,14 @@ int run(int argc, char **argv)
     Dendrogram t = read_dendrogram(s.tree, s.prefix, s.prefix_given);
     if (s.objects_axis < 0)
         s.objects_axis = s.prefix == "col_" ? 1 : 0;
+    // Writing an output over an input would destroy it while it is read.
+    std::vector<std::string> outputs{s.output};
+    if (s.format == TREEVIEW)
+        outputs = treeview_names(s.output, s.objects_axis == 0);
+    for (const std::string &output : outputs)
+        for (const std::string &input : {s.tree, s.input})
+            if (output != "-" && !input.empty() && same_file(output.c_str(), input.c_str()))
+                fail(MSG_OUTPUT_IS_INPUT + output);
 
     if (s.format == LINKAGE) {
         write_linkage(t, s.output);
@@ -882,10 +1001,9 @@ int run(int argc, char **argv)
     }
 
     const bool from_input = !s.input.empty();
-    NcFile file((from_input ? s.input : s.tree).c_str(), NcFile::ReadOnly);
-    if (!file.is_valid())
-        fail(std::string(from_input ? MSG_OPEN_INPUT : MSG_OPEN_TREE) + (from_input ? s.input : s.tree));
-    Source src{from_input ? s.input : s.tree, &file, !from_input};
+    NcFile *file;
+    open_checked(file, from_input ? s.input : s.tree, from_input ? MSG_OPEN_INPUT : MSG_OPEN_TREE);
+    Source src{from_input ? s.input : s.tree, file, !from_input};
     const std::vector<int> &object_at = t.new2old;  // of each index of a leaf-ordered variable
     std::vector<std::string> labels = read_labels(src, s.labels, t.n, object_at);
 
@@ -898,6 +1016,9 @@ int run(int argc, char **argv)
     Table data;
     if (v)
         data = read_table(v, src, s.objects_axis, object_at);
+    if (v && s.format == TREEVIEW)
+        data.other_names = read_other_names(src, v, s.objects_axis, s.objects_axis == 0 ? "col_name" : "row_name",
+                                            object_at);
     if (s.format == TREEVIEW)
         write_treeview(t, data, labels, s.objects_axis == 0, s.output);
     else

@@ -21,7 +21,7 @@
 //   RowChunks      the growing matrix, in chunks of whole rows
 //   TextColumn     a growing column of names
 //   Table          everything one pass over the input collects
-//   write_netcdf   the output file, written to a temporary name and renamed
+//   write_netcdf   the output file, written to a temporary file and put in place
 //
 // The input is read in one pass; memory is the matrix itself plus the names.
 #include <getopt.h>
@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "brivane.h"
+#include "safe_output.h"
 
 namespace {
 
@@ -133,28 +134,18 @@ const char *const ERR_RAGGED =
 const char *const ERR_NOT_NUMBER = "ERROR! Line %ld, column %zu ('%s'): '%s' is not a number\n";
 const char *const ERR_OUT_OF_RANGE = "ERROR! Line %ld, column %zu ('%s'): '%s' is out of the range of %s\n";
 const char *const ERR_OPEN_QUOTE = "ERROR! Line %ld, column %zu: the quoted cell is never closed\n";
+const char *const ERR_NUL_BYTE = "ERROR! Line %ld, column %zu: the cell holds a NUL byte\n";
 const char *const ERR_AFTER_QUOTE = "ERROR! Line %ld, column %zu: text after the closing quote\n";
 const char *const ERR_KEPT_ROW_TWICE = "ERROR! Line %ld: the row '%s' was kept already on line %ld\n";
 const char *const ERR_WRITE = "ERROR! Error writing output file %s: %s\n";
+const char *const ERR_OUTPUT_IS_INPUT = "ERROR! The output file is the input file itself! Choose another output file.\n";
 const char *const WARN_NO_ROW = "WARNING! No row is named '%s'\n";
 const char *const WARN_NO_COLUMN = "WARNING! No column is headed '%s'\n";
 const char *const SUMMARY = "Imported %zu rows x %zu columns into %s: %zu missing values became NaN\n";
 
 // ---------------------------------------------------------------------------
-// Ending the run.
-
-// The temporary output file while it exists; every fatal end removes it, and
-// so does an interrupt, which reads it from a plain array.
-std::string temp_output;
-char temp_for_signals[4096];
-
-extern "C" void remove_temp_and_die(int signal_number)
-{
-    if (temp_for_signals[0])
-        unlink(temp_for_signals);
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-}
+// Ending the run.  The temporary output file is removed at every end but
+// success, interrupts included (safe_output.h).
 
 [[noreturn]] void fail(const char *format, ...)
 {
@@ -329,7 +320,9 @@ Settings parse_command_line(int argc, char **argv)
 // Reading lines and cells.
 
 // Whole lines of a stream, read in blocks of a megabyte or more; a line comes
-// without its end (LF or CR LF) and stays valid until the next call.
+// without its end and stays valid until the next call.  The first line end
+// decides what ends lines: LF (a CR before it is dropped, CR LF), or CR alone
+// as old Mac files and some spreadsheets write them.
 class LineReader {
 public:
     LineReader(FILE *f, const std::string &name) : f_(f), name_(name), buf_(1 << 20) {}
@@ -343,13 +336,29 @@ private:
     size_t begin_ = 0, end_ = 0;  // the unread bytes are buf_[begin_, end_)
     bool eof_ = false;
     long line_ = 0;               // lines handed out so far, counting from 1
+    char eol_ = '\n';             // the byte that ends a line
+    bool decided_ = false;        // eol_ is known
 };
 
 bool LineReader::next(std::string_view &line)
 {
     for (;;) {
         char *start = buf_.data() + begin_;
-        char *stop = static_cast<char *>(std::memchr(start, '\n', end_ - begin_));
+        const size_t left = end_ - begin_;
+        if (!decided_) {
+            const char *lf = static_cast<const char *>(std::memchr(start, '\n', left));
+            const char *cr = static_cast<const char *>(std::memchr(start, '\r', left));
+            if (cr && (!lf || cr < lf)) {
+                // CR LF or a CR alone: the byte after it tells.
+                if (cr + 1 < start + left || eof_) {
+                    eol_ = cr + 1 < start + left && cr[1] == '\n' ? '\n' : '\r';
+                    decided_ = true;
+                }
+            } else if (lf || eof_) {
+                decided_ = true;
+            }
+        }
+        char *stop = decided_ ? static_cast<char *>(std::memchr(start, eol_, left)) : nullptr;
         if (stop || (eof_ && begin_ < end_)) {
             if (!stop)
                 stop = buf_.data() + end_;
@@ -405,6 +414,75 @@ void split_tsv(std::string_view line, std::vector<std::string_view> &cells)
 }
 
 enum class Split { done, open_quote, after_quote };
+
+// Follows the quoting of a CSV record line by line, with the rules of
+// split_csv, to tell whether a line end falls inside a quoted cell.  Each
+// byte is looked at once, so that a quote that is never closed costs time in
+// proportion to the input (splitting the growing record again at every line
+// made it quadratic).
+class CsvScan {
+public:
+    // Follows one more line of the record, which begins on line `line`.
+    void feed(std::string_view text, long line)
+    {
+        if (state_ != State::quoted && std::memchr(text.data(), '"', text.size()) == nullptr)
+            return;  // without quotes only the cell count changes, which a closed record does not need
+        for (char c : text) {
+            switch (state_) {
+            case State::cell_start:
+                if (c == '"') {
+                    state_ = State::quoted;
+                    quote_line_ = line;
+                    quote_column_ = column_;
+                } else if (c == ',') {
+                    ++column_;
+                } else if (!is_blank(c)) {
+                    state_ = State::unquoted;
+                }
+                break;
+            case State::unquoted:
+            case State::after_quote:
+                if (c == ',') {
+                    ++column_;
+                    state_ = State::cell_start;
+                } else if (state_ == State::after_quote && !is_blank(c)) {
+                    state_ = State::text_after_quote;
+                    return;  // split_csv names this fault
+                }
+                break;
+            case State::quoted:
+                if (c == '"')
+                    state_ = State::quote_in_quoted;
+                break;
+            case State::quote_in_quoted:
+                if (c == '"') {
+                    state_ = State::quoted;  // a doubled quote
+                } else if (c == ',') {
+                    ++column_;
+                    state_ = State::cell_start;
+                } else {
+                    state_ = is_blank(c) ? State::after_quote : State::text_after_quote;
+                    if (state_ == State::text_after_quote)
+                        return;
+                }
+                break;
+            case State::text_after_quote:
+                return;
+            }
+        }
+    }
+    // Whether the line end after the text fed so far is inside a quoted cell.
+    bool open() const { return state_ == State::quoted; }
+    long quote_line() const { return quote_line_; }
+    size_t quote_column() const { return quote_column_; }
+
+private:
+    enum class State { cell_start, unquoted, quoted, quote_in_quoted, after_quote, text_after_quote };
+    State state_ = State::cell_start;
+    size_t column_ = 1;
+    long quote_line_ = 0;
+    size_t quote_column_ = 0;
+};
 
 // CSV: a cell that starts with a double quote runs to the matching quote, and
 // a doubled quote inside stands for one.  Unquoted quoted cells are copied into
@@ -475,22 +553,30 @@ public:
         first_line_ = lines_.line_number();
         if (!csv_) {
             split_tsv(line, cells);
+            check_bytes(line, cells);
             return true;
         }
-        size_t bad_column = 0;
-        Split result = split_csv(line, cells, unquoted_, bad_column);
-        if (result == Split::open_quote) {
+        CsvScan scan;
+        scan.feed(line, first_line_);
+        std::string_view record = line;
+        if (scan.open()) {
             joined_.assign(line);
-            while (result == Split::open_quote) {
+            while (scan.open()) {
                 if (!lines_.next(line))
-                    fail(ERR_OPEN_QUOTE, first_line_, bad_column);
+                    fail(ERR_OPEN_QUOTE, scan.quote_line(), scan.quote_column());
                 joined_ += '\n';
                 joined_ += line;
-                result = split_csv(joined_, cells, unquoted_, bad_column);
+                scan.feed(line, lines_.line_number());
             }
+            record = joined_;
         }
+        size_t bad_column = 0;
+        Split result = split_csv(record, cells, unquoted_, bad_column);
+        if (result == Split::open_quote)  // not reached: the scan has closed every quote
+            fail(ERR_OPEN_QUOTE, scan.quote_line(), bad_column);
         if (result == Split::after_quote)
             fail(ERR_AFTER_QUOTE, lines_.line_number(), bad_column);
+        check_bytes(record, cells);
         return true;
     }
 
@@ -498,6 +584,17 @@ public:
     long line() const { return first_line_; }
 
 private:
+    // A NUL byte would cut a name short in every C reader and is no digit:
+    // the cell holding one is named as such.
+    void check_bytes(std::string_view record, const std::vector<std::string_view> &cells) const
+    {
+        if (std::memchr(record.data(), '\0', record.size()) == nullptr)
+            return;
+        for (size_t c = 0; c < cells.size(); ++c)
+            if (cells[c].find('\0') != std::string_view::npos)
+                fail(ERR_NUL_BYTE, first_line_, c + 1);
+    }
+
     LineReader lines_;
     bool csv_;
     long first_line_ = 0;
@@ -812,29 +909,6 @@ void put_text(NcVar *var, const TextColumn &texts, const Settings &s, NcError &e
     }
 }
 
-// A name beside the output, unique and created here, that netCDF then replaces.
-std::string make_temp_name(const std::string &output)
-{
-    size_t slash = output.rfind('/');
-    std::string folder = slash == std::string::npos ? "" : output.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? output : output.substr(slash + 1);
-    std::string name = folder + "." + base + ".XXXXXX";
-    int fd = mkstemp(name.data());
-    if (fd < 0)
-        fail(ERR_WRITE, output.c_str(), std::strerror(errno));
-    temp_output = name;
-    if (name.size() < sizeof temp_for_signals) {
-        std::memcpy(temp_for_signals, name.c_str(), name.size() + 1);
-        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-            std::signal(signal_number, remove_temp_and_die);
-    }
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);  // the permissions a newly created output would get
-    close(fd);
-    return name;
-}
-
 template <class T>
 void write_netcdf(const Settings &s, const Table<T> &t)
 {
@@ -847,7 +921,10 @@ void write_netcdf(const Settings &s, const Table<T> &t)
     for (const TextColumn &texts : t.annotations)
         bytes += static_cast<double>(R) * texts.width();
     const bool large = bytes > 2.0e9;
-    std::string temp = make_temp_name(s.output);
+    SafeOutput out(s.output);
+    if (!out.ok())
+        fail(ERR_WRITE, s.output.c_str(), out.error().c_str());
+    const std::string &temp = out.path();
     {
         NcError errors(NcError::silent_nonfatal);
         NcFile nc(temp.c_str(), NcFile::Replace, nullptr, 0, large ? NcFile::Offset64Bits : NcFile::Classic);
@@ -894,16 +971,17 @@ void write_netcdf(const Settings &s, const Table<T> &t)
             check(kept_rows[k]->put(t.kept_rows[k].data(), static_cast<long>(C)), s, errors);
         check(nc.close(), s, errors);
     }
-    if (std::rename(temp.c_str(), s.output.c_str()) != 0)
-        fail(ERR_WRITE, s.output.c_str(), std::strerror(errno));
-    temp_output.clear();
-    temp_for_signals[0] = '\0';
+    if (!out.commit())
+        fail(ERR_WRITE, s.output.c_str(), out.error().c_str());
 }
 
 template <class T>
 void import(const Settings &s)
 {
     Names names(s);
+    // Writing the output would destroy the input while it is being read.
+    if (s.input != "-" && same_file(s.input.c_str(), s.output.c_str()))
+        fail(ERR_OUTPUT_IS_INPUT);
     FILE *f = s.input == "-" ? stdin : std::fopen(s.input.c_str(), "rb");
     if (!f)
         fail(ERR_OPEN_INPUT, s.input.c_str(), std::strerror(errno));
@@ -919,12 +997,10 @@ void import(const Settings &s)
 
 }  // namespace
 
-// One place decides what ending the run means: the temporary output goes,
-// whatever was there before under the output's name stays.
+// One place decides what ending the run means; the temporary output goes
+// with the exit, whatever was there before under the output's name stays.
 void brivane_exit(int status)
 {
-    if (!temp_output.empty())
-        std::remove(temp_output.c_str());
     std::exit(status);
 }
 

@@ -37,6 +37,7 @@
 #include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
+#include "safe_output.h"
 
 // Messages of this module.
 static const char *const MSG_STORE_FULL =
@@ -609,33 +610,21 @@ static bool copyable_type(NcType t)
            t == ncDouble;
 }
 
-// The output is written under a temporary name in the output's folder and
-// renamed over the output name only when complete, so that a failed run
-// never destroys an earlier result nor leaves a truncated one.
+// The output is written to a temporary file and put in place only when
+// complete (safe_output.h), so that a failed run never destroys an earlier
+// result nor leaves a truncated one.
 class OutputFile {
   public:
-    explicit OutputFile(const char *name) : name_(name), tmp_(std::string(name) + ".tmpXXXXXX")
+    explicit OutputFile(const char *name) : name_(name), out_(name)
     {
-        int fd = mkstemp(&tmp_[0]);
-        if (fd < 0)
-            fail_before_create();
-        created_ = true;
-        // mkstemp makes the file private; the result gets the usual mode.
-        mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        close(fd);
-        file_ = new NcFile(tmp_.c_str(), NcFile::Replace, nullptr, 0, NcFile::Classic);
+        if (!out_.ok())
+            fail();
+        file_ = new NcFile(out_.path().c_str(), NcFile::Replace, nullptr, 0, NcFile::Classic);
         if (!file_->is_valid())
             fail();
     }
 
-    ~OutputFile()
-    {
-        delete file_;
-        if (created_)
-            unlink(tmp_.c_str());
-    }
+    ~OutputFile() { delete file_; }
 
     NcFile *file() { return file_; }
 
@@ -650,28 +639,20 @@ class OutputFile {
         check(file_->close());
         delete file_;
         file_ = nullptr;
-        check(rename(tmp_.c_str(), name_) == 0);
-        created_ = false;
+        check(out_.commit());
     }
 
     [[noreturn]] void fail()
     {
-        unlink(tmp_.c_str());
-        created_ = false;
-        fail_before_create();
-    }
-
-  private:
-    [[noreturn]] void fail_before_create()
-    {
+        out_.discard();
         std::cerr << MSG_WRITE_FAILED << name_ << std::endl;
         brivane_exit(1);
     }
 
+  private:
     const char *name_;
-    std::string tmp_;
+    SafeOutput out_;
     NcFile *file_ = nullptr;
-    bool created_ = false;
 };
 
 // One input variable and its copy, with the block layout of the copy: a

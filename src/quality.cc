@@ -19,6 +19,7 @@
 // an object is on the smaller side at most log2(N) times, so the list costs
 // O(M log N).
 #include "quality.h"
+#include "safe_output.h"
 
 #include <cmath>
 #include <cstdio>
@@ -259,13 +260,6 @@ bool same_path(const char *a, const char *b)
     return absolute_path(a) == absolute_path(b);
 }
 
-// A new private file beside `name`; its descriptor, or -1.
-int temporary_beside(const char *name, std::string &tmp)
-{
-    tmp = std::string(name) + ".tmpXXXXXX";
-    return mkstemp(&tmp[0]);
-}
-
 } // namespace
 
 std::vector<merge_quality_t> measure_merges()
@@ -301,18 +295,10 @@ std::string command_line_text()
 
 void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
 {
-    std::string tmp;
-    int fd = temporary_beside(name, tmp);
-    if (fd < 0)
-        refuse(MSG_WRITE_FAILED + one_line(name));
-    // mkstemp makes the file private; the result gets the usual mode.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    FILE *f = fdopen(fd, "w");
+    SafeOutput out(name);
+    FILE *f = out.ok() ? std::fopen(out.path().c_str(), "w") : nullptr;
     if (!f) {
-        close(fd);
-        unlink(tmp.c_str());
+        out.discard();
         refuse(MSG_WRITE_FAILED + one_line(name));
     }
 
@@ -345,9 +331,9 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
     std::fprintf(f, "# pairs measured\t%lld\n", (long long)pairs);
     std::fprintf(f, "# merges without a known pair\t%lld\n", (long long)unmeasured);
 
-    bool written = std::fflush(f) == 0 && !std::ferror(f) && fsync(fd) == 0;
-    if (std::fclose(f) != 0 || !written || rename(tmp.c_str(), name) != 0) {
-        unlink(tmp.c_str());
+    bool written = std::fflush(f) == 0 && !std::ferror(f) && fsync(fileno(f)) == 0;
+    if (std::fclose(f) != 0 || !written || !out.commit()) {
+        out.discard();
         refuse(MSG_WRITE_FAILED + one_line(name));
     }
 }
@@ -359,10 +345,6 @@ void check_quality_file(const char *name, const char *input, const char *output)
         refuse(MSG_IS_FOLDER + one_line(name));
     if (same_path(name, input) || same_path(name, output))
         refuse(MSG_CLASH);
-    std::string tmp;
-    int fd = temporary_beside(name, tmp);
-    if (fd < 0)
+    if (!SafeOutput(name).ok())
         refuse(MSG_WRITE_FAILED + one_line(name));
-    close(fd);
-    unlink(tmp.c_str());
 }

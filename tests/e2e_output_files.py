@@ -1,0 +1,262 @@
+"""Outputs of all three programs (brivane -o and -Y, brivane-import,
+brivane-export in its formats) on targets that are not plain new files:
+links, devices, FIFOs, sockets, the input itself, a write that fails, a long
+name, an interrupt.  An output is written whole or not at all, and nothing
+but the output is ever replaced or left behind."""
+import os
+import resource
+import signal
+import socket
+import stat
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import numpy as np
+
+from e2e_common import BRIVANE, BrivaneTest, write_nc
+from e2e_export import chain, write_tree
+
+BIN = os.environ.get("BRIVANE_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "build"))
+IMPORT = os.path.join(BIN, "brivane-import")
+EXPORT = os.path.join(BIN, "brivane-export")
+
+TABLE = "name\ta\tb\tc\nr1\t1\t2\t3\nr2\t2\t2\t9\nr3\t0\t1\t3\nr4\t5\t5\t5\n"
+
+
+def call(words, env=None, limit=None):
+    def preexec():
+        if limit is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    proc = subprocess.run([str(w) for w in words], capture_output=True, timeout=300, env=env,
+                          preexec_fn=preexec)
+    return proc.returncode, proc.stderr.decode("latin-1")
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class OutputTest(BrivaneTest):
+    def setUp(self):
+        super().setUp()
+        os.mkdir(self.path("in"))
+        self.table = self.path("in/t.tsv")
+        with open(self.table, "w") as f:
+            f.write(TABLE)
+        self.data = write_nc(self.path("in/d.nc"), [("x", ("obj", "f"), np.arange(15.0).reshape(5, 3) ** 1.5, "f8")])
+        self.tree = write_tree(self.path("in/tree.nc"), chain(4))
+
+    def programs(self, out):
+        """Each program's command line writing `out`, by a short name."""
+        return {
+            "brivane -o": [BRIVANE, "-i", self.data, "-d", "euclidean", "-R", "1", "-o", out],
+            "brivane -Y": [BRIVANE, "-i", self.data, "-d", "euclidean", "-R", "1", "-o", self.path("in/o.nc"),
+                           "-Y", out],
+            "import": [IMPORT, "-f", "tsv", self.table, out],
+            "export linkage": [EXPORT, "linkage", "-t", self.tree, "-o", out],
+            "export newick": [EXPORT, "newick", "-t", self.tree, "-o", out],
+            "export picture": [EXPORT, "picture", "-t", self.tree, "-o", out + ".svg"],
+        }
+
+    def reference(self, name):
+        """What the program writes to a plain new file."""
+        out = self.path("in/ref")
+        words = self.programs(out)[name]
+        self.assertEqual(call(words)[0], 0, name)
+        path = out + ".svg" if name == "export picture" else out
+        data = read_bytes(path)
+        os.unlink(path)
+        return data
+
+
+class TargetKinds(OutputTest):
+    def test_symbolic_links_are_followed_and_stay_links(self):
+        os.mkdir(self.path("real"))
+        for name in self.programs("x"):
+            with self.subTest(program=name):
+                suffix = ".svg" if name == "export picture" else ""
+                target = self.path("real/target" + suffix)
+                with open(target, "w") as f:
+                    f.write("earlier")
+                link = self.path("link")
+                os.symlink("real/target" + suffix, link + suffix)
+                status, err = call(self.programs(link)[name])
+                self.assertEqual(status, 0, err)
+                self.assertTrue(os.path.islink(link + suffix))
+                if name not in ("brivane -o", "brivane -Y", "export picture"):
+                    self.assertEqual(read_bytes(target), self.reference(name))
+                else:
+                    self.assertNotEqual(read_bytes(target), b"earlier")
+                self.assertEqual(os.listdir(self.path("real")), ["target" + suffix])
+                os.unlink(link + suffix)
+                os.unlink(target)
+
+    def test_fifo_gets_the_whole_output_and_stays_a_fifo(self):
+        env = dict(os.environ, TMPDIR=self.path("in"))
+        for name in ("brivane -o", "import", "export newick"):
+            with self.subTest(program=name):
+                fifo = self.path("fifo")
+                os.mkfifo(fifo)
+                got = []
+                reader = threading.Thread(target=lambda: got.append(read_bytes(fifo)))
+                reader.start()
+                status, err = call(self.programs(fifo)[name], env=env)
+                reader.join(60)
+                self.assertEqual(status, 0, err)
+                self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
+                expected = self.reference(name)
+                if name == "brivane -o":
+                    self.assertEqual(got[0][:4], b"CDF\x01")
+                    self.assertEqual(len(got[0]), len(expected))
+                else:
+                    self.assertEqual(got[0], expected)
+                os.unlink(fifo)
+                self.assertEqual(sorted(os.listdir(self.path("in"))), ["d.nc", "t.tsv", "tree.nc"])
+
+    def test_dev_stdout_into_a_pipe_gets_the_output(self):
+        for name in ("brivane -o", "import", "export newick"):
+            with self.subTest(program=name):
+                proc = subprocess.run([str(w) for w in self.programs("/dev/stdout")[name]], capture_output=True,
+                                      env=dict(os.environ, TMPDIR=self.path("in")), timeout=300)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                expected = self.reference(name)
+                if name == "brivane -o":
+                    # after whatever brivane printed itself; the seed is fixed, the bytes are not compared
+                    self.assertEqual(proc.stdout.find(b"CDF\x01"), len(proc.stdout) - len(expected))
+                else:
+                    self.assertEqual(proc.stdout, expected)
+                self.assertEqual(sorted(os.listdir(self.path("in"))), ["d.nc", "t.tsv", "tree.nc"])
+
+    @unittest.skipUnless(os.geteuid() == 0, "making a device node needs root")
+    def test_character_device_is_written_through_and_never_replaced(self):
+        device = self.path("null")
+        os.mknod(device, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # what /dev/null is
+        env = dict(os.environ, TMPDIR=self.path("in"))
+        for name in self.programs(device):
+            if name == "export picture":
+                continue
+            with self.subTest(program=name):
+                status, err = call(self.programs(device)[name], env=env)
+                self.assertEqual(status, 0, err)
+                st = os.lstat(device)
+                self.assertTrue(stat.S_ISCHR(st.st_mode))
+                self.assertEqual(st.st_rdev, os.makedev(1, 3))
+
+    def test_sockets_and_folders_are_refused(self):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.bind(self.path("socket"))
+        os.mkdir(self.path("folder"))
+        for target in ("socket", "folder"):
+            for name, words in self.programs(self.path(target)).items():
+                if name == "export picture":
+                    continue
+                with self.subTest(program=name, target=target):
+                    status, err = call(words)
+                    self.assertEqual(status, 1, err)
+                    self.assertIn("ERROR! ", err)
+        sock.close()
+        self.assertTrue(stat.S_ISSOCK(os.lstat(self.path("socket")).st_mode))
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["folder", "in", "socket"])
+
+
+class OwnInput(OutputTest):
+    def test_an_output_that_is_an_input_is_refused_and_the_input_kept(self):
+        os.symlink("in/tree.nc", self.path("tree_link.nc"))
+        os.symlink("in/t.tsv", self.path("table_link.tsv"))
+        os.link(self.data, self.path("data_hard.png"))
+        before = {p: read_bytes(p) for p in (self.tree, self.table, self.data)}
+        cases = [
+            ([EXPORT, "newick", "-t", self.tree, "-o", self.tree], "ERROR! The output file is an input file itself!"),
+            ([EXPORT, "linkage", "-t", self.tree, "-o", self.path("tree_link.nc")], "ERROR! The output file is an"),
+            ([EXPORT, "picture", "-t", self.tree, "-i", self.data, "-o", self.path("data_hard.png")],
+             "ERROR! The output file is an"),
+            ([EXPORT, "treeview", "-t", self.tree, "-i", self.path("in/tree.nc.cdt"), "-o", self.tree],
+             "ERROR! The output file is an"),
+            ([IMPORT, self.table, self.table], "ERROR! The output file is the input file itself!"),
+            ([IMPORT, "-f", "tsv", self.path("table_link.tsv"), self.table], "ERROR! The output file is the input"),
+        ]
+        # The treeview case: the .cdt of base OUT is the -i file.
+        os.symlink("d.nc", self.path("in/tree.nc.cdt"))
+        for words, message in cases:
+            with self.subTest(words=words[1:]):
+                status, err = call(words)
+                self.assertEqual(status, 1, err)
+                self.assertIn(message, err)
+        for path, data in before.items():
+            self.assertEqual(read_bytes(path), data, path)
+
+
+class FailedWrites(OutputTest):
+    def test_a_write_beyond_the_file_size_limit_keeps_the_earlier_files(self):
+        big_tree = write_tree(self.path("in/big.nc"), chain(20000))
+        wide = write_nc(self.path("in/wide.nc"),
+                        [("x", ("row", "col"), np.random.RandomState(2).rand(20000, 30), "f8")])
+        many = write_nc(self.path("in/many.nc"), [("x", ("obj", "f"), np.random.RandomState(1).rand(300, 3), "f8")])
+        with open(self.path("in/big.tsv"), "w") as f:
+            f.write("name\t" + "\t".join("c%d" % j for j in range(50)) + "\n")
+            for i in range(3000):
+                f.write("r%d\t" % i + "\t".join("1.5" for j in range(50)) + "\n")
+        out = self.path("out")
+        cases = {
+            "brivane -o": [BRIVANE, "-i", many, "-d", "euclidean", "-R", "1", "-o", out],
+            "import": [IMPORT, self.path("in/big.tsv"), out],
+            "export newick": [EXPORT, "newick", "-t", big_tree, "-o", out],
+            "export linkage": [EXPORT, "linkage", "-t", big_tree, "-o", out],
+            "export treeview": [EXPORT, "treeview", "-t", big_tree, "-i", wide, "-o", out],
+        }
+        for name, words in cases.items():
+            with self.subTest(program=name):
+                earlier = [out, out + ".cdt", out + ".gtr"] if name == "export treeview" else [out]
+                for path in earlier:
+                    with open(path, "w") as f:
+                        f.write("earlier")
+                # Room for the .gtr of 20000 leaves, not for the .cdt.
+                status, err = call(words, limit=3 << 20 if name == "export treeview" else 4096)
+                self.assertEqual(status, 1, err)
+                self.assertIn("ERROR! ", err)
+                for path in earlier:
+                    self.assertEqual(read_bytes(path), b"earlier", path)
+                self.assertEqual(sorted(os.listdir(self.tmp)), sorted(["in"] + [os.path.basename(p) for p in earlier]))
+                for path in earlier:
+                    os.unlink(path)
+
+    def test_an_output_name_of_the_longest_length_is_written(self):
+        for name in ("brivane -o", "brivane -Y", "import", "export newick"):
+            with self.subTest(program=name):
+                out = self.path("n" * 255)
+                status, err = call(self.programs(out)[name])
+                self.assertEqual(status, 0, err)
+                self.assertEqual(sorted(os.listdir(self.tmp)), ["in", "n" * 255])
+                os.unlink(out)
+
+
+class Interrupts(OutputTest):
+    def test_a_terminating_signal_while_the_output_waits_leaves_no_temporary_file(self):
+        # Writing into a FIFO waits for its reader, with the complete output
+        # in a temporary file: the moment for a signal.
+        spool = self.path("spool")
+        os.mkdir(spool)
+        env = dict(os.environ, TMPDIR=spool)
+        for name, sig in (("brivane -o", signal.SIGTERM), ("import", signal.SIGINT), ("export newick", signal.SIGTERM)):
+            with self.subTest(program=name, signal=sig):
+                fifo = self.path("fifo")
+                os.mkfifo(fifo)
+                proc = subprocess.Popen([str(w) for w in self.programs(fifo)[name]], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                deadline = time.monotonic() + 120
+                while not os.listdir(spool) and proc.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                self.assertTrue(os.listdir(spool), "the temporary file appears")
+                proc.send_signal(sig)
+                self.assertEqual(proc.wait(60), -sig)
+                self.assertEqual(os.listdir(spool), [])
+                self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
+                os.unlink(fifo)
+
+
+if __name__ == "__main__":
+    unittest.main()
