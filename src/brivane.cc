@@ -744,7 +744,10 @@ void distances_from_data()
             std::cerr << "    " << n_dist / 2 << " distances calculated" << std::endl;
             delete_pivots();
         }
-        if (prop_similar < 1 && num_distances - n_dist / 2 > 0) {
+        // A skipped join leaves its share to the random pairs, whatever
+        // share the heuristics were given.
+        bool join_left_out = heuristics && join_skipped(epsilon);
+        if ((prop_similar < 1 || join_left_out) && num_distances - n_dist / 2 > 0) {
             Timer timer_random;
             std::cerr << "  Calculating random pairs..." << std::flush;
             random_dist();
