@@ -691,6 +691,14 @@ void plan_distance_count()
         // The given distances are stored as they are; the count has no use.
         num_distances = opt_int(INDEX_OPT_NUM_DISTANCES);
         int64_t given = cluster_mode() == CLUSTER_DISTMAT ? all_pairs(N) : M;
+        // For a list the budget is told first: raising -m is the remedy the
+        // user has at hand, and the store's limit follows when it also holds.
+        if (cluster_mode() == CLUSTER_DISTLIST && given * BYTES_PER_DISTANCE > memory) {
+            std::string message = std::string(MSG_GIVEN_MEMORY) + "\n" + memory_need_line(given * BYTES_PER_DISTANCE);
+            if (given > STORE_MAX_PAIRS)
+                message += std::string("\n") + MSG_STORE_LIMIT;
+            refuse(message);
+        }
         if (given > STORE_MAX_PAIRS)
             refuse(MSG_STORE_LIMIT);
         if (given * BYTES_PER_DISTANCE > memory)
@@ -861,8 +869,9 @@ void list_usable_matrices()
     default:
         std::cerr << HEADER_DATA << std::endl;
     }
+    // Every variable -D accepts, the start and end vectors of a list too.
     for (int i = 0; i < in->num_vars(); i++) {
-        if (!candidate(i))
+        if (!matrix_usable(i))
             continue;
         NcVar *var = in->get_var(i);
         std::cerr << " " << var->name() << " : " << type_word(var->type()) << var->name() << "("

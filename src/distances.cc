@@ -603,6 +603,18 @@ int permute(int nd, int st)
 // ---------------------------------------------------------------------------
 // Output file
 
+// The library's error state while the output is written (its errors are
+// silent and non-fatal then); the last error it recorded names the cause of a
+// failed step, on standard error after the ERROR line.
+static NcError *write_errors = nullptr;
+
+static void report_library_cause()
+{
+    int err = write_errors ? write_errors->get_err() : NC_NOERR;
+    if (err != NC_NOERR)
+        std::cerr << write_errors->get_errmsg() << std::endl;
+}
+
 static bool copyable_type(NcType t)
 {
     return t == ncByte || t == ncChar || t == ncShort || t == ncInt || t == ncFloat ||
@@ -665,6 +677,7 @@ class OutputFile {
     [[noreturn]] void fail_before_create()
     {
         std::cerr << MSG_WRITE_FAILED << name_ << std::endl;
+        report_library_cause();
         brivane_exit(1);
     }
 
@@ -744,7 +757,7 @@ static std::vector<VarCopy> define_data_copy(OutputFile &out)
         // The legacy interface hands back a dimension object even when the
         // library refused the name; only a lookup tells whether it exists.
         f->add_dim(d->name(), d->size());
-        out.check(f->get_dim(d->name()) != nullptr);
+        out.check(write_errors->get_err() == NC_NOERR && f->get_dim(d->name()) != nullptr);
     }
     std::vector<VarCopy> copies;
     for (int i = 0; i < in->num_vars(); i++) {
@@ -790,9 +803,11 @@ static void write_output()
         }
     }
 
-    // Library errors are reported by the library and then handled here, so
-    // that the temporary file is removed.
-    NcError errors(NcError::verbose_nonfatal);
+    // Library errors are handled here, so that the temporary file is removed
+    // and the cause reported on standard error.
+    NcError errors(NcError::silent_nonfatal);
+    NcError::set_err(NC_NOERR);
+    write_errors = &errors;
     OutputFile out(name);
     NcFile *f = out.file();
     long nodes = 2L * N - 1;
@@ -822,6 +837,7 @@ static void write_output()
         copy_var_typed(out, c);
     }
     out.commit();
+    write_errors = nullptr;
 }
 
 void cluster()
