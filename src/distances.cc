@@ -37,6 +37,7 @@
 #include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
+#include "output_layout.h"
 
 // Messages of this module.
 static const char *const MSG_STORE_FULL =
@@ -621,6 +622,12 @@ static bool copyable_type(NcType t)
            t == ncDouble;
 }
 
+// The format that plan_output chose for the output's size.
+static NcFile::FileFormat created_format()
+{
+    return output_format() == FORMAT_64BIT_OFFSET ? NcFile::Offset64Bits : NcFile::Classic;
+}
+
 // The output is written under a temporary name in the output's folder and
 // renamed over the output name only when complete, so that a failed run
 // never destroys an earlier result nor leaves a truncated one.
@@ -637,7 +644,7 @@ class OutputFile {
         umask(mask);
         fchmod(fd, 0666 & ~mask);
         close(fd);
-        file_ = new NcFile(tmp_.c_str(), NcFile::Replace, nullptr, 0, NcFile::Classic);
+        file_ = new NcFile(tmp_.c_str(), NcFile::Replace, nullptr, 0, created_format());
         if (!file_->is_valid())
             fail();
     }
@@ -688,40 +695,61 @@ class OutputFile {
 };
 
 // One input variable and its copy, with the block layout of the copy: a
-// block spans every dimension but the clustered one, which it crosses one
-// index at a time.
+// block spans every dimension but the first clustered one, which it crosses
+// one index at a time; further clustered dimensions (a distance matrix has
+// two) are permuted inside the block, so that the copy takes N reads and
+// writes instead of one per element.
 struct VarCopy {
     NcVar *from;
     NcVar *to;
     int ndims;
     std::vector<bool> permuted;  // by dimension: is it the clustered one
     std::vector<long> extent;    // block extent along each dimension
-    int64_t blocks = 1;          // N ^ (number of permuted dimensions)
+    int first_permuted = -1;     // the dimension the blocks run along
+    int64_t blocks = 1;          // N if the variable has the clustered dimension
     int64_t block_len = 1;       // elements per block
     bool has_permuted = false;   // the variable has the clustered dimension
 };
+
+// Puts the block's entries along dimension k into the leaf order: entry p
+// of the result is entry new2old[p] of the block.
+template <class T> static void permute_block(const VarCopy &c, int k, T *block, T *scratch)
+{
+    int64_t inner = 1;
+    for (int m = k + 1; m < c.ndims; m++)
+        inner *= c.extent[m];
+    int64_t outer = c.block_len / (inner * N);
+    for (int64_t o = 0; o < outer; o++) {
+        T *base = block + o * N * inner;
+        for (int p = 0; p < N; p++)
+            std::copy(base + new2old[p] * inner, base + (new2old[p] + 1) * inner, scratch + p * inner);
+        std::copy(scratch, scratch + N * inner, base);
+    }
+}
 
 template <class T> static void copy_var(OutputFile &out, const VarCopy &c)
 {
     if (c.block_len == 0)
         return;
-    T *buf = new T[c.block_len];
+    std::vector<T> buf(c.block_len);
+    bool more_permuted = false;
+    for (int k = c.first_permuted + 1; k < c.ndims && c.has_permuted; k++)
+        more_permuted = more_permuted || c.permuted[k];
+    std::vector<T> scratch(more_permuted ? c.block_len : 0);
     std::vector<long> in_corner(c.ndims, 0), out_corner(c.ndims, 0);
     for (int64_t b = 0; b < c.blocks; b++) {
-        int64_t kk = b;
-        for (int k = 0; k < c.ndims; k++) {
-            if (c.permuted[k]) {
-                out_corner[k] = kk % N;
-                in_corner[k] = new2old[kk % N];
-                kk /= N;
-            }
+        if (c.has_permuted) {
+            out_corner[c.first_permuted] = (long)b;
+            in_corner[c.first_permuted] = new2old[b];
         }
         out.check(c.from->set_cur(in_corner.data()));
-        out.check(c.from->get(buf, c.extent.data()));
+        out.check(c.from->get(buf.data(), c.extent.data()));
+        for (int k = c.first_permuted + 1; k < c.ndims && more_permuted; k++)
+            if (c.permuted[k])
+                permute_block(c, k, buf.data(), scratch.data());
         out.check(c.to->set_cur(out_corner.data()));
-        out.check(c.to->put(buf, c.extent.data()));
+        out.check(c.to->put(buf.data(), c.extent.data()));
     }
-    delete[] buf;
 }
 
 static void copy_var_typed(OutputFile &out, const VarCopy &c)
@@ -748,6 +776,24 @@ static void copy_var_typed(OutputFile &out, const VarCopy &c)
     }
 }
 
+// Units, long names and fill values go with the copied values; netCDF-4
+// types the output cannot hold stay behind.
+static void copy_attributes(OutputFile &out, int from_var, int to_var)
+{
+    int natts = 0;
+    out.check(nc_inq_varnatts(in->id(), from_var, &natts) == NC_NOERR);
+    for (int a = 0; a < natts; a++) {
+        char name[NC_MAX_NAME + 1];
+        nc_type type;
+        size_t length;
+        out.check(nc_inq_attname(in->id(), from_var, a, name) == NC_NOERR &&
+                  nc_inq_att(in->id(), from_var, name, &type, &length) == NC_NOERR);
+        if (copyable_attribute_type(type))
+            out.check(NcError::set_err(nc_copy_att(in->id(), from_var, name, out.file()->id(), to_var)) ==
+                      NC_NOERR);
+    }
+}
+
 // Defines the copy of every input variable in the output file.
 static std::vector<VarCopy> define_data_copy(OutputFile &out)
 {
@@ -768,21 +814,34 @@ static std::vector<VarCopy> define_data_copy(OutputFile &out)
         for (int k = 0; k < c.ndims; k++) {
             NcDim *d = c.from->get_dim(k);
             bool permuted = std::strcmp(d->name(), clust_dim->name()) == 0;
+            bool first = permuted && !c.has_permuted;
             c.permuted.push_back(permuted);
-            c.extent.push_back(permuted ? 1 : d->size());
-            if (permuted) {
-                c.blocks *= N;
+            c.extent.push_back(first ? 1 : d->size());
+            c.block_len *= first ? 1 : d->size();
+            if (first) {
+                c.first_permuted = k;
+                c.blocks = N;
                 c.has_permuted = true;
-            } else {
-                c.block_len *= d->size();
             }
             dims.push_back(f->get_dim(d->name()));
         }
         c.to = f->add_var(c.from->name(), c.from->type(), c.ndims, dims.data());
         out.check(c.to != nullptr && c.to->is_valid());
+        copy_attributes(out, i, c.to->id());
         copies.push_back(c);
     }
     return copies;
+}
+
+void refuse_uncopyable_types()
+{
+    for (int i = 0; i < in->num_vars(); i++) {
+        NcVar *v = in->get_var(i);
+        if (!copyable_type(v->type())) {
+            std::cerr << MSG_UNSUPPORTED_TYPE_1 << v->name() << MSG_UNSUPPORTED_TYPE_2 << std::endl;
+            brivane_exit(1);
+        }
+    }
 }
 
 static void write_output()
@@ -792,16 +851,8 @@ static void write_output()
     std::string prefix = prefix_list && !prefix_list->empty() ? (*prefix_list)[0] : "";
     bool with_data = opt_given(INDEX_OPT_OUTPUT_DATA);
 
-    if (with_data) {
-        for (int i = 0; i < in->num_vars(); i++) {
-            NcVar *v = in->get_var(i);
-            if (!copyable_type(v->type())) {
-                std::cerr << MSG_UNSUPPORTED_TYPE_1 << v->name() << MSG_UNSUPPORTED_TYPE_2
-                          << std::endl;
-                brivane_exit(1);
-            }
-        }
-    }
+    if (with_data)
+        refuse_uncopyable_types();
 
     // Library errors are handled here, so that the temporary file is removed
     // and the cause reported on standard error.
