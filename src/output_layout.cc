@@ -28,6 +28,7 @@ const char MSG_DIMENSION_CLASH[] = "ERROR! The input's dimension '%s' has the na
                                    "so it cannot be copied into the output! Choose another prefix with -X.";
 const char MSG_VARIABLE_CLASH[] = "ERROR! The input's variable '%s' has the name of a dendrogram variable, "
                                   "so it cannot be copied into the output! Choose another prefix with -X.";
+const char MSG_NOT_DEFINED[] = "ERROR! The output file cannot hold the input's ";
 const char MSG_NO_FORMAT[] = "ERROR! The output is too large for both the classic and the 64-bit offset netCDF "
                              "formats!";
 
@@ -98,6 +99,64 @@ void refuse_named(const char *format, const std::string &name)
     message.replace(message.find("%s"), 2, name);
     std::cerr << message << std::endl;
     brivane_exit(1);
+}
+
+[[noreturn]] void refuse_definition(std::string what, int status)
+{
+    // The message stays one line whatever the name holds.
+    for (char &c : what)
+        if ((unsigned char)c < 0x20 || c == 0x7f)
+            c = '?';
+    std::cerr << MSG_NOT_DEFINED << what << ": " << nc_strerror(status) << std::endl;
+    brivane_exit(1);
+}
+
+// Defines the output's dimensions, variables and attributes in a file that
+// lives in memory and is never written (definitions allocate no data), so
+// that a name or attribute the library will not define fails before the run
+// instead of after it.  Without such a file the real write reports.
+void define_in_memory(const std::string &prefix)
+{
+    int nc, status, id;
+    if (nc_create("brivane-definition-trial", NC_DISKLESS | NC_CLOBBER, &nc) != NC_NOERR)
+        return;
+    std::vector<int> dims;
+    if ((status = nc_def_dim(nc, (prefix + "nodes").c_str(), 1, &id)) != NC_NOERR)
+        refuse_definition("dimension '" + prefix + "nodes'", status);
+    for (int d = 0; d < in->num_dims(); d++) {
+        NcDim *dim = in->get_dim(d);
+        if ((status = nc_def_dim(nc, dim->name(), dim->size(), &id)) != NC_NOERR) {
+            nc_abort(nc);
+            refuse_definition(std::string("dimension '") + dim->name() + "'", status);
+        }
+        dims.push_back(id);
+    }
+    for (int v = 0; v < in->num_vars(); v++) {
+        NcVar *var = in->get_var(v);
+        std::vector<int> ids;
+        for (int k = 0; k < var->num_dims(); k++)
+            ids.push_back(dims[var->get_dim(k)->id()]);
+        if ((status = nc_def_var(nc, var->name(), (nc_type)var->type(), (int)ids.size(), ids.data(), &id)) !=
+            NC_NOERR) {
+            nc_abort(nc);
+            refuse_definition(std::string("variable '") + var->name() + "'", status);
+        }
+        int natts = 0;
+        nc_inq_varnatts(in->id(), v, &natts);
+        for (int a = 0; a < natts; a++) {
+            char name[NC_MAX_NAME + 1];
+            nc_type t;
+            size_t length;
+            if (nc_inq_attname(in->id(), v, a, name) != NC_NOERR || nc_inq_att(in->id(), v, name, &t, &length) != NC_NOERR ||
+                !copyable_attribute_type(t))
+                continue;
+            if ((status = nc_copy_att(in->id(), v, name, nc, id)) != NC_NOERR) {
+                nc_abort(nc);
+                refuse_definition(std::string("attribute '") + name + "' of variable '" + var->name() + "'", status);
+            }
+        }
+    }
+    nc_abort(nc);
 }
 
 int64_t type_bytes(nc_type t)
@@ -214,6 +273,7 @@ void plan_output()
             for (const char *suffix : DENDROGRAM_SUFFIXES)
                 if (prefix + suffix == in->get_var(v)->name())
                     refuse_named(MSG_VARIABLE_CLASH, in->get_var(v)->name());
+        define_in_memory(prefix);
     }
     chosen_format = layout_format(run_layout(prefix, 2 * (int64_t)N - 1, with_data));
     if (chosen_format == FORMAT_NONE) {
