@@ -780,18 +780,9 @@ static void copy_var_typed(OutputFile &out, const VarCopy &c)
 // types the output cannot hold stay behind.
 static void copy_attributes(OutputFile &out, int from_var, int to_var)
 {
-    int natts = 0;
-    out.check(nc_inq_varnatts(in->id(), from_var, &natts) == NC_NOERR);
-    for (int a = 0; a < natts; a++) {
-        char name[NC_MAX_NAME + 1];
-        nc_type type;
-        size_t length;
-        out.check(nc_inq_attname(in->id(), from_var, a, name) == NC_NOERR &&
-                  nc_inq_att(in->id(), from_var, name, &type, &length) == NC_NOERR);
-        if (copyable_attribute_type(type))
-            out.check(NcError::set_err(nc_copy_att(in->id(), from_var, name, out.file()->id(), to_var)) ==
-                      NC_NOERR);
-    }
+    for (const std::string &name : copied_attributes(from_var))
+        out.check(NcError::set_err(nc_copy_att(in->id(), from_var, name.c_str(), out.file()->id(), to_var)) ==
+                  NC_NOERR);
 }
 
 // Defines the copy of every input variable in the output file.
@@ -864,12 +855,10 @@ static void write_output()
     long nodes = 2L * N - 1;
     NcDim *dim = f->add_dim((prefix + "nodes").c_str(), nodes);
     out.check(dim != nullptr);
-    static const char *const suffixes[7] = {"left", "right", "start", "end",
-                                            "old2new", "new2old", "distance"};
     const int32_t *values[6] = {leftnode, rightnode, start, end, old2new, new2old};
     NcVar *vars[7];
     for (int k = 0; k < 7; k++) {
-        vars[k] = f->add_var((prefix + suffixes[k]).c_str(), k < 6 ? ncInt : ncDouble, dim);
+        vars[k] = f->add_var((prefix + DENDROGRAM_SUFFIXES[k]).c_str(), k < 6 ? ncInt : ncDouble, dim);
         out.check(vars[k] != nullptr);
     }
     // Everything is defined before anything is written: leaving and

@@ -32,10 +32,6 @@ const char MSG_NOT_DEFINED[] = "ERROR! The output file cannot hold the input's "
 const char MSG_NO_FORMAT[] = "ERROR! The output is too large for both the classic and the 64-bit offset netCDF "
                              "formats!";
 
-// The dendrogram's variables, in the order they are defined; all but the
-// last hold 32-bit integers, the last doubles.
-const char *const DENDROGRAM_SUFFIXES[7] = {"left", "right", "start", "end", "old2new", "new2old", "distance"};
-
 int chosen_format = FORMAT_CLASSIC;
 
 int64_t padded(int64_t bytes)
@@ -141,20 +137,11 @@ void define_in_memory(const std::string &prefix)
             nc_abort(nc);
             refuse_definition(std::string("variable '") + var->name() + "'", status);
         }
-        int natts = 0;
-        nc_inq_varnatts(in->id(), v, &natts);
-        for (int a = 0; a < natts; a++) {
-            char name[NC_MAX_NAME + 1];
-            nc_type t;
-            size_t length;
-            if (nc_inq_attname(in->id(), v, a, name) != NC_NOERR || nc_inq_att(in->id(), v, name, &t, &length) != NC_NOERR ||
-                !copyable_attribute_type(t))
-                continue;
-            if ((status = nc_copy_att(in->id(), v, name, nc, id)) != NC_NOERR) {
+        for (const std::string &name : copied_attributes(v))
+            if ((status = nc_copy_att(in->id(), v, name.c_str(), nc, id)) != NC_NOERR) {
                 nc_abort(nc);
-                refuse_definition(std::string("attribute '") + name + "' of variable '" + var->name() + "'", status);
+                refuse_definition("attribute '" + name + "' of variable '" + var->name() + "'", status);
             }
-        }
     }
     nc_abort(nc);
 }
@@ -213,9 +200,19 @@ bool layout_fits(const layout_t &layout, int format)
     return true;
 }
 
-bool copyable_attribute_type(int type)
+std::vector<std::string> copied_attributes(int varid)
 {
-    return type >= NC_BYTE && type <= NC_DOUBLE;
+    std::vector<std::string> names;
+    int natts = 0;
+    nc_inq_varnatts(in->id(), varid, &natts);
+    for (int a = 0; a < natts; a++) {
+        char name[NC_MAX_NAME + 1];
+        nc_type t;
+        if (nc_inq_attname(in->id(), varid, a, name) == NC_NOERR &&
+            nc_inq_atttype(in->id(), varid, name, &t) == NC_NOERR && t >= NC_BYTE && t <= NC_DOUBLE)
+            names.push_back(name);
+    }
+    return names;
 }
 
 int layout_format(const layout_t &layout)
@@ -243,16 +240,11 @@ layout_t run_layout(const std::string &prefix, int64_t nodes, bool with_data)
         layout_var_t var{from->name(), type_bytes((nc_type)from->type()), {}, {}};
         for (int k = 0; k < from->num_dims(); k++)
             var.dims.push_back(1 + from->get_dim(k)->id());
-        int natts = 0;
-        nc_inq_varnatts(ncid, v, &natts);
-        for (int a = 0; a < natts; a++) {
-            char name[NC_MAX_NAME + 1];
-            nc_type t;
+        for (const std::string &name : copied_attributes(v)) {
+            nc_type t = NC_BYTE;
             size_t length = 0;
-            if (nc_inq_attname(ncid, v, a, name) != NC_NOERR || nc_inq_att(ncid, v, name, &t, &length) != NC_NOERR)
-                continue;
-            if (copyable_attribute_type(t))
-                var.atts.push_back({name, (int64_t)length * type_bytes(t)});
+            nc_inq_att(ncid, v, name.c_str(), &t, &length);
+            var.atts.push_back({name, (int64_t)length * type_bytes(t)});
         }
         layout.vars.push_back(var);
     }

@@ -28,6 +28,11 @@ struct layout_t {
     std::vector<layout_var_t> vars;   // in the order they are defined
 };
 
+// The dendrogram's variables under the prefix, in the order they are
+// defined; all but the last hold 32-bit integers, the last doubles.
+inline constexpr const char *DENDROGRAM_SUFFIXES[7] = {"left", "right", "start", "end",
+                                                       "old2new", "new2old", "distance"};
+
 // The two formats the output may take; readers of netCDF 3 (SciPy's among
 // them) read both, and nothing newer.
 enum { FORMAT_NONE = 0, FORMAT_CLASSIC = 1, FORMAT_64BIT_OFFSET = 2 };
@@ -42,9 +47,9 @@ bool layout_fits(const layout_t &layout, int format);
 // where that does, else FORMAT_NONE.
 int layout_format(const layout_t &layout);
 
-// Whether an attribute of this netCDF type can be copied into the output
-// (the six types of netCDF 3).
-bool copyable_attribute_type(int type);
+// The attributes of input variable `varid` that the data copy takes along:
+// those of the six netCDF 3 types, in the input's order.
+std::vector<std::string> copied_attributes(int varid);
 
 // The run's output as the driver will write it: the dendrogram's dimension
 // and seven variables under `prefix`, then with `with_data` every dimension

@@ -50,7 +50,10 @@ class OutputLayout : public ::testing::Test {
             dims.push_back(id);
         }
         for (const layout_var_t &v : layout.vars) {
-            nc_type t = v.value_bytes == 1 ? NC_BYTE : v.value_bytes == 2 ? NC_SHORT : v.value_bytes == 4 ? NC_INT : NC_DOUBLE;
+            nc_type t = v.value_bytes == 1   ? NC_BYTE
+                        : v.value_bytes == 2 ? NC_SHORT
+                        : v.value_bytes == 4 ? NC_INT
+                                             : NC_DOUBLE;
             std::vector<int> ids;
             for (int d : v.dims)
                 ids.push_back(dims[d]);
