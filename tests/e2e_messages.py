@@ -32,14 +32,6 @@ class CommandLine(BrivaneTest):
                 self.assertIn("version option argument", r.stderr)
                 self.assertIn("'v' - version only", r.stderr)
 
-    def test_good_version_arguments_still_print_the_version_once(self):
-        for words in (["-v"], ["--version=c"]):
-            with self.subTest(words=words):
-                r = run(words)
-                self.assertEqual(r.status, 0, r)
-                self.assertEqual(r.stdout.count("Ver. "), 1, r)
-                self.assertEqual(r.stderr, "")
-
 
 class DistanceLists(BrivaneTest):
     def test_a_budget_too_small_for_the_given_distances_names_the_memory_that_would_do(self):

@@ -394,26 +394,6 @@ TEST_F(SmallDist, UnfitPivotsAreObjectsWithANonFiniteElementWhileAnyOtherIsLeft)
     }
 }
 
-TEST_F(SmallDist, RandomPivotsDrawAgainPastUnfitObjectsAndSaySoOnce)
-{
-    objects({NaN, 1, NaN, 3, INF, 5});
-    opt_set_int(INDEX_OPT_NUM_PIVOTS, 4);
-    srand(9);
-    std::vector<int> expected;
-    while (expected.size() < 4) {
-        int o = rand() % 6;
-        if (o == 1 || o == 3 || o == 5)
-            expected.push_back(o);
-    }
-    srand(9);
-    testing::internal::CaptureStderr();
-    choose_pivots();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::vector<int>(pivots, pivots + 4), expected);
-    EXPECT_NE(err.find("\n  3 objects with a NaN or infinite value were passed over as pivots\n"),
-              std::string::npos) << err;
-}
-
 class QuantilePivots : public SmallDist {
   protected:
     std::string choose(int P, double q, int first)
