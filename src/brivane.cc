@@ -16,13 +16,17 @@
 // registries, built during static initialisation.
 #include "brivane.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include <netcdfcpp.h>
 
@@ -32,6 +36,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "header_check.h"
+#include "output_layout.h"
 #include "quality.h"
 #include "safe_output.h"
 #include "small_dist.h"
@@ -135,6 +140,9 @@ const char MSG_VALUE_MISSING[] = "ERROR! Option --%s requires a value!";
 const char MSG_NOT_FINITE[] = "ERROR! Option --%s requires a finite value!";
 const char MSG_BELOW_ONE[] = "ERROR! Option --%s must be at least 1!";
 const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
+const char MSG_FILL_MISSING[] = "  %s cells of '%s' hold its _FillValue or missing_value and are read as missing (NaN)";
+const char MSG_FILL_KEPT[] = "WARNING! %s cells of '%s' hold its _FillValue or missing_value, but integer and "
+                             "character values cannot be missing: they are clustered as the values they hold.";
 const char MSG_MEMORY_NEED[] = "This run needs -m %.2f or more (gigabytes).";
 
 const char *const cluster_keys[] = {"ROWS", "COLS", "DISTMAT", "DISTLIST"};
@@ -371,6 +379,9 @@ bool candidate(int i)
     return matrix_usable(i);
 }
 
+// Cells of the data (or distance) variable that held a fill value.
+int64_t fill_cells = 0;
+
 // Counts of the program are 32-bit signed.
 void check_count(int64_t count)
 {
@@ -391,9 +402,53 @@ template <class T> T *read_whole(NcVar *var)
     return static_cast<T *>(var->values()->base());
 }
 
+// The values of the attribute that stand for a missing cell in a variable of
+// element type T, as T; a value that T cannot hold exactly marks no cell.
+template <class T> void fill_values_of(int varid, const char *attribute, std::vector<T> &fills)
+{
+    nc_type att_type;
+    size_t length;
+    if (nc_inq_att(in->id(), varid, attribute, &att_type, &length) != NC_NOERR || length == 0)
+        return;
+    if (std::is_same<T, char>::value) {
+        std::vector<char> text(length);
+        if (att_type == NC_CHAR && nc_get_att_text(in->id(), varid, attribute, text.data()) == NC_NOERR)
+            fills.insert(fills.end(), text.begin(), text.end());
+        return;
+    }
+    std::vector<double> numbers(length);
+    if (att_type == NC_CHAR || nc_get_att_double(in->id(), varid, attribute, numbers.data()) != NC_NOERR)
+        return;
+    for (double v : numbers)
+        if (v >= std::numeric_limits<T>::lowest() && v <= std::numeric_limits<T>::max() && (double)(T)v == v)
+            fills.push_back((T)v);
+}
+
+// The cells that hold the variable's _FillValue or a missing_value: netCDF's
+// convention (followed by ncdump, xarray and netCDF4-python) makes them
+// missing.  Floating-point cells become NaN; integer and character cells,
+// which have no missing state, keep their values.  Returns their number.
+template <class T> int64_t mark_fill_values(NcVar *var, T *values)
+{
+    std::vector<T> fills;
+    fill_values_of(var->id(), "_FillValue", fills);
+    fill_values_of(var->id(), "missing_value", fills);
+    if (fills.empty())
+        return 0;
+    int64_t count = var->num_vals(), found = 0;
+    for (int64_t k = 0; k < count; k++)
+        if (std::find(fills.begin(), fills.end(), values[k]) != fills.end()) {
+            found++;
+            if (std::numeric_limits<T>::has_quiet_NaN)
+                values[k] = std::numeric_limits<T>::quiet_NaN();
+        }
+    return found;
+}
+
 template <class T> T *load_values(NcVar *var)
 {
     T *values = read_whole<T>(var);
+    fill_cells = mark_fill_values(var, values);
     if (cluster_mode() == CLUSTER_COLS)
         return transpose_columns(values, C, N);
     return values;
@@ -467,6 +522,14 @@ void plan_distance_count()
         // The given distances are stored as they are; the count has no use.
         num_distances = opt_int(INDEX_OPT_NUM_DISTANCES);
         int64_t given = cluster_mode() == CLUSTER_DISTMAT ? all_pairs(N) : M;
+        // For a list the budget is told first: raising -m is the remedy the
+        // user has at hand, and the store's limit follows when it also holds.
+        if (cluster_mode() == CLUSTER_DISTLIST && given * BYTES_PER_DISTANCE > memory) {
+            std::string message = std::string(MSG_GIVEN_MEMORY) + "\n" + memory_need_line(given * BYTES_PER_DISTANCE);
+            if (given > STORE_MAX_PAIRS)
+                message += std::string("\n") + MSG_STORE_LIMIT;
+            refuse(message);
+        }
         if (given > STORE_MAX_PAIRS)
             refuse(MSG_STORE_LIMIT);
         if (given * BYTES_PER_DISTANCE > memory)
@@ -487,6 +550,18 @@ void plan_distance_count()
     }
     if (all_pairwise && 125 * (int64_t)N * (N - 1) > memory)
         refuse(MSG_ALL_PAIRS_MEMORY);
+}
+
+void report_fill_cells()
+{
+    if (fill_cells == 0)
+        return;
+    NcVar *var = in->get_var(matvar);
+    std::string text = std::to_string(fill_cells);
+    if (type == ncFloat || type == ncDouble)
+        std::cerr << filled(filled(MSG_FILL_MISSING, text).c_str(), var->name()) << std::endl;
+    else
+        std::cerr << filled(filled(MSG_FILL_KEPT, text).c_str(), var->name()) << std::endl;
 }
 
 void distances_from_data()
@@ -520,7 +595,10 @@ void distances_from_data()
             std::cerr << "    " << n_dist / 2 << " distances calculated" << std::endl;
             delete_pivots();
         }
-        if (prop_similar < 1 && num_distances - n_dist / 2 > 0) {
+        // A skipped join leaves its share to the random pairs, whatever
+        // share the heuristics were given.
+        bool join_left_out = heuristics && join_skipped(epsilon);
+        if ((prop_similar < 1 || join_left_out) && num_distances - n_dist / 2 > 0) {
             Timer timer_random;
             std::cerr << "  Calculating random pairs..." << std::flush;
             random_dist();
@@ -572,6 +650,9 @@ int run()
         select_measure(distkey);
     load_input();
     std::cerr << " " << timer_input.get_run_time() << " sec" << std::endl;
+    report_fill_cells();
+    // What the output cannot hold is refused before the run spends its time.
+    plan_output();
 
     int seed = opt_int(INDEX_OPT_RANDOM_SEED);
     if (seed > 0) {
@@ -634,8 +715,9 @@ void list_usable_matrices()
     default:
         std::cerr << HEADER_DATA << std::endl;
     }
+    // Every variable -D accepts, the start and end vectors of a list too.
     for (int i = 0; i < in->num_vars(); i++) {
-        if (!candidate(i))
+        if (!matrix_usable(i))
             continue;
         NcVar *var = in->get_var(i);
         std::cerr << " " << var->name() << " : " << type_word(var->type()) << var->name() << "("

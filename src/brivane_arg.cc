@@ -387,22 +387,54 @@ static void take_value(char *word)
 // position and returns the position of the next non-flag word.  Its fault
 // messages are held back here, since the second pass meets every fault of the
 // flags again and reports it once; what the library writes to standard output
-// (help, version) goes through.
+// (help, version) goes through.  Some faults end the process inside the
+// library (a bad argument of the version option): what it wrote then is shown
+// after all, by held_back_shown, as the process exits.
+static int held_back_fd = -1;    // the held-back messages while a step runs
+static int real_stderr_fd = -1;  // the real standard error meanwhile
+
+static void held_back_shown()
+{
+    if (held_back_fd < 0)
+        return;
+    fflush(stderr);
+    dup2(real_stderr_fd, STDERR_FILENO);
+    char buf[4096];
+    ssize_t n;
+    lseek(held_back_fd, 0, SEEK_SET);
+    while ((n = read(held_back_fd, buf, sizeof buf)) > 0)
+        if (write(STDERR_FILENO, buf, (size_t)n) != n)
+            break;
+}
+
 static int first_pass_process(int argc, char **argv)
 {
+    static bool exit_hook = false;
+    if (!exit_hook)
+        exit_hook = std::atexit(held_back_shown) == 0;
     fflush(stderr);
-    int saved = dup(STDERR_FILENO);
-    int sink = open("/dev/null", O_WRONLY);
-    if (saved >= 0 && sink >= 0)
-        dup2(sink, STDERR_FILENO);
+    // Without a temporary file the messages are dropped, never shown twice.
+    FILE *held = std::tmpfile();
+    int fd = held ? fileno(held) : open("/dev/null", O_WRONLY);
+    real_stderr_fd = dup(STDERR_FILENO);
+    bool holding = fd >= 0 && real_stderr_fd >= 0;
+    if (holding) {
+        dup2(fd, STDERR_FILENO);
+        if (held && exit_hook)
+            held_back_fd = fd;
+    }
     int pos = optionProcess(&brivaneOptions, argc, argv);
     fflush(stderr);
-    if (saved >= 0 && sink >= 0)
-        dup2(saved, STDERR_FILENO);
-    if (sink >= 0)
-        close(sink);
-    if (saved >= 0)
-        close(saved);
+    if (holding)
+        dup2(real_stderr_fd, STDERR_FILENO);
+    held_back_fd = -1;
+    if (held)
+        std::fclose(held);
+    else if (fd >= 0)
+        close(fd);
+    if (real_stderr_fd >= 0)
+        close(real_stderr_fd);
+    real_stderr_fd = -1;
     return pos;
 }
 

@@ -91,5 +91,8 @@ void cluster();
 // children still given by object index) and joins unconnected clusters.
 void cluster_merge();
 int permute(int nd, int st);
+// Ends the run when the data copy (--output-data) meets an input variable of
+// a type the output cannot hold.
+void refuse_uncopyable_types();
 
 #endif

@@ -326,6 +326,9 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
         std::fprintf(f, "%d\t%d\t%d\t%s\t%s\t%s\t%s\t%lld\n", m.node, m.left_size, m.right_size,
                      number(m.merge_distance).c_str(), number(m.min).c_str(),
                      number(m.average).c_str(), number(m.max).c_str(), (long long)m.pairs);
+    // A cost over no measured pair is unknown, as a row's average is.
+    if (unmeasured == (int64_t)merges.size())
+        joint_cost = NaN;
     std::fprintf(f, "# joint cost\t%s\n", number(joint_cost).c_str());
     std::fprintf(f, "# sum of merge distances\t%s\n", number(merge_sum).c_str());
     std::fprintf(f, "# pairs measured\t%lld\n", (long long)pairs);

@@ -71,6 +71,9 @@ static const char *const MSG_EPSILON_TOO_SMALL =
     "WARNING! Epsilon is too small to divide the pivot distances into grid "
     "cells: skipping the similarity heuristics; random pairs take their place.";
 
+static const char *const MSG_UNFIT_PIVOTS =
+    " objects with a NaN or infinite value were passed over as pivots";
+
 // Pivot index p and object o give entry p*N+o of the pivot tables; the
 // product is taken in 64 bits because P*N may exceed the int range.
 static inline size_t at(int p, int o)
@@ -210,10 +213,47 @@ int64_t quantile_target_rank(int n, double q)
     return std::lround(t);
 }
 
-static void choose_random_pivots(int P)
+template <class T> static void mark_unfit(const T *x, std::vector<char> &unfit, int &passed)
+{
+    for (int o = 0; o < N; o++)
+        for (int64_t e = (int64_t)o * C; e < (int64_t)(o + 1) * C; e++)
+            if (!std::isfinite(x[e])) {
+                unfit[o] = 1;
+                passed++;
+                break;
+            }
+}
+
+std::vector<char> unfit_pivots(int &passed)
+{
+    std::vector<char> unfit(N, 0);
+    passed = 0;
+    if (type == 5)
+        mark_unfit(xf, unfit, passed);
+    else if (type == 6)
+        mark_unfit(xd, unfit, passed);
+    if (passed == N) {
+        std::fill(unfit.begin(), unfit.end(), 0);
+        passed = 0;
+    }
+    return unfit;
+}
+
+// A random object that may be a pivot; an unfit draw is drawn again, so
+// that an input without unfit objects sees exactly one draw per pivot.
+static int draw_pivot(const std::vector<char> &unfit)
+{
+    int o;
+    do
+        o = rand() % N;
+    while (unfit[o]);
+    return o;
+}
+
+static void choose_random_pivots(int P, const std::vector<char> &unfit)
 {
     for (int i = 0; i < P; i++) {
-        pivots[i] = rand() % N;
+        pivots[i] = draw_pivot(unfit);
         std::cerr << "  pivot " << i + 1 << " - " << pivots[i] + 1 << " (randomly)\n";
     }
     for (int o = 0; o < N; o++)
@@ -223,7 +263,7 @@ static void choose_random_pivots(int P)
 
 // Each new pivot is the object whose rank, as seen from every pivot chosen so
 // far, lies closest to the q-quantile, in the worst case over those pivots.
-static void choose_quantile_pivots(int P)
+static void choose_quantile_pivots(int P, const std::vector<char> &unfit)
 {
     // Rows 0..P-1: the rank of every object by its distance to pivot p.
     // Row P: scratch permutation of the objects for sorting.
@@ -231,7 +271,7 @@ static void choose_quantile_pivots(int P)
     int *scratch = pivot_dists_order + at(P, 0);
     int64_t target = quantile_target_rank(N, opt_double(INDEX_OPT_PIVOT_QUANTILE));
 
-    pivots[0] = rand() % N;
+    pivots[0] = draw_pivot(unfit);
     std::cerr << "  pivot 1 - " << pivots[0] + 1 << " (randomly)\n";
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
@@ -246,9 +286,12 @@ static void choose_quantile_pivots(int P)
         for (int r = 0; r < N; r++)
             pivot_dists_order[at(k - 1, scratch[r])] = r;
 
-        int best = 0;
+        // Far targets leave every score above N + 1: the first fit object wins.
+        int best = (int)(std::find(unfit.begin(), unfit.end(), 0) - unfit.begin());
         int64_t bestscore = (int64_t)N + 1;
         for (int i = 0; i < N; i++) {
+            if (unfit[i])
+                continue;
             int64_t score = 0;
             for (int p = 0; p < k; p++)
                 score = std::max<int64_t>(score, std::llabs(pivot_dists_order[at(p, i)] - target));
@@ -268,10 +311,16 @@ void choose_pivots()
     int P = num_pivots();
     pivots = new int[P];
     pivot_dists = new double[(size_t)P * (size_t)N];
+    // A pivot with a NaN or infinite element may be at distance NaN from
+    // every object, and one such pivot makes every lower bound NaN.
+    int passed;
+    std::vector<char> unfit = unfit_pivots(passed);
     if (opt_int(INDEX_OPT_PIVOT_STRATEGY) == PIVOT_QUANTILE)
-        choose_quantile_pivots(P);
+        choose_quantile_pivots(P, unfit);
     else
-        choose_random_pivots(P);
+        choose_random_pivots(P, unfit);
+    if (passed > 0)
+        std::cerr << "  " << passed << MSG_UNFIT_PIVOTS << "\n";
 }
 
 void delete_pivots()
@@ -546,6 +595,11 @@ void join(double eps, int start1, int end1, int start2, int end2, int d)
     join(eps, start1, med1, med2 + 1, end2, d);
     join(eps, med1 + 1, end1, start2, med2, d);
     join(eps, med1 + 1, end1, med2 + 1, end2, d);
+}
+
+bool join_skipped(double eps)
+{
+    return !(std::isfinite(eps) && eps / 3.0 > 0);
 }
 
 void small_dists_work(double eps)

@@ -5,6 +5,7 @@
 #define SMALL_DIST_H
 
 #include <cstdint>
+#include <vector>
 
 // Pivot tables, alive from choose_pivots until delete_pivots.
 extern int *pivots;            // object of each pivot, in order of choice
@@ -34,6 +35,10 @@ void input_dist();
 
 void choose_pivots();
 void delete_pivots();
+// Objects that are never taken as pivots: those with a NaN or infinite
+// element, when at least one object has none (else no object is passed over).
+// Entry o is 1 for a passed-over object; `passed` is their number.
+std::vector<char> unfit_pivots(int &passed);
 int pivot_dists_compare(const void *a, const void *b);
 // The rank the quantile strategy aims at among n objects: lround(n*q), with
 // out-of-range and NaN quantiles clamped to +-(2n+2), where no object can
@@ -49,6 +54,9 @@ double pivot_lower_bound(int a, int b);
 int threshold_location(int sample_size);
 
 void small_dists_work(double eps);
+// Whether small_dists_work skips the join for this epsilon: the grid's cell
+// width eps/3 is not a positive finite number.
+bool join_skipped(double eps);
 int ego_compare(const void *a, const void *b);
 void join(double eps, int start1, int end1, int start2, int end2, int d);
 void simple_join(double eps, int start1, int end1, int start2, int end2, int d);

@@ -2,6 +2,8 @@
 the dendrogram file checked against scipy's exact hierarchical clustering,
 the permuted data copy, and the safety of an earlier output file."""
 import os
+import resource
+import signal
 import unittest
 
 import numpy as np
@@ -202,15 +204,20 @@ class DistanceListTest(BrivaneTest):
 
 class OutputSafetyTest(BrivaneTest):
     def test_failed_write_keeps_the_earlier_file(self):
-        # The copied distance vector is named like a dendrogram variable.
+        # The file size limit stops the copy of the distances half way.
         write_nc(self.path("in.nc"),
-                 [("from", ("m",), np.array([0], np.int32), "i4"),
-                  ("to", ("m",), np.array([1], np.int32), "i4"),
-                  ("left", ("m",), np.array([0.5]), "f8")], dims=[("objects", 2)])
+                 [("from", ("m",), np.zeros(20000, np.int32), "i4"),
+                  ("to", ("m",), np.ones(20000, np.int32), "i4"),
+                  ("dist", ("m",), np.full(20000, 0.5), "f8")], dims=[("objects", 2)])
         with open(self.path("out.nc"), "w") as f:
             f.write("earlier result")
+
+        def small_files():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))
+
         r = run(["-i", self.path("in.nc"), "-o", self.path("out.nc"), "-C", "distlist",
-                 "-N", "objects", "-F", "from", "-T", "to", "-D", "left", "-O"])
+                 "-N", "objects", "-F", "from", "-T", "to", "-D", "dist", "-O"], preexec_fn=small_files)
         self.assertEqual(r.status, 1, r)
         self.assertIn("ERROR! Error writing output file " + self.path("out.nc"), r.stderr)
         with open(self.path("out.nc")) as f:

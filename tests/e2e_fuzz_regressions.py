@@ -51,11 +51,15 @@ class FuzzRegression(BrivaneTest):
     # Names the library reads but will not define again: the dendrogram is
     # clustered, the copy of the data cannot be written (it crashed).
     def test_dimension_name_that_cannot_be_copied_fails_the_data_copy_only(self):
-        for name in ("clustered_dimension_with_control_character.nc", "record_dimension_named_with_at_sign.nc"):
+        for name, shown in (("clustered_dimension_with_control_character.nc", "'st?tion'"),
+                            ("record_dimension_named_with_at_sign.nc", "'@ime'")):
             with self.subTest(name=name):
                 _, r = self.run_saved(name, "cols")
                 self.assertEqual(r.status, 1, r)
-                self.assertIn("ERROR! Error writing output file " + self.path("out.nc") + "\n", r.stderr)
+                # refused before the run, not after it
+                self.assertIn("ERROR! The output file cannot hold the input's dimension %s: NetCDF: Name contains "
+                              "illegal characters\n" % shown, r.stderr)
+                self.assertNotIn("Calculating distances", r.stderr)
                 _, r = self.run_saved(name, "rows")
                 self.assertEqual(r.status, 0, r)
                 self.assertEqual(sorted(read_nc(self.path("out.nc"))["row_new2old"][:4].tolist()), list(range(4)))

@@ -103,5 +103,51 @@ class GroupRecovery(BrivaneTest):
         self.assertEqual(sorted(map(sorted, clusters)), sorted(map(sorted, truth)))
 
 
+class WhereTheJoinFindsNothing(BrivaneTest):
+    """Inputs on which the join finds no pairs: the count is still filled."""
+
+    def heuristic_pairs(self, stderr):
+        return int(re.search(r"^    (\d+) distances calculated$", stderr, re.M).group(1))
+
+    def test_a_skipped_join_leaves_its_share_to_random_pairs(self):
+        # Equal rows make epsilon 0; -s 1 gave the whole count to the join.
+        src = write_nc(self.path("in.nc"), [("x", ("obj", "feat"), np.ones((50, 3)), "f8")])
+        for share in ("1", "0.5", "2"):
+            with self.subTest(share=share):
+                r = run(["-i", src, "-o", self.path("out.nc"), "-d", "euclidean", "-M", "1000",
+                         "-s", share, "-R", "4"])
+                self.assertEqual(r.status, 0, r)
+                self.assertIn("random pairs take their place", r.stderr)
+                self.assertIn("  Values of 1000 distances were calculated", r.stderr)
+                self.assertTrue(np.all(read_nc(self.path("out.nc"))["row_distance"][50:] == 0))
+
+    def test_a_join_that_runs_keeps_the_whole_count_at_share_one(self):
+        data, _ = gaussian_groups(60, np.eye(2, 4) * 8, 1.0, seed=6)
+        src = write_nc(self.path("in.nc"), [("x", ("obj", "feat"), data, "f8")])
+        r = run(["-i", src, "-o", self.path("out.nc"), "-d", "euclidean", "-M", "3000", "-s", "1",
+                 "-R", "4"])
+        self.assertEqual(r.status, 0, r)
+        self.assertNotIn("Calculating random pairs", r.stderr)
+
+    def test_objects_with_nan_elements_are_never_pivots(self):
+        # 120 objects, 5 with a NaN element: a NaN pivot made every bound NaN
+        # and the join found nothing for a third of the seeds.
+        data, _ = gaussian_groups(40, np.eye(3, 4) * 8, 1.0, seed=9)
+        data[[3, 30, 57, 88, 119], 1] = np.nan
+        src = write_nc(self.path("in.nc"), [("x", ("obj", "feat"), data, "f8")])
+        for strategy in ("random", "quantile"):
+            for seed in range(1, 13):
+                with self.subTest(strategy=strategy, seed=seed):
+                    r = run(["-i", src, "-o", self.path("out.nc"), "-d", "euclidean", "-M", "1500",
+                             "-q", "3", "-P", strategy, "-R", seed])
+                    self.assertEqual(r.status, 0, r)
+                    pivots = [int(p) - 1 for p in re.findall(r"^  pivot \d+ - (\d+)", r.stderr, re.M)]
+                    self.assertEqual(len(pivots), 3)
+                    self.assertFalse({3, 30, 57, 88, 119} & set(pivots), pivots)
+                    self.assertIn("  5 objects with a NaN or infinite value were passed over as pivots",
+                                  r.stderr)
+                    self.assertGreater(self.heuristic_pairs(r.stderr), 0)
+
+
 if __name__ == "__main__":
     unittest.main()

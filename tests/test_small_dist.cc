@@ -377,6 +377,23 @@ TEST_F(SmallDist, RandomPivotsAreDrawnAndPrintedInOrder)
             EXPECT_EQ(pivot_dists[p * 6 + o], std::fabs(values[o] - values[drawn[p]]));
 }
 
+TEST_F(SmallDist, UnfitPivotsAreObjectsWithANonFiniteElementWhileAnyOtherIsLeft)
+{
+    struct Case { std::vector<double> values; std::vector<char> unfit; int passed; };
+    const std::vector<Case> cases = {
+        {{1, 2, 3}, {0, 0, 0}, 0},
+        {{1, NaN, 3}, {0, 1, 0}, 1},
+        {{INF, -INF, 2}, {1, 1, 0}, 2},
+        {{NaN, NaN}, {0, 0}, 0},   // none is fit: none is passed over
+    };
+    for (const Case &c : cases) {
+        objects(c.values);
+        int passed = -1;
+        EXPECT_EQ(unfit_pivots(passed), c.unfit);
+        EXPECT_EQ(passed, c.passed);
+    }
+}
+
 class QuantilePivots : public SmallDist {
   protected:
     std::string choose(int P, double q, int first)
@@ -435,6 +452,19 @@ TEST_F(QuantilePivots, QuantileZeroChoosesTheFirstPivotAgain)
     EXPECT_EQ(choose(2, 0.0, 6), "  pivot 1 - 7 (randomly)\n  pivot 2 - 7 (score 0)\n");
     EXPECT_EQ(pivots[1], pivots[0]);
     EXPECT_EQ(pivot_dists[10 + 6], 0.0);  // its own distance is 0.0, not computed
+}
+
+TEST_F(QuantilePivots, UnfitObjectsAreNeitherDrawnNorChosenByScore)
+{
+    // Quantile 1 aims past the farthest object: the NaN objects, ranked
+    // last, would score best; object 3 is the farthest fit one.
+    objects({4, 0, NaN, 8, NaN});
+    EXPECT_EQ(choose(2, 1.0, 1).substr(0, 24), "  pivot 1 - 2 (randomly)");
+    EXPECT_EQ(pivots[1], 3);
+    objects({NaN, 0, 1, 2});
+    choose(3, 5.0, 1);   // no score beats N + 1: the first fit object
+    EXPECT_EQ(pivots[1], 1);
+    EXPECT_EQ(pivots[2], 1);
 }
 
 TEST_F(QuantilePivots, EqualScoresGoToTheLowestIndex)
@@ -838,6 +868,15 @@ TEST_F(Join, CellsBeyondTheIntRangeKeepTheExactTest)
     EXPECT_EQ(sunk_set(), std::set<Pair>({{0, 2}}));
     run(1e-12, 1);
     EXPECT_EQ(sunk_set(), std::set<Pair>({{0, 2}}));
+}
+
+TEST(JoinSkipped, WhenTheCellWidthIsNotAPositiveFiniteNumber)
+{
+    struct Case { double eps; bool skipped; };
+    const Case cases[] = {{1.0, false}, {1e-300, false}, {0.0, true}, {-1.0, true},
+                          {NaN, true}, {INF, true}, {5e-324, true}};
+    for (const Case &c : cases)
+        EXPECT_EQ(join_skipped(c.eps), c.skipped) << c.eps;
 }
 
 TEST_F(Join, EpsilonWithoutCellsSkipsTheJoinWithAWarning)
