@@ -161,17 +161,25 @@ SafeOutput::SafeOutput(const std::string &name) : target_(name)
     }
     long name_max = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
     temp_ = temporary_name(folder, stream_ ? "brivane" : base_of(target_), name_max > 0 ? name_max : NAME_MAX);
-    // The slot is taken before the file exists, so that no signal between
-    // the two can leave it behind.
+    // The slot is taken before the file exists, and the terminating signals
+    // wait while the file is made and its name filed, so that no signal
+    // between the two can leave it behind.
     slot_ = take_slot(temp_);
+    sigset_t terminating, before;
+    sigemptyset(&terminating);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaddset(&terminating, signal_number);
+    sigprocmask(SIG_BLOCK, &terminating, &before);
     int fd = mkstemp(&temp_[0]);
+    int error_number = errno;
+    if (fd >= 0 && slot_ >= 0)
+        std::memcpy(live[slot_], temp_.c_str(), temp_.size() + 1);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) {
-        fail(errno);
+        fail(error_number);
         return;
     }
     created_ = true;
-    if (slot_ >= 0)
-        std::memcpy(live[slot_], temp_.c_str(), temp_.size() + 1);
     // mkstemp makes the file private; the result gets the usual mode.
     mode_t mask = umask(0);
     umask(mask);
