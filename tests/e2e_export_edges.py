@@ -2,11 +2,11 @@
 near the largest double (an empty picture, Newick lengths of "inf"), and
 treeview column headers that numbered the columns instead of naming them."""
 import os
+import re
 import subprocess
 import unittest
 
 import numpy as np
-from PIL import Image
 
 from e2e_common import BRIVANE, BrivaneTest, write_nc
 from e2e_export import THREE, cells, export, labels_var, write_tree
@@ -15,10 +15,19 @@ BIN = os.environ.get("BRIVANE_BIN_DIR", os.path.join(os.path.dirname(__file__), 
 IMPORT = os.path.join(BIN, "brivane-import")
 
 
-def drawn_pixels(path):
-    """Pixels of the picture that are not white."""
-    with Image.open(path) as img:
-        return sum(1 for p in img.convert("L").getdata() if p < 250)
+def tree_width(path):
+    """How wide the tree's lines (the stroked paths of the SVG) reach; NaN
+    when a coordinate is not a finite number."""
+    with open(path) as f:
+        svg = f.read()
+    xs = []
+    for d in re.findall(r'<path style="fill:none;[^"]*" d="([^"]*)"', svg):
+        words = [w for w in d.split() if w not in ("M", "L")]
+        numbers = [float(w) for w in words]
+        if not all(np.isfinite(numbers)):
+            return float("nan")
+        xs += numbers[0::2]
+    return max(xs) - min(xs) if xs else 0.0
 
 
 class HugeHeights(BrivaneTest):
@@ -41,14 +50,14 @@ class HugeHeights(BrivaneTest):
                 lengths = [float(part.split(")")[0].split(",")[0]) for part in out.strip(";\n").split(":")[1:]]
                 self.assertTrue(all(np.isfinite(lengths)), out)
                 self.assertGreater(max(lengths), 0)
-                status, _, err = export(["picture", "-t", tree, "-o", self.path("p.png")])
+                status, _, err = export(["picture", "-t", tree, "-o", self.path("p.svg")])
                 self.assertEqual(status, 0, err)
-                drawn = drawn_pixels(self.path("p.png"))
+                drawn = tree_width(self.path("p.svg"))
                 if ordinary is None:
                     Z[:, 2] = [1, 4.5]
-                    export(["picture", "-t", write_tree(self.path("o.nc"), Z), "-o", self.path("o.png")])
-                    ordinary = drawn_pixels(self.path("o.png"))
-                # the tree's lines: as many dark pixels as an ordinary tree's, within a third
+                    export(["picture", "-t", write_tree(self.path("o.nc"), Z), "-o", self.path("o.svg")])
+                    ordinary = tree_width(self.path("o.svg"))
+                # drawn to scale: the root as far from the leaves as an ordinary tree's, within a third
                 self.assertGreater(drawn, ordinary * 2 / 3, case)
 
 
