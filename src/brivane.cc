@@ -33,6 +33,7 @@
 #include "Timer.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "missing.h"
 #include "quality.h"
 #include "small_dist.h"
 #include "threads.h"
@@ -758,6 +759,7 @@ void distances_from_data()
     }
     std::cerr << "Distance calculation took " << timer_distances.get_run_time() << " sec" << std::endl;
     std::cerr << "  Values of " << n_dist / 2 << " distances were calculated" << std::endl;
+    report_pairs_without_distance();
 }
 
 void given_distances()
@@ -796,6 +798,7 @@ int run()
         select_measure(distkey);
     load_input();
     std::cerr << " " << timer_input.get_run_time() << " sec" << std::endl;
+    prepare_missing_values(data_mode() ? distkey : nullptr);
 
     int seed = opt_int(INDEX_OPT_RANDOM_SEED);
     if (seed > 0) {

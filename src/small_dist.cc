@@ -32,6 +32,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "heap_sort.h"
+#include "missing.h"
 
 // Pivot tables (alive from choose_pivots to delete_pivots).
 int *pivots = nullptr;
@@ -99,7 +100,9 @@ void random_dist()
     // store can hold: a target out of reach would make the loop endless.
     int64_t all_pairs = N >= 2 ? (int64_t)N * (N - 1) / 2 : 0;
     int64_t target = std::min<int64_t>(num_distances, all_pairs);
-    while (n_dist / 2 < target && n_dist + 2 <= dist_size) {
+    // Pairs without distance are never stored, so once every other pair is
+    // there the target is out of reach.
+    while (n_dist / 2 < target && n_dist / 2 + pairs_without_distance() < all_pairs && n_dist + 2 <= dist_size) {
         int64_t missing = target - n_dist / 2;
         if (missing >= N) {
             // Bulk pass: at most `missing` new pairs, since self pairs and
@@ -213,7 +216,9 @@ int64_t quantile_target_rank(int n, double q)
 static void choose_random_pivots(int P)
 {
     for (int i = 0; i < P; i++) {
-        pivots[i] = rand() % N;
+        do
+            pivots[i] = rand() % N;
+        while (!pivot_candidate(pivots[i]));
         std::cerr << "  pivot " << i + 1 << " - " << pivots[i] + 1 << " (randomly)\n";
     }
     for (int o = 0; o < N; o++)
@@ -231,7 +236,9 @@ static void choose_quantile_pivots(int P)
     int *scratch = pivot_dists_order + at(P, 0);
     int64_t target = quantile_target_rank(N, opt_double(INDEX_OPT_PIVOT_QUANTILE));
 
-    pivots[0] = rand() % N;
+    do
+        pivots[0] = rand() % N;
+    while (!pivot_candidate(pivots[0]));
     std::cerr << "  pivot 1 - " << pivots[0] + 1 << " (randomly)\n";
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
