@@ -181,17 +181,6 @@ TEST(PairwiseMeasures, EveryMeasureMatchesItsReferenceWhereverCellsAreMissing)
     check_every_measure_and_pattern<float>(1e-12);
 }
 
-TEST(PairwiseMeasures, CompleteRowsGiveThePlainMeasure)
-{
-    DistanceFactory<double> plain;
-    for (const char *key : NUMERIC_KEYS) {
-        Distance<double> *m = plain.getDistance(key);
-        if (auto *mink = dynamic_cast<DistanceMinkowski<double> *>(m))
-            mink->p = 3;
-        EXPECT_NEAR(call(pairwise<double>(key), X, Y), call(m, X, Y), 1e-12) << key;
-    }
-}
-
 TEST(PairwiseMeasures, TooFewSharedPositionsGiveNoDistance)
 {
     // Shared positions: 0 for the first pair, 1 (position 2) for the second.

@@ -157,16 +157,6 @@ TEST_F(Missing, APairWithoutDistanceIsRememberedNotStored)
               "  1 pairs have no distance (their objects share too few values) and were left out\n");
 }
 
-TEST_F(Missing, PropagatingNaNDistancesAreStoredAsBefore)
-{
-    objects(3, FOUR);
-    prepare("euclidean");
-    store_for(6);
-    EXPECT_TRUE(std::isnan(getdist(2, 3, NO_DISTANCE)));
-    EXPECT_EQ(n_dist, 2);
-    EXPECT_EQ(pairs_without_distance(), 0);
-}
-
 TEST_F(Missing, RandomPairsStopWhenNoFurtherPairHasADistance)
 {
     // Object 2 has no value at all and object 4 shares none with 3: of the
