@@ -58,6 +58,7 @@ template <class T> class Distance {
 struct MeasureScratch {
     std::vector<int> ints;         // Spearman: two sort orders; Levenshtein: two rows
     std::vector<double> doubles;   // Spearman: the ranks of x and of y
+    std::vector<double> shared;    // pairwise measures: the values at the shared positions
 
     int *int_space(std::size_t n)
     {
@@ -70,6 +71,12 @@ struct MeasureScratch {
         if (doubles.size() < n)
             doubles.resize(n);
         return doubles.data();
+    }
+    double *shared_space(std::size_t n)
+    {
+        if (shared.size() < n)
+            shared.resize(n);
+        return shared.data();
     }
 };
 inline thread_local MeasureScratch measure_scratch;

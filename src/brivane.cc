@@ -36,6 +36,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "header_check.h"
+#include "missing.h"
 #include "output_layout.h"
 #include "quality.h"
 #include "safe_output.h"
@@ -612,6 +613,7 @@ void distances_from_data()
     }
     std::cerr << "Distance calculation took " << timer_distances.get_run_time() << " sec" << std::endl;
     std::cerr << "  Values of " << n_dist / 2 << " distances were calculated" << std::endl;
+    report_pairs_without_distance();
 }
 
 void given_distances()
@@ -651,6 +653,7 @@ int run()
     load_input();
     std::cerr << " " << timer_input.get_run_time() << " sec" << std::endl;
     report_fill_cells();
+    prepare_missing_values(data_mode() ? distkey : nullptr);
     // What the output cannot hold is refused before the run spends its time.
     plan_output();
 

@@ -8,6 +8,8 @@
 //             opens (Eisen et al. 1998 format, de Hoon's Cluster 3.0)
 //   picture   a PNG or SVG of the dendrogram beside a heatmap of the data in
 //             leaf order, drawn with cairo
+//   clusters  flat clusters cut from the tree, one line per object, with the
+//             semantics of SciPy's fcluster (maxclust, distance)
 //
 // The file is read once into a `Dendrogram` whose node numbers follow SciPy:
 // leaves are object indices, merge k (k = 0 ... N-2) is node N+k, the root is
@@ -22,12 +24,13 @@
 #include <netcdfcpp.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <cerrno>
 #include <limits>
 #include <memory>
 #include <new>
@@ -70,6 +73,12 @@ const char USAGE[] =
     "  picture   dendrogram beside a heatmap of the data (when there is data);\n"
     "            OUT ending in .png gives a PNG, in .svg an SVG.  Rows beyond the\n"
     "            pixel height are averaged into pixel rows.\n"
+    "  clusters  flat clusters, one line per object in object order: its label\n"
+    "            (-L) or index, a tab, its cluster number 1...k, numbered in leaf\n"
+    "            order.  -k K: the lowest cut that leaves at most K clusters;\n"
+    "            -H HEIGHT: clusters whose merges all lie at HEIGHT or below (as\n"
+    "            SciPy's fcluster with maxclust and distance).  A +infinity or\n"
+    "            NaN merge is inside no cluster cut at a finite height.\n"
     "\n"
     "Heights for newick, treeview and picture: a +infinity merge (brivane's\n"
     "random joins) is drawn at twice the largest finite merge distance (at 1 when\n"
@@ -78,8 +87,8 @@ const char USAGE[] =
     "\n"
     "Options:\n"
     "  -t, --tree FILE      dendrogram file written by brivane (required)\n"
-    "  -o, --output NAME    output file; \"-\" writes linkage or newick to standard\n"
-    "                       output; for treeview the base name of the pair\n"
+    "  -o, --output NAME    output file; \"-\" writes linkage, newick or clusters to\n"
+    "                       standard output; for treeview the base name of the pair\n"
     "  -X, --prefix TEXT    prefix of the dendrogram variables (row_, col_ or\n"
     "                       empty); found from the dimension <prefix>nodes\n"
     "  -i, --input FILE     file with the data and labels in object order\n"
@@ -92,11 +101,13 @@ const char USAGE[] =
     "                       the objects; default cols for prefix col_, else rows\n"
     "  -L, --labels VAR     char variable (objects x characters) of leaf labels\n"
     "  -W, --width PIXELS   picture width (default from the data size)\n"
-    "  -H, --height PIXELS  picture height (default from the number of objects)\n"
+    "  -H, --height PIXELS  picture height (default from the number of objects);\n"
+    "                       for clusters the cut height\n"
+    "  -k, --count K        clusters: at most K clusters\n"
     "  -h, --help           this text\n";
 
 const char MSG_BAD_FORMAT[] = "ERROR! Unknown export format '";  // + word + "'"
-const char MSG_NO_FORMAT[] = "ERROR! Name one export format: linkage, newick, treeview or picture";
+const char MSG_NO_FORMAT[] = "ERROR! Name one export format: linkage, newick, treeview, picture or clusters";
 const char MSG_NO_TREE[] = "ERROR! The dendrogram file must be given with -t";
 const char MSG_NO_OUTPUT[] = "ERROR! The output name must be given with -o";
 const char MSG_BAD_CLUSTER[] = "ERROR! -C takes rows or cols, not '";  // + word + "'"
@@ -124,6 +135,12 @@ const char MSG_SEVERAL_DATA[] = "ERROR! Several data matrices, name one with -D,
 const char MSG_OUT_OF_MEMORY[] = "ERROR! Out of memory!";
 const char MSG_OUTPUT_IS_INPUT[] = "ERROR! The output file is an input file itself! Choose another output file: ";
 const char WHY_TOO_MANY_NODES[] = "its node count exceeds 2^31";
+const char MSG_CUT_NEEDED[] = "ERROR! clusters needs exactly one of -k K and -H HEIGHT";
+const char MSG_CUT_ONLY[] = "ERROR! -k is for the clusters format only";
+const char MSG_BAD_COUNT[] = "ERROR! -k takes a whole number of clusters from 1 on, not '";  // + word + "'"
+const char MSG_BAD_CUT[] = "ERROR! -H for clusters takes a height (a number), not '";      // + word + "'"
+const char MSG_INFINITE_CUT[] = "WARNING! At most %d clusters takes joins at +infinity or NaN: some clusters are "
+                                "joined that no known distance connects";
 
 [[noreturn]] void fail(const std::string &text)
 {
@@ -144,8 +161,8 @@ const char WHY_TOO_MANY_NODES[] = "its node count exceeds 2^31";
 // ---------------------------------------------------------------------------
 // Settings from the command line.
 
-enum Format { LINKAGE, NEWICK, TREEVIEW, PICTURE };
-const char *const FORMAT_NAMES[] = {"linkage", "newick", "treeview", "picture"};
+enum Format { LINKAGE, NEWICK, TREEVIEW, PICTURE, CLUSTERS };
+const char *const FORMAT_NAMES[] = {"linkage", "newick", "treeview", "picture", "clusters"};
 
 struct Settings {
     Format format = LINKAGE;
@@ -153,6 +170,8 @@ struct Settings {
     bool prefix_given = false;
     int objects_axis = -1;  // 0: rows of the data are the objects, 1: columns; -1: from the prefix
     int width = 0, height = 0;  // picture size; 0: from the data
+    std::string height_text;    // -H as given: picture height or cut height
+    std::string count_text;     // -k as given
 };
 
 // ---------------------------------------------------------------------------
@@ -708,6 +727,105 @@ void write_treeview(const Dendrogram &t, const Table &data, const std::vector<st
 }
 
 // ---------------------------------------------------------------------------
+// clusters
+
+// The merge heights as SciPy's fcluster cuts them: the highest merge at or
+// below each node (a non-monotone approximate tree can merge a child higher
+// than its parent), NaN when a NaN merge lies below.  Leaves have none.
+// Children precede parents in node order.
+std::vector<double> highest_below(const Dendrogram &t)
+{
+    std::vector<double> h(t.n - 1);
+    auto below = [&](int node) { return t.is_leaf(node) ? -std::numeric_limits<double>::infinity() : h[node - t.n]; };
+    for (int k = 0; k < t.n - 1; k++) {
+        double a = below(t.left[k]), b = below(t.right[k]), d = t.dist[k];
+        h[k] = std::isnan(a) || std::isnan(b) || std::isnan(d) ? std::numeric_limits<double>::quiet_NaN()
+                                                              : std::max(d, std::max(a, b));
+    }
+    return h;
+}
+
+// Heights in cutting order: numbers ascending, +infinity above them, NaN above all.
+bool cuts_before(double a, double b)
+{
+    if (std::isnan(a))
+        return false;
+    return std::isnan(b) || a < b;
+}
+
+// The lowest cut that leaves at most k clusters: merge m is inside a cluster
+// when its height does not cut after the (n-k)-th lowest (maxclust).  Ties
+// may leave fewer than k clusters.
+std::vector<char> inside_by_count(const std::vector<double> &h, int k)
+{
+    const int n = static_cast<int>(h.size()) + 1;
+    std::vector<char> inside(h.size(), 0);
+    if (k >= n)
+        return inside;
+    std::vector<double> sorted = h;
+    std::sort(sorted.begin(), sorted.end(), cuts_before);
+    const double cut = sorted[n - k - 1];
+    if (!std::isfinite(cut)) {
+        char text[256];
+        std::snprintf(text, sizeof text, MSG_INFINITE_CUT, k);
+        std::cerr << text << std::endl;
+    }
+    for (size_t m = 0; m < h.size(); m++)
+        inside[m] = !cuts_before(cut, h[m]);
+    return inside;
+}
+
+// Merges whose heights all lie at `height` or below (distance); a NaN
+// height is never inside.
+std::vector<char> inside_by_height(const std::vector<double> &h, double height)
+{
+    std::vector<char> inside(h.size());
+    for (size_t m = 0; m < h.size(); m++)
+        inside[m] = h[m] <= height;
+    return inside;
+}
+
+// Each object's cluster, numbered 1... in leaf order.  `inside` is closed
+// under children (heights only grow towards the root), so every cluster is
+// the subtree of its highest inside merge, or a lone leaf.
+std::vector<int> number_clusters(const Dendrogram &t, const std::vector<char> &inside)
+{
+    const int nodes = 2 * t.n - 1;
+    std::vector<int> top(nodes);   // the node that stands for a node's cluster
+    for (int node = 0; node < nodes; node++)
+        top[node] = node;
+    for (int k = t.n - 2; k >= 0; k--)
+        if (inside[k])
+            for (int c : {t.left[k], t.right[k]})
+                top[c] = top[t.n + k];
+    std::vector<int> number(nodes, 0), cluster(t.n);
+    int next = 0;
+    for (int object : t.leaf_order) {
+        int &n = number[top[object]];
+        if (n == 0)
+            n = ++next;
+        cluster[object] = n;
+    }
+    return cluster;
+}
+
+void write_clusters(const Dendrogram &t, const std::vector<std::string> &labels, const std::vector<int> &cluster,
+                    const std::string &out_name)
+{
+    Output out(out_name);
+    std::string text;
+    for (int i = 0; i < t.n; i++) {
+        text += cell(labels[i]) + '\t' + std::to_string(cluster[i]) + '\n';
+        if (text.size() > (1 << 16)) {
+            out.put(text);
+            text.clear();
+        }
+    }
+    out.put(text);
+    out.close();
+}
+
+// ---------------------------------------------------------------------------
 // picture
 
 // Viridis, sampled at five points: perceptually even and legible in grey.
@@ -925,6 +1043,24 @@ int picture_size(const char *text)
     return static_cast<int>(v);
 }
 
+// The clusters format takes one of -k (a count from 1) and -H (a height).
+void check_cut(const Settings &s)
+{
+    if (s.count_text.empty() == s.height_text.empty())
+        bad_usage(MSG_CUT_NEEDED);
+    char *end;
+    if (!s.count_text.empty()) {
+        errno = 0;
+        long k = std::strtol(s.count_text.c_str(), &end, 10);
+        if (*end != '\0' || k < 1 || k > INT32_MAX || errno != 0)
+            bad_usage(std::string(MSG_BAD_COUNT) + s.count_text + "'");
+    } else {
+        double h = std::strtod(s.height_text.c_str(), &end);
+        if (*end != '\0' || std::isnan(h))
+            bad_usage(std::string(MSG_BAD_CUT) + s.height_text + "'");
+    }
+}
+
 Settings parse(int argc, char **argv)
 {
     static const option longs[] = {
@@ -932,11 +1068,12 @@ Settings parse(int argc, char **argv)
         {"prefix", required_argument, nullptr, 'X'}, {"input", required_argument, nullptr, 'i'},
         {"data", required_argument, nullptr, 'D'},   {"cluster", required_argument, nullptr, 'C'},
         {"labels", required_argument, nullptr, 'L'}, {"width", required_argument, nullptr, 'W'},
-        {"height", required_argument, nullptr, 'H'}, {"help", no_argument, nullptr, 'h'},
+        {"height", required_argument, nullptr, 'H'}, {"count", required_argument, nullptr, 'k'},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     Settings s;
     int c;
-    while ((c = getopt_long(argc, argv, "t:o:X:i:D:C:L:W:H:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "t:o:X:i:D:C:L:W:H:k:h", longs, nullptr)) != -1) {
         switch (c) {
         case 't': s.tree = optarg; break;
         case 'o': s.output = optarg; break;
@@ -945,7 +1082,8 @@ Settings parse(int argc, char **argv)
         case 'D': s.data = optarg; break;
         case 'L': s.labels = optarg; break;
         case 'W': s.width = picture_size(optarg); break;
-        case 'H': s.height = picture_size(optarg); break;
+        case 'H': s.height_text = optarg; break;
+        case 'k': s.count_text = optarg; break;
         case 'C':
             if (std::strcmp(optarg, "rows") == 0)
                 s.objects_axis = 0;
@@ -975,6 +1113,12 @@ Settings parse(int argc, char **argv)
         bad_usage(MSG_NO_OUTPUT);
     if (s.format == PICTURE && !ends_with(s.output, ".png") && !ends_with(s.output, ".svg"))
         bad_usage(MSG_BAD_PICTURE_NAME + s.output);
+    if (s.format == CLUSTERS)
+        check_cut(s);
+    else if (!s.count_text.empty())
+        bad_usage(MSG_CUT_ONLY);
+    else if (!s.height_text.empty())
+        s.height = picture_size(s.height_text.c_str());
     return s;
 }
 
@@ -1009,6 +1153,14 @@ int run(int argc, char **argv)
 
     if (s.format == NEWICK) {
         write_newick(t, labels, s.output);
+        return 0;
+    }
+    if (s.format == CLUSTERS) {
+        const std::vector<double> h = highest_below(t);
+        std::vector<char> inside = s.count_text.empty()
+                                       ? inside_by_height(h, std::strtod(s.height_text.c_str(), nullptr))
+                                       : inside_by_count(h, std::atoi(s.count_text.c_str()));
+        write_clusters(t, labels, number_clusters(t, inside), s.output);
         return 0;
     }
     // The picture shows the data when there is some; named data must exist.

@@ -37,6 +37,7 @@
 #include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
+#include "missing.h"
 #include "output_layout.h"
 #include "safe_output.h"
 
@@ -158,6 +159,8 @@ void init_distances()
 
 double calc_distance(int point1, int point2)
 {
+    if (rows_with_missing && (rows_with_missing[point1] | rows_with_missing[point2]))
+        return pairwise_calc_distance(point1, point2);
     int64_t a = static_cast<int64_t>(point1) * C;
     int64_t b = static_cast<int64_t>(point2) * C;
     switch (type) {
@@ -310,6 +313,18 @@ double getdist(int i, int j, double dd)
     prefetch_write(chain_of(pair_key(j, i)));
     prefetch_write(node[i].dist_start);
     prefetch_write(node[j].dist_start);
+    if (skip_pairs_without_distance) {
+        // A pair without distance is remembered, never stored.
+        getdist_time = abstract_time;
+        if (known_without_distance(i, j))
+            return std::numeric_limits<double>::quiet_NaN();
+        double d = dd > NO_DISTANCE ? dd : calc_distance(i, j);
+        if (std::isnan(d)) {
+            note_without_distance(i, j);
+            return d;
+        }
+        return store_new_pair(i, j, d);
+    }
     // NaN fails the comparison too and is computed.
     return store_new_pair(i, j, dd > NO_DISTANCE ? dd : calc_distance(i, j));
 }

@@ -32,6 +32,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "heap_sort.h"
+#include "missing.h"
 
 // Pivot tables (alive from choose_pivots to delete_pivots).
 int *pivots = nullptr;
@@ -102,7 +103,9 @@ void random_dist()
     // store can hold: a target out of reach would make the loop endless.
     int64_t all_pairs = N >= 2 ? (int64_t)N * (N - 1) / 2 : 0;
     int64_t target = std::min<int64_t>(num_distances, all_pairs);
-    while (n_dist / 2 < target && n_dist + 2 <= dist_size) {
+    // Pairs without distance are never stored, so once every other pair is
+    // there the target is out of reach.
+    while (n_dist / 2 < target && n_dist / 2 + pairs_without_distance() < all_pairs && n_dist + 2 <= dist_size) {
         int64_t missing = target - n_dist / 2;
         if (missing >= N) {
             // Bulk pass: at most `missing` new pairs, since self pairs and
@@ -239,14 +242,16 @@ std::vector<char> unfit_pivots(int &passed)
     return unfit;
 }
 
-// A random object that may be a pivot; an unfit draw is drawn again, so
-// that an input without unfit objects sees exactly one draw per pivot.
+// A random object that may be a pivot; an unfit draw (a non-finite element,
+// or too few values to have distances when missing values are skipped) is
+// drawn again, so that an input without unfit objects sees exactly one draw
+// per pivot.
 static int draw_pivot(const std::vector<char> &unfit)
 {
     int o;
     do
         o = rand() % N;
-    while (unfit[o]);
+    while (unfit[o] || !pivot_candidate(o));
     return o;
 }
 

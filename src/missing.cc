@@ -1,0 +1,174 @@
+// Missing values in a data matrix: NaN counting, the -U setting, the pairwise
+// measures' dispatch and the pairs without distance (see missing.h).
+#include "missing.h"
+
+#include <netcdfcpp.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "PairwiseDistance.h"
+#include "brivane.h"
+#include "brivane_arg.h"
+
+const unsigned char *rows_with_missing = nullptr;
+bool skip_pairs_without_distance = false;
+
+namespace {
+
+const char MSG_PROPAGATING[] = "WARNING! The data hold %lld missing values (NaN); each makes every distance of "
+                               "its object NaN. Use -U pairwise to skip missing values pair by pair.";
+const char MSG_NO_EFFECT_ON_TYPE[] = "WARNING! -U/--missing has no effect on %s data, which cannot hold missing values.";
+const char MSG_NO_EFFECT_ON_GIVEN[] = "WARNING! -U/--missing has no effect on given distances: NaN and infinite "
+                                      "distances are always left out.";
+const char MSG_SKIPPING[] = "  %lld missing values in %d objects are skipped pair by pair";
+const char MSG_WITHOUT_DISTANCE[] = "  %lld pairs have no distance (their objects share too few values) and were left out";
+
+// Module state, alive for the run once prepare_missing_values has set it.
+std::vector<unsigned char> row_flags;      // per object: its row holds a NaN
+std::vector<unsigned char> too_few;        // per object: fewer values than the measure needs
+int64_t pairs_with_too_few = 0;            // pairs with at least one object of too_few
+int64_t sufficient_objects = 0;            // objects not too_few
+std::unordered_set<int64_t> found_without; // pairs of other objects found to have no distance
+Distance<float> *pairwise_float = nullptr;
+Distance<double> *pairwise_double = nullptr;
+// Measure objects are never deleted (their interface has no virtual
+// destructor); a reset keeps the old ones here.
+std::vector<const void *> retired;
+
+std::string line(const char *format, long long count, int objects = 0)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, format, count, objects);
+    return text;
+}
+
+int64_t pair_key(int i, int j)
+{
+    return i < j ? (int64_t)i * N + j : (int64_t)j * N + i;
+}
+
+// Counts NaN elements overall and per object; in pairwise mode also fills
+// the flags and builds the pairwise measure from the selected one.
+template <class T>
+void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, Distance<T> *&pairwise_measure_out)
+{
+    long long missing = 0;
+    int objects = 0;
+    const int fewest = fewest_shared(measure_id);
+    std::vector<unsigned char> flags(N), few(N);
+    int64_t sufficient = 0;
+    for (int i = 0; i < N; i++) {
+        const T *row = x + (int64_t)i * C;
+        int absent = 0;
+        for (int k = 0; k < C; k++)
+            absent += !present(row[k]);
+        missing += absent;
+        objects += absent > 0;
+        flags[i] = absent > 0;
+        few[i] = C - absent < fewest;
+        sufficient += !few[i];
+    }
+    if (!pairwise) {
+        if (missing > 0 && !opt_given(INDEX_OPT_MISSING))
+            std::cerr << line(MSG_PROPAGATING, missing) << std::endl;
+        return;
+    }
+    skip_pairs_without_distance = true;
+    if (missing == 0 || fewest == 0)
+        return;
+    std::cerr << line(MSG_SKIPPING, missing, objects) << std::endl;
+    double p = 1;
+    if (measure_id == 2)
+        p = static_cast<DistanceMinkowski<T> *>(selected)->p;
+    pairwise_measure_out = pairwise_measure<T>(measure_id, p);
+    row_flags = std::move(flags);
+    too_few = std::move(few);
+    pairs_with_too_few = all_pairs(N) - all_pairs((int)sufficient);
+    sufficient_objects = sufficient;
+    rows_with_missing = row_flags.data();
+}
+
+} // namespace
+
+void prepare_missing_values(const char *distkey)
+{
+    const bool given = opt_given(INDEX_OPT_MISSING);
+    const bool pairwise = opt_int(INDEX_OPT_MISSING) == MISSING_PAIRWISE;
+    if (!distkey) {
+        if (given)
+            std::cerr << MSG_NO_EFFECT_ON_GIVEN << std::endl;
+        return;
+    }
+    const int measure_id = dfc.getDistanceID(distkey);
+    switch (type) {
+    case ncFloat:
+        prepare(xf, df, measure_id, pairwise, pairwise_float);
+        break;
+    case ncDouble:
+        prepare(xd, dd, measure_id, pairwise, pairwise_double);
+        break;
+    default:
+        if (given) {
+            std::string text = MSG_NO_EFFECT_ON_TYPE;
+            text.replace(text.find("%s"), 2, type == ncChar ? "char" : "int");
+            std::cerr << text << std::endl;
+        }
+    }
+}
+
+double pairwise_calc_distance(int point1, int point2)
+{
+    int64_t a = static_cast<int64_t>(point1) * C;
+    int64_t b = static_cast<int64_t>(point2) * C;
+    if (type == ncFloat)
+        return pairwise_float->distance(xf + a, xf + b, C, C);
+    return pairwise_double->distance(xd + a, xd + b, C, C);
+}
+
+bool known_without_distance(int i, int j)
+{
+    if (!too_few.empty() && (too_few[i] || too_few[j]))
+        return true;
+    return !found_without.empty() && found_without.count(pair_key(i, j)) != 0;
+}
+
+void note_without_distance(int i, int j)
+{
+    if (too_few.empty() || !(too_few[i] || too_few[j]))
+        found_without.insert(pair_key(i, j));
+}
+
+int64_t pairs_without_distance()
+{
+    return pairs_with_too_few + (int64_t)found_without.size();
+}
+
+bool pivot_candidate(int o)
+{
+    return too_few.empty() || !too_few[o] || sufficient_objects == 0;
+}
+
+void report_pairs_without_distance()
+{
+    if (skip_pairs_without_distance && pairs_without_distance() > 0)
+        std::cerr << line(MSG_WITHOUT_DISTANCE, pairs_without_distance()) << std::endl;
+}
+
+void reset_missing_values()
+{
+    rows_with_missing = nullptr;
+    skip_pairs_without_distance = false;
+    row_flags.clear();
+    too_few.clear();
+    pairs_with_too_few = 0;
+    sufficient_objects = 0;
+    found_without.clear();
+    retired.push_back(pairwise_float);
+    retired.push_back(pairwise_double);
+    pairwise_float = nullptr;
+    pairwise_double = nullptr;
+}
