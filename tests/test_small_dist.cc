@@ -651,26 +651,35 @@ TEST(PackedCells, FineCellsAreTheLowFiveBitsOfTheFloor)
 // The join
 
 std::vector<Pair> sunk;
-void record_pair(int i, int j)
+void record_pair(int i, int j, double)
 {
     sunk.push_back(Pair(i, j));
+}
+// The join tests give pivot tables only, no data to measure.
+double no_value(int, int)
+{
+    return 0.0;
 }
 
 class Join : public SmallDist {
   protected:
-    void (*saved_sink)(int, int);
+    void (*saved_sink)(int, int, double);
+    double (*saved_value)(int, int);
     std::string out, err;
 
     void SetUp() override
     {
         SmallDist::SetUp();
         saved_sink = join_pair_sink;
+        saved_value = join_pair_value;
         join_pair_sink = record_pair;
+        join_pair_value = no_value;
         sunk.clear();
     }
     void TearDown() override
     {
         join_pair_sink = saved_sink;
+        join_pair_value = saved_value;
         SmallDist::TearDown();
     }
 
@@ -800,6 +809,7 @@ TEST_F(Join, FineCellsZeroAndTwentyNinePassThePackedTestOnly)
 TEST_F(Join, StoresEachPassingPairThroughTheStore)
 {
     join_pair_sink = saved_sink;
+    join_pair_value = saved_value;
     objects({0, 1, 2, 30});
     store_for(10);
     table({{1.0, 1.2, 1.4, 1.1}});
