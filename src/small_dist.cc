@@ -33,6 +33,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "heap_sort.h"
+#include "pair_stream.h"
 #include "threads.h"
 
 // Pivot tables (alive from choose_pivots to delete_pivots).
@@ -134,8 +135,44 @@ static int num_pivots()
 // ---------------------------------------------------------------------------
 // Random, exhaustive and given pairs
 
-// How many pairs ahead the random pass draws, to fetch their memory early.
+// How many pairs ahead of the one entered the store entries are fetched.
 static const int PAIR_AHEAD = 8;
+
+// Enters a batch of computed pairs into the store in order.
+static void enter_pairs(const std::vector<PairSlot> &batch)
+{
+    for (size_t k = 0; k < batch.size(); k++) {
+        if (k + PAIR_AHEAD < batch.size())
+            getdist_prefetch(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
+        getdist(batch[k].i, batch[k].j, batch[k].value);
+    }
+}
+
+// Below this many missing pairs the random pass draws one pair at a time
+// instead of streaming batches of draws.
+static const int64_t STREAM_MIN_DRAWS = 4096;
+
+// The distance getdist(i, j, ...) would compute.
+static double pair_value(int i, int j)
+{
+    return calc_distance(i, j);
+}
+
+// Clears `compute` for the self pairs of a batch and those the store holds
+// already.  A pair of the batch still waiting to be entered may be computed
+// in vain; getdist keeps the first value.
+static void screen_known(std::vector<PairSlot> &batch)
+{
+    for (size_t k = 0; k < batch.size(); k++) {
+        if (k + PAIR_AHEAD < batch.size())
+            getdist_prefetch(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
+        PairSlot &s = batch[k];
+        if (s.i == s.j || hash_lookup(s.i, s.j)) {
+            s.compute = false;
+            s.value = NO_DISTANCE;
+        }
+    }
+}
 
 void random_dist()
 {
@@ -148,38 +185,48 @@ void random_dist()
         int64_t missing = target - n_dist / 2;
         if (missing >= N) {
             // Bulk pass: at most `missing` new pairs, since self pairs and
-            // pairs already stored add nothing.
-            // Step s pairs object s / per with the s-th draw.  The draws are
-            // taken PAIR_AHEAD steps early, in the same order, so that the
-            // store and the data row of each pair are fetched while the
-            // steps before it are computed; no draw is made past the last
-            // step, so the generator ends where it would without the lead.
+            // pairs already stored add nothing.  Step s pairs object s / per
+            // with the s-th draw; the draws do not depend on the store, so
+            // the whole pass streams.
             int64_t per = missing / N;
             int64_t steps = per * N;
-            int ahead[PAIR_AHEAD];
-            int64_t drawn = 0;
-            for (; drawn < steps && drawn < PAIR_AHEAD; drawn++) {
-                ahead[drawn] = rand() % N;
-                getdist_prefetch((int)(drawn / per), ahead[drawn]);
-            }
-            for (int64_t s = 0; s < steps; s++) {
-                int j = ahead[s % PAIR_AHEAD];
-                if (drawn < steps) {
-                    int next = rand() % N;
-                    ahead[drawn % PAIR_AHEAD] = next;
-                    getdist_prefetch((int)(drawn / per), next);
-                    drawn++;
-                }
-                getdist((int)(s / per), j, NO_DISTANCE);
-            }
-        } else {
-            // A uniform pair of distinct objects, smaller index first.
+            int64_t s = 0;
+            pair_stream(
+                [&](PairSlot &slot) {
+                    if (s == steps)
+                        return false;
+                    slot.i = (int)(s / per);
+                    slot.j = rand() % N;
+                    s++;
+                    return true;
+                },
+                screen_known, pair_value, enter_pairs);
+        } else if (missing < STREAM_MIN_DRAWS) {
+            // The last few pairs, drawn one at a time: near a full set of
+            // pairs most draws are pairs already stored.
             int i = rand() % N;
             int j = rand() % (N - 1);
             if (i > j)
                 getdist(j, i, NO_DISTANCE);
             else
                 getdist(i, j + 1, NO_DISTANCE);
+        } else {
+            // Uniform pairs of distinct objects, smaller index first.  Each
+            // adds one pair at most, so the loop above is sure to draw this
+            // many more before it looks at the store again: they stream.
+            int64_t draws = std::min<int64_t>(missing, (dist_size - n_dist) / 2);
+            pair_stream(
+                [&](PairSlot &slot) {
+                    if (draws == 0)
+                        return false;
+                    draws--;
+                    int a = rand() % N;
+                    int b = rand() % (N - 1);
+                    slot.i = a > b ? b : a;
+                    slot.j = a > b ? a : b + 1;
+                    return true;
+                },
+                screen_known, pair_value, enter_pairs);
         }
     }
 }
@@ -187,12 +234,20 @@ void random_dist()
 void all_dist()
 {
     abstract_time++;
-    for (int i = 0; i < N - 1; i++)
-        for (int j = i + 1; j < N; j++) {
-            if (j + PAIR_AHEAD < N)
-                getdist_prefetch(i, j + PAIR_AHEAD);
-            getdist(i, j, NO_DISTANCE);
-        }
+    int i = 0, j = 0;
+    pair_stream(
+        [&](PairSlot &slot) {
+            if (++j >= N) {
+                i++;
+                j = i + 1;
+            }
+            if (j >= N)
+                return false;
+            slot.i = i;
+            slot.j = j;
+            return true;
+        },
+        pair_value, enter_pairs);
 }
 
 // Value k of the given distances, as a double, by the input's element type.
@@ -255,15 +310,19 @@ int64_t quantile_target_rank(int n, double q)
     return std::lround(t);
 }
 
+// Objects per piece of work of the pivot tables' parallel loops.
+static const int64_t PIVOT_CHUNK = 512;
+
 static void choose_random_pivots(int P)
 {
     for (int i = 0; i < P; i++) {
         pivots[i] = rand() % N;
         std::cerr << "  pivot " << i + 1 << " - " << pivots[i] + 1 << " (randomly)\n";
     }
-    for (int o = 0; o < N; o++)
+    parallel_for(0, N, PIVOT_CHUNK, [P](int64_t o) {
         for (int p = 0; p < P; p++)
-            pivot_dists[at(p, o)] = calc_distance(o, pivots[p]);
+            pivot_dists[at(p, (int)o)] = calc_distance((int)o, pivots[p]);
+    });
 }
 
 // Each new pivot is the object whose rank, as seen from every pivot chosen so
@@ -280,10 +339,10 @@ static void choose_quantile_pivots(int P)
     std::cerr << "  pivot 1 - " << pivots[0] + 1 << " (randomly)\n";
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
-        for (int o = 0; o < N; o++) {
-            pivot_dists[at(k - 1, o)] = o == newest ? 0.0 : calc_distance(o, newest);
-            scratch[o] = o;
-        }
+        parallel_for(0, N, PIVOT_CHUNK, [k, newest, scratch](int64_t o) {
+            pivot_dists[at(k - 1, (int)o)] = o == newest ? 0.0 : calc_distance((int)o, newest);
+            scratch[o] = (int)o;
+        });
         if (k == P)
             break;
         current_pivot = k - 1;
