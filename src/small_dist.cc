@@ -98,9 +98,11 @@ static bool blocks_may_join(int start1, int end1, int start2, int end2, int &d);
 // The join's batches.  A task (a leaf block pair, or a slice of one) holds
 // at most SLICE_PAIRS pairs unless block 2 alone is wider; a batch gathers
 // tasks up to BATCH_PAIRS_PER_THREAD pairs per thread or BATCH_TASKS tasks,
-// so that the pairs it finds stay small beside the store.
+// fewer when the pass rate so far lets it find more than about BATCH_FOUND
+// pairs per thread, so that the pairs it holds stay small beside the store.
 static const int64_t SLICE_PAIRS = 1 << 20;
-static const int64_t BATCH_PAIRS_PER_THREAD = 1 << 22;
+static const int64_t BATCH_PAIRS_PER_THREAD = 1 << 25;
+static const double BATCH_FOUND = 1 << 20;
 static const int64_t BATCH_TASKS = 4096;
 // Block 2 is sorted for windows only from this many positions on; below, the
 // sort costs about what it saves.
@@ -845,8 +847,13 @@ static void run_join(int members)
     std::vector<JoinFound> found[2];
     int cur = 0;
     size_t pending = 0;   // tasks of found[1 - cur] not yet entered
-    const int64_t batch_pairs = BATCH_PAIRS_PER_THREAD * (int64_t)num_threads;
+    int64_t tested = 0, passed = 0;   // so far, to size the batches
     for (;;) {
+        // Each batch waits for its slowest task, so batches are as long as
+        // the pairs they are expected to find allow.
+        double pass_rate = (passed + 1.0) / (tested + 1.0);
+        int64_t per_thread = (int64_t)std::min<double>(BATCH_FOUND / pass_rate, BATCH_PAIRS_PER_THREAD);
+        int64_t batch_pairs = std::max<int64_t>(per_thread, SLICE_PAIRS) * num_threads;
         tasks.clear();
         int64_t pairs = 0;
         JoinTask t;
@@ -866,6 +873,9 @@ static void run_join(int members)
         parallel_for_beside([&] { enter_found(prev, prev_count); }, 0, (int64_t)tasks.size(),
                             [&](int64_t k) { simple_join(tasks[k], next[k]); });
         pending = tasks.size();
+        tested += pairs;
+        for (size_t k = 0; k < tasks.size(); k++)
+            passed += (int64_t)next[k].pairs.size();
         cur = 1 - cur;
     }
 }
