@@ -11,15 +11,21 @@
 //   estimate_epsilon                   the threshold on those lower bounds that
 //                                      about the wanted share of pairs passes,
 //                                      from a random sample of pairs.
-//   small_dists_work, join, ...        the epsilon-grid-order self-join of
+//   small_dists_work, JoinWalk, ...    the epsilon-grid-order self-join of
 //                                      Boehm, Braunmueller, Krebs and Kriegel
 //                                      ("Epsilon grid order", SIGMOD 2001) over
 //                                      the pivot-distance vectors: it stores
 //                                      every pair whose lower bound is at most
 //                                      epsilon without looking at all pairs.
+//                                      Within a leaf block pair a sort on one
+//                                      pivot cuts each row's candidates to a
+//                                      window (a sort-based band join).
 //
-// Every pair enters the store through getdist; pivot distances come from
-// calc_distance and are never stored.  rand() is the only source of chance.
+// Every pair enters the store through getdist, on the main thread and in the
+// order one thread would find it; the distances are computed on the worker
+// threads (pair_stream, and the join's batches).  Pivot distances come from
+// calc_distance and are never stored.  rand() is the only source of chance,
+// and only the main thread calls it.
 #include "small_dist.h"
 
 #include <algorithm>
@@ -70,7 +76,6 @@ static int64_t c2_second = 0;
 static int join_pivots = 0;         // pivots the join works with
 static int split_threshold = 1;     // a block 1 of at most this many positions is not split
 static double join_eps = 0;         // the join's epsilon
-static int window_first_pivot = 0;  // the window pivot is chosen from here on
 
 // A block pair of the join at the leaf level, or a slice of its block-1 rows:
 // positions start1...end1 and start2...end2 of the order; the pivots before
@@ -705,7 +710,7 @@ static int window_pivot(const JoinTask &t)
         return -1;
     int best = -1;
     double widest = 4 * join_eps;   // below this a window holds most of the block
-    for (int p = std::max(t.d, window_first_pivot); p < join_pivots; p++) {
+    for (int p = t.d; p < join_pivots; p++) {
         double lo = ordered_row(t.start2)[p], hi = lo;
         for (int k = t.start2 + 1; k <= t.end2; k++) {
             double v = ordered_row(k)[p];
