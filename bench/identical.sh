@@ -1,12 +1,14 @@
 #!/bin/bash
 # Checks that a build of brivane writes byte-identical output files to a
 # reference build: fixed-seed runs of the approximate (-M) and exact (-a)
-# modes over every measure, linkage and element type.
+# modes over every measure, linkage and element type.  A check runs every
+# case with -j 1, -j 2 and -j 4, and each output must equal the reference.
 #
-#   bench/identical.sh record DIR [BRIVANE]   write the outputs of BRIVANE to DIR
+#   bench/identical.sh record DIR [BRIVANE]   write the outputs of BRIVANE (-j 1) to DIR
 #   bench/identical.sh check DIR [BRIVANE]    compare the outputs of BRIVANE to DIR
 #
-# BRIVANE defaults to build/brivane.  Exit status 1 names every output that differs.
+# BRIVANE defaults to build/brivane.  Exit status 1 names every output that
+# differs, with the thread count that wrote it.
 set -eu
 mode=$1
 ref=$2
@@ -57,15 +59,23 @@ mkdir -p "$ref"
 status=0
 for c in "${cases[@]}"; do
   IFS='|' read -r name file options <<<"$c"
-  out=$data/$name.nc
-  # shellcheck disable=SC2086
-  "$brivane" -i "$data/$file" -o "$out" -R 7 $options >/dev/null 2>&1
   if [ "$mode" = record ]; then
-    cp "$out" "$ref/$name.nc"
-  elif cmp -s "$out" "$ref/$name.nc"; then
+    # shellcheck disable=SC2086
+    "$brivane" -i "$data/$file" -o "$ref/$name.nc" -R 7 -j 1 $options >/dev/null 2>&1
+    continue
+  fi
+  differ=""
+  for j in 1 2 4; do
+    out=$data/$name-j$j.nc
+    # shellcheck disable=SC2086
+    "$brivane" -i "$data/$file" -o "$out" -R 7 -j $j $options >/dev/null 2>&1
+    cmp -s "$out" "$ref/$name.nc" || differ="$differ -j $j"
+    rm -f "$out"
+  done
+  if [ -z "$differ" ]; then
     echo "same: $name"
   else
-    echo "DIFFERENT: $name"
+    echo "DIFFERENT: $name (with$differ)"
     status=1
   fi
 done

@@ -21,6 +21,7 @@
 #include "quality.h"
 #include "safe_output.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,7 @@
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "pair_stream.h"
 
 namespace {
 
@@ -116,24 +118,60 @@ double given_value(int64_t k)
 }
 
 // Every merge over every pair across its children; `distance(a, b)` gives the
-// true distance of objects a < b, NaN when it is unknown.
+// true distance of objects a < b, NaN when it is unknown.  The distances are
+// computed on the worker threads and tallied on the main thread in the order
+// of a single thread, so that the sums come out the same for any number of
+// threads.
 template <class F> std::vector<merge_quality_t> measure_all_pairs(F distance)
 {
     std::vector<merge_quality_t> merges;
-    for (int n = N; n < 2 * N - 1; n++) {
-        int l1, l2, r1, r2;
-        child_range(leftnode[n], l1, l2);
-        child_range(rightnode[n], r1, r2);
-        Tally t;
-        for (int p = l1; p <= l2; p++)
-            for (int q = r1; q <= r2; q++) {
-                int a = new2old[p], b = new2old[q];
-                double d = a < b ? distance(a, b) : distance(b, a);
-                if (!std::isnan(d))
-                    t.add(d);
+    // The walk over the pairs of the stream: merge n, left position p, right
+    // position q.
+    int n = N - 1, l1 = 0, l2 = -1, r1 = 0, r2 = -1, p = 0, q = 0;
+    auto next = [&](PairSlot &s) {
+        while (p > l2) {
+            if (++n >= 2 * N - 1)
+                return false;
+            child_range(leftnode[n], l1, l2);
+            child_range(rightnode[n], r1, r2);
+            p = l1;
+            q = r1;
+        }
+        int a = new2old[p], b = new2old[q];
+        s.i = std::min(a, b);
+        s.j = std::max(a, b);
+        if (++q > r2) {
+            q = r1;
+            p++;
+        }
+        return true;
+    };
+    // The tally of merge `open` takes its `left` remaining pairs; merges
+    // without pairs are never open.
+    int open = N - 1;
+    int64_t left = 0;
+    Tally t;
+    auto take = [&](const std::vector<PairSlot> &batch) {
+        for (const PairSlot &s : batch) {
+            while (left == 0) {
+                open++;
+                int a1, a2, b1, b2;
+                child_range(leftnode[open], a1, a2);
+                child_range(rightnode[open], b1, b2);
+                left = (int64_t)(a2 - a1 + 1) * (b2 - b1 + 1);
+                t = Tally();
             }
-        merges.push_back(merge_of(n, l2 - l1 + 1, r2 - r1 + 1, t));
-    }
+            if (!std::isnan(s.value))
+                t.add(s.value);
+            if (--left == 0) {
+                int a1, a2, b1, b2;
+                child_range(leftnode[open], a1, a2);
+                child_range(rightnode[open], b1, b2);
+                merges.push_back(merge_of(open, a2 - a1 + 1, b2 - b1 + 1, t));
+            }
+        }
+    };
+    pair_stream(next, distance, take);
     return merges;
 }
 

@@ -11,15 +11,21 @@
 //   estimate_epsilon                   the threshold on those lower bounds that
 //                                      about the wanted share of pairs passes,
 //                                      from a random sample of pairs.
-//   small_dists_work, join, ...        the epsilon-grid-order self-join of
+//   small_dists_work, JoinWalk, ...    the epsilon-grid-order self-join of
 //                                      Boehm, Braunmueller, Krebs and Kriegel
 //                                      ("Epsilon grid order", SIGMOD 2001) over
 //                                      the pivot-distance vectors: it stores
 //                                      every pair whose lower bound is at most
 //                                      epsilon without looking at all pairs.
+//                                      Within a leaf block pair a sort on one
+//                                      pivot cuts each row's candidates to a
+//                                      window (a sort-based band join).
 //
-// Every pair enters the store through getdist; pivot distances come from
-// calc_distance and are never stored.  rand() is the only source of chance.
+// Every pair enters the store through getdist, on the main thread and in the
+// order one thread would find it; the distances are computed on the worker
+// threads (pair_stream, and the join's batches).  Pivot distances come from
+// calc_distance and are never stored.  rand() is the only source of chance,
+// and only the main thread calls it.
 #include "small_dist.h"
 
 #include <algorithm>
@@ -27,12 +33,15 @@
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <vector>
 
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
 #include "heap_sort.h"
 #include "missing.h"
+#include "pair_stream.h"
+#include "threads.h"
 
 // Pivot tables (alive from choose_pivots to delete_pivots).
 int *pivots = nullptr;
@@ -44,11 +53,12 @@ int64_t neg_res1 = 0;
 int64_t neg_res2 = 0;
 int64_t join_pairs_examined = 0;
 
-static void store_join_pair(int i, int j)
+static void store_join_pair(int i, int j, double d)
 {
-    getdist(i, j, NO_DISTANCE);
+    getdist(i, j, d);
 }
-void (*join_pair_sink)(int i, int j) = store_join_pair;
+void (*join_pair_sink)(int i, int j, double d) = store_join_pair;
+double (*join_pair_value)(int i, int j) = calc_distance;
 
 // Join work state, alive only inside small_dists_work.
 static int *ego = nullptr;          // entry p*N+o: grid cell of object o along pivot p
@@ -56,10 +66,53 @@ static int *order = nullptr;        // objects in epsilon grid order; join membe
 static int64_t *opt = nullptr;      // per object: packed fine cells of the first pivots
 static int64_t *optinc = nullptr;   // the same, each field shifted by 3 and tagged with 32
 static int64_t *opt_ordered = nullptr;  // entry k: opt[order[k]], read in order by the tests
+static int64_t *inc_ordered = nullptr;  // entry k: optinc[order[k]]
+static int64_t *opt2_ordered = nullptr; // entry k: packed cells of order[k] from pivot 10 on
+static int64_t *inc2_ordered = nullptr; // the same, shifted and tagged
+static double *pd_ordered = nullptr;    // entry k*P+p: pivot distance p of order[k]
 static int64_t c1 = 0;              // 31 in every packed field
 static int64_t c2 = 0;              // 24 in every packed field
+static int64_t c1_second = 0;       // c1 and c2 over the fields of the second word
+static int64_t c2_second = 0;
 static int join_pivots = 0;         // pivots the join works with
 static int split_threshold = 1;     // a block 1 of at most this many positions is not split
+static double join_eps = 0;         // the join's epsilon
+
+// A block pair of the join at the leaf level, or a slice of its block-1 rows:
+// positions start1...end1 and start2...end2 of the order; the pivots before
+// d hold both blocks in one and the same cell.
+struct JoinTask {
+    int start1, end1, start2, end2, d;
+};
+// What one task found: the pairs that passed both tests, in the order of a
+// plain scan, with their distances; and its counts.
+struct JoinFound {
+    struct Pair {
+        int i, j;
+        double value;
+    };
+    std::vector<Pair> pairs;
+    int64_t packed_rejected = 0;   // pairs rejected without the exact test
+    int64_t exact_rejected = 0;    // pairs rejected by the exact test
+    int64_t examined = 0;          // pairs of the task
+};
+// The block test of the recursive join: false when no pair of the two blocks
+// can pass; otherwise d is raised past the leading pivots along which both
+// blocks share one cell.
+static bool blocks_may_join(int start1, int end1, int start2, int end2, int &d);
+
+// The join's batches.  A task (a leaf block pair, or a slice of one) holds
+// at most SLICE_PAIRS pairs unless block 2 alone is wider; a batch gathers
+// tasks up to BATCH_PAIRS_PER_THREAD pairs per thread or BATCH_TASKS tasks,
+// fewer when the pass rate so far lets it find more than about BATCH_FOUND
+// pairs per thread, so that the pairs it holds stay small beside the store.
+static const int64_t SLICE_PAIRS = 1 << 20;
+static const int64_t BATCH_PAIRS_PER_THREAD = 1 << 25;
+static const double BATCH_FOUND = 1 << 20;
+static const int64_t BATCH_TASKS = 4096;
+// Block 2 is sorted for windows only from this many positions on; below, the
+// sort costs about what it saves.
+static const int WINDOW_MIN_BLOCK = 64;
 
 static const char *const MSG_EPSILON_NOT_POSITIVE =
     "WARNING! Epsilon is 0 or below (all sampled pivot bounds are 0), so the "
@@ -93,8 +146,44 @@ static int num_pivots()
 // ---------------------------------------------------------------------------
 // Random, exhaustive and given pairs
 
-// How many pairs ahead the random pass draws, to fetch their memory early.
+// How many pairs ahead of the one entered the store entries are fetched.
 static const int PAIR_AHEAD = 8;
+
+// Enters a batch of computed pairs into the store in order.
+static void enter_pairs(const std::vector<PairSlot> &batch)
+{
+    for (size_t k = 0; k < batch.size(); k++) {
+        if (k + PAIR_AHEAD < batch.size())
+            getdist_prefetch(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
+        getdist(batch[k].i, batch[k].j, batch[k].value);
+    }
+}
+
+// Below this many missing pairs the random pass draws one pair at a time
+// instead of streaming batches of draws.
+static const int64_t STREAM_MIN_DRAWS = 4096;
+
+// The distance getdist(i, j, ...) would compute.
+static double pair_value(int i, int j)
+{
+    return calc_distance(i, j);
+}
+
+// Clears `compute` for the self pairs of a batch and those the store holds
+// already.  A pair of the batch still waiting to be entered may be computed
+// in vain; getdist keeps the first value.
+static void screen_known(std::vector<PairSlot> &batch)
+{
+    for (size_t k = 0; k < batch.size(); k++) {
+        if (k + PAIR_AHEAD < batch.size())
+            getdist_prefetch(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
+        PairSlot &s = batch[k];
+        if (s.i == s.j || hash_lookup(s.i, s.j)) {
+            s.compute = false;
+            s.value = NO_DISTANCE;
+        }
+    }
+}
 
 void random_dist()
 {
@@ -109,38 +198,48 @@ void random_dist()
         int64_t missing = target - n_dist / 2;
         if (missing >= N) {
             // Bulk pass: at most `missing` new pairs, since self pairs and
-            // pairs already stored add nothing.
-            // Step s pairs object s / per with the s-th draw.  The draws are
-            // taken PAIR_AHEAD steps early, in the same order, so that the
-            // store and the data row of each pair are fetched while the
-            // steps before it are computed; no draw is made past the last
-            // step, so the generator ends where it would without the lead.
+            // pairs already stored add nothing.  Step s pairs object s / per
+            // with the s-th draw; the draws do not depend on the store, so
+            // the whole pass streams.
             int64_t per = missing / N;
             int64_t steps = per * N;
-            int ahead[PAIR_AHEAD];
-            int64_t drawn = 0;
-            for (; drawn < steps && drawn < PAIR_AHEAD; drawn++) {
-                ahead[drawn] = rand() % N;
-                getdist_prefetch((int)(drawn / per), ahead[drawn]);
-            }
-            for (int64_t s = 0; s < steps; s++) {
-                int j = ahead[s % PAIR_AHEAD];
-                if (drawn < steps) {
-                    int next = rand() % N;
-                    ahead[drawn % PAIR_AHEAD] = next;
-                    getdist_prefetch((int)(drawn / per), next);
-                    drawn++;
-                }
-                getdist((int)(s / per), j, NO_DISTANCE);
-            }
-        } else {
-            // A uniform pair of distinct objects, smaller index first.
+            int64_t s = 0;
+            pair_stream(
+                [&](PairSlot &slot) {
+                    if (s == steps)
+                        return false;
+                    slot.i = (int)(s / per);
+                    slot.j = rand() % N;
+                    s++;
+                    return true;
+                },
+                screen_known, pair_value, enter_pairs);
+        } else if (missing < STREAM_MIN_DRAWS) {
+            // The last few pairs, drawn one at a time: near a full set of
+            // pairs most draws are pairs already stored.
             int i = rand() % N;
             int j = rand() % (N - 1);
             if (i > j)
                 getdist(j, i, NO_DISTANCE);
             else
                 getdist(i, j + 1, NO_DISTANCE);
+        } else {
+            // Uniform pairs of distinct objects, smaller index first.  Each
+            // adds one pair at most, so the loop above is sure to draw this
+            // many more before it looks at the store again: they stream.
+            int64_t draws = std::min<int64_t>(missing, (dist_size - n_dist) / 2);
+            pair_stream(
+                [&](PairSlot &slot) {
+                    if (draws == 0)
+                        return false;
+                    draws--;
+                    int a = rand() % N;
+                    int b = rand() % (N - 1);
+                    slot.i = a > b ? b : a;
+                    slot.j = a > b ? a : b + 1;
+                    return true;
+                },
+                screen_known, pair_value, enter_pairs);
         }
     }
 }
@@ -148,12 +247,20 @@ void random_dist()
 void all_dist()
 {
     abstract_time++;
-    for (int i = 0; i < N - 1; i++)
-        for (int j = i + 1; j < N; j++) {
-            if (j + PAIR_AHEAD < N)
-                getdist_prefetch(i, j + PAIR_AHEAD);
-            getdist(i, j, NO_DISTANCE);
-        }
+    int i = 0, j = 0;
+    pair_stream(
+        [&](PairSlot &slot) {
+            if (++j >= N) {
+                i++;
+                j = i + 1;
+            }
+            if (j >= N)
+                return false;
+            slot.i = i;
+            slot.j = j;
+            return true;
+        },
+        pair_value, enter_pairs);
 }
 
 // Value k of the given distances, as a double, by the input's element type.
@@ -216,6 +323,9 @@ int64_t quantile_target_rank(int n, double q)
     return std::lround(t);
 }
 
+// Objects per piece of work of the pivot tables' parallel loops.
+static const int64_t PIVOT_CHUNK = 512;
+
 template <class T> static void mark_unfit(const T *x, std::vector<char> &unfit, int &passed)
 {
     for (int o = 0; o < N; o++)
@@ -261,9 +371,10 @@ static void choose_random_pivots(int P, const std::vector<char> &unfit)
         pivots[i] = draw_pivot(unfit);
         std::cerr << "  pivot " << i + 1 << " - " << pivots[i] + 1 << " (randomly)\n";
     }
-    for (int o = 0; o < N; o++)
+    parallel_for(0, N, PIVOT_CHUNK, [P](int64_t o) {
         for (int p = 0; p < P; p++)
-            pivot_dists[at(p, o)] = calc_distance(o, pivots[p]);
+            pivot_dists[at(p, (int)o)] = calc_distance((int)o, pivots[p]);
+    });
 }
 
 // Each new pivot is the object whose rank, as seen from every pivot chosen so
@@ -280,10 +391,10 @@ static void choose_quantile_pivots(int P, const std::vector<char> &unfit)
     std::cerr << "  pivot 1 - " << pivots[0] + 1 << " (randomly)\n";
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
-        for (int o = 0; o < N; o++) {
-            pivot_dists[at(k - 1, o)] = o == newest ? 0.0 : calc_distance(o, newest);
-            scratch[o] = o;
-        }
+        parallel_for(0, N, PIVOT_CHUNK, [k, newest, scratch](int64_t o) {
+            pivot_dists[at(k - 1, (int)o)] = o == newest ? 0.0 : calc_distance((int)o, newest);
+            scratch[o] = (int)o;
+        });
         if (k == P)
             break;
         current_pivot = k - 1;
@@ -430,11 +541,16 @@ void packed_masks(int fields, int64_t &mask31, int64_t &mask24)
 
 void pack_fine_cells(double eps, int o, int64_t &packed, int64_t &packed_inc)
 {
-    int fields = std::min(num_pivots(), PACKED_PIVOTS);
+    pack_fine_cells_from(eps, o, 0, packed, packed_inc);
+}
+
+void pack_fine_cells_from(double eps, int o, int first, int64_t &packed, int64_t &packed_inc)
+{
+    int fields = std::max(0, std::min(num_pivots() - first, PACKED_PIVOTS));
     double width = eps / 3.0;
     packed = 0;
     packed_inc = 0;
-    for (int p = 0; p < fields; p++) {
+    for (int p = first; p < first + fields; p++) {
         int64_t v = fine_cell_bits(pivot_dists[at(p, o)], width);
         packed = (packed << 6) | v;
         packed_inc = (packed_inc << 6) | ((v + 3) | 32);
@@ -459,22 +575,28 @@ bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, 
     return packed_cells_far(packed_inc_i, packed_j, mask31, mask24) == 0;
 }
 
-// The first position k in from...to (or to + 1 if none) whose packed cells
-// are close to inc.  Nearly all pairs fail, so it tests four at a time and
-// looks closer only at a block with a pass.
-static inline int next_packed_close(int64_t inc, int from, int to)
+// The first index k in from...to (or to + 1 if none) whose packed cells
+// packed[k] are close to inc.  Nearly all pairs fail, so it tests four at a
+// time and looks closer only at a block with a pass.
+static inline int next_packed_close(const int64_t *packed, int64_t inc, int from, int to)
 {
     int k = from;
     for (; k + 3 <= to; k += 4) {
-        const int64_t *o = opt_ordered + k;
+        const int64_t *o = packed + k;
         bool pass = (packed_cells_far(inc, o[0], c1, c2) == 0) | (packed_cells_far(inc, o[1], c1, c2) == 0) |
                     (packed_cells_far(inc, o[2], c1, c2) == 0) | (packed_cells_far(inc, o[3], c1, c2) == 0);
         if (pass)
             break;
     }
-    while (k <= to && packed_cells_far(inc, opt_ordered[k], c1, c2) != 0)
+    while (k <= to && packed_cells_far(inc, packed[k], c1, c2) != 0)
         k++;
     return k;
+}
+
+// The second packed word of positions i and j: true when it passes too.
+static inline bool second_word_close(int i, int j)
+{
+    return packed_cells_far(inc2_ordered[i], opt2_ordered[j], c1_second, c2_second) == 0;
 }
 
 bool join_member(int o)
@@ -499,107 +621,322 @@ int ego_compare(const void *a, const void *b)
     return 0;
 }
 
-// Pairs that passed the join's tests, on their way to the sink in the order
-// found.  A pair waits until PAIR_AHEAD later ones have been found, or until
-// simple_join ends, so that its memory can be fetched in the meantime.
-struct FoundPairs {
-    int i[PAIR_AHEAD];
-    int j[PAIR_AHEAD];
-    int64_t found = 0;   // pairs entered
-    int64_t sunk = 0;    // pairs handed to the sink
 
-    void add(int a, int b)
-    {
-        if (found - sunk == PAIR_AHEAD)
-            sink_one();
-        getdist_prefetch(a, b);
-        i[found % PAIR_AHEAD] = a;
-        j[found % PAIR_AHEAD] = b;
-        found++;
-    }
-    void sink_one()
-    {
-        join_pair_sink(i[sunk % PAIR_AHEAD], j[sunk % PAIR_AHEAD]);
-        sunk++;
-    }
-    void drain()
-    {
-        while (sunk < found)
-            sink_one();
-    }
-};
-
-void simple_join(double eps, int start1, int end1, int start2, int end2, int d)
+// The pivot distances of the object at position k of the order, pivot 0
+// first: one row per position, so that a block of the order reads one
+// contiguous stretch of memory.
+static inline const double *ordered_row(int k)
 {
-    if (start1 > end2)
-        return;
-    FoundPairs found;
-    for (int i = start1; i <= end1; i++) {
-        int oi = order[i];
-        const int64_t inc = optinc[oi];
-        const int from = std::max(i + 1, start2);
-        if (from > end2)
-            continue;
-        // Every pair from...end2 is examined; those the packed test rejects
-        // are counted at the end, from the number it passed.
-        int64_t passed = 0;
-        for (int j = next_packed_close(inc, from, end2); j <= end2;
-             j = next_packed_close(inc, j + 1, end2)) {
-            passed++;
-            int oj = order[j];
-            // Along the d leading pivots both objects share one cell, so
-            // their difference there is below eps already.
-            bool close = true;
-            for (int p = join_pivots - 1; p >= d; p--) {
-                if (std::fabs(pivot_dists[at(p, oi)] - pivot_dists[at(p, oj)]) > eps) {
-                    close = false;
-                    break;
-                }
-            }
-            if (!close) {
-                neg_res2++;
-                continue;
-            }
-            found.add(oi, oj);
-        }
-        join_pairs_examined += end2 - from + 1;
-        neg_res1 += end2 - from + 1 - passed;
-    }
-    found.drain();
+    return pd_ordered + (size_t)k * (size_t)join_pivots;
 }
 
-void join(double eps, int start1, int end1, int start2, int end2, int d)
+// The grid cell of position k along pivot p; the same number as the object's
+// `ego` entry, recomputed from the ordered copy of its pivot distances.
+static inline int ordered_cell(int k, int p)
+{
+    return grid_cell(ordered_row(k)[p], join_eps);
+}
+
+// The exact test of positions i and j along pivots d...P-1: true when no
+// difference exceeds eps.  Both objects are join members, so no difference
+// is NaN.
+static inline bool exact_close(int i, int j, int d)
+{
+    const double *ri = ordered_row(i);
+    const double *rj = ordered_row(j);
+    for (int p = join_pivots - 1; p >= d; p--)
+        if (std::fabs(ri[p] - rj[p]) > join_eps)
+            return false;
+    return true;
+}
+
+// A hint that the data row of object o will be read soon.
+static inline void prefetch_row(int o)
+{
+    const char *row = nullptr;
+    int64_t at = (int64_t)o * C;
+    switch (type) {
+    case 2: row = reinterpret_cast<const char *>(xc + at); break;
+    case 4: row = reinterpret_cast<const char *>(xi + at); break;
+    case 5: row = reinterpret_cast<const char *>(xf + at); break;
+    case 6: row = reinterpret_cast<const char *>(xd + at); break;
+    default: return;
+    }
+    int64_t bytes = std::min<int64_t>((int64_t)C * typesize[type], 1024);
+    for (int64_t b = 0; b < bytes; b += 64)
+        __builtin_prefetch(row + b);
+}
+
+static bool blocks_may_join(int start1, int end1, int start2, int end2, int &d)
 {
     if (start1 > end2 || start2 > end2)
-        return;
+        return false;
     // Within a block flat along all pivots before k, the cells along k
     // ascend in the order, so its first and last objects bound its range.
     for (int k = d; k < join_pivots; k++) {
-        int s1 = ego[at(k, order[start1])], e1 = ego[at(k, order[end1])];
-        int s2 = ego[at(k, order[start2])], e2 = ego[at(k, order[end2])];
+        int s1 = ordered_cell(start1, k), e1 = ordered_cell(end1, k);
+        int s2 = ordered_cell(start2, k), e2 = ordered_cell(end2, k);
         if (s1 == e1 && s2 == e2) {
             if (std::abs(s1 - s2) >= 2)
-                return;
+                return false;
             // A clamped cell gathers arbitrarily far values, so sharing it
             // proves nothing and the exact test must keep that pivot.
             if (k == d && s1 == s2 && std::abs(s1) < CELL_LIMIT)
                 d++;
         } else {
             if (e2 + 2 <= s1 || e1 + 2 <= s2)
-                return;
+                return false;
             break;
         }
     }
-    if (end1 - start1 < split_threshold) {
-        simple_join(eps, start1, end1, start2, end2, d);
-        return;
+    return true;
+}
+
+// The recursive block join, walked with a stack of its own so that the block
+// pairs reaching the leaf level come out a batch at a time, in the order the
+// recursion meets them.  A leaf larger than SLICE_PAIRS pairs comes out in
+// slices of consecutive block-1 rows, which keeps every task's found pairs
+// small; the slices in order find what the whole leaf finds.
+class JoinWalk {
+  public:
+    explicit JoinWalk(int members)
+    {
+        if (members > 0)
+            stack_.push_back({0, members - 1, 0, members - 1, 0});
     }
-    int med1 = start1 + (end1 - start1) / 2;
-    int med2 = start2 + (end2 - start2) / 2;
-    join(eps, start1, med1, start2, med2, d);
-    join(eps, start1, med1, med2 + 1, end2, d);
-    join(eps, med1 + 1, end1, start2, med2, d);
-    join(eps, med1 + 1, end1, med2 + 1, end2, d);
+
+    // The next task, or false when the walk is over.
+    bool next(JoinTask &task)
+    {
+        while (slice_.start1 > slice_.end1) {
+            if (stack_.empty())
+                return false;
+            JoinTask f = stack_.back();
+            stack_.pop_back();
+            if (!blocks_may_join(f.start1, f.end1, f.start2, f.end2, f.d))
+                continue;
+            if (f.end1 - f.start1 < split_threshold) {
+                slice_ = f;
+                int64_t width = f.end2 - f.start2 + 1;
+                slice_rows_ = (int)std::max<int64_t>(1, SLICE_PAIRS / width);
+                break;
+            }
+            int med1 = f.start1 + (f.end1 - f.start1) / 2;
+            int med2 = f.start2 + (f.end2 - f.start2) / 2;
+            // Pushed last to first, so that they come off in the
+            // recursion's order.
+            stack_.push_back({med1 + 1, f.end1, med2 + 1, f.end2, f.d});
+            stack_.push_back({med1 + 1, f.end1, f.start2, med2, f.d});
+            stack_.push_back({f.start1, med1, med2 + 1, f.end2, f.d});
+            stack_.push_back({f.start1, med1, f.start2, med2, f.d});
+        }
+        task = slice_;
+        task.end1 = (int)std::min<int64_t>(slice_.end1, (int64_t)slice_.start1 + slice_rows_ - 1);
+        slice_.start1 = task.end1 + 1;
+        return true;
+    }
+
+  private:
+    std::vector<JoinTask> stack_;
+    JoinTask slice_ = {1, 0, 0, 0, 0};   // the leaf being sliced; empty rows when none
+    int slice_rows_ = 1;
+};
+
+// Scratch space of simple_join, one per thread: block 2 sorted on the window
+// pivot, as three parallel arrays so that the packed test reads its words
+// contiguously.
+struct JoinScratch {
+    std::vector<double> key;       // pivot distance along the window pivot, ascending
+    std::vector<int64_t> packed;   // packed fine cells of the same entry
+    std::vector<int> pos;          // its position in the order
+    std::vector<int> sorted;       // scratch permutation for the sort
+    std::vector<int> hits;         // positions found for one block-1 row
+};
+static thread_local JoinScratch join_scratch;
+
+// The pivot along which block 2 is sorted for windows, or -1 when a plain
+// scan is cheaper.  Along pivot q a pair can only pass with distances to q
+// at most eps apart, so the widest pivot leaves the fewest candidates.
+static int window_pivot(const JoinTask &t)
+{
+    int width = t.end2 - t.start2 + 1;
+    if (width < WINDOW_MIN_BLOCK || t.d >= join_pivots)
+        return -1;
+    int best = -1;
+    double widest = 4 * join_eps;   // below this a window holds most of the block
+    for (int p = t.d; p < join_pivots; p++) {
+        double lo = ordered_row(t.start2)[p], hi = lo;
+        for (int k = t.start2 + 1; k <= t.end2; k++) {
+            double v = ordered_row(k)[p];
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+        if (hi - lo > widest) {
+            widest = hi - lo;
+            best = p;
+        }
+    }
+    return best;
+}
+
+// Tests the pairs of one task's blocks; every pair from max(i+1, start2) to
+// end2 for each block-1 position i counts as examined.  The pairs that pass
+// go to `found` in the order of the plain scan (i, then j ascending).
+//
+// With a window pivot q, block 2 is sorted on q and each row looks only at
+// the entries within eps of its own distance to q; the others would fail the
+// exact test on q and are counted with the packed test's rejections, as
+// pairs rejected without the exact test.  The found pairs are the same.
+static void simple_join(const JoinTask &t, JoinFound &found)
+{
+    found.pairs.clear();
+    found.packed_rejected = found.exact_rejected = found.examined = 0;
+    if (t.start1 > t.end2)
+        return;
+    const double eps = join_eps;
+    const int q = window_pivot(t);
+    JoinScratch &s = join_scratch;
+    if (q >= 0) {
+        size_t width = (size_t)(t.end2 - t.start2 + 1);
+        s.sorted.resize(width);
+        for (size_t k = 0; k < width; k++)
+            s.sorted[k] = t.start2 + (int)k;
+        std::sort(s.sorted.begin(), s.sorted.end(),
+                  [q](int a, int b) { return ordered_row(a)[q] < ordered_row(b)[q]; });
+        s.key.resize(width);
+        s.packed.resize(width);
+        s.pos.resize(width);
+        for (size_t k = 0; k < width; k++) {
+            s.key[k] = ordered_row(s.sorted[k])[q];
+            s.packed[k] = opt_ordered[s.sorted[k]];
+            s.pos[k] = s.sorted[k];
+        }
+    }
+    for (int i = t.start1; i <= t.end1; i++) {
+        const int from = std::max(i + 1, t.start2);
+        if (from > t.end2)
+            continue;
+        const int64_t inc = inc_ordered[i];
+        int64_t passed = 0;
+        s.hits.clear();
+        if (q < 0) {
+            for (int j = next_packed_close(opt_ordered, inc, from, t.end2); j <= t.end2;
+                 j = next_packed_close(opt_ordered, inc, j + 1, t.end2)) {
+                if (!second_word_close(i, j))
+                    continue;
+                passed++;
+                if (exact_close(i, j, t.d))
+                    s.hits.push_back(j);
+                else
+                    found.exact_rejected++;
+            }
+        } else {
+            // The entries with |x - key| <= eps form one run of the sorted
+            // block: x - key falls and key - x rises along it, rounding
+            // included, so both ends are found by bisection on the very
+            // comparisons the exact test makes.
+            const double x = ordered_row(i)[q];
+            const double *key = s.key.data();
+            int lo = (int)(std::partition_point(key, key + s.key.size(),
+                                                [&](double k) { return x - k > eps; }) - key);
+            int hi = (int)(std::partition_point(key + lo, key + s.key.size(),
+                                                [&](double k) { return !(k - x > eps); }) - key) - 1;
+            for (int e = next_packed_close(s.packed.data(), inc, lo, hi); e <= hi;
+                 e = next_packed_close(s.packed.data(), inc, e + 1, hi)) {
+                int j = s.pos[e];
+                if (j < from || !second_word_close(i, j))
+                    continue;
+                passed++;
+                if (exact_close(i, j, t.d))
+                    s.hits.push_back(j);
+                else
+                    found.exact_rejected++;
+            }
+            std::sort(s.hits.begin(), s.hits.end());
+        }
+        found.examined += t.end2 - from + 1;
+        found.packed_rejected += t.end2 - from + 1 - passed;
+        for (int j : s.hits)
+            found.pairs.push_back({order[i], order[j], 0.0});
+    }
+    // The distances, a few rows fetched ahead: the second objects lie
+    // anywhere in the data.
+    const size_t n = found.pairs.size();
+    for (size_t k = 0; k < n; k++) {
+        if (k + 4 < n)
+            prefetch_row(found.pairs[k + 4].j);
+        found.pairs[k].value = join_pair_value(found.pairs[k].i, found.pairs[k].j);
+    }
+}
+
+// Enters the found pairs of `count` tasks into the sink in task order, each
+// pair's store entries fetched PAIR_AHEAD pairs early, and adds up their
+// counts.
+static void enter_found(const std::vector<JoinFound> &found, size_t count)
+{
+    const JoinFound::Pair *ring[PAIR_AHEAD];
+    int64_t ahead = 0, sunk = 0;
+    for (size_t t = 0; t < count; t++) {
+        neg_res1 += found[t].packed_rejected;
+        neg_res2 += found[t].exact_rejected;
+        join_pairs_examined += found[t].examined;
+        for (const JoinFound::Pair &p : found[t].pairs) {
+            if (ahead - sunk == PAIR_AHEAD) {
+                const JoinFound::Pair *s = ring[sunk++ % PAIR_AHEAD];
+                join_pair_sink(s->i, s->j, s->value);
+            }
+            getdist_prefetch(p.i, p.j);
+            ring[ahead++ % PAIR_AHEAD] = &p;
+        }
+    }
+    while (sunk < ahead) {
+        const JoinFound::Pair *s = ring[sunk++ % PAIR_AHEAD];
+        join_pair_sink(s->i, s->j, s->value);
+    }
+}
+
+// The join of the members in `order`, batch by batch: the main thread walks
+// the recursion and enters each batch's pairs into the sink in order while
+// the next batch is tested, so that the store sees the pairs exactly as a
+// single thread finds them.
+static void run_join(int members)
+{
+    JoinWalk walk(members);
+    std::vector<JoinTask> tasks;
+    std::vector<JoinFound> found[2];
+    int cur = 0;
+    size_t pending = 0;   // tasks of found[1 - cur] not yet entered
+    int64_t tested = 0, passed = 0;   // so far, to size the batches
+    for (;;) {
+        // Each batch waits for its slowest task, so batches are as long as
+        // the pairs they are expected to find allow.
+        double pass_rate = (passed + 1.0) / (tested + 1.0);
+        int64_t per_thread = (int64_t)std::min<double>(BATCH_FOUND / pass_rate, BATCH_PAIRS_PER_THREAD);
+        int64_t batch_pairs = std::max<int64_t>(per_thread, SLICE_PAIRS) * num_threads;
+        tasks.clear();
+        int64_t pairs = 0;
+        JoinTask t;
+        while (pairs < batch_pairs && (int64_t)tasks.size() < BATCH_TASKS && walk.next(t)) {
+            tasks.push_back(t);
+            pairs += (int64_t)(t.end1 - t.start1 + 1) * (t.end2 - t.start2 + 1);
+        }
+        if (found[cur].size() < tasks.size())
+            found[cur].resize(tasks.size());
+        std::vector<JoinFound> &prev = found[1 - cur];
+        std::vector<JoinFound> &next = found[cur];
+        size_t prev_count = pending;
+        if (tasks.empty()) {
+            enter_found(prev, prev_count);
+            break;
+        }
+        parallel_for_beside([&] { enter_found(prev, prev_count); }, 0, (int64_t)tasks.size(),
+                            [&](int64_t k) { simple_join(tasks[k], next[k]); });
+        pending = tasks.size();
+        tested += pairs;
+        for (size_t k = 0; k < tasks.size(); k++)
+            passed += (int64_t)next[k].pairs.size();
+        cur = 1 - cur;
+    }
 }
 
 bool join_skipped(double eps)
@@ -628,6 +965,7 @@ void small_dists_work(double eps)
         return;
     }
 
+    join_eps = eps;
     join_pivots = num_pivots();
     split_threshold = opt_int(INDEX_OPT_SPLIT_THRESHOLD);
     ego = new int[(size_t)join_pivots * (size_t)N];
@@ -635,6 +973,7 @@ void small_dists_work(double eps)
     opt = new int64_t[N];
     optinc = new int64_t[N];
     packed_masks(std::min(join_pivots, PACKED_PIVOTS), c1, c2);
+    packed_masks(std::max(0, std::min(join_pivots - PACKED_PIVOTS, PACKED_PIVOTS)), c1_second, c2_second);
 
     // Objects with a NaN or infinite pivot distance have no cell; they take
     // no part in the join and sit after the members in `order`.
@@ -655,21 +994,40 @@ void small_dists_work(double eps)
         if (!join_member(o))
             order[rest++] = o;
     qsort(order, members, sizeof(int), ego_compare);
+    // The cells are needed only for the sort; the walk recomputes the few it
+    // reads from the ordered pivot distances.
+    delete[] ego;
+    ego = nullptr;
     opt_ordered = new int64_t[N];
-    for (int k = 0; k < N; k++)
+    inc_ordered = new int64_t[N];
+    opt2_ordered = new int64_t[N];
+    inc2_ordered = new int64_t[N];
+    pd_ordered = new double[(size_t)join_pivots * (size_t)N];
+    for (int k = 0; k < N; k++) {
         opt_ordered[k] = opt[order[k]];
+        inc_ordered[k] = optinc[order[k]];
+        pack_fine_cells_from(eps, order[k], PACKED_PIVOTS, opt2_ordered[k], inc2_ordered[k]);
+        for (int p = 0; p < join_pivots; p++)
+            pd_ordered[(size_t)k * join_pivots + p] = pivot_dists[at(p, order[k])];
+    }
 
-    join(eps, 0, members - 1, 0, members - 1, 0);
+    run_join(members);
     std::cout << "neg_res1 = " << neg_res1 << "  neg_res2 = " << neg_res2 << "\n";
 
-    delete[] ego;
     delete[] order;
     delete[] opt;
     delete[] optinc;
     delete[] opt_ordered;
-    ego = nullptr;
+    delete[] inc_ordered;
+    delete[] opt2_ordered;
+    delete[] inc2_ordered;
+    delete[] pd_ordered;
     order = nullptr;
     opt = nullptr;
     optinc = nullptr;
     opt_ordered = nullptr;
+    inc_ordered = nullptr;
+    opt2_ordered = nullptr;
+    inc2_ordered = nullptr;
+    pd_ordered = nullptr;
 }

@@ -14,13 +14,17 @@ extern int current_pivot;      // the pivot whose row orders a sort in progress
 
 // Join statistics of the last small_dists_work call (64 bits: a join may
 // examine more pairs than an int counts).
-extern int64_t neg_res1;            // pairs rejected by the packed cell test
+extern int64_t neg_res1;            // pairs rejected without the exact test
 extern int64_t neg_res2;            // pairs rejected by the exact pivot test
-extern int64_t join_pairs_examined; // pairs that reached simple_join
+extern int64_t join_pairs_examined; // pairs of the leaf block pairs
 
-// Where the join sends each pair that passes both tests; in a run it asks the
-// store for the pair's distance (getdist), so that it is computed and stored.
-extern void (*join_pair_sink)(int i, int j);
+// Where the join sends each pair that passes both tests, on the main thread
+// and in the order a single thread finds them; in a run it enters the pair
+// and its distance d into the store (getdist).
+extern void (*join_pair_sink)(int i, int j, double d);
+// How the join computes the distance of a pair it found, on any thread; in a
+// run calc_distance.
+extern double (*join_pair_value)(int i, int j);
 
 // Grid cells are clamped into [-CELL_LIMIT, CELL_LIMIT], so that cell sums
 // and differences (e + 2, s1 - s2) stay in the int range.  A clamped cell
@@ -58,8 +62,6 @@ void small_dists_work(double eps);
 // width eps/3 is not a positive finite number.
 bool join_skipped(double eps);
 int ego_compare(const void *a, const void *b);
-void join(double eps, int start1, int end1, int start2, int end2, int d);
-void simple_join(double eps, int start1, int end1, int start2, int end2, int d);
 
 // Pieces of the join's tests.
 int grid_cell(double v, double width);          // floor(v/width), clamped
@@ -68,6 +70,10 @@ void packed_masks(int fields, int64_t &mask31, int64_t &mask24);
 // Packed fine cells (width eps/3) of object o over the first PACKED_PIVOTS
 // pivots, pivot 0 in the highest field.
 void pack_fine_cells(double eps, int o, int64_t &packed, int64_t &packed_inc);
+// The same over the PACKED_PIVOTS pivots from `first` on (fewer when the
+// pivots end before); the join tests a second word from pivot PACKED_PIVOTS
+// on, which rejects before the exact test what the first word lets through.
+void pack_fine_cells_from(double eps, int o, int first, int64_t &packed, int64_t &packed_inc);
 // True when every packed field's fine cells differ by -3..+3 modulo 32.
 bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, int64_t mask24);
 // An object takes part in the join only when all its pivot distances are finite.

@@ -18,6 +18,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "small_dist.h"
+#include "threads.h"
 
 namespace {
 
@@ -681,26 +682,35 @@ TEST(PackedCells, FineCellsAreTheLowFiveBitsOfTheFloor)
 // The join
 
 std::vector<Pair> sunk;
-void record_pair(int i, int j)
+void record_pair(int i, int j, double)
 {
     sunk.push_back(Pair(i, j));
+}
+// The join tests give pivot tables only, no data to measure.
+double no_value(int, int)
+{
+    return 0.0;
 }
 
 class Join : public SmallDist {
   protected:
-    void (*saved_sink)(int, int);
+    void (*saved_sink)(int, int, double);
+    double (*saved_value)(int, int);
     std::string out, err;
 
     void SetUp() override
     {
         SmallDist::SetUp();
         saved_sink = join_pair_sink;
+        saved_value = join_pair_value;
         join_pair_sink = record_pair;
+        join_pair_value = no_value;
         sunk.clear();
     }
     void TearDown() override
     {
         join_pair_sink = saved_sink;
+        join_pair_value = saved_value;
         SmallDist::TearDown();
     }
 
@@ -830,6 +840,7 @@ TEST_F(Join, FineCellsZeroAndTwentyNinePassThePackedTestOnly)
 TEST_F(Join, StoresEachPassingPairThroughTheStore)
 {
     join_pair_sink = saved_sink;
+    join_pair_value = saved_value;
     objects({0, 1, 2, 30});
     store_for(10);
     table({{1.0, 1.2, 1.4, 1.1}});
@@ -857,6 +868,115 @@ TEST_F(Join, NoObjectWithAFinitePivotTableJoinsNothing)
     run(1.0, 1000);
     EXPECT_TRUE(sunk.empty());
     EXPECT_EQ(out, "neg_res1 = 0  neg_res2 = 0\n");
+}
+
+// The join as one thread walks it, block by block and pair by pair: the
+// order in which pairs must reach the store.
+struct PlainJoin {
+    int P, n;
+    double eps;
+    std::vector<int> cell, order;
+    std::vector<int64_t> opt, inc;
+    int64_t c1, c2;
+    int split;
+    std::vector<Pair> pairs;
+
+    PlainJoin(double e, int threshold) : P(opt_int(INDEX_OPT_NUM_PIVOTS)), n(N), eps(e), split(threshold)
+    {
+        cell.resize((size_t)P * n);
+        opt.resize(n);
+        inc.resize(n);
+        for (int o = 0; o < n; o++) {
+            for (int p = 0; p < P; p++)
+                cell[(size_t)p * n + o] = grid_cell(pivot_dists[(size_t)p * n + o], eps);
+            pack_fine_cells(eps, o, opt[o], inc[o]);
+            order.push_back(o);
+        }
+        packed_masks(std::min(P, PACKED_PIVOTS), c1, c2);
+        static PlainJoin *self;
+        self = this;
+        qsort(order.data(), n, sizeof(int), [](const void *a, const void *b) {
+            for (int p = 0; p < self->P; p++) {
+                int d = self->at(p, *(const int *)a) - self->at(p, *(const int *)b);
+                if (d)
+                    return d;
+            }
+            return 0;
+        });
+        join(0, n - 1, 0, n - 1, 0);
+    }
+    int at(int p, int o) const { return cell[(size_t)p * n + o]; }
+    void join(int s1, int e1, int s2, int e2, int d)
+    {
+        if (s1 > e2 || s2 > e2)
+            return;
+        for (int k = d; k < P; k++) {
+            int a1 = at(k, order[s1]), b1 = at(k, order[e1]), a2 = at(k, order[s2]), b2 = at(k, order[e2]);
+            if (a1 == b1 && a2 == b2) {
+                if (std::abs(a1 - a2) >= 2)
+                    return;
+                if (k == d && a1 == a2)
+                    d++;
+            } else {
+                if (b2 + 2 <= a1 || b1 + 2 <= a2)
+                    return;
+                break;
+            }
+        }
+        if (e1 - s1 < split) {
+            for (int i = s1; i <= e1; i++)
+                for (int j = std::max(i + 1, s2); j <= e2; j++) {
+                    int a = order[i], b = order[j];
+                    bool pass = packed_cells_close(inc[a], opt[b], c1, c2);
+                    for (int p = P - 1; pass && p >= d; p--)
+                        pass = std::fabs(pivot_dists[(size_t)p * n + a] - pivot_dists[(size_t)p * n + b]) <= eps;
+                    if (pass)
+                        pairs.push_back(Pair(a, b));
+                }
+            return;
+        }
+        int m1 = s1 + (e1 - s1) / 2, m2 = s2 + (e2 - s2) / 2;
+        join(s1, m1, s2, m2, d);
+        join(s1, m1, m2 + 1, e2, d);
+        join(m1 + 1, e1, s2, m2, d);
+        join(m1 + 1, e1, m2 + 1, e2, d);
+    }
+};
+
+TEST_F(Join, PairsReachTheSinkInTheSingleThreadOrderWhateverTheThreadsAndLeaves)
+{
+    // Large enough for sorted windows within the leaves, for leaves cut into
+    // slices and for several batches; pivot distances of clustered objects.
+    struct Case { int n; int pivots; double eps; int split; };
+    const Case cases[] = {
+        {4000, 12, 0.6, 1000}, {4000, 24, 0.9, 100}, {3000, 5, 0.3, 3000}, {2500, 20, 1.2, 64},
+    };
+    int saved_threads = num_threads;
+    for (const Case &c : cases) {
+        std::mt19937 gen(c.n + c.pivots);
+        std::normal_distribution<double> spread(0, 0.3);
+        std::uniform_int_distribution<int> group(0, 7);
+        std::vector<std::vector<double>> rows(c.pivots, std::vector<double>(c.n));
+        std::vector<int> groups(c.n);
+        for (int &g : groups)
+            g = group(gen);
+        for (int p = 0; p < c.pivots; p++)
+            for (int o = 0; o < c.n; o++)
+                rows[p][o] = 20 + 3 * ((groups[o] * (p + 3)) % 8) + spread(gen);
+        table(rows);
+        opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, c.split);
+        PlainJoin plain(c.eps, c.split);
+        ASSERT_GT(plain.pairs.size(), 1000u);
+        for (int threads : {1, 3}) {
+            SCOPED_TRACE("n=" + std::to_string(c.n) + " P=" + std::to_string(c.pivots) +
+                         " split=" + std::to_string(c.split) + " threads=" + std::to_string(threads));
+            num_threads = threads;
+            run(c.eps, c.split);
+            EXPECT_TRUE(sunk == plain.pairs);
+            EXPECT_EQ(neg_res1 + neg_res2 + (int64_t)sunk.size(), join_pairs_examined);
+        }
+    }
+    num_threads = saved_threads;
 }
 
 TEST_F(Join, CellsBeyondTheIntRangeKeepTheExactTest)
