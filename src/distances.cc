@@ -26,6 +26,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,19 +54,18 @@ static const char *const MSG_PERMUTING = "Permuting ";
 dist_t *dist = nullptr;            // record pool; records 2k and 2k+1 are one pair
 int32_t n_dist = 0;                // records in use, always even
 int32_t dist_size = 0;             // capacity of the pool in records
-dist_t **dist_hash = nullptr;      // chain heads, indexed by key mod dist_hash_size
+int32_t *dist_hash = nullptr;      // chain heads (record indices) by chain_of(key)
 int32_t dist_hash_size = 0;        // 6 * dist_size + 1
+int32_t *dist_time = nullptr;      // by record: abstract_time when stored or last returned
 node_t *node = nullptr;            // one entry per object, later per cluster slot
 int32_t abstract_time = 0;         // phase counter stamped into records
 int32_t getdist_time = 0;          // stamp seen by the last getdist call
 int32_t distance_warning = 0;      // 1 once the store-full warning is out
 
 // Candidate heap state.
-dist_t **heap = nullptr;
+heap_entry_t *heap = nullptr;      // heap[p].key == the distance of pair heap[p].pair
 int32_t heap_size = 0;
-// heap_key[p] == heap[p]->dist for p = 1...heap_size: the sift loops compare
-// keys in this contiguous array instead of following a pointer per child.
-static double *heap_key = nullptr;
+int32_t *heap_loc = nullptr;       // by pair: heap position, 0 if never placed
 
 // Dendrogram arrays.
 int32_t *leftnode = nullptr;
@@ -79,6 +79,10 @@ int32_t *old2new = nullptr;
 // Largest record pool whose hash table (6 heads per record, plus one) still
 // has a 32-bit count.
 static const int64_t MAX_DIST_SIZE = (INT32_MAX - 1) / 6;
+
+// The pool and the heap start on a cache line, so that twin records and the
+// two children of a heap position each share one line.
+static const std::align_val_t CACHE_LINE{64};
 
 // ---------------------------------------------------------------------------
 // Memory access helpers.  The store, its hash table and the candidate heap are
@@ -103,9 +107,15 @@ static inline int64_t pair_key(int i, int j)
     return static_cast<int64_t>(i) * N + j;
 }
 
-static inline dist_t **chain_of(int64_t key)
+// The chain of a key: the key is spread by a multiplicative hash and scaled
+// onto the table by a multiply and a shift, which costs far less than a
+// 64-bit division.  Which chain a key lands in changes no result.
+static inline int32_t *chain_of(int64_t key)
 {
-    return &dist_hash[key % dist_hash_size];
+    uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull;
+    uint64_t at = static_cast<uint64_t>(
+        (static_cast<unsigned __int128>(h) * static_cast<uint64_t>(dist_hash_size)) >> 64);
+    return &dist_hash[at];
 }
 
 void init_distances()
@@ -140,11 +150,15 @@ void init_distances()
     dist_hash_size = 6 * dist_size + 1;
     std::cerr << "dist_size=" << dist_size << std::endl;
 
-    dist = new dist_t[dist_size];
-    dist_hash = new dist_t *[dist_hash_size]();
+    // Every capacity is even: two records per pair.
+    dist = new (CACHE_LINE) dist_t[dist_size];
+    dist_time = new int32_t[dist_size];
+    heap_loc = new int32_t[dist_size / 2];
+    dist_hash = new int32_t[dist_hash_size];
+    std::fill(dist_hash, dist_hash + dist_hash_size, NO_RECORD);
     node = new node_t[N];
     for (int i = 0; i < N; i++) {
-        node[i].dist_start = nullptr;
+        node[i].dist_start = NO_RECORD;
         node[i].dist_count = 0;
         node[i].size = 1;
         node[i].number = i;
@@ -172,68 +186,83 @@ double calc_distance(int point1, int point2)
     }
 }
 
-// Pushes the record at the head of slot i's list.
-static inline void list_push(int i, dist_t *r)
+// Pushes record r at the head of slot i's list.
+static inline void list_push(int i, int32_t r)
 {
-    r->prev = nullptr;
-    r->next = node[i].dist_start;
-    if (r->next)
-        r->next->prev = r;
+    dist_t &e = dist[r];
+    e.prev = NO_RECORD;
+    e.next = node[i].dist_start;
+    if (e.next != NO_RECORD)
+        dist[e.next].prev = r;
     node[i].dist_start = r;
     node[i].dist_count++;
 }
 
-static inline void list_unlink(int i, dist_t *r)
+static inline void list_unlink(int i, int32_t r)
 {
-    if (r->prev)
-        r->prev->next = r->next;
+    const dist_t &e = dist[r];
+    if (e.prev != NO_RECORD)
+        dist[e.prev].next = e.next;
     else
-        node[i].dist_start = r->next;
-    if (r->next)
-        r->next->prev = r->prev;
+        node[i].dist_start = e.next;
+    if (e.next != NO_RECORD)
+        dist[e.next].prev = e.prev;
     node[i].dist_count--;
 }
 
 void add_dist(int i, int j, double distance)
 {
-    dist_t *r = &dist[n_dist];
-    r->key = pair_key(i, j);
-    r->x = i;
-    r->y = j;
-    r->dist = distance;
-    dist_t **chain = chain_of(r->key);
-    r->more = *chain;
+    int32_t r = n_dist;
+    dist_t &e = dist[r];
+    e.x = i;
+    e.y = j;
+    e.dist = distance;
+    int32_t *chain = chain_of(pair_key(i, j));
+    e.more = *chain;
     *chain = r;
     list_push(i, r);
-    r->heap_loc = 0;
-    r->multi = 1;
-    r->time = abstract_time;
-    r->symmetric = i < j ? r + 1 : r - 1;
+    e.multi = 1;
+    dist_time[r] = abstract_time;
+    heap_loc[r >> 1] = 0;
     n_dist++;
+}
+
+// The record of key (i, j) in its chain, or NO_RECORD.
+static inline int32_t find_record(int i, int j)
+{
+    for (int32_t r = *chain_of(pair_key(i, j)); r != NO_RECORD; r = dist[r].more)
+        if (dist[r].x == i && dist[r].y == j)
+            return r;
+    return NO_RECORD;
 }
 
 dist_t *hash_lookup(int i, int j)
 {
-    int64_t key = pair_key(i, j);
-    for (dist_t *r = *chain_of(key); r; r = r->more)
-        if (r->key == key)
-            return r;
-    return nullptr;
+    int32_t r = find_record(i, j);
+    return r == NO_RECORD ? nullptr : &dist[r];
+}
+
+// Moves record r, now keyed (i, j) by its x and y, to the chain of key
+// (i2, j2) and gives it that key.  r must be in its chain.
+static inline void rekey(int32_t r, int i2, int j2)
+{
+    dist_t &e = dist[r];
+    int32_t *link = chain_of(pair_key(e.x, e.y));
+    while (*link != r)
+        link = &dist[*link].more;
+    *link = e.more;
+    e.x = i2;
+    e.y = j2;
+    int32_t *chain = chain_of(pair_key(i2, j2));
+    e.more = *chain;
+    *chain = r;
 }
 
 dist_t *change_hash(int i1, int j1, int i2, int j2)
 {
-    int64_t key = pair_key(i1, j1);
-    dist_t **link = chain_of(key);
-    while ((*link)->key != key)
-        link = &(*link)->more;
-    dist_t *r = *link;
-    *link = r->more;
-    r->key = pair_key(i2, j2);
-    dist_t **chain = chain_of(r->key);
-    r->more = *chain;
-    *chain = r;
-    return r;
+    int32_t r = find_record(i1, j1);
+    rekey(r, i2, j2);
+    return &dist[r];
 }
 
 // Stores a new pair (both twins, the smaller object first) when two records
@@ -285,12 +314,12 @@ void getdist_prefetch(int i, int j)
 // A known pair is returned as stored and stamped with the current phase.
 static inline bool known_pair(int i, int j, double &d)
 {
-    dist_t *r = hash_lookup(i, j);
-    if (!r)
+    int32_t r = find_record(i, j);
+    if (r == NO_RECORD)
         return false;
-    getdist_time = r->time;
-    r->time = abstract_time;
-    d = r->dist;
+    getdist_time = dist_time[r];
+    dist_time[r] = abstract_time;
+    d = dist[r].dist;
     return true;
 }
 
@@ -306,8 +335,10 @@ double getdist(int i, int j, double dd)
     // The twin's hash chain and the list heads that the new records will
     // displace are fetched while the distance is computed.
     prefetch_write(chain_of(pair_key(j, i)));
-    prefetch_write(node[i].dist_start);
-    prefetch_write(node[j].dist_start);
+    if (node[i].dist_start != NO_RECORD)
+        prefetch_write(&dist[node[i].dist_start]);
+    if (node[j].dist_start != NO_RECORD)
+        prefetch_write(&dist[node[j].dist_start]);
     // NaN fails the comparison too and is computed.
     return store_new_pair(i, j, dd > NO_DISTANCE ? dd : calc_distance(i, j));
 }
@@ -327,92 +358,74 @@ double getdist_given(int i, int j, double dd)
 // ---------------------------------------------------------------------------
 // Candidate heap.  Every comparison is a strict '>' that fails on NaN, so
 // equal keys never swap and a NaN key neither moves nor displaces anything.
+// An entry carries its pair's key, so a sift reads no record at all; whoever
+// changes a pair's distance in the heap hands over the new key.
 
 void build_heap()
 {
     heap_size = n_dist / 2;
-    heap = new dist_t *[heap_size + 1];
-    delete[] heap_key;
-    heap_key = new double[heap_size + 1];
-    heap[0] = nullptr;
-    heap_key[0] = 0;
-    for (int p = 1; p <= heap_size; p++) {
-        heap[p] = &dist[2 * (p - 1)];
-        heap_key[p] = heap[p]->dist;
-    }
+    heap = new (CACHE_LINE) heap_entry_t[heap_size + 1];
+    heap[0] = heap_entry_t{0, 0};
+    for (int p = 1; p <= heap_size; p++)
+        heap[p] = heap_entry_t{dist[2 * static_cast<int64_t>(p - 1)].dist, p - 1};
     for (int p = heap_size / 2; p >= 1; p--)
         move_down(p);
     for (int p = 1; p <= heap_size; p++)
-        heap[p]->heap_loc = p;
+        heap_loc[heap[p].pair] = p;
 }
 
-// Both sift entry i by its key heap_key[i], so that no record is read on the
-// way; whoever changes a record's distance in the heap refreshes its key.
 void move_down(int i)
 {
-    dist_t *e = heap[i];
-    double v = heap_key[i];
+    heap_entry_t e = heap[i];
     int c = i;
     while (2 * c <= heap_size) {
-        // The grandchildren's keys share a cache line; fetch it a level early.
-        __builtin_prefetch(&heap_key[4 * static_cast<int64_t>(c)]);
+        // The four grandchildren share a cache line; fetch it a level early.
+        __builtin_prefetch(&heap[4 * static_cast<int64_t>(c)]);
         int child = 0;
-        double d = v;
-        if (v > heap_key[2 * c]) {
+        double d = e.key;
+        if (e.key > heap[2 * c].key) {
             child = 2 * c;
-            d = heap_key[child];
+            d = heap[child].key;
         }
-        if (2 * c + 1 <= heap_size && d > heap_key[2 * c + 1])
+        if (2 * c + 1 <= heap_size && d > heap[2 * c + 1].key)
             child = 2 * c + 1;
         if (!child)
             break;
         heap[c] = heap[child];
-        heap_key[c] = heap_key[child];
-        heap[c]->heap_loc = c;
+        heap_loc[heap[c].pair] = c;
         c = child;
     }
     heap[c] = e;
-    heap_key[c] = v;
-    e->heap_loc = c;
+    heap_loc[e.pair] = c;
 }
 
 void move_up(int i)
 {
-    dist_t *e = heap[i];
-    double v = heap_key[i];
+    heap_entry_t e = heap[i];
     int c = i;
-    while (c / 2 >= 1 && heap_key[c / 2] > v) {
+    while (c / 2 >= 1 && heap[c / 2].key > e.key) {
         heap[c] = heap[c / 2];
-        heap_key[c] = heap_key[c / 2];
-        heap[c]->heap_loc = c;
+        heap_loc[heap[c].pair] = c;
         c /= 2;
     }
     heap[c] = e;
-    heap_key[c] = v;
-    e->heap_loc = c;
+    heap_loc[e.pair] = c;
 }
 
 dist_t *heap_take_top()
 {
-    dist_t *top = heap[1];
+    dist_t *top = heap_record(1);
     heap[1] = heap[heap_size];
-    heap_key[1] = heap_key[heap_size];
-    heap[1]->heap_loc = 1;
+    heap_loc[heap[1].pair] = 1;
     heap_size--;
     move_down(1);
     return top;
 }
 
-// Of a live pair only one twin is in the heap; the other has heap_loc 0.
-static inline int heap_position(const dist_t *r)
-{
-    return r->heap_loc ? r->heap_loc : r->symmetric->heap_loc;
-}
-
 void heap_resift(dist_t *r, double old_key, double new_key)
 {
-    int p = heap_position(r);
-    heap_key[p] = heap[p]->dist;
+    int p = pair_heap_loc(r);
+    heap[p].key = new_key;
     if (new_key > old_key)
         move_down(p);
     else
@@ -421,14 +434,12 @@ void heap_resift(dist_t *r, double old_key, double new_key)
 
 void heap_remove(dist_t *r, double key)
 {
-    int p = heap_position(r);
+    int p = pair_heap_loc(r);
     if (p < heap_size) {
-        dist_t *moved = heap[heap_size];
-        heap[p] = moved;
-        heap_key[p] = heap_key[heap_size];
-        moved->heap_loc = p;
+        heap[p] = heap[heap_size];
+        heap_loc[heap[p].pair] = p;
         heap_size--;
-        if (heap_key[p] > key)
+        if (heap[p].key > key)
             move_down(p);
         else
             move_up(p);
@@ -476,38 +487,38 @@ static inline void record_merge(int n, int x, int y, double d)
 
 // Moves x's pairs over to y: pairs that y also knows are combined by the
 // linkage rule and x's side retired, the others are re-keyed to y.
-static void absorb(int x, int y, dist_t *xy, int linkage)
+static void absorb(int x, int y, int32_t xy, int linkage)
 {
-    dist_t *next;
-    for (dist_t *xz = node[x].dist_start; xz; xz = next) {
-        next = xz->next;
-        int z = xz->y;
+    int32_t next;
+    for (int32_t xz = node[x].dist_start; xz != NO_RECORD; xz = next) {
+        dist_t &exz = dist[xz];
+        next = exz.next;
+        int z = exz.y;
         // The next entry's hash chain is fetched while this one is worked on;
         // its address waits for the record, the work here does not.
-        if (next)
-            __builtin_prefetch(chain_of(pair_key(y, next->y)), 1);
+        if (next != NO_RECORD)
+            __builtin_prefetch(chain_of(pair_key(y, dist[next].y)), 1);
         if (z == y) {
-            list_unlink(y, xy->x == y ? xy : xy->symmetric);
+            list_unlink(y, dist[xy].x == y ? xy : xy ^ 1);
             continue;
         }
-        dist_t *zx = xz->symmetric;
-        dist_t *yz = hash_lookup(y, z);
-        if (!yz) {
-            change_hash(x, z, y, z);
-            xz->x = y;
+        int32_t zx = xz ^ 1;
+        int32_t yz = find_record(y, z);
+        if (yz == NO_RECORD) {
+            rekey(xz, y, z);
             list_push(y, xz);
-            change_hash(z, x, z, y);
-            zx->y = y;
+            rekey(zx, z, y);
             continue;
         }
-        double old = yz->dist;
-        double merged = linkage_update(linkage, old, yz->multi, xz->dist, xz->multi);
-        int32_t multi = yz->multi + xz->multi;
-        yz->dist = yz->symmetric->dist = merged;
-        yz->multi = yz->symmetric->multi = multi;
-        heap_resift(yz, old, merged);
+        dist_t &eyz = dist[yz], &ezy = dist[yz ^ 1];
+        double old = eyz.dist;
+        double merged = linkage_update(linkage, old, eyz.multi, exz.dist, exz.multi);
+        int32_t multi = eyz.multi + exz.multi;
+        eyz.dist = ezy.dist = merged;
+        eyz.multi = ezy.multi = multi;
+        heap_resift(&eyz, old, merged);
         list_unlink(z, zx);
-        heap_remove(zx, zx->dist);
+        heap_remove(&dist[zx], dist[zx].dist);
     }
 }
 
@@ -540,7 +551,7 @@ void cluster_merge()
         if (node[x].dist_count > node[y].dist_count)
             std::swap(x, y);
         record_merge(N + merge - 1, x, y, xy->dist);
-        absorb(x, y, xy, linkage);
+        absorb(x, y, static_cast<int32_t>(xy - dist), linkage);
     }
 
     // Clusters that no known pair connects: join them in random order.

@@ -135,9 +135,9 @@ TEST(Store, InitSizesThePoolByMode)
         EXPECT_EQ(n_dist, 0);
         EXPECT_EQ(abstract_time, 1);
         for (int i = 0; i < dist_hash_size; i++)
-            ASSERT_EQ(dist_hash[i], nullptr);
+            ASSERT_EQ(dist_hash[i], NO_RECORD);
         for (int i = 0; i < N; i++) {
-            EXPECT_EQ(node[i].dist_start, nullptr);
+            EXPECT_EQ(node[i].dist_start, NO_RECORD);
             EXPECT_EQ(node[i].dist_count, 0);
             EXPECT_EQ(node[i].size, 1);
             EXPECT_EQ(node[i].number, i);
@@ -194,20 +194,21 @@ TEST(Store, NewPairTakesTheEvenSlotSmallerObjectFirst)
     ASSERT_EQ(n_dist, 2);
     EXPECT_EQ(dist[0].x, 2);
     EXPECT_EQ(dist[0].y, 5);
-    EXPECT_EQ(dist[0].key, 2 * 8 + 5);
     EXPECT_EQ(dist[1].x, 5);
     EXPECT_EQ(dist[1].y, 2);
-    EXPECT_EQ(dist[1].key, 5 * 8 + 2);
-    EXPECT_EQ(dist[0].symmetric, &dist[1]);
-    EXPECT_EQ(dist[1].symmetric, &dist[0]);
+    EXPECT_EQ(symmetric(&dist[0]), &dist[1]);
+    EXPECT_EQ(symmetric(&dist[1]), &dist[0]);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(dist) % 64, 0u) << "twins share a cache line";
     for (int r = 0; r < 2; r++) {
         EXPECT_EQ(dist[r].dist, 3.0);
         EXPECT_EQ(dist[r].multi, 1);
-        EXPECT_EQ(dist[r].heap_loc, 0);
-        EXPECT_EQ(dist[r].time, 1);
+        EXPECT_EQ(pair_heap_loc(&dist[r]), 0);
+        EXPECT_EQ(record_time(&dist[r]), 1);
+        EXPECT_EQ(dist[r].prev, NO_RECORD);
+        EXPECT_EQ(dist[r].next, NO_RECORD);
     }
-    EXPECT_EQ(node[2].dist_start, &dist[0]);
-    EXPECT_EQ(node[5].dist_start, &dist[1]);
+    EXPECT_EQ(node[2].dist_start, 0);
+    EXPECT_EQ(node[5].dist_start, 1);
     EXPECT_EQ(node[2].dist_count, 1);
     EXPECT_EQ(node[5].dist_count, 1);
     EXPECT_EQ(hash_lookup(2, 5), &dist[0]);
@@ -303,13 +304,13 @@ TEST(Store, GetdistTimeTellsThePhaseAPairWasLastSeenIn)
     abstract_time = 2;
     getdist(1, 0, NO_DISTANCE);
     EXPECT_EQ(getdist_time, 1) << "seen first in phase 1";
-    EXPECT_EQ(hash_lookup(1, 0)->time, 2);
-    EXPECT_EQ(hash_lookup(0, 1)->time, 1) << "the twin keeps its own stamp";
+    EXPECT_EQ(record_time(hash_lookup(1, 0)), 2);
+    EXPECT_EQ(record_time(hash_lookup(0, 1)), 1) << "the twin keeps its own stamp";
     getdist(1, 0, NO_DISTANCE);
     EXPECT_EQ(getdist_time, 2) << "already asked for in this phase";
     getdist(2, 3, NO_DISTANCE);
     EXPECT_EQ(getdist_time, 2) << "new pairs carry the current phase";
-    EXPECT_EQ(hash_lookup(2, 3)->time, 2);
+    EXPECT_EQ(record_time(hash_lookup(2, 3)), 2);
 }
 
 TEST(Store, FullStoreDropsNewPairsAndWarnsOnce)
@@ -358,10 +359,14 @@ TEST(Store, ChangeHashRekeysWithoutTouchingTheRecord)
     EXPECT_EQ(change_hash(1, 2, 4, 2), r);
     EXPECT_EQ(hash_lookup(1, 2), nullptr);
     EXPECT_EQ(hash_lookup(4, 2), r);
-    EXPECT_EQ(r->key, 4 * 8 + 2);
-    EXPECT_EQ(r->x, 1) << "the caller moves the record itself";
-    EXPECT_EQ(node[1].dist_count, 2);
+    EXPECT_EQ(r->x, 4) << "the key is the record's own x and y";
+    EXPECT_EQ(r->y, 2);
+    EXPECT_EQ(node[1].dist_count, 2) << "the caller moves the record between lists";
+    EXPECT_EQ(node[1].dist_start, 2) << "the record of (1, 3) heads 1's list";
+    EXPECT_EQ(dist[2].next, 0) << "followed by the re-keyed one";
+    EXPECT_EQ(node[4].dist_count, 0);
     EXPECT_NE(hash_lookup(1, 3), nullptr);
+    EXPECT_EQ(hash_lookup(2, 1), symmetric(r)) << "the twin keeps its key";
 }
 
 TEST(Store, CalcDistanceDispatchesOnTheElementType)
@@ -409,9 +414,10 @@ void heap_over(const std::vector<double> &keys)
 void expect_heap_consistent()
 {
     for (int p = 1; p <= heap_size; p++) {
-        EXPECT_EQ(heap[p]->heap_loc, p);
-        if (p > 1 && !std::isnan(heap[p]->dist) && !std::isnan(heap[p / 2]->dist)) {
-            EXPECT_FALSE(heap[p / 2]->dist > heap[p]->dist) << "at " << p;
+        EXPECT_EQ(pair_heap_loc(heap_record(p)), p);
+        EXPECT_EQ(heap[p].key, heap_record(p)->dist) << "at " << p;
+        if (p > 1 && !std::isnan(heap[p].key) && !std::isnan(heap[p / 2].key)) {
+            EXPECT_FALSE(heap[p / 2].key > heap[p].key) << "at " << p;
         }
     }
 }
@@ -421,32 +427,33 @@ TEST(Heap, HoldsTheEvenRecordOfEveryPair)
     heap_over({4, 3, 2, 1});
     ASSERT_EQ(heap_size, 4);
     expect_heap_consistent();
-    for (int r = 0; r < n_dist; r += 2) {
-        EXPECT_NE(dist[r].heap_loc, 0);
-        EXPECT_EQ(dist[r + 1].heap_loc, 0);
-    }
-    EXPECT_EQ(heap[1]->dist, 1.0);
+    std::set<int> pairs;
+    for (int p = 1; p <= heap_size; p++)
+        pairs.insert(heap[p].pair);
+    EXPECT_EQ(pairs, (std::set<int>{0, 1, 2, 3}));
+    EXPECT_EQ(heap_record(1)->dist, 1.0);
+    EXPECT_EQ(heap_record(1), &dist[6]) << "the even twin";
 }
 
 TEST(Heap, EqualKeysNeverSwap)
 {
     heap_over({1, 1, 1, 1, 1});
     for (int p = 1; p <= heap_size; p++)
-        EXPECT_EQ(heap[p], &dist[2 * (p - 1)]) << "position " << p;
+        EXPECT_EQ(heap_record(p), &dist[2 * (p - 1)]) << "position " << p;
     EXPECT_EQ(heap_take_top(), &dist[0]);
-    EXPECT_EQ(heap[1], &dist[8]) << "the last entry moved up and stays";
+    EXPECT_EQ(heap_record(1), &dist[8]) << "the last entry moved up and stays";
 }
 
 TEST(Heap, NaNKeysStayPut)
 {
     heap_over({QNAN, 2, 1});
-    EXPECT_EQ(heap[1], &dist[0]) << "a NaN at the top is not sifted down";
-    EXPECT_EQ(heap[2], &dist[2]);
-    EXPECT_EQ(heap[3], &dist[4]);
+    EXPECT_EQ(heap_record(1), &dist[0]) << "a NaN at the top is not sifted down";
+    EXPECT_EQ(heap_record(2), &dist[2]);
+    EXPECT_EQ(heap_record(3), &dist[4]);
     heap_over({3, QNAN, 1});
-    EXPECT_EQ(heap[1], &dist[4]);
-    EXPECT_EQ(heap[2], &dist[2]) << "a NaN child is never chosen";
-    EXPECT_EQ(heap[3], &dist[0]);
+    EXPECT_EQ(heap_record(1), &dist[4]);
+    EXPECT_EQ(heap_record(2), &dist[2]) << "a NaN child is never chosen";
+    EXPECT_EQ(heap_record(3), &dist[0]);
 }
 
 TEST(Heap, TakingTheTopYieldsAscendingKeys)
@@ -475,11 +482,11 @@ TEST(Heap, SingleEntryTopLeavesItEmpty)
 TEST(Heap, RemovingTheLastEntryOnlyShrinks)
 {
     heap_over({1, 2, 3});
-    dist_t *first = heap[1], *second = heap[2];
-    heap_remove(heap[3]->symmetric, heap[3]->dist);
+    dist_t *first = heap_record(1), *second = heap_record(2);
+    heap_remove(symmetric(heap_record(3)), heap[3].key);
     EXPECT_EQ(heap_size, 2);
-    EXPECT_EQ(heap[1], first);
-    EXPECT_EQ(heap[2], second);
+    EXPECT_EQ(heap_record(1), first);
+    EXPECT_EQ(heap_record(2), second);
 }
 
 TEST(Heap, RemovingFromTheMiddleKeepsTheOrder)
@@ -500,15 +507,15 @@ TEST(Heap, ResiftFollowsTheChangedKey)
     heap_over({1, 2, 3, 4, 5});
     dist_t *r = hash_lookup(0, 5);
     r->dist = 0.5;
-    heap_resift(r->symmetric, 5, 0.5);
-    EXPECT_EQ(heap[1], r);
+    heap_resift(symmetric(r), 5, 0.5);
+    EXPECT_EQ(heap_record(1), r);
     r->dist = 9;
     heap_resift(r, 0.5, 9);
-    EXPECT_EQ(heap[1]->dist, 1.0);
+    EXPECT_EQ(heap[1].key, 1.0);
     expect_heap_consistent();
-    dist_t *unchanged = heap[2];
+    dist_t *unchanged = heap_record(2);
     heap_resift(unchanged, unchanged->dist, unchanged->dist);
-    EXPECT_EQ(heap[2], unchanged) << "an unchanged key stays where it is";
+    EXPECT_EQ(heap_record(2), unchanged) << "an unchanged key stays where it is";
 }
 
 // ---------------------------------------------------------------------------
