@@ -485,19 +485,76 @@ static inline void record_merge(int n, int x, int y, double d)
     node[x].merged = 1;
 }
 
+// What absorb will touch for list entry xz (from x to z), fetched while
+// earlier entries are worked on: the hash chains of the lookup and of both
+// re-keyings, z's entry, the twin's list neighbours and the pair's heap
+// position.  xz's record itself has arrived.
+static inline void fetch_entry(int x, int y, int32_t xz)
+{
+    const dist_t &e = dist[xz];
+    int z = e.y;
+    __builtin_prefetch(chain_of(pair_key(y, z)));
+    prefetch_write(chain_of(pair_key(x, z)));
+    prefetch_write(chain_of(pair_key(z, x)));
+    prefetch_write(chain_of(pair_key(z, y)));
+    prefetch_write(&node[z]);
+    const dist_t &t = dist[xz ^ 1];
+    if (t.prev != NO_RECORD)
+        prefetch_write(&dist[t.prev]);
+    if (t.next != NO_RECORD)
+        prefetch_write(&dist[t.next]);
+    __builtin_prefetch(&heap_loc[xz >> 1]);
+}
+
+// The second step for entry xz, a list entry later: the chain head fetched by
+// fetch_entry names the record that the lookup will most likely read, and the
+// pair's heap position names its heap entry.
+static inline void fetch_entry_more(int y, int32_t xz)
+{
+    int32_t head = *chain_of(pair_key(y, dist[xz].y));
+    if (head != NO_RECORD) {
+        prefetch_write(&dist[head]);
+        __builtin_prefetch(&heap_loc[head >> 1]);
+    }
+    prefetch_write(&heap[heap_loc[xz >> 1]]);
+}
+
 // Moves x's pairs over to y: pairs that y also knows are combined by the
 // linkage rule and x's side retired, the others are re-keyed to y.
+//
+// The walk is software-pipelined over x's list: while entry e0 is worked on,
+// the records of e1 and e2 are in cache or on their way, e2's dependents are
+// being fetched (fetch_entry) and e1's second-level ones (fetch_entry_more).
+// Working on an entry changes the lists of y and z only, never x's, so the
+// entries ahead keep their places.
 static void absorb(int x, int y, int32_t xy, int linkage)
 {
-    int32_t next;
-    for (int32_t xz = node[x].dist_start; xz != NO_RECORD; xz = next) {
+    int32_t e0 = node[x].dist_start;
+    int32_t e1 = e0 != NO_RECORD ? dist[e0].next : NO_RECORD;
+    int32_t e2 = e1 != NO_RECORD ? dist[e1].next : NO_RECORD;
+    if (e0 != NO_RECORD)
+        fetch_entry(x, y, e0);
+    if (e1 != NO_RECORD)
+        fetch_entry(x, y, e1);
+    if (e2 != NO_RECORD)
+        prefetch_write(&dist[e2]);
+    while (e0 != NO_RECORD) {
+        int32_t e3 = NO_RECORD;
+        if (e2 != NO_RECORD) {
+            e3 = dist[e2].next;
+            if (e3 != NO_RECORD)
+                prefetch_write(&dist[e3]);
+            fetch_entry(x, y, e2);
+        }
+        if (e1 != NO_RECORD)
+            fetch_entry_more(y, e1);
+
+        int32_t xz = e0;
         dist_t &exz = dist[xz];
-        next = exz.next;
         int z = exz.y;
-        // The next entry's hash chain is fetched while this one is worked on;
-        // its address waits for the record, the work here does not.
-        if (next != NO_RECORD)
-            __builtin_prefetch(chain_of(pair_key(y, dist[next].y)), 1);
+        e0 = e1;
+        e1 = e2;
+        e2 = e3;
         if (z == y) {
             list_unlink(y, dist[xy].x == y ? xy : xy ^ 1);
             continue;
