@@ -54,7 +54,7 @@ static const char *const MSG_PERMUTING = "Permuting ";
 dist_t *dist = nullptr;            // record pool; records 2k and 2k+1 are one pair
 int32_t n_dist = 0;                // records in use, always even
 int32_t dist_size = 0;             // capacity of the pool in records
-int32_t *dist_hash = nullptr;      // chain heads (record indices) by chain_of(key)
+int32_t *dist_hash = nullptr;      // chain heads (even records) by chain_of(i, j)
 int32_t dist_hash_size = 0;        // 6 * dist_size + 1
 int32_t *dist_time = nullptr;      // by record: abstract_time when stored or last returned
 node_t *node = nullptr;            // one entry per object, later per cluster slot
@@ -102,16 +102,17 @@ static inline void prefetch_write(const void *p)
 // ---------------------------------------------------------------------------
 // Distance store
 
-static inline int64_t pair_key(int i, int j)
+// The hash chains hold pairs, not records: the chain of (i, j) is that of
+// the unordered pair, keyed min * N + max, and a chain entry is the pair's even
+// record (its `more` links the chain).  So both directions of a pair are
+// found, and re-keyed, through one chain head and one chain link.
+//
+// The key is spread by a multiplicative hash and scaled onto the table by a
+// multiply and a shift, which costs far less than a 64-bit division.  Which
+// chain a pair lands in changes no result.
+static inline int32_t *chain_of(int i, int j)
 {
-    return static_cast<int64_t>(i) * N + j;
-}
-
-// The chain of a key: the key is spread by a multiplicative hash and scaled
-// onto the table by a multiply and a shift, which costs far less than a
-// 64-bit division.  Which chain a key lands in changes no result.
-static inline int32_t *chain_of(int64_t key)
-{
+    int64_t key = i < j ? static_cast<int64_t>(i) * N + j : static_cast<int64_t>(j) * N + i;
     uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull;
     uint64_t at = static_cast<uint64_t>(
         (static_cast<unsigned __int128>(h) * static_cast<uint64_t>(dist_hash_size)) >> 64);
@@ -217,9 +218,14 @@ void add_dist(int i, int j, double distance)
     e.x = i;
     e.y = j;
     e.dist = distance;
-    int32_t *chain = chain_of(pair_key(i, j));
-    e.more = *chain;
-    *chain = r;
+    // The even record enters the pair's chain for both; the odd one's link
+    // stays unused.
+    e.more = NO_RECORD;
+    if (!(r & 1)) {
+        int32_t *chain = chain_of(i, j);
+        e.more = *chain;
+        *chain = r;
+    }
     list_push(i, r);
     e.multi = 1;
     dist_time[r] = abstract_time;
@@ -227,12 +233,17 @@ void add_dist(int i, int j, double distance)
     n_dist++;
 }
 
-// The record of key (i, j) in its chain, or NO_RECORD.
+// The record of key (i, j), or NO_RECORD: the pair {i, j} is looked for in
+// its chain, and of its two records the one that starts at i is taken.
 static inline int32_t find_record(int i, int j)
 {
-    for (int32_t r = *chain_of(pair_key(i, j)); r != NO_RECORD; r = dist[r].more)
-        if (dist[r].x == i && dist[r].y == j)
+    for (int32_t r = *chain_of(i, j); r != NO_RECORD; r = dist[r].more) {
+        const dist_t &e = dist[r];
+        if (e.x == i && e.y == j)
             return r;
+        if (e.x == j && e.y == i)
+            return r + 1;
+    }
     return NO_RECORD;
 }
 
@@ -242,20 +253,21 @@ dist_t *hash_lookup(int i, int j)
     return r == NO_RECORD ? nullptr : &dist[r];
 }
 
-// Moves record r, now keyed (i, j) by its x and y, to the chain of key
-// (i2, j2) and gives it that key.  r must be in its chain.
+// Re-keys the pair of record r to (i2, j2) for r and (j2, i2) for its twin,
+// moving the pair to its new chain.  The pair must be in its chain.
 static inline void rekey(int32_t r, int i2, int j2)
 {
-    dist_t &e = dist[r];
-    int32_t *link = chain_of(pair_key(e.x, e.y));
-    while (*link != r)
+    int32_t even = r & ~1;
+    dist_t &e = dist[even];
+    int32_t *link = chain_of(e.x, e.y);
+    while (*link != even)
         link = &dist[*link].more;
     *link = e.more;
-    e.x = i2;
-    e.y = j2;
-    int32_t *chain = chain_of(pair_key(i2, j2));
+    dist[r].x = dist[r ^ 1].y = i2;
+    dist[r].y = dist[r ^ 1].x = j2;
+    int32_t *chain = chain_of(i2, j2);
     e.more = *chain;
-    *chain = r;
+    *chain = even;
 }
 
 dist_t *change_hash(int i1, int j1, int i2, int j2)
@@ -292,8 +304,7 @@ void getdist_prefetch(int i, int j)
     // Before init_distances there is no table to look into.
     if (i == j || dist_hash_size == 0)
         return;
-    __builtin_prefetch(chain_of(pair_key(i, j)));
-    prefetch_write(chain_of(pair_key(j, i)));
+    prefetch_write(chain_of(i, j));
     prefetch_write(&node[i]);
     prefetch_write(&node[j]);
     // The distance reads row j whole; row i is usually the one just read.
@@ -332,9 +343,8 @@ double getdist(int i, int j, double dd)
     double d;
     if (known_pair(i, j, d))
         return d;
-    // The twin's hash chain and the list heads that the new records will
-    // displace are fetched while the distance is computed.
-    prefetch_write(chain_of(pair_key(j, i)));
+    // The list heads that the new records will displace are fetched while
+    // the distance is computed.
     if (node[i].dist_start != NO_RECORD)
         prefetch_write(&dist[node[i].dist_start]);
     if (node[j].dist_start != NO_RECORD)
@@ -485,46 +495,45 @@ static inline void record_merge(int n, int x, int y, double d)
     node[x].merged = 1;
 }
 
-// What absorb will touch for list entry xz (from x to z), fetched while
-// earlier entries are worked on: the hash chains of the lookup and of both
-// re-keyings, z's entry, the twin's list neighbours and the pair's heap
-// position.  xz's record itself has arrived.
+// Absorb fetches for each list entry xz (from x to z) in two steps, while
+// earlier entries are worked on.  First the chain head of {y, z}, which the
+// lookup reads and a re-keying pushes onto, and that of {x, z}, which a
+// re-keying leaves.  xz's record itself has arrived.
 static inline void fetch_entry(int x, int y, int32_t xz)
 {
+    int z = dist[xz].y;
+    prefetch_write(chain_of(y, z));
+    prefetch_write(chain_of(x, z));
+}
+
+// Then, an entry later, the chain head names the pair that the lookup will
+// most likely find; if there is one, the pair of xz will be retired, so its
+// twin's list neighbours, z's entry and both pairs' heap places are fetched
+// too.  An empty chain means a re-keying, which needs nothing more.
+static inline void fetch_entry_more(int y, int32_t xz)
+{
     const dist_t &e = dist[xz];
-    int z = e.y;
-    __builtin_prefetch(chain_of(pair_key(y, z)));
-    prefetch_write(chain_of(pair_key(x, z)));
-    prefetch_write(chain_of(pair_key(z, x)));
-    prefetch_write(chain_of(pair_key(z, y)));
-    prefetch_write(&node[z]);
+    int32_t head = *chain_of(y, e.y);
+    if (head == NO_RECORD)
+        return;
+    prefetch_write(&dist[head]);
+    __builtin_prefetch(&heap_loc[head >> 1]);
+    __builtin_prefetch(&heap_loc[xz >> 1]);
+    prefetch_write(&node[e.y]);
     const dist_t &t = dist[xz ^ 1];
     if (t.prev != NO_RECORD)
         prefetch_write(&dist[t.prev]);
     if (t.next != NO_RECORD)
         prefetch_write(&dist[t.next]);
-    __builtin_prefetch(&heap_loc[xz >> 1]);
-}
-
-// The second step for entry xz, a list entry later: the chain head fetched by
-// fetch_entry names the record that the lookup will most likely read, and the
-// pair's heap position names its heap entry.
-static inline void fetch_entry_more(int y, int32_t xz)
-{
-    int32_t head = *chain_of(pair_key(y, dist[xz].y));
-    if (head != NO_RECORD) {
-        prefetch_write(&dist[head]);
-        __builtin_prefetch(&heap_loc[head >> 1]);
-    }
-    prefetch_write(&heap[heap_loc[xz >> 1]]);
 }
 
 // Moves x's pairs over to y: pairs that y also knows are combined by the
 // linkage rule and x's side retired, the others are re-keyed to y.
 //
 // The walk is software-pipelined over x's list: while entry e0 is worked on,
-// the records of e1 and e2 are in cache or on their way, e2's dependents are
-// being fetched (fetch_entry) and e1's second-level ones (fetch_entry_more).
+// the records of e1 and e2 are in cache or on their way, e2's chain heads are
+// being fetched (fetch_entry) and what e1's lookup will lead to
+// (fetch_entry_more).
 // Working on an entry changes the lists of y and z only, never x's, so the
 // entries ahead keep their places.
 static void absorb(int x, int y, int32_t xy, int linkage)
@@ -564,7 +573,6 @@ static void absorb(int x, int y, int32_t xy, int linkage)
         if (yz == NO_RECORD) {
             rekey(xz, y, z);
             list_push(y, xz);
-            rekey(zx, z, y);
             continue;
         }
         dist_t &eyz = dist[yz], &ezy = dist[yz ^ 1];

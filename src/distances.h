@@ -16,13 +16,13 @@ const int32_t NO_RECORD = -1;
 
 // One directed record of a stored pair.  32 bytes, so that the twins of a
 // pair (records 2k and 2k+1, the pool being 64-byte aligned) share one cache
-// line: whoever reads a record has its twin at hand.  The pair's hash key is
-// x * N + y, computed from the record instead of stored.
+// line: whoever reads a record has its twin at hand.  The hash key is
+// computed from x and y instead of stored.
 struct dist_t {
     int32_t x;           // slot the record starts from; it is on x's list
     int32_t y;           // the other slot
     double dist;         // distance; after merges the linkage distance
-    int32_t more;        // next record in the same hash chain
+    int32_t more;        // even record: next pair's even record in its hash chain
     int32_t prev;        // previous record on x's list
     int32_t next;        // next record on x's list
     int32_t multi;       // object-pair distances aggregated into dist
@@ -112,8 +112,9 @@ double getdist_given(int i, int j, double dd);
 // state and no result.
 void getdist_prefetch(int i, int j);
 dist_t *hash_lookup(int i, int j);
-// Re-keys the record of (i1, j1), which must exist, to (i2, j2): it moves to
-// the new key's hash chain and its x and y become i2 and j2.  No list changes.
+// Re-keys the record of (i1, j1), which must exist, to (i2, j2) and its twin
+// to (j2, i2): the pair moves to its new hash chain and the records' x and y
+// change with it.  No list changes.
 dist_t *change_hash(int i1, int j1, int i2, int j2);
 
 void build_heap();

@@ -366,7 +366,10 @@ TEST(Store, ChangeHashRekeysWithoutTouchingTheRecord)
     EXPECT_EQ(dist[2].next, 0) << "followed by the re-keyed one";
     EXPECT_EQ(node[4].dist_count, 0);
     EXPECT_NE(hash_lookup(1, 3), nullptr);
-    EXPECT_EQ(hash_lookup(2, 1), symmetric(r)) << "the twin keeps its key";
+    EXPECT_EQ(hash_lookup(2, 1), nullptr) << "the twin moves with it";
+    EXPECT_EQ(hash_lookup(2, 4), symmetric(r));
+    EXPECT_EQ(symmetric(r)->x, 2);
+    EXPECT_EQ(symmetric(r)->y, 4);
 }
 
 TEST(Store, CalcDistanceDispatchesOnTheElementType)
