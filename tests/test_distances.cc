@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -372,6 +373,56 @@ TEST(Store, ChangeHashRekeysWithoutTouchingTheRecord)
     EXPECT_EQ(symmetric(r)->y, 4);
 }
 
+// A full store re-keyed at random, with keys spread over far more values
+// than there are chain heads, so that pairs share chains: every pair must stay
+// findable in both directions, and only there.
+TEST(Store, LookupsFollowEveryRekeyingInBothDirections)
+{
+    const int n = 100000, pairs = 3000;
+    make_store(n, CLUSTER_DISTLIST, pairs);
+    std::mt19937 gen(5);
+    std::map<std::pair<int, int>, double> model;
+    auto known = [&](int i, int j) { return model.count({std::min(i, j), std::max(i, j)}) > 0; };
+    while (n_dist < dist_size) {
+        int i = gen() % n, j = gen() % n;
+        if (i != j && !known(i, j)) {
+            model[{std::min(i, j), std::max(i, j)}] = n_dist;
+            getdist_given(i, j, n_dist);
+        }
+    }
+    int shared = 0;
+    for (int h = 0; h < dist_hash_size; h++)
+        if (dist_hash[h] != NO_RECORD && dist[dist_hash[h]].more != NO_RECORD)
+            shared++;
+    ASSERT_GT(shared, 20) << "chains of two pairs or more";
+    for (int step = 0; step < pairs; step++) {
+        auto from = std::next(model.begin(), gen() % model.size());
+        int i2 = gen() % n, j2 = gen() % n;
+        if (i2 == j2 || known(i2, j2))
+            continue;
+        double d = from->second;
+        dist_t *r = change_hash(from->first.second, from->first.first, i2, j2);
+        ASSERT_EQ(r->dist, d);
+        model.erase(from);
+        model[{std::min(i2, j2), std::max(i2, j2)}] = d;
+    }
+    for (const auto &m : model) {
+        int i = m.first.first, j = m.first.second;
+        dist_t *r = hash_lookup(i, j);
+        ASSERT_NE(r, nullptr) << i << "," << j;
+        EXPECT_EQ(r->x, i);
+        EXPECT_EQ(r->y, j);
+        EXPECT_EQ(r->dist, m.second);
+        EXPECT_EQ(symmetric(r), hash_lookup(j, i));
+    }
+    for (int k = 0; k < 20000; k++) {
+        int i = gen() % n, j = gen() % n;
+        if (!known(i, j)) {
+            EXPECT_EQ(hash_lookup(i, j), nullptr) << i << "," << j;
+        }
+    }
+}
+
 TEST(Store, CalcDistanceDispatchesOnTheElementType)
 {
     CountingMeasure<char> mc;
@@ -524,8 +575,9 @@ TEST(Heap, ResiftFollowsTheChangedKey)
 // ---------------------------------------------------------------------------
 // Merge loop
 
-// Exact agglomerative clustering over a full matrix: every merge's object
-// set and height, in merge order.
+// Agglomerative clustering over the known entries of a matrix (NaN marks an
+// unknown pair): every merge's object set and height, in merge order, until
+// no two clusters have a known pair between them.
 std::vector<std::pair<std::set<int>, double>>
 naive_clustering(const std::vector<std::vector<double>> &d, int linkage)
 {
@@ -536,25 +588,35 @@ naive_clustering(const std::vector<std::vector<double>> &d, int linkage)
     std::vector<std::pair<std::set<int>, double>> merges;
     while (clusters.size() > 1) {
         double best = INF;
+        bool found = false;
         size_t ba = 0, bb = 0;
         for (size_t a = 0; a < clusters.size(); a++)
             for (size_t b = a + 1; b < clusters.size(); b++) {
                 double lo = INF, hi = -INF, sum = 0;
+                int known = 0;
                 for (int i : clusters[a])
                     for (int j : clusters[b]) {
+                        if (std::isnan(d[i][j]))
+                            continue;
                         lo = std::min(lo, d[i][j]);
                         hi = std::max(hi, d[i][j]);
                         sum += d[i][j];
+                        known++;
                     }
+                if (!known)
+                    continue;
                 double v = linkage == LINKAGE_MIN   ? lo
                            : linkage == LINKAGE_MAX ? hi
-                                                    : sum / (clusters[a].size() * clusters[b].size());
+                                                    : sum / known;
                 if (v < best) {
+                    found = true;
                     best = v;
                     ba = a;
                     bb = b;
                 }
             }
+        if (!found)
+            break;
         clusters[ba].insert(clusters[bb].begin(), clusters[bb].end());
         merges.push_back({clusters[ba], best});
         clusters.erase(clusters.begin() + bb);
@@ -587,6 +649,44 @@ TEST(Cluster, AllPairsKnownGiveExactLinkage)
                 EXPECT_EQ(members[n + k], expected[k].first) << "merge " << k;
                 EXPECT_NEAR(dst[n + k], expected[k].second, 1e-9) << "merge " << k;
             }
+        }
+    }
+}
+
+// A sparse store makes the merge loop re-key as well as combine, over lists
+// long enough for its look-ahead; the result must still be the linkage of
+// the known pairs.
+TEST(Cluster, SparseStoresGiveTheLinkageOfTheKnownPairs)
+{
+    const char *names[] = {"MIN", "AVE", "MAX"};
+    for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
+        for (unsigned seed = 1; seed <= 6; seed++) {
+            SCOPED_TRACE(std::string(names[linkage]) + " seed " + std::to_string(seed));
+            std::mt19937 gen(seed);
+            std::uniform_real_distribution<double> u(0.0, 10.0);
+            int n = 20 + seed * 8;
+            double share = 0.1 + 0.05 * seed;
+            std::vector<std::vector<double>> d(n, std::vector<double>(n, QNAN));
+            std::vector<Pair> pairs;
+            for (int i = 0; i < n; i++)
+                for (int j = i + 1; j < n; j++)
+                    if (u(gen) < 10 * share) {
+                        d[i][j] = d[j][i] = u(gen);
+                        pairs.push_back({i, j, d[i][j]});
+                    }
+            std::shuffle(pairs.begin(), pairs.end(), gen);
+            store_pairs(n, pairs, linkage);
+            srand(1);
+            cluster_merge();
+            auto expected = naive_clustering(d, linkage);
+            auto members = node_members();
+            ASSERT_GT(expected.size(), 0u);
+            for (size_t k = 0; k < expected.size(); k++) {
+                EXPECT_EQ(members[n + k], expected[k].first) << "merge " << k;
+                EXPECT_NEAR(dst[n + k], expected[k].second, 1e-9) << "merge " << k;
+            }
+            for (int k = static_cast<int>(expected.size()); k < n - 1; k++)
+                EXPECT_EQ(dst[n + k], INF) << "merge " << k << " joins unconnected clusters";
         }
     }
 }
