@@ -1,12 +1,12 @@
 // Distance store and clustering engine of brivane.
 //
 // What lives here, in file order:
-//   - the distance store: a fixed pool of twin pair records, an open hash
-//     table on the ordered pair and one list per object (init_distances,
-//     getdist, getdist_given, add_dist, hash_lookup, change_hash);
-//   - the candidate heap: a 1-based binary min-heap of pair records whose
-//     positions are mirrored in the records (build_heap, move_down, move_up,
-//     heap_take_top, heap_resift, heap_remove);
+//   - the distance store: a fixed pool of twin pair records, a chained hash
+//     table of pairs and one list per object (init_distances, getdist,
+//     getdist_given, add_dist, hash_lookup, change_hash);
+//   - the candidate heap: a 1-based binary min-heap of (key, pair) entries
+//     whose positions are mirrored in heap_loc (build_heap, move_down,
+//     move_up, heap_take_top, heap_resift, heap_remove);
 //   - the merge loop: agglomerative clustering with single, average or
 //     complete linkage over the known pairs only, the remaining clusters
 //     joined at +infinity in random order (cluster_merge);

@@ -2,7 +2,7 @@
 //
 // The store holds every pairwise distance the run has computed or read: a
 // fixed pool of twin records (records 2k and 2k+1 are one pair, in both
-// directions), a hash table keyed by the ordered pair, and one list per object
+// directions), a hash table of the pairs, and one list per object
 // of the records that start there.  cluster() builds the candidate heap over
 // the stored pairs, merges until one cluster remains and writes the dendrogram.
 #ifndef DISTANCES_H
