@@ -2,6 +2,8 @@
 // merge loop, driven through the run state as the driver drives them.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -127,6 +129,42 @@ void BM_cluster(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * pairs);
 }
 BENCHMARK(BM_cluster)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// The merge loop alone over a store shaped like a default run's: 24 pairs
+// per object, half of them between near neighbours along a hidden position
+// (as the join finds them) and half random, stored in that order, with the
+// object numbers shuffled so that neighbours lie far apart in memory.
+void BM_merge_loop(benchmark::State &state)
+{
+    const int pairs = (int)state.range(0);
+    const int n = pairs / 24;
+    setup_run(n, 1, pairs);
+    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTLIST);
+    M = pairs;
+    std::mt19937 gen(7);
+    std::normal_distribution<double> normal(0, 1000);
+    std::vector<double> pos(n);
+    for (auto &p : pos)
+        p = normal(gen);
+    std::sort(pos.begin(), pos.end());
+    std::vector<int> id(n);
+    for (int i = 0; i < n; i++)
+        id[i] = i;
+    std::shuffle(id.begin(), id.end(), gen);
+    for (auto _ : state) {
+        state.PauseTiming();
+        init_distances();
+        for (int k = 0; k < pairs; k++) {
+            int i = gen() % n;
+            int j = k < pairs / 2 ? std::min(n - 1, i + 1 + (int)(gen() % 40)) : gen() % n;
+            getdist_given(id[i], id[j], std::fabs(pos[i] - pos[j]));
+        }
+        state.ResumeTiming();
+        cluster_merge();
+    }
+    state.SetItemsProcessed(state.iterations() * (n_dist / 2));
+}
+BENCHMARK(BM_merge_loop)->Arg(8000000)->Arg(24000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

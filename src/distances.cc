@@ -1,12 +1,12 @@
 // Distance store and clustering engine of brivane.
 //
 // What lives here, in file order:
-//   - the distance store: a fixed pool of twin pair records, an open hash
-//     table on the ordered pair and one list per object (init_distances,
-//     getdist, getdist_given, add_dist, hash_lookup, change_hash);
-//   - the candidate heap: a 1-based binary min-heap of pair records whose
-//     positions are mirrored in the records (build_heap, move_down, move_up,
-//     heap_take_top, heap_resift, heap_remove);
+//   - the distance store: a fixed pool of twin pair records, a chained hash
+//     table of pairs and one list per object (init_distances, getdist,
+//     getdist_given, add_dist, hash_lookup, change_hash);
+//   - the candidate heap: a 1-based binary min-heap of (key, pair) entries
+//     whose positions are mirrored in heap_loc (build_heap, move_down,
+//     move_up, heap_take_top, heap_resift, heap_remove);
 //   - the merge loop: agglomerative clustering with single, average or
 //     complete linkage over the known pairs only, the remaining clusters
 //     joined at +infinity in random order (cluster_merge);
@@ -26,6 +26,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,19 +57,18 @@ static const char *const MSG_PERMUTING = "Permuting ";
 dist_t *dist = nullptr;            // record pool; records 2k and 2k+1 are one pair
 int32_t n_dist = 0;                // records in use, always even
 int32_t dist_size = 0;             // capacity of the pool in records
-dist_t **dist_hash = nullptr;      // chain heads, indexed by key mod dist_hash_size
+int32_t *dist_hash = nullptr;      // chain heads (even records) by chain_of(i, j)
 int32_t dist_hash_size = 0;        // 6 * dist_size + 1
+int32_t *dist_time = nullptr;      // by record: abstract_time when stored or last returned
 node_t *node = nullptr;            // one entry per object, later per cluster slot
 int32_t abstract_time = 0;         // phase counter stamped into records
 int32_t getdist_time = 0;          // stamp seen by the last getdist call
 int32_t distance_warning = 0;      // 1 once the store-full warning is out
 
 // Candidate heap state.
-dist_t **heap = nullptr;
+heap_entry_t *heap = nullptr;      // heap[p].key == the distance of pair heap[p].pair
 int32_t heap_size = 0;
-// heap_key[p] == heap[p]->dist for p = 1...heap_size: the sift loops compare
-// keys in this contiguous array instead of following a pointer per child.
-static double *heap_key = nullptr;
+int32_t *heap_loc = nullptr;       // by pair: heap position, 0 if never placed
 
 // Dendrogram arrays.
 int32_t *leftnode = nullptr;
@@ -82,6 +82,10 @@ int32_t *old2new = nullptr;
 // Largest record pool whose hash table (6 heads per record, plus one) still
 // has a 32-bit count.
 static const int64_t MAX_DIST_SIZE = (INT32_MAX - 1) / 6;
+
+// The pool and the heap start on a cache line, so that twin records and the
+// two children of a heap position each share one line.
+static const std::align_val_t CACHE_LINE{64};
 
 // ---------------------------------------------------------------------------
 // Memory access helpers.  The store, its hash table and the candidate heap are
@@ -101,14 +105,21 @@ static inline void prefetch_write(const void *p)
 // ---------------------------------------------------------------------------
 // Distance store
 
-static inline int64_t pair_key(int i, int j)
+// The hash chains hold pairs, not records: the chain of (i, j) is that of
+// the unordered pair, keyed min * N + max, and a chain entry is the pair's even
+// record (its `more` links the chain).  So both directions of a pair are
+// found, and re-keyed, through one chain head and one chain link.
+//
+// The key is spread by a multiplicative hash and scaled onto the table by a
+// multiply and a shift, which costs far less than a 64-bit division.  Which
+// chain a pair lands in changes no result.
+static inline int32_t *chain_of(int i, int j)
 {
-    return static_cast<int64_t>(i) * N + j;
-}
-
-static inline dist_t **chain_of(int64_t key)
-{
-    return &dist_hash[key % dist_hash_size];
+    int64_t key = i < j ? static_cast<int64_t>(i) * N + j : static_cast<int64_t>(j) * N + i;
+    uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull;
+    uint64_t at = static_cast<uint64_t>(
+        (static_cast<unsigned __int128>(h) * static_cast<uint64_t>(dist_hash_size)) >> 64);
+    return &dist_hash[at];
 }
 
 void init_distances()
@@ -143,11 +154,15 @@ void init_distances()
     dist_hash_size = 6 * dist_size + 1;
     std::cerr << "dist_size=" << dist_size << std::endl;
 
-    dist = new dist_t[dist_size];
-    dist_hash = new dist_t *[dist_hash_size]();
+    // Every capacity is even: two records per pair.
+    dist = new (CACHE_LINE) dist_t[dist_size];
+    dist_time = new int32_t[dist_size];
+    heap_loc = new int32_t[dist_size / 2];
+    dist_hash = new int32_t[dist_hash_size];
+    std::fill(dist_hash, dist_hash + dist_hash_size, NO_RECORD);
     node = new node_t[N];
     for (int i = 0; i < N; i++) {
-        node[i].dist_start = nullptr;
+        node[i].dist_start = NO_RECORD;
         node[i].dist_count = 0;
         node[i].size = 1;
         node[i].number = i;
@@ -177,68 +192,94 @@ double calc_distance(int point1, int point2)
     }
 }
 
-// Pushes the record at the head of slot i's list.
-static inline void list_push(int i, dist_t *r)
+// Pushes record r at the head of slot i's list.
+static inline void list_push(int i, int32_t r)
 {
-    r->prev = nullptr;
-    r->next = node[i].dist_start;
-    if (r->next)
-        r->next->prev = r;
+    dist_t &e = dist[r];
+    e.prev = NO_RECORD;
+    e.next = node[i].dist_start;
+    if (e.next != NO_RECORD)
+        dist[e.next].prev = r;
     node[i].dist_start = r;
     node[i].dist_count++;
 }
 
-static inline void list_unlink(int i, dist_t *r)
+static inline void list_unlink(int i, int32_t r)
 {
-    if (r->prev)
-        r->prev->next = r->next;
+    const dist_t &e = dist[r];
+    if (e.prev != NO_RECORD)
+        dist[e.prev].next = e.next;
     else
-        node[i].dist_start = r->next;
-    if (r->next)
-        r->next->prev = r->prev;
+        node[i].dist_start = e.next;
+    if (e.next != NO_RECORD)
+        dist[e.next].prev = e.prev;
     node[i].dist_count--;
 }
 
 void add_dist(int i, int j, double distance)
 {
-    dist_t *r = &dist[n_dist];
-    r->key = pair_key(i, j);
-    r->x = i;
-    r->y = j;
-    r->dist = distance;
-    dist_t **chain = chain_of(r->key);
-    r->more = *chain;
-    *chain = r;
+    int32_t r = n_dist;
+    dist_t &e = dist[r];
+    e.x = i;
+    e.y = j;
+    e.dist = distance;
+    // The even record enters the pair's chain for both; the odd one's link
+    // stays unused.
+    e.more = NO_RECORD;
+    if (!(r & 1)) {
+        int32_t *chain = chain_of(i, j);
+        e.more = *chain;
+        *chain = r;
+    }
     list_push(i, r);
-    r->heap_loc = 0;
-    r->multi = 1;
-    r->time = abstract_time;
-    r->symmetric = i < j ? r + 1 : r - 1;
+    e.multi = 1;
+    dist_time[r] = abstract_time;
+    heap_loc[r >> 1] = 0;
     n_dist++;
+}
+
+// The record of key (i, j), or NO_RECORD: the pair {i, j} is looked for in
+// its chain, and of its two records the one that starts at i is taken.
+static inline int32_t find_record(int i, int j)
+{
+    for (int32_t r = *chain_of(i, j); r != NO_RECORD; r = dist[r].more) {
+        const dist_t &e = dist[r];
+        if (e.x == i && e.y == j)
+            return r;
+        if (e.x == j && e.y == i)
+            return r + 1;
+    }
+    return NO_RECORD;
 }
 
 dist_t *hash_lookup(int i, int j)
 {
-    int64_t key = pair_key(i, j);
-    for (dist_t *r = *chain_of(key); r; r = r->more)
-        if (r->key == key)
-            return r;
-    return nullptr;
+    int32_t r = find_record(i, j);
+    return r == NO_RECORD ? nullptr : &dist[r];
+}
+
+// Re-keys the pair of record r to (i2, j2) for r and (j2, i2) for its twin,
+// moving the pair to its new chain.  The pair must be in its chain.
+static inline void rekey(int32_t r, int i2, int j2)
+{
+    int32_t even = r & ~1;
+    dist_t &e = dist[even];
+    int32_t *link = chain_of(e.x, e.y);
+    while (*link != even)
+        link = &dist[*link].more;
+    *link = e.more;
+    dist[r].x = dist[r ^ 1].y = i2;
+    dist[r].y = dist[r ^ 1].x = j2;
+    int32_t *chain = chain_of(i2, j2);
+    e.more = *chain;
+    *chain = even;
 }
 
 dist_t *change_hash(int i1, int j1, int i2, int j2)
 {
-    int64_t key = pair_key(i1, j1);
-    dist_t **link = chain_of(key);
-    while ((*link)->key != key)
-        link = &(*link)->more;
-    dist_t *r = *link;
-    *link = r->more;
-    r->key = pair_key(i2, j2);
-    dist_t **chain = chain_of(r->key);
-    r->more = *chain;
-    *chain = r;
-    return r;
+    int32_t r = find_record(i1, j1);
+    rekey(r, i2, j2);
+    return &dist[r];
 }
 
 // Stores a new pair (both twins, the smaller object first) when two records
@@ -268,8 +309,7 @@ void getdist_prefetch(int i, int j)
     // Before init_distances there is no table to look into.
     if (i == j || dist_hash_size == 0)
         return;
-    __builtin_prefetch(chain_of(pair_key(i, j)));
-    prefetch_write(chain_of(pair_key(j, i)));
+    prefetch_write(chain_of(i, j));
     prefetch_write(&node[i]);
     prefetch_write(&node[j]);
     // The distance reads row j whole; row i is usually the one just read.
@@ -290,12 +330,12 @@ void getdist_prefetch(int i, int j)
 // A known pair is returned as stored and stamped with the current phase.
 static inline bool known_pair(int i, int j, double &d)
 {
-    dist_t *r = hash_lookup(i, j);
-    if (!r)
+    int32_t r = find_record(i, j);
+    if (r == NO_RECORD)
         return false;
-    getdist_time = r->time;
-    r->time = abstract_time;
-    d = r->dist;
+    getdist_time = dist_time[r];
+    dist_time[r] = abstract_time;
+    d = dist[r].dist;
     return true;
 }
 
@@ -308,11 +348,12 @@ double getdist(int i, int j, double dd)
     double d;
     if (known_pair(i, j, d))
         return d;
-    // The twin's hash chain and the list heads that the new records will
-    // displace are fetched while the distance is computed.
-    prefetch_write(chain_of(pair_key(j, i)));
-    prefetch_write(node[i].dist_start);
-    prefetch_write(node[j].dist_start);
+    // The list heads that the new records will displace are fetched while
+    // the distance is computed.
+    if (node[i].dist_start != NO_RECORD)
+        prefetch_write(&dist[node[i].dist_start]);
+    if (node[j].dist_start != NO_RECORD)
+        prefetch_write(&dist[node[j].dist_start]);
     if (skip_pairs_without_distance) {
         // A pair without distance is remembered, never stored.
         getdist_time = abstract_time;
@@ -344,92 +385,74 @@ double getdist_given(int i, int j, double dd)
 // ---------------------------------------------------------------------------
 // Candidate heap.  Every comparison is a strict '>' that fails on NaN, so
 // equal keys never swap and a NaN key neither moves nor displaces anything.
+// An entry carries its pair's key, so a sift reads no record at all; whoever
+// changes a pair's distance in the heap hands over the new key.
 
 void build_heap()
 {
     heap_size = n_dist / 2;
-    heap = new dist_t *[heap_size + 1];
-    delete[] heap_key;
-    heap_key = new double[heap_size + 1];
-    heap[0] = nullptr;
-    heap_key[0] = 0;
-    for (int p = 1; p <= heap_size; p++) {
-        heap[p] = &dist[2 * (p - 1)];
-        heap_key[p] = heap[p]->dist;
-    }
+    heap = new (CACHE_LINE) heap_entry_t[heap_size + 1];
+    heap[0] = heap_entry_t{0, 0};
+    for (int p = 1; p <= heap_size; p++)
+        heap[p] = heap_entry_t{dist[2 * static_cast<int64_t>(p - 1)].dist, p - 1};
     for (int p = heap_size / 2; p >= 1; p--)
         move_down(p);
     for (int p = 1; p <= heap_size; p++)
-        heap[p]->heap_loc = p;
+        heap_loc[heap[p].pair] = p;
 }
 
-// Both sift entry i by its key heap_key[i], so that no record is read on the
-// way; whoever changes a record's distance in the heap refreshes its key.
 void move_down(int i)
 {
-    dist_t *e = heap[i];
-    double v = heap_key[i];
+    heap_entry_t e = heap[i];
     int c = i;
     while (2 * c <= heap_size) {
-        // The grandchildren's keys share a cache line; fetch it a level early.
-        __builtin_prefetch(&heap_key[4 * static_cast<int64_t>(c)]);
+        // The four grandchildren share a cache line; fetch it a level early.
+        __builtin_prefetch(&heap[4 * static_cast<int64_t>(c)]);
         int child = 0;
-        double d = v;
-        if (v > heap_key[2 * c]) {
+        double d = e.key;
+        if (e.key > heap[2 * c].key) {
             child = 2 * c;
-            d = heap_key[child];
+            d = heap[child].key;
         }
-        if (2 * c + 1 <= heap_size && d > heap_key[2 * c + 1])
+        if (2 * c + 1 <= heap_size && d > heap[2 * c + 1].key)
             child = 2 * c + 1;
         if (!child)
             break;
         heap[c] = heap[child];
-        heap_key[c] = heap_key[child];
-        heap[c]->heap_loc = c;
+        heap_loc[heap[c].pair] = c;
         c = child;
     }
     heap[c] = e;
-    heap_key[c] = v;
-    e->heap_loc = c;
+    heap_loc[e.pair] = c;
 }
 
 void move_up(int i)
 {
-    dist_t *e = heap[i];
-    double v = heap_key[i];
+    heap_entry_t e = heap[i];
     int c = i;
-    while (c / 2 >= 1 && heap_key[c / 2] > v) {
+    while (c / 2 >= 1 && heap[c / 2].key > e.key) {
         heap[c] = heap[c / 2];
-        heap_key[c] = heap_key[c / 2];
-        heap[c]->heap_loc = c;
+        heap_loc[heap[c].pair] = c;
         c /= 2;
     }
     heap[c] = e;
-    heap_key[c] = v;
-    e->heap_loc = c;
+    heap_loc[e.pair] = c;
 }
 
 dist_t *heap_take_top()
 {
-    dist_t *top = heap[1];
+    dist_t *top = heap_record(1);
     heap[1] = heap[heap_size];
-    heap_key[1] = heap_key[heap_size];
-    heap[1]->heap_loc = 1;
+    heap_loc[heap[1].pair] = 1;
     heap_size--;
     move_down(1);
     return top;
 }
 
-// Of a live pair only one twin is in the heap; the other has heap_loc 0.
-static inline int heap_position(const dist_t *r)
-{
-    return r->heap_loc ? r->heap_loc : r->symmetric->heap_loc;
-}
-
 void heap_resift(dist_t *r, double old_key, double new_key)
 {
-    int p = heap_position(r);
-    heap_key[p] = heap[p]->dist;
+    int p = pair_heap_loc(r);
+    heap[p].key = new_key;
     if (new_key > old_key)
         move_down(p);
     else
@@ -438,14 +461,12 @@ void heap_resift(dist_t *r, double old_key, double new_key)
 
 void heap_remove(dist_t *r, double key)
 {
-    int p = heap_position(r);
+    int p = pair_heap_loc(r);
     if (p < heap_size) {
-        dist_t *moved = heap[heap_size];
-        heap[p] = moved;
-        heap_key[p] = heap_key[heap_size];
-        moved->heap_loc = p;
+        heap[p] = heap[heap_size];
+        heap_loc[heap[p].pair] = p;
         heap_size--;
-        if (heap_key[p] > key)
+        if (heap[p].key > key)
             move_down(p);
         else
             move_up(p);
@@ -491,40 +512,95 @@ static inline void record_merge(int n, int x, int y, double d)
     node[x].merged = 1;
 }
 
+// Absorb fetches for each list entry xz (from x to z) in two steps, while
+// earlier entries are worked on.  First the chain head of {y, z}, which the
+// lookup reads and a re-keying pushes onto, and that of {x, z}, which a
+// re-keying leaves.  xz's record itself has arrived.
+static inline void fetch_entry(int x, int y, int32_t xz)
+{
+    int z = dist[xz].y;
+    prefetch_write(chain_of(y, z));
+    prefetch_write(chain_of(x, z));
+}
+
+// Then, an entry later, the chain head names the pair that the lookup will
+// most likely find; if there is one, the pair of xz will be retired, so its
+// twin's list neighbours, z's entry and both pairs' heap places are fetched
+// too.  An empty chain means a re-keying, which needs nothing more.
+static inline void fetch_entry_more(int y, int32_t xz)
+{
+    const dist_t &e = dist[xz];
+    int32_t head = *chain_of(y, e.y);
+    if (head == NO_RECORD)
+        return;
+    prefetch_write(&dist[head]);
+    __builtin_prefetch(&heap_loc[head >> 1]);
+    __builtin_prefetch(&heap_loc[xz >> 1]);
+    prefetch_write(&node[e.y]);
+    const dist_t &t = dist[xz ^ 1];
+    if (t.prev != NO_RECORD)
+        prefetch_write(&dist[t.prev]);
+    if (t.next != NO_RECORD)
+        prefetch_write(&dist[t.next]);
+}
+
 // Moves x's pairs over to y: pairs that y also knows are combined by the
 // linkage rule and x's side retired, the others are re-keyed to y.
-static void absorb(int x, int y, dist_t *xy, int linkage)
+//
+// The walk is software-pipelined over x's list: while entry e0 is worked on,
+// the records of e1 and e2 are in cache or on their way, e2's chain heads are
+// being fetched (fetch_entry) and what e1's lookup will lead to
+// (fetch_entry_more).
+// Working on an entry changes the lists of y and z only, never x's, so the
+// entries ahead keep their places.
+static void absorb(int x, int y, int32_t xy, int linkage)
 {
-    dist_t *next;
-    for (dist_t *xz = node[x].dist_start; xz; xz = next) {
-        next = xz->next;
-        int z = xz->y;
-        // The next entry's hash chain is fetched while this one is worked on;
-        // its address waits for the record, the work here does not.
-        if (next)
-            __builtin_prefetch(chain_of(pair_key(y, next->y)), 1);
+    int32_t e0 = node[x].dist_start;
+    int32_t e1 = e0 != NO_RECORD ? dist[e0].next : NO_RECORD;
+    int32_t e2 = e1 != NO_RECORD ? dist[e1].next : NO_RECORD;
+    if (e0 != NO_RECORD)
+        fetch_entry(x, y, e0);
+    if (e1 != NO_RECORD)
+        fetch_entry(x, y, e1);
+    if (e2 != NO_RECORD)
+        prefetch_write(&dist[e2]);
+    while (e0 != NO_RECORD) {
+        int32_t e3 = NO_RECORD;
+        if (e2 != NO_RECORD) {
+            e3 = dist[e2].next;
+            if (e3 != NO_RECORD)
+                prefetch_write(&dist[e3]);
+            fetch_entry(x, y, e2);
+        }
+        if (e1 != NO_RECORD)
+            fetch_entry_more(y, e1);
+
+        int32_t xz = e0;
+        dist_t &exz = dist[xz];
+        int z = exz.y;
+        e0 = e1;
+        e1 = e2;
+        e2 = e3;
         if (z == y) {
-            list_unlink(y, xy->x == y ? xy : xy->symmetric);
+            list_unlink(y, dist[xy].x == y ? xy : xy ^ 1);
             continue;
         }
-        dist_t *zx = xz->symmetric;
-        dist_t *yz = hash_lookup(y, z);
-        if (!yz) {
-            change_hash(x, z, y, z);
-            xz->x = y;
+        int32_t zx = xz ^ 1;
+        int32_t yz = find_record(y, z);
+        if (yz == NO_RECORD) {
+            rekey(xz, y, z);
             list_push(y, xz);
-            change_hash(z, x, z, y);
-            zx->y = y;
             continue;
         }
-        double old = yz->dist;
-        double merged = linkage_update(linkage, old, yz->multi, xz->dist, xz->multi);
-        int32_t multi = yz->multi + xz->multi;
-        yz->dist = yz->symmetric->dist = merged;
-        yz->multi = yz->symmetric->multi = multi;
-        heap_resift(yz, old, merged);
+        dist_t &eyz = dist[yz], &ezy = dist[yz ^ 1];
+        double old = eyz.dist;
+        double merged = linkage_update(linkage, old, eyz.multi, exz.dist, exz.multi);
+        int32_t multi = eyz.multi + exz.multi;
+        eyz.dist = ezy.dist = merged;
+        eyz.multi = ezy.multi = multi;
+        heap_resift(&eyz, old, merged);
         list_unlink(z, zx);
-        heap_remove(zx, zx->dist);
+        heap_remove(&dist[zx], dist[zx].dist);
     }
 }
 
@@ -557,7 +633,7 @@ void cluster_merge()
         if (node[x].dist_count > node[y].dist_count)
             std::swap(x, y);
         record_merge(N + merge - 1, x, y, xy->dist);
-        absorb(x, y, xy, linkage);
+        absorb(x, y, static_cast<int32_t>(xy - dist), linkage);
     }
 
     // Clusters that no known pair connects: join them in random order.

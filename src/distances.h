@@ -2,7 +2,7 @@
 //
 // The store holds every pairwise distance the run has computed or read: a
 // fixed pool of twin records (records 2k and 2k+1 are one pair, in both
-// directions), a hash table keyed by the ordered pair, and one list per object
+// directions), a hash table of the pairs, and one list per object
 // of the records that start there.  cluster() builds the candidate heap over
 // the stored pairs, merges until one cluster remains and writes the dendrogram.
 #ifndef DISTANCES_H
@@ -10,25 +10,28 @@
 
 #include <cstdint>
 
-// One directed record of a stored pair.
+// Records, chain links and list links are named by their index in the pool;
+// NO_RECORD ends a chain or a list.
+const int32_t NO_RECORD = -1;
+
+// One directed record of a stored pair.  32 bytes, so that the twins of a
+// pair (records 2k and 2k+1, the pool being 64-byte aligned) share one cache
+// line: whoever reads a record has its twin at hand.  The hash key is
+// computed from x and y instead of stored.
 struct dist_t {
     int32_t x;           // slot the record starts from; it is on x's list
     int32_t y;           // the other slot
-    int64_t key;         // x * N + y
     double dist;         // distance; after merges the linkage distance
-    dist_t *more;        // next record in the same hash chain
-    dist_t *prev;        // previous record on x's list
-    dist_t *next;        // next record on x's list
-    int32_t heap_loc;    // 1-based candidate heap position, 0 if never placed
-    dist_t *symmetric;   // the twin record of the same pair
+    int32_t more;        // even record: next pair's even record in its hash chain
+    int32_t prev;        // previous record on x's list
+    int32_t next;        // next record on x's list
     int32_t multi;       // object-pair distances aggregated into dist
-    int32_t time;        // abstract_time when stored or last returned
 };
 
 // One entry per object; during clustering a surviving slot stands for its
 // whole cluster.
 struct node_t {
-    dist_t *dist_start;  // head of the list of records whose x is this slot
+    int32_t dist_start;  // head of the list of records whose x is this slot
     int32_t dist_count;  // length of that list
     int32_t size;        // objects in the cluster
     int32_t number;      // dendrogram node number of the cluster
@@ -39,16 +42,52 @@ struct node_t {
 extern dist_t *dist;
 extern int32_t n_dist;
 extern int32_t dist_size;
-extern dist_t **dist_hash;
+extern int32_t *dist_hash;
 extern int32_t dist_hash_size;
+extern int32_t *dist_time;
 extern node_t *node;
 extern int32_t abstract_time;
 extern int32_t getdist_time;
 extern int32_t distance_warning;
 
-// Candidate heap state (1-based; slot 0 unused).
-extern dist_t **heap;
+// The twin record of the same pair, in the other direction.
+inline dist_t *symmetric(const dist_t *r)
+{
+    return &dist[(r - dist) ^ 1];
+}
+
+// abstract_time when the record was stored or last returned by getdist.  It
+// is kept beside the pool: only the pair sources read it, never the merge loop.
+inline int32_t &record_time(const dist_t *r)
+{
+    return dist_time[r - dist];
+}
+
+// One candidate heap entry: the pair's key (its distance) and the pair's
+// number k (records 2k and 2k+1).  The key is a copy, so that a sift compares
+// the two children of a position within one cache line.
+struct heap_entry_t {
+    double key;
+    int32_t pair;
+};
+
+// Candidate heap state (1-based; slot 0 unused).  heap_loc holds, for every
+// stored pair, its heap position, or 0 while it has never been placed.
+extern heap_entry_t *heap;
 extern int32_t heap_size;
+extern int32_t *heap_loc;
+
+// The record the heap holds at position p: the even twin of its pair.
+inline dist_t *heap_record(int p)
+{
+    return &dist[2 * static_cast<int64_t>(heap[p].pair)];
+}
+
+// Heap position of a stored pair, through either of its records.
+inline int32_t &pair_heap_loc(const dist_t *r)
+{
+    return heap_loc[(r - dist) >> 1];
+}
 
 // Dendrogram arrays, 2N-1 entries each, indexed by node number.
 extern int32_t *leftnode;
@@ -73,14 +112,17 @@ double getdist_given(int i, int j, double dd);
 // state and no result.
 void getdist_prefetch(int i, int j);
 dist_t *hash_lookup(int i, int j);
+// Re-keys the record of (i1, j1), which must exist, to (i2, j2) and its twin
+// to (j2, i2): the pair moves to its new hash chain and the records' x and y
+// change with it.  No list changes.
 dist_t *change_hash(int i1, int j1, int i2, int j2);
 
 void build_heap();
 void move_down(int i);
 void move_up(int i);
 // The three changes the merge loop makes to the heap: take the closest pair;
-// re-sift the pair of record r after its key went from old_key to new_key;
-// remove the pair of record r (either twin), whose key is key.
+// re-sift the pair of record r (either twin) after its key went from old_key
+// to new_key; remove the pair of record r (either twin), whose key is key.
 dist_t *heap_take_top();
 void heap_resift(dist_t *r, double old_key, double new_key);
 void heap_remove(dist_t *r, double key);

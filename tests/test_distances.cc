@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -135,9 +136,9 @@ TEST(Store, InitSizesThePoolByMode)
         EXPECT_EQ(n_dist, 0);
         EXPECT_EQ(abstract_time, 1);
         for (int i = 0; i < dist_hash_size; i++)
-            ASSERT_EQ(dist_hash[i], nullptr);
+            ASSERT_EQ(dist_hash[i], NO_RECORD);
         for (int i = 0; i < N; i++) {
-            EXPECT_EQ(node[i].dist_start, nullptr);
+            EXPECT_EQ(node[i].dist_start, NO_RECORD);
             EXPECT_EQ(node[i].dist_count, 0);
             EXPECT_EQ(node[i].size, 1);
             EXPECT_EQ(node[i].number, i);
@@ -194,20 +195,21 @@ TEST(Store, NewPairTakesTheEvenSlotSmallerObjectFirst)
     ASSERT_EQ(n_dist, 2);
     EXPECT_EQ(dist[0].x, 2);
     EXPECT_EQ(dist[0].y, 5);
-    EXPECT_EQ(dist[0].key, 2 * 8 + 5);
     EXPECT_EQ(dist[1].x, 5);
     EXPECT_EQ(dist[1].y, 2);
-    EXPECT_EQ(dist[1].key, 5 * 8 + 2);
-    EXPECT_EQ(dist[0].symmetric, &dist[1]);
-    EXPECT_EQ(dist[1].symmetric, &dist[0]);
+    EXPECT_EQ(symmetric(&dist[0]), &dist[1]);
+    EXPECT_EQ(symmetric(&dist[1]), &dist[0]);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(dist) % 64, 0u) << "twins share a cache line";
     for (int r = 0; r < 2; r++) {
         EXPECT_EQ(dist[r].dist, 3.0);
         EXPECT_EQ(dist[r].multi, 1);
-        EXPECT_EQ(dist[r].heap_loc, 0);
-        EXPECT_EQ(dist[r].time, 1);
+        EXPECT_EQ(pair_heap_loc(&dist[r]), 0);
+        EXPECT_EQ(record_time(&dist[r]), 1);
+        EXPECT_EQ(dist[r].prev, NO_RECORD);
+        EXPECT_EQ(dist[r].next, NO_RECORD);
     }
-    EXPECT_EQ(node[2].dist_start, &dist[0]);
-    EXPECT_EQ(node[5].dist_start, &dist[1]);
+    EXPECT_EQ(node[2].dist_start, 0);
+    EXPECT_EQ(node[5].dist_start, 1);
     EXPECT_EQ(node[2].dist_count, 1);
     EXPECT_EQ(node[5].dist_count, 1);
     EXPECT_EQ(hash_lookup(2, 5), &dist[0]);
@@ -303,13 +305,13 @@ TEST(Store, GetdistTimeTellsThePhaseAPairWasLastSeenIn)
     abstract_time = 2;
     getdist(1, 0, NO_DISTANCE);
     EXPECT_EQ(getdist_time, 1) << "seen first in phase 1";
-    EXPECT_EQ(hash_lookup(1, 0)->time, 2);
-    EXPECT_EQ(hash_lookup(0, 1)->time, 1) << "the twin keeps its own stamp";
+    EXPECT_EQ(record_time(hash_lookup(1, 0)), 2);
+    EXPECT_EQ(record_time(hash_lookup(0, 1)), 1) << "the twin keeps its own stamp";
     getdist(1, 0, NO_DISTANCE);
     EXPECT_EQ(getdist_time, 2) << "already asked for in this phase";
     getdist(2, 3, NO_DISTANCE);
     EXPECT_EQ(getdist_time, 2) << "new pairs carry the current phase";
-    EXPECT_EQ(hash_lookup(2, 3)->time, 2);
+    EXPECT_EQ(record_time(hash_lookup(2, 3)), 2);
 }
 
 TEST(Store, FullStoreDropsNewPairsAndWarnsOnce)
@@ -358,10 +360,67 @@ TEST(Store, ChangeHashRekeysWithoutTouchingTheRecord)
     EXPECT_EQ(change_hash(1, 2, 4, 2), r);
     EXPECT_EQ(hash_lookup(1, 2), nullptr);
     EXPECT_EQ(hash_lookup(4, 2), r);
-    EXPECT_EQ(r->key, 4 * 8 + 2);
-    EXPECT_EQ(r->x, 1) << "the caller moves the record itself";
-    EXPECT_EQ(node[1].dist_count, 2);
+    EXPECT_EQ(r->x, 4) << "the key is the record's own x and y";
+    EXPECT_EQ(r->y, 2);
+    EXPECT_EQ(node[1].dist_count, 2) << "the caller moves the record between lists";
+    EXPECT_EQ(node[1].dist_start, 2) << "the record of (1, 3) heads 1's list";
+    EXPECT_EQ(dist[2].next, 0) << "followed by the re-keyed one";
+    EXPECT_EQ(node[4].dist_count, 0);
     EXPECT_NE(hash_lookup(1, 3), nullptr);
+    EXPECT_EQ(hash_lookup(2, 1), nullptr) << "the twin moves with it";
+    EXPECT_EQ(hash_lookup(2, 4), symmetric(r));
+    EXPECT_EQ(symmetric(r)->x, 2);
+    EXPECT_EQ(symmetric(r)->y, 4);
+}
+
+// A full store re-keyed at random, with keys spread over far more values
+// than there are chain heads, so that pairs share chains: every pair must stay
+// findable in both directions, and only there.
+TEST(Store, LookupsFollowEveryRekeyingInBothDirections)
+{
+    const int n = 100000, pairs = 3000;
+    make_store(n, CLUSTER_DISTLIST, pairs);
+    std::mt19937 gen(5);
+    std::map<std::pair<int, int>, double> model;
+    auto known = [&](int i, int j) { return model.count({std::min(i, j), std::max(i, j)}) > 0; };
+    while (n_dist < dist_size) {
+        int i = gen() % n, j = gen() % n;
+        if (i != j && !known(i, j)) {
+            model[{std::min(i, j), std::max(i, j)}] = n_dist;
+            getdist_given(i, j, n_dist);
+        }
+    }
+    int shared = 0;
+    for (int h = 0; h < dist_hash_size; h++)
+        if (dist_hash[h] != NO_RECORD && dist[dist_hash[h]].more != NO_RECORD)
+            shared++;
+    ASSERT_GT(shared, 20) << "chains of two pairs or more";
+    for (int step = 0; step < pairs; step++) {
+        auto from = std::next(model.begin(), gen() % model.size());
+        int i2 = gen() % n, j2 = gen() % n;
+        if (i2 == j2 || known(i2, j2))
+            continue;
+        double d = from->second;
+        dist_t *r = change_hash(from->first.second, from->first.first, i2, j2);
+        ASSERT_EQ(r->dist, d);
+        model.erase(from);
+        model[{std::min(i2, j2), std::max(i2, j2)}] = d;
+    }
+    for (const auto &m : model) {
+        int i = m.first.first, j = m.first.second;
+        dist_t *r = hash_lookup(i, j);
+        ASSERT_NE(r, nullptr) << i << "," << j;
+        EXPECT_EQ(r->x, i);
+        EXPECT_EQ(r->y, j);
+        EXPECT_EQ(r->dist, m.second);
+        EXPECT_EQ(symmetric(r), hash_lookup(j, i));
+    }
+    for (int k = 0; k < 20000; k++) {
+        int i = gen() % n, j = gen() % n;
+        if (!known(i, j)) {
+            EXPECT_EQ(hash_lookup(i, j), nullptr) << i << "," << j;
+        }
+    }
 }
 
 TEST(Store, CalcDistanceDispatchesOnTheElementType)
@@ -409,9 +468,10 @@ void heap_over(const std::vector<double> &keys)
 void expect_heap_consistent()
 {
     for (int p = 1; p <= heap_size; p++) {
-        EXPECT_EQ(heap[p]->heap_loc, p);
-        if (p > 1 && !std::isnan(heap[p]->dist) && !std::isnan(heap[p / 2]->dist)) {
-            EXPECT_FALSE(heap[p / 2]->dist > heap[p]->dist) << "at " << p;
+        EXPECT_EQ(pair_heap_loc(heap_record(p)), p);
+        EXPECT_EQ(heap[p].key, heap_record(p)->dist) << "at " << p;
+        if (p > 1 && !std::isnan(heap[p].key) && !std::isnan(heap[p / 2].key)) {
+            EXPECT_FALSE(heap[p / 2].key > heap[p].key) << "at " << p;
         }
     }
 }
@@ -421,32 +481,33 @@ TEST(Heap, HoldsTheEvenRecordOfEveryPair)
     heap_over({4, 3, 2, 1});
     ASSERT_EQ(heap_size, 4);
     expect_heap_consistent();
-    for (int r = 0; r < n_dist; r += 2) {
-        EXPECT_NE(dist[r].heap_loc, 0);
-        EXPECT_EQ(dist[r + 1].heap_loc, 0);
-    }
-    EXPECT_EQ(heap[1]->dist, 1.0);
+    std::set<int> pairs;
+    for (int p = 1; p <= heap_size; p++)
+        pairs.insert(heap[p].pair);
+    EXPECT_EQ(pairs, (std::set<int>{0, 1, 2, 3}));
+    EXPECT_EQ(heap_record(1)->dist, 1.0);
+    EXPECT_EQ(heap_record(1), &dist[6]) << "the even twin";
 }
 
 TEST(Heap, EqualKeysNeverSwap)
 {
     heap_over({1, 1, 1, 1, 1});
     for (int p = 1; p <= heap_size; p++)
-        EXPECT_EQ(heap[p], &dist[2 * (p - 1)]) << "position " << p;
+        EXPECT_EQ(heap_record(p), &dist[2 * (p - 1)]) << "position " << p;
     EXPECT_EQ(heap_take_top(), &dist[0]);
-    EXPECT_EQ(heap[1], &dist[8]) << "the last entry moved up and stays";
+    EXPECT_EQ(heap_record(1), &dist[8]) << "the last entry moved up and stays";
 }
 
 TEST(Heap, NaNKeysStayPut)
 {
     heap_over({QNAN, 2, 1});
-    EXPECT_EQ(heap[1], &dist[0]) << "a NaN at the top is not sifted down";
-    EXPECT_EQ(heap[2], &dist[2]);
-    EXPECT_EQ(heap[3], &dist[4]);
+    EXPECT_EQ(heap_record(1), &dist[0]) << "a NaN at the top is not sifted down";
+    EXPECT_EQ(heap_record(2), &dist[2]);
+    EXPECT_EQ(heap_record(3), &dist[4]);
     heap_over({3, QNAN, 1});
-    EXPECT_EQ(heap[1], &dist[4]);
-    EXPECT_EQ(heap[2], &dist[2]) << "a NaN child is never chosen";
-    EXPECT_EQ(heap[3], &dist[0]);
+    EXPECT_EQ(heap_record(1), &dist[4]);
+    EXPECT_EQ(heap_record(2), &dist[2]) << "a NaN child is never chosen";
+    EXPECT_EQ(heap_record(3), &dist[0]);
 }
 
 TEST(Heap, TakingTheTopYieldsAscendingKeys)
@@ -475,11 +536,11 @@ TEST(Heap, SingleEntryTopLeavesItEmpty)
 TEST(Heap, RemovingTheLastEntryOnlyShrinks)
 {
     heap_over({1, 2, 3});
-    dist_t *first = heap[1], *second = heap[2];
-    heap_remove(heap[3]->symmetric, heap[3]->dist);
+    dist_t *first = heap_record(1), *second = heap_record(2);
+    heap_remove(symmetric(heap_record(3)), heap[3].key);
     EXPECT_EQ(heap_size, 2);
-    EXPECT_EQ(heap[1], first);
-    EXPECT_EQ(heap[2], second);
+    EXPECT_EQ(heap_record(1), first);
+    EXPECT_EQ(heap_record(2), second);
 }
 
 TEST(Heap, RemovingFromTheMiddleKeepsTheOrder)
@@ -500,22 +561,23 @@ TEST(Heap, ResiftFollowsTheChangedKey)
     heap_over({1, 2, 3, 4, 5});
     dist_t *r = hash_lookup(0, 5);
     r->dist = 0.5;
-    heap_resift(r->symmetric, 5, 0.5);
-    EXPECT_EQ(heap[1], r);
+    heap_resift(symmetric(r), 5, 0.5);
+    EXPECT_EQ(heap_record(1), r);
     r->dist = 9;
     heap_resift(r, 0.5, 9);
-    EXPECT_EQ(heap[1]->dist, 1.0);
+    EXPECT_EQ(heap[1].key, 1.0);
     expect_heap_consistent();
-    dist_t *unchanged = heap[2];
+    dist_t *unchanged = heap_record(2);
     heap_resift(unchanged, unchanged->dist, unchanged->dist);
-    EXPECT_EQ(heap[2], unchanged) << "an unchanged key stays where it is";
+    EXPECT_EQ(heap_record(2), unchanged) << "an unchanged key stays where it is";
 }
 
 // ---------------------------------------------------------------------------
 // Merge loop
 
-// Exact agglomerative clustering over a full matrix: every merge's object
-// set and height, in merge order.
+// Agglomerative clustering over the known entries of a matrix (NaN marks an
+// unknown pair): every merge's object set and height, in merge order, until
+// no two clusters have a known pair between them.
 std::vector<std::pair<std::set<int>, double>>
 naive_clustering(const std::vector<std::vector<double>> &d, int linkage)
 {
@@ -526,25 +588,35 @@ naive_clustering(const std::vector<std::vector<double>> &d, int linkage)
     std::vector<std::pair<std::set<int>, double>> merges;
     while (clusters.size() > 1) {
         double best = INF;
+        bool found = false;
         size_t ba = 0, bb = 0;
         for (size_t a = 0; a < clusters.size(); a++)
             for (size_t b = a + 1; b < clusters.size(); b++) {
                 double lo = INF, hi = -INF, sum = 0;
+                int known = 0;
                 for (int i : clusters[a])
                     for (int j : clusters[b]) {
+                        if (std::isnan(d[i][j]))
+                            continue;
                         lo = std::min(lo, d[i][j]);
                         hi = std::max(hi, d[i][j]);
                         sum += d[i][j];
+                        known++;
                     }
+                if (!known)
+                    continue;
                 double v = linkage == LINKAGE_MIN   ? lo
                            : linkage == LINKAGE_MAX ? hi
-                                                    : sum / (clusters[a].size() * clusters[b].size());
+                                                    : sum / known;
                 if (v < best) {
+                    found = true;
                     best = v;
                     ba = a;
                     bb = b;
                 }
             }
+        if (!found)
+            break;
         clusters[ba].insert(clusters[bb].begin(), clusters[bb].end());
         merges.push_back({clusters[ba], best});
         clusters.erase(clusters.begin() + bb);
@@ -577,6 +649,44 @@ TEST(Cluster, AllPairsKnownGiveExactLinkage)
                 EXPECT_EQ(members[n + k], expected[k].first) << "merge " << k;
                 EXPECT_NEAR(dst[n + k], expected[k].second, 1e-9) << "merge " << k;
             }
+        }
+    }
+}
+
+// A sparse store makes the merge loop re-key as well as combine, over lists
+// long enough for its look-ahead; the result must still be the linkage of
+// the known pairs.
+TEST(Cluster, SparseStoresGiveTheLinkageOfTheKnownPairs)
+{
+    const char *names[] = {"MIN", "AVE", "MAX"};
+    for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
+        for (unsigned seed = 1; seed <= 6; seed++) {
+            SCOPED_TRACE(std::string(names[linkage]) + " seed " + std::to_string(seed));
+            std::mt19937 gen(seed);
+            std::uniform_real_distribution<double> u(0.0, 10.0);
+            int n = 20 + seed * 8;
+            double share = 0.1 + 0.05 * seed;
+            std::vector<std::vector<double>> d(n, std::vector<double>(n, QNAN));
+            std::vector<Pair> pairs;
+            for (int i = 0; i < n; i++)
+                for (int j = i + 1; j < n; j++)
+                    if (u(gen) < 10 * share) {
+                        d[i][j] = d[j][i] = u(gen);
+                        pairs.push_back({i, j, d[i][j]});
+                    }
+            std::shuffle(pairs.begin(), pairs.end(), gen);
+            store_pairs(n, pairs, linkage);
+            srand(1);
+            cluster_merge();
+            auto expected = naive_clustering(d, linkage);
+            auto members = node_members();
+            ASSERT_GT(expected.size(), 0u);
+            for (size_t k = 0; k < expected.size(); k++) {
+                EXPECT_EQ(members[n + k], expected[k].first) << "merge " << k;
+                EXPECT_NEAR(dst[n + k], expected[k].second, 1e-9) << "merge " << k;
+            }
+            for (int k = static_cast<int>(expected.size()); k < n - 1; k++)
+                EXPECT_EQ(dst[n + k], INF) << "merge " << k << " joins unconnected clusters";
         }
     }
 }
