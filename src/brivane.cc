@@ -34,6 +34,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "plan.h"
+#include "progress.h"
 #include "quality.h"
 #include "small_dist.h"
 #include "threads.h"
@@ -871,7 +872,9 @@ void distances_from_data(bool pivots_chosen)
         if (heuristics) {
             std::cerr << "  Calculating similarity heuristics based pairs..." << std::flush;
             Timer timer_heuristics;
+            progress_begin("  Calculating similarity heuristics based pairs...", 0, run_plan.join_tests);
             small_dists_work(epsilon);
+            progress_end();
             std::cerr << " " << timer_heuristics.get_run_time() << " sec" << std::endl;
             std::cerr << "    " << n_dist / 2 << " distances calculated" << std::endl;
             delete_pivots();
@@ -879,13 +882,17 @@ void distances_from_data(bool pivots_chosen)
         if (prop_similar < 1 && num_distances - n_dist / 2 > 0) {
             Timer timer_random;
             std::cerr << "  Calculating random pairs..." << std::flush;
+            progress_begin("  Calculating random pairs...", n_dist / 2, num_distances);
             random_dist();
+            progress_end();
             std::cerr << " " << timer_random.get_run_time() << " sec" << std::endl;
         }
     } else {
         Timer timer_all;
         std::cerr << "  Calculating all pairwise distances..." << std::flush;
+        progress_begin("  Calculating all pairwise distances...", 0, (double)all_pairs(N));
         all_dist();
+        progress_end();
         std::cerr << " " << timer_all.get_run_time() << " sec" << std::endl;
     }
     std::cerr << "Distance calculation took " << timer_distances.get_run_time() << " sec" << std::endl;
@@ -951,7 +958,9 @@ int run()
 
     std::cerr << "Running hierarchical clustering..." << std::flush;
     Timer timer_clustering;
+    progress_begin("Running hierarchical clustering...", 0, N - 1);
     cluster();
+    progress_end();
     std::cerr << " " << timer_clustering.get_run_time() << " sec" << std::endl;
     if (opt_given(INDEX_OPT_QUALITY)) {
         std::cerr << "Measuring clustering quality..." << std::flush;

@@ -37,6 +37,7 @@
 #include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
+#include "progress.h"
 
 // Messages of this module.
 static const char *const MSG_STORE_FULL =
@@ -541,6 +542,7 @@ void cluster_merge()
             std::swap(x, y);
         record_merge(N + merge - 1, x, y, xy->dist);
         absorb(x, y, xy, linkage);
+        progress_tick(merge);
     }
 
     // Clusters that no known pair connects: join them in random order.

@@ -395,19 +395,29 @@ UnitCosts measure_unit_costs(int pivots)
     double wall_start = now(), cpu_start = thread_seconds();
     UnitCosts unit;
     MemoryCosts memory_costs = measure_memory();
+    // Rounds of one distance at least; the rounds stop once the sample has
+    // taken DISTANCE_SAMPLE_SECONDS in all, so that a measure of seconds per
+    // distance costs one distance more, not a hundred.
     std::mt19937_64 gen(12345);
     std::uniform_int_distribution<int> pick(0, N - 1);
     double sum = 0;
     unit.distance = 1e9;
-    for (int round = 0; round < 5; round++) {
+    double sample_start = thread_seconds();
+    for (int round = 0; round < 5 && thread_seconds() - sample_start < 5 * DISTANCE_SAMPLE_SECONDS; round++) {
         int64_t computed = 0;
         double start = thread_seconds(), elapsed = 0;
-        do {
-            for (int k = 0; k < 16; k++)
-                sum += calc_distance(pick(gen), pick(gen));
-            computed += 16;
+        // Batches that double, so that reading the clock costs little
+        // beside a cheap measure.
+        for (int64_t batch = 1; elapsed < DISTANCE_SAMPLE_SECONDS && computed < 100000; batch *= 2) {
+            for (int64_t k = 0; k < batch; k++) {
+                int a = pick(gen), b = pick(gen);
+                if (a == b && N > 1)
+                    b = (a + 1) % N;
+                sum += calc_distance(a, b);
+            }
+            computed += batch;
             elapsed = thread_seconds() - start;
-        } while (elapsed < DISTANCE_SAMPLE_SECONDS && computed < 100000);
+        }
         unit.distance = std::min(unit.distance, elapsed / (double)computed);
     }
     volatile double sink = sum;

@@ -32,6 +32,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "heap_sort.h"
+#include "progress.h"
 
 // Pivot tables (alive from choose_pivots to delete_pivots).
 int *pivots = nullptr;
@@ -126,6 +127,7 @@ void random_dist()
                     drawn++;
                 }
                 getdist((int)(s / per), j, NO_DISTANCE);
+                progress_tick(n_dist / 2);
             }
         } else {
             // A uniform pair of distinct objects, smaller index first.
@@ -135,6 +137,7 @@ void random_dist()
                 getdist(j, i, NO_DISTANCE);
             else
                 getdist(i, j + 1, NO_DISTANCE);
+            progress_tick(n_dist / 2);
         }
     }
 }
@@ -147,6 +150,7 @@ void all_dist()
             if (j + PAIR_AHEAD < N)
                 getdist_prefetch(i, j + PAIR_AHEAD);
             getdist(i, j, NO_DISTANCE);
+            progress_tick(n_dist / 2);
         }
 }
 
@@ -509,6 +513,7 @@ void simple_join(double eps, int start1, int end1, int start2, int end2, int d)
             found.add(oi, oj);
         }
         join_pairs_examined += end2 - from + 1;
+        progress_tick((double)join_pairs_examined);
         neg_res1 += end2 - from + 1 - passed;
     }
     found.drain();
