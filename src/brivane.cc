@@ -792,7 +792,7 @@ void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
         found = bounds.share_within(eps) * pairs;
     };
     run_plan = plan_time_budget(unit, opt_double(INDEX_OPT_TIME), timer_global.get_run_time(), least, most, N,
-                                heuristics ? sample_size : 0, heuristics, prop < 1, epsilon_of, join_of);
+                                heuristics ? sample_size : 0, heuristics, prop < 1, prop, epsilon_of, join_of);
     num_distances = (int)run_plan.count;
     // The estimate of the run samples its own pairs; an epsilon above the
     // planned one would let the join overrun what was planned for it.

@@ -121,13 +121,14 @@ PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double 
 
 // The plan of a run with a time budget: the largest count in [least, most]
 // whose predicted total fits in `budget` - `spent`; when even `least` does
-// not fit, the heuristics' epsilon is held lower where that helps, and the
-// plan records by how much the minimum overruns.  `epsilon_of(count)` and
+// not fit, the heuristics' epsilon is held lower (see below) and the plan
+// records by how much the minimum overruns.  `prop` is the heuristic share.  `epsilon_of(count)` and
 // `join_of(eps)` give the epsilon of a count and the join's (examined,
 // found) pairs at an epsilon.
 template <class EpsilonOf, class JoinOf>
 Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_t least, int64_t most, int n,
-                      double bounds, bool heuristics, bool randoms, EpsilonOf epsilon_of, JoinOf join_of);
+                      double bounds, bool heuristics, bool randoms, double prop, EpsilonOf epsilon_of,
+                      JoinOf join_of);
 
 // "Plan: join 21.0 s, random pairs 3.1 s, clustering 18.2 s, output 1.0 s (time budget 60 s)"
 std::string plan_line(const Plan &plan);
@@ -139,7 +140,8 @@ std::string shortfall_line(const Plan &plan);
 
 template <class EpsilonOf, class JoinOf>
 Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_t least, int64_t most, int n,
-                      double bounds, bool heuristics, bool randoms, EpsilonOf epsilon_of, JoinOf join_of)
+                      double bounds, bool heuristics, bool randoms, double prop, EpsilonOf epsilon_of,
+                      JoinOf join_of)
 {
     Plan plan;
     plan.budget = budget;
@@ -159,18 +161,23 @@ Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_
         most = least;
     if (at(least, plan.epsilon_cap, plan) > room) {
         // The minimum overruns.  The heuristics are cut back by a lower
-        // epsilon only when that lets the minimum fit: the largest epsilon
-        // that does, by bisection.
+        // epsilon: to the largest that lets the minimum fit, or, when even
+        // none would, to the largest whose join takes no more than its share
+        // `prop` of what the budget has left.
         if (heuristics) {
             Plan p = plan;
             p.epsilon_cap = 0;
-            if (at(least, 0, p) <= room) {
+            bool fits = at(least, 0, p) <= room;
+            double allowed = fits ? room : prop * room;
+            auto within = [&](const Plan &q) { return fits ? q.seconds.total() <= room : q.seconds.join <= allowed; };
+            if (allowed > 0 && !within(plan)) {
                 double lo = 0, hi = epsilon_of(least);
                 Plan fit = p;
                 for (int step = 0; step < 20; step++) {
                     double mid = 0.5 * (lo + hi);
                     p.epsilon_cap = mid;
-                    if (at(least, mid, p) <= room) {
+                    at(least, mid, p);
+                    if (within(p)) {
                         fit = p;
                         lo = mid;
                     } else {
@@ -179,7 +186,7 @@ Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_
                 }
                 if (!(fit.epsilon_cap > 0))
                     fit.epsilon_cap = hi;
-                return fit;
+                plan = fit;
             }
         }
         plan.over = std::max(0.0, plan.seconds.total() - room);

@@ -176,7 +176,7 @@ TEST(PlanTimeBudget, TakesTheLargestCountThatFits)
         {10, 9.5, 1000, 100000000, 500000},  // half a second left
     };
     for (const Case &c : cases) {
-        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100, 0, false, true,
+        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100, 0, false, true, 0.5,
                                      no_epsilon, no_join);
         EXPECT_NEAR((double)plan.count, (double)c.count, 0.01 * c.count) << c.spent;
         EXPECT_LE(plan.spent + plan.seconds.total(), c.budget) << c.spent;
@@ -190,8 +190,8 @@ TEST(PlanTimeBudget, MinimumThatOverrunsIsKeptAndMeasured)
     auto no_epsilon = [](int64_t) { return 0.0; };
     auto no_join = [](double, double &tests, double &found) { tests = found = 0; };
     // 20 per object of 1M objects: 20 s against 10 s, 2 spent before.
-    Plan plan = plan_time_budget(per_million(), 10, 2, 20000000, 100000000, 1000000, 0, false, true, no_epsilon,
-                                 no_join);
+    Plan plan = plan_time_budget(per_million(), 10, 2, 20000000, 100000000, 1000000, 0, false, true, 0.5,
+                                 no_epsilon, no_join);
     EXPECT_EQ(plan.count, 20000000);
     EXPECT_NEAR(plan.over, 12, 1e-6);
     EXPECT_EQ(shortfall_line(plan),
@@ -210,12 +210,19 @@ TEST(PlanTimeBudget, CostlyJoinIsHeldToALowerEpsilonWhenThatFits)
         tests = 1e9 * eps;
         found = 1e6 * eps;
     };
-    Plan plan = plan_time_budget(unit, 6, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of, join_of);
+    Plan plan = plan_time_budget(unit, 6, 0, 2000000, 100000000, 100000, 0, true, true, 0.5, epsilon_of, join_of);
     EXPECT_EQ(plan.count, 2000000);
     EXPECT_LT(plan.epsilon_cap, 1.0);
     EXPECT_GT(plan.epsilon_cap, 0.0);
     EXPECT_LE(plan.seconds.total(), 6.0);
     EXPECT_EQ(plan.over, 0);
+
+    // Pairs alone overrun 1 s: the join is held to half of it, and the run
+    // is still planned over the budget.
+    plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, 0.5, epsilon_of, join_of);
+    EXPECT_LE(plan.seconds.join, 0.5);
+    EXPECT_GT(plan.seconds.join, 0.4);
+    EXPECT_GT(plan.over, 0);
 }
 
 TEST(PlanLine, NamesEveryPhaseAndTheBudget)
