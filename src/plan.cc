@@ -43,12 +43,6 @@ double thread_seconds()
     return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
 }
 
-// Grid cell of value v at width eps, as the join takes it.
-inline int cell_of(double v, double eps)
-{
-    return grid_cell(v, eps);
-}
-
 // Zero exactly when the packed fine cells are within 3 of each other in
 // every field: the arithmetic of the join's first test.
 inline int64_t packed_far(int64_t inc, int64_t packed, int64_t mask31, int64_t mask24)
@@ -145,7 +139,7 @@ void JoinSample::cells(double eps)
 {
     cell_.resize((size_t)n_ * P_);
     for (size_t k = 0; k < cell_.size(); k++)
-        cell_[k] = cell_of(rows_[k], eps);
+        cell_[k] = grid_cell(rows_[k], eps);
     order_.resize(n_);
     for (int k = 0; k < n_; k++)
         order_[k] = k;
