@@ -15,6 +15,7 @@ struct UnitCosts {
     double distance = 0;      // one distance between two random objects
     double insert = 0;        // one pair entered into the store (beside its distance)
     double join_test = 0;     // one candidate pair examined by the join
+    double join_order = 0;    // one object's grid cells and its place in the grid order
     double cluster_pair = 0;  // the merge loop's work per stored pair
     double store_byte = 0;    // one byte of the store allocated and first touched
     double output_object = 0; // the leaf order and the output file, per object
