@@ -427,6 +427,7 @@ UnitCosts measure_unit_costs(int pivots)
     unit.slowdown = cpu > 0 ? std::max(1.0, wall / cpu) : 1.0;
     double s = unit.slowdown;
     unit.distance *= s;
+    unit.far_load = memory_costs.miss * s;
     unit.insert = (INSERT_LOADS * memory_costs.miss + STORE_RECORD_BYTES * memory_costs.fresh_byte) * s;
     unit.cluster_pair = CLUSTER_LOADS * memory_costs.miss * s;
     unit.store_byte = memory_costs.fresh_byte * s;

@@ -21,6 +21,7 @@ struct UnitCosts {
     double output_object = 0; // the leaf order and the output file, per object
     double bound = 0;         // one pivot lower bound of the epsilon sample
     double slowdown = 1;      // wall seconds per processor second the run gets
+    double far_load = 0;      // one load from far memory, slowdown included
 };
 
 // Predicted seconds of the phases that follow the plan.
