@@ -38,6 +38,8 @@
 #include "header_check.h"
 #include "missing.h"
 #include "output_layout.h"
+#include "plan.h"
+#include "progress.h"
 #include "quality.h"
 #include "safe_output.h"
 #include "small_dist.h"
@@ -145,6 +147,7 @@ const char MSG_FILL_MISSING[] = "  %s cells of '%s' hold its _FillValue or missi
 const char MSG_FILL_KEPT[] = "WARNING! %s cells of '%s' hold its _FillValue or missing_value, but integer and "
                              "character values cannot be missing: they are clustered as the values they hold.";
 const char MSG_MEMORY_NEED[] = "This run needs -m %.2f or more (gigabytes).";
+const char MSG_EPSILON_HELD[] = "  Epsilon held at %g, so that the similarity heuristics fit the time budget";
 
 const char *const cluster_keys[] = {"ROWS", "COLS", "DISTMAT", "DISTLIST"};
 const char *const linkage_keys[] = {"MIN", "AVE", "MAX"};
@@ -515,7 +518,41 @@ double time_sample()
     return timer.get_run_time();
 }
 
-// Fixes num_distances from the options and the budgets, or ends the run.
+// The plan of the run: made before the count is fixed when the time budget
+// decides it, otherwise (a count given, all pairs) just before the distances.
+Plan run_plan;
+bool plan_made = false;
+
+// Objects in the join's subsample, and pairs of the planning bound sample at
+// most (the epsilon estimate may take more; the plan takes their quantile).
+const int PLAN_SAMPLE_OBJECTS = 16384;
+const int PLAN_SAMPLE_PAIRS = 2000000;
+
+int pivot_count()
+{
+    return std::min(opt_int(INDEX_OPT_NUM_PIVOTS), N);
+}
+
+int epsilon_sample_size()
+{
+    return opt_given(INDEX_OPT_SAMPLE_SIZE) ? opt_int(INDEX_OPT_SAMPLE_SIZE) : N;
+}
+
+// The time budget fixes the count: a data matrix, neither a count nor all
+// pairs asked for, and two objects or more to pair.
+bool budget_decides()
+{
+    return data_mode() && !opt_given(INDEX_OPT_NUM_DISTANCES) && !opt_given(INDEX_OPT_ALL_PAIRWISE) && N >= 2;
+}
+
+bool heuristics_wanted()
+{
+    return !opt_given(INDEX_OPT_ALL_PAIRWISE) && num_distances > 0 && opt_double(INDEX_OPT_PROP_SIMILAR) > 0;
+}
+
+// Fixes num_distances from the options and the memory budget, or ends the
+// run.  When the time budget decides, this is the most that memory allows;
+// plan_for_time_budget then fixes the count.
 void plan_distance_count()
 {
     bool all_pairwise = opt_given(INDEX_OPT_ALL_PAIRWISE);
@@ -541,13 +578,18 @@ void plan_distance_count()
         num_distances = (int)all_pairs(N);
     } else {
         int64_t wanted = 0;
-        if (opt_given(INDEX_OPT_NUM_DISTANCES))
+        if (opt_given(INDEX_OPT_NUM_DISTANCES)) {
             wanted = opt_int(INDEX_OPT_NUM_DISTANCES);
-        else if (N >= 2)
-            wanted = sample_count(opt_double(INDEX_OPT_TIME), time_sample(), N);
+        } else if (N >= 2) {
+            // The sample's draws stay first in the random sequence; the
+            // plan measures the costs itself.
+            time_sample();
+            wanted = memory / BYTES_PER_DISTANCE;
+        }
         num_distances = bound_num_distances(wanted, memory, N);
         if (num_distances * BYTES_PER_DISTANCE > memory)
-            refuse(MSG_DISTANCES_MEMORY);
+            refuse(std::string(MSG_DISTANCES_MEMORY) + "\n" +
+                   memory_need_line((int64_t)num_distances * BYTES_PER_DISTANCE));
     }
     if (all_pairwise && 125 * (int64_t)N * (N - 1) > memory)
         refuse(MSG_ALL_PAIRS_MEMORY);
@@ -565,33 +607,135 @@ void report_fill_cells()
         std::cerr << filled(filled(MSG_FILL_KEPT, text).c_str(), var->name()) << std::endl;
 }
 
-void distances_from_data()
+// The pivots and their distances; the result is the seconds they took.
+double choose_pivots_phase()
+{
+    Timer timer_pivots;
+    std::cerr << "Choosing pivots for similarity heuristics..." << std::endl;
+    choose_pivots();
+    double seconds = timer_pivots.get_run_time();
+    std::cerr << "Choosing pivots took " << seconds << " sec" << std::endl;
+    return seconds;
+}
+
+// Fixes num_distances so that the whole run is predicted to fit the time
+// budget: the pivots are chosen first, since their distances give the
+// epsilon of every candidate count and the join's work at it.
+void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
+{
+    bool heuristics = heuristics_wanted();
+    double prop = opt_double(INDEX_OPT_PROP_SIMILAR);
+    double pivot_seconds = 0;
+    if (heuristics) {
+        pivot_seconds = choose_pivots_phase();
+        pivots_chosen = true;
+    }
+    int P = heuristics ? pivot_count() : 0;
+    UnitCosts unit = measure_unit_costs(P);
+    // The pivots timed P*N distances; a random pair's adds the fetch of two
+    // data rows.  The larger sample bounds a short measurement that lost
+    // the processor or met cold pages.
+    if (heuristics && pivot_seconds > 0)
+        unit.distance = std::min(unit.distance, pivot_seconds / ((double)P * N) + 2 * unit.far_load);
+    int sample_size = epsilon_sample_size();
+    int64_t least = std::min<int64_t>(20 * (int64_t)N, all_pairs(N));
+    least = std::min<int64_t>(least, num_distances);
+    int64_t most = num_distances;
+    JoinSample sample = heuristics ? join_sample(PLAN_SAMPLE_OBJECTS, P, opt_int(INDEX_OPT_SPLIT_THRESHOLD))
+                                   : JoinSample({}, 0, 0, N, 1);
+    BoundSample bounds(sample.sample_bounds(std::min(std::max(sample_size, 1000), PLAN_SAMPLE_PAIRS), 1));
+    if (heuristics)
+        unit.join_test = unit.slowdown * sample.seconds_per_test(bounds.epsilon(least, prop, sample_size, N));
+    double pairs = (double)all_pairs(N);
+    auto epsilon_of = [&](int64_t count) { return bounds.epsilon(count, prop, sample_size, N); };
+    auto join_of = [&](double eps, double &tests, double &found) {
+        tests = sample.examined(eps);
+        found = bounds.share_within(eps) * pairs;
+    };
+    run_plan = plan_time_budget(unit, opt_double(INDEX_OPT_TIME), timer_global.get_run_time(), least, most, N,
+                                heuristics ? sample_size : 0, heuristics, prop < 1, prop, epsilon_of, join_of);
+    num_distances = (int)run_plan.count;
+    // The estimate of the run samples its own pairs; an epsilon above the
+    // planned one would let the join overrun what was planned for it.
+    if (heuristics)
+        run_plan.epsilon_cap = std::min(run_plan.epsilon_cap, 1.05 * epsilon_of(run_plan.count));
+    plan_made = true;
+}
+
+// The plan of a run whose count is fixed already: what each phase is
+// predicted to cost, for the plan line.
+void plan_for_count()
+{
+    bool heuristics = heuristics_wanted();
+    int P = heuristics ? pivot_count() : 0;
+    UnitCosts unit = measure_unit_costs(P);
+    run_plan = Plan();
+    run_plan.count = num_distances;
+    if (opt_given(INDEX_OPT_ALL_PAIRWISE)) {
+        run_plan.all_pairs = true;
+        run_plan.seconds = predict(unit, num_distances, 0, 0, N, 0, false, true);
+        run_plan.seconds.join = run_plan.seconds.random;
+        run_plan.seconds.random = 0;
+    } else {
+        double tests = 0, found = 0;
+        if (heuristics) {
+            JoinSample sample = join_sample(PLAN_SAMPLE_OBJECTS, P, opt_int(INDEX_OPT_SPLIT_THRESHOLD));
+            BoundSample bounds(sample.sample_bounds(std::min(std::max(N, 1000), PLAN_SAMPLE_PAIRS), 1));
+            unit.join_test = unit.slowdown * sample.seconds_per_test(epsilon);
+            tests = sample.examined(epsilon);
+            found = bounds.share_within(epsilon) * (double)all_pairs(N);
+        }
+        run_plan.join_tests = tests;
+        run_plan.seconds = predict(unit, num_distances, found, tests, N, 0, heuristics,
+                                   opt_double(INDEX_OPT_PROP_SIMILAR) < 1);
+    }
+    plan_made = true;
+}
+
+void print_plan()
+{
+    std::cerr << plan_line(run_plan) << std::endl;
+    std::string shortfall = shortfall_line(run_plan);
+    if (!shortfall.empty())
+        std::cerr << shortfall << std::endl;
+}
+
+void distances_from_data(bool pivots_chosen)
 {
     bool all_pairwise = opt_given(INDEX_OPT_ALL_PAIRWISE);
     double prop_similar = opt_double(INDEX_OPT_PROP_SIMILAR);
     // Every pair is computed anyway when all are asked for, so the heuristics
     // have nothing to choose.
-    bool heuristics = !all_pairwise && num_distances > 0 && prop_similar > 0;
+    bool heuristics = heuristics_wanted();
     if (heuristics) {
-        Timer timer_pivots;
-        std::cerr << "Choosing pivots for similarity heuristics..." << std::endl;
-        choose_pivots();
-        std::cerr << "Choosing pivots took " << timer_pivots.get_run_time() << " sec" << std::endl;
+        if (!pivots_chosen)
+            choose_pivots_phase();
         Timer timer_epsilon;
         std::cerr << "Estimating epsilon for similarity heuristics..." << std::flush;
         epsilon = estimate_epsilon();
         std::cerr << " " << timer_epsilon.get_run_time() << " sec" << std::endl;
         std::cerr << "  Estimated epsilon is " << epsilon << std::endl;
+        if (epsilon > run_plan.epsilon_cap) {
+            epsilon = run_plan.epsilon_cap;
+            char line[160];
+            std::snprintf(line, sizeof line, MSG_EPSILON_HELD, epsilon);
+            std::cerr << line << std::endl;
+        }
     }
     if (num_distances <= 0 && !all_pairwise)
         return;
+    if (!plan_made)
+        plan_for_count();
+    print_plan();
     Timer timer_distances;
     std::cerr << "Calculating distances..." << std::endl;
     if (!all_pairwise) {
         if (heuristics) {
             std::cerr << "  Calculating similarity heuristics based pairs..." << std::flush;
             Timer timer_heuristics;
+            progress_begin("  Calculating similarity heuristics based pairs...", 0, run_plan.join_tests);
             small_dists_work(epsilon);
+            progress_end();
             std::cerr << " " << timer_heuristics.get_run_time() << " sec" << std::endl;
             std::cerr << "    " << n_dist / 2 << " distances calculated" << std::endl;
             delete_pivots();
@@ -602,13 +746,17 @@ void distances_from_data()
         if ((prop_similar < 1 || join_left_out) && num_distances - n_dist / 2 > 0) {
             Timer timer_random;
             std::cerr << "  Calculating random pairs..." << std::flush;
+            progress_begin("  Calculating random pairs...", n_dist / 2, num_distances);
             random_dist();
+            progress_end();
             std::cerr << " " << timer_random.get_run_time() << " sec" << std::endl;
         }
     } else {
         Timer timer_all;
         std::cerr << "  Calculating all pairwise distances..." << std::flush;
+        progress_begin("  Calculating all pairwise distances...", 0, (double)all_pairs(N));
         all_dist();
+        progress_end();
         std::cerr << " " << timer_all.get_run_time() << " sec" << std::endl;
     }
     std::cerr << "Distance calculation took " << timer_distances.get_run_time() << " sec" << std::endl;
@@ -668,15 +816,20 @@ int run()
     }
 
     plan_distance_count();
+    bool pivots_chosen = false;
+    if (budget_decides())
+        plan_for_time_budget(timer_global, pivots_chosen);
     init_distances();
     if (data_mode())
-        distances_from_data();
+        distances_from_data(pivots_chosen);
     else
         given_distances();
 
     std::cerr << "Running hierarchical clustering..." << std::flush;
     Timer timer_clustering;
+    progress_begin("Running hierarchical clustering...", 0, N - 1);
     cluster();
+    progress_end();
     std::cerr << " " << timer_clustering.get_run_time() << " sec" << std::endl;
     if (opt_given(INDEX_OPT_QUALITY)) {
         std::cerr << "Measuring clustering quality..." << std::flush;

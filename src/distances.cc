@@ -40,6 +40,7 @@
 #include "brivane_arg.h"
 #include "missing.h"
 #include "output_layout.h"
+#include "progress.h"
 #include "safe_output.h"
 
 // Messages of this module.
@@ -634,6 +635,7 @@ void cluster_merge()
             std::swap(x, y);
         record_merge(N + merge - 1, x, y, xy->dist);
         absorb(x, y, static_cast<int32_t>(xy - dist), linkage);
+        progress_tick(merge);
     }
 
     // Clusters that no known pair connects: join them in random order.

@@ -41,6 +41,7 @@
 #include "heap_sort.h"
 #include "missing.h"
 #include "pair_stream.h"
+#include "progress.h"
 #include "threads.h"
 
 // Pivot tables (alive from choose_pivots to delete_pivots).
@@ -157,6 +158,7 @@ static void enter_pairs(const std::vector<PairSlot> &batch)
             getdist_prefetch(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
         getdist(batch[k].i, batch[k].j, batch[k].value);
     }
+    progress_batch(n_dist / 2);
 }
 
 // Below this many missing pairs the random pass draws one pair at a time
@@ -893,6 +895,7 @@ static void enter_found(const std::vector<JoinFound> &found, size_t count)
         const JoinFound::Pair *s = ring[sunk++ % PAIR_AHEAD];
         join_pair_sink(s->i, s->j, s->value);
     }
+    progress_batch((double)join_pairs_examined);
 }
 
 // The join of the members in `order`, batch by batch: the main thread walks

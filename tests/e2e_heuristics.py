@@ -48,16 +48,19 @@ class DefaultRun(BrivaneTest):
         src = write_nc(self.path("in.nc"), [("x", ("obj", "feat"), data, "f8")])
         r = run(["-i", src, "-o", self.path("out.nc"), "-d", "euclidean", "-t", "0.5", "-R", "11"])
         self.assertEqual(r.status, 0, r)
+        # The time budget's plan needs the pivots before the store is sized.
         phases = [r"^Data input\.\.\. \S+ sec$",
                   r"^Random seed from user = 11$",
-                  r"^dist_size=\d+$",
                   r"^Choosing pivots for similarity heuristics\.\.\.$",
                   r"^  pivot 1 - \d+ \(randomly\)$",
                   r"^  pivot 20 - \d+ \(randomly\)$",
                   r"^Choosing pivots took \S+ sec$",
+                  r"^dist_size=\d+$",
                   r"^Estimating epsilon for similarity heuristics\.\.\.$",
                   r"^threshold_loc=\d+  sample_size=1000$",
                   r"^  Estimated epsilon is \S+$",
+                  r"^Plan: join \S+ s, random pairs \S+ s, clustering \S+ s, output \S+ s "
+                  r"\(time budget 0\.5 s\)$",
                   r"^Calculating distances\.\.\.$",
                   r"^  Calculating similarity heuristics based pairs\.\.\. \S+ sec$",
                   r"^    \d+ distances calculated$",

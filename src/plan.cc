@@ -1,0 +1,450 @@
+// The run's cost model: unit costs measured on the run's own data, the join
+// replayed on a subsample, and the count that fits the time budget.
+//
+//   BoundSample        sorted pivot lower bounds of random pairs: a count's
+//                      epsilon and the share of pairs it lets through.
+//   JoinSample         the join's block recursion replayed on a subsample of
+//                      the objects' pivot distances: how many candidate pairs
+//                      the join examines at an epsilon, and what one costs.
+//   measure_memory     this machine's cost of a far load and of fresh memory.
+//   predict            unit costs times work, phase by phase.
+//   plan_time_budget   (plan.h) the largest count whose total fits.
+//
+// Nothing here draws from rand(): the run's random sequence is the same
+// whether it plans or not.
+#include "plan.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <sys/mman.h>
+#include <time.h>
+
+#include "brivane.h"
+#include "distances.h"
+#include "small_dist.h"
+
+namespace {
+
+double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Processor seconds of the calling thread: what a piece of work costs while
+// it runs, whatever share of the machine it gets.
+double thread_seconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
+}
+
+// Zero exactly when the packed fine cells are within 3 of each other in
+// every field: the arithmetic of the join's first test.
+inline int64_t packed_far(int64_t inc, int64_t packed, int64_t mask31, int64_t mask24)
+{
+    int64_t y = (inc - packed) & mask31;
+    return (y & mask24) | ((y << 1) & y & (y << 2));
+}
+
+} // namespace
+
+namespace {
+
+// How many far loads each unit of work makes, beyond what is timed directly.
+// A stored pair: its hash chain head, the two objects' list heads and the
+// record pool.  The merge loop, per stored pair: the heap's sifts through
+// cold memory, the chain walks of the twin lookups, the list unlinks.  The
+// output, per object: the leaf walk and the dendrogram arrays.  A sampled
+// bound: two entries N apart in each pivot's row, which overlap in flight.
+const double INSERT_LOADS = 4;
+const double CLUSTER_LOADS = 5;
+const double OUTPUT_LOADS = 12;
+const double BOUND_LOADS_PER_PIVOT = 0.5;
+// The join examines a candidate in more than the packed test alone: the
+// exact test of those that pass it and the walk of the blocks.
+const double JOIN_TEST_OVERHEAD = 1.5;
+// Sorting the objects into grid order: per comparison, the first pivot's
+// cells of two objects, far apart in memory; and per cell computed, a few
+// nanoseconds of arithmetic.
+const double JOIN_SORT_LOADS = 1.5;
+const double JOIN_CELL_SECONDS = 5e-9;
+// Per stored pair, the bytes of the store first touched: its hash heads
+// when the store is set up, its two records as the pair is entered.
+const double STORE_TABLE_BYTES = 96;
+const double STORE_RECORD_BYTES = 160;
+// The merge loop's cost per pair grows with the store, as less of it stays
+// in the caches: this much more per doubling beyond a million pairs.
+const double CLUSTER_GROWTH = 0.2;
+
+// Distances of random pairs timed for at least this long.
+const double DISTANCE_SAMPLE_SECONDS = 0.001;
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Sampled bounds
+
+BoundSample::BoundSample(std::vector<double> bounds) : sorted_(std::move(bounds))
+{
+    std::sort(sorted_.begin(), sorted_.end());
+}
+
+double BoundSample::epsilon(int64_t count, double prop, int sample_size, int n) const
+{
+    if (sorted_.empty() || n < 2)
+        return 0;
+    // The epsilon estimate keeps the threshold_loc smallest of sample_size
+    // bounds; the same quantile of this sample.
+    double wanted = (double)count * prop * sample_size / ((double)n * (n - 1) * 0.5);
+    double loc = wanted >= 1 ? std::floor(wanted) : 1;
+    double quantile = std::min(1.0, loc / sample_size);
+    size_t k = (size_t)std::ceil(quantile * sorted_.size());
+    k = std::min(std::max<size_t>(k, 1), sorted_.size());
+    return 1.000001 * sorted_[k - 1];
+}
+
+double BoundSample::share_within(double eps) const
+{
+    if (sorted_.empty())
+        return 0;
+    size_t within = std::upper_bound(sorted_.begin(), sorted_.end(), eps) - sorted_.begin();
+    return (double)within / sorted_.size();
+}
+
+// ---------------------------------------------------------------------------
+// The join replayed on a subsample
+
+JoinSample::JoinSample(std::vector<double> rows, int objects, int pivots, int64_t population, int split_threshold)
+    : P_(pivots)
+{
+    // Only objects whose pivot distances are all finite take part, as in the
+    // join itself.
+    rows_.reserve(rows.size());
+    for (int k = 0; k < objects; k++) {
+        const double *r = &rows[(size_t)k * P_];
+        if (std::all_of(r, r + P_, [](double v) { return std::isfinite(v); })) {
+            rows_.insert(rows_.end(), r, r + P_);
+            n_++;
+        }
+    }
+    double members = objects > 0 ? (double)population * n_ / objects : 0;
+    scale_ = n_ >= 2 ? members * (members - 1) / ((double)n_ * (n_ - 1)) : 0;
+    // A leaf block of the whole join spans split_threshold positions of the
+    // order; the sample's blocks must span the same stretch of the grid.
+    double split = objects > 0 ? (double)split_threshold * n_ / members : 1;
+    split_ = (int)std::max(1.0, std::min(split, 2147483647.0));
+}
+
+void JoinSample::cells(double eps)
+{
+    cell_.resize((size_t)n_ * P_);
+    for (size_t k = 0; k < cell_.size(); k++)
+        cell_[k] = grid_cell(rows_[k], eps);
+    order_.resize(n_);
+    for (int k = 0; k < n_; k++)
+        order_[k] = k;
+    const int P = P_;
+    const int *c = cell_.data();
+    std::sort(order_.begin(), order_.end(), [c, P](int a, int b) {
+        return std::lexicographical_compare(c + (size_t)a * P, c + (size_t)a * P + P, c + (size_t)b * P,
+                                            c + (size_t)b * P + P);
+    });
+}
+
+void JoinSample::recurse(int start1, int end1, int start2, int end2, int d)
+{
+    if (start1 > end2 || start2 > end2)
+        return;
+    auto cell = [this](int pos, int p) { return cell_[(size_t)order_[pos] * P_ + p]; };
+    for (int k = d; k < P_; k++) {
+        int s1 = cell(start1, k), e1 = cell(end1, k);
+        int s2 = cell(start2, k), e2 = cell(end2, k);
+        if (s1 == e1 && s2 == e2) {
+            if (std::abs(s1 - s2) >= 2)
+                return;
+            if (k == d && s1 == s2 && std::abs(s1) < CELL_LIMIT)
+                d++;
+        } else {
+            if (e2 + 2 <= s1 || e1 + 2 <= s2)
+                return;
+            break;
+        }
+    }
+    if (end1 - start1 < split_) {
+        for (int i = start1; i <= end1; i++) {
+            int from = std::max(i + 1, start2);
+            if (from <= end2)
+                examined_ += end2 - from + 1;
+        }
+        leaves_.push_back({start1, end1});
+        leaves2_.push_back({start2, end2});
+        return;
+    }
+    int med1 = start1 + (end1 - start1) / 2;
+    int med2 = start2 + (end2 - start2) / 2;
+    recurse(start1, med1, start2, med2, d);
+    recurse(start1, med1, med2 + 1, end2, d);
+    recurse(med1 + 1, end1, start2, med2, d);
+    recurse(med1 + 1, end1, med2 + 1, end2, d);
+}
+
+int64_t JoinSample::examined_in_sample(double eps)
+{
+    examined_ = 0;
+    leaves_.clear();
+    leaves2_.clear();
+    if (n_ < 2 || !(eps > 0) || !std::isfinite(eps) || !(eps / 3.0 > 0))
+        return 0;
+    cells(eps);
+    recurse(0, n_ - 1, 0, n_ - 1, 0);
+    return examined_;
+}
+
+double JoinSample::examined(double eps)
+{
+    return scale_ * (double)examined_in_sample(eps);
+}
+
+double JoinSample::seconds_per_test(double eps)
+{
+    if (examined_in_sample(eps) == 0)
+        return 0;
+    // The packed words of the sample in grid order, as the join reads them.
+    int fields = std::min(P_, PACKED_PIVOTS);
+    int64_t mask31, mask24;
+    packed_masks(fields, mask31, mask24);
+    std::vector<int64_t> packed(n_), inc(n_);
+    for (int pos = 0; pos < n_; pos++) {
+        const double *r = &rows_[(size_t)order_[pos] * P_];
+        int64_t a = 0, b = 0;
+        for (int p = 0; p < fields; p++) {
+            int64_t v = fine_cell_bits(r[p], eps / 3.0);
+            a = (a << 6) | v;
+            b = (b << 6) | ((v + 3) | 32);
+        }
+        packed[pos] = a;
+        inc[pos] = b;
+    }
+    // The best of a few rounds of at least a millisecond each, so that the
+    // clock's grain and a lost time slice do not decide the figure.
+    int64_t passed = 0;
+    double best = 1e9;
+    for (int round = 0; round < 5; round++) {
+        int64_t tests = 0;
+        double start = thread_seconds(), elapsed = 0;
+        do {
+            for (size_t l = 0; l < leaves_.size(); l++) {
+                int start1 = leaves_[l].first, end1 = leaves_[l].second;
+                int start2 = leaves2_[l].first, end2 = leaves2_[l].second;
+                for (int i = start1; i <= end1; i++) {
+                    int64_t x = inc[i];
+                    int from = std::max(i + 1, start2);
+                    for (int j = from; j <= end2; j++)
+                        passed += packed_far(x, packed[j], mask31, mask24) == 0;
+                    tests += std::max(0, end2 - from + 1);
+                }
+            }
+            elapsed = thread_seconds() - start;
+        } while (elapsed < 0.001 && tests < 100000000);
+        if (tests > 0)
+            best = std::min(best, elapsed / (double)tests);
+    }
+    // `passed` keeps the loop from being optimised away; the pairs that pass
+    // go on to the exact test, whose cost is charged with the found pairs.
+    volatile int64_t sink = passed;
+    (void)sink;
+    return best < 1e9 ? best : 0;
+}
+
+std::vector<double> JoinSample::sample_bounds(int pairs, uint64_t seed) const
+{
+    std::vector<double> bounds;
+    if (n_ < 2)
+        return bounds;
+    std::mt19937_64 gen(seed);
+    std::uniform_int_distribution<int> pick(0, n_ - 1);
+    bounds.reserve(pairs);
+    for (int s = 0; s < pairs; s++) {
+        int a = pick(gen), b = pick(gen);
+        if (a == b)
+            continue;
+        const double *ra = &rows_[(size_t)a * P_], *rb = &rows_[(size_t)b * P_];
+        double bound = 0;
+        for (int p = 0; p < P_; p++)
+            bound = std::max(bound, std::fabs(ra[p] - rb[p]));
+        bounds.push_back(bound);
+    }
+    return bounds;
+}
+
+// ---------------------------------------------------------------------------
+// Memory costs
+
+MemoryCosts measure_memory()
+{
+    // 32 MiB: beyond the caches of any machine this runs on, small enough
+    // to cost a few milliseconds.
+    const size_t words = size_t(1) << 22;
+    MemoryCosts costs;
+    // Fresh memory: the best of a few blocks, each mapped anew and filled,
+    // as the store's tables are when they are first written.
+    const size_t block = size_t(1) << 22;
+    costs.fresh_byte = 1e9;
+    for (int round = 0; round < 4; round++) {
+        double start = thread_seconds();
+        void *fresh = mmap(nullptr, block, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (fresh == MAP_FAILED)
+            break;
+        std::memset(fresh, 1, block);
+        costs.fresh_byte = std::min(costs.fresh_byte, (thread_seconds() - start) / (double)block);
+        munmap(fresh, block);
+    }
+    if (costs.fresh_byte == 1e9)
+        costs.fresh_byte = 0;
+    uint64_t *buffer = new uint64_t[words];
+    for (size_t k = 0; k < words; k++)
+        buffer[k] = k * 0x9E3779B97F4A7C15ull;
+    double start;
+
+    // Each load's address depends on the value loaded before it, so the
+    // loads cannot overlap: one far load's latency each.  The best of a few
+    // rounds: a round that lost the processor measures the machine's load,
+    // which the caller accounts for on its own.
+    const int steps = 20000;
+    uint64_t at = 1;
+    costs.miss = 1e9;
+    for (int round = 0; round < 5; round++) {
+        start = thread_seconds();
+        for (int s = 0; s < steps; s++)
+            at = (at * 6364136223846793005ull + buffer[at & (words - 1)]) >> 7;
+        costs.miss = std::min(costs.miss, (thread_seconds() - start) / steps);
+    }
+    volatile uint64_t sink = at;
+    (void)sink;
+    delete[] buffer;
+    return costs;
+}
+
+// ---------------------------------------------------------------------------
+// The model
+
+PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double join_tests, int n,
+                     double bounds, bool heuristics, bool randoms)
+{
+    PhaseSeconds s;
+    double pair = unit.distance + unit.insert;
+    // The join stores what it finds, up to the store's room for the count.
+    double stored = heuristics ? std::min(found, (double)count) : 0;
+    if (heuristics) {
+        s.epsilon = bounds * unit.bound;
+        s.join = (double)n * unit.join_order + join_tests * unit.join_test * JOIN_TEST_OVERHEAD + stored * pair;
+    }
+    double random = randoms ? std::max(0.0, (double)count - stored) : 0;
+    s.random = random * pair;
+    double pairs = stored + random;
+    double growth = 1 + CLUSTER_GROWTH * std::log2(std::max(1.0, pairs / 1e6));
+    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + pairs * unit.cluster_pair * growth;
+    s.output = (double)n * unit.output_object;
+    return s;
+}
+
+std::string plan_line(const Plan &plan)
+{
+    char line[256];
+    const PhaseSeconds &s = plan.seconds;
+    char tail[64];
+    if (plan.budget > 0)
+        std::snprintf(tail, sizeof tail, "time budget %g s", plan.budget);
+    else
+        std::snprintf(tail, sizeof tail, "%s", plan.all_pairs ? "all pairs asked for" : "count given");
+    if (plan.all_pairs)
+        std::snprintf(line, sizeof line, "Plan: all pairs %.1f s, clustering %.1f s, output %.1f s (%s)", s.join,
+                      s.clustering, s.output, tail);
+    else
+        std::snprintf(line, sizeof line,
+                      "Plan: join %.1f s, random pairs %.1f s, clustering %.1f s, output %.1f s (%s)",
+                      s.epsilon + s.join, s.random, s.clustering, s.output, tail);
+    return line;
+}
+
+std::string shortfall_line(const Plan &plan)
+{
+    if (!(plan.over > 0) || !(plan.budget > 0))
+        return "";
+    char line[320];
+    double total = plan.spent + plan.seconds.total();
+    std::snprintf(line, sizeof line,
+                  "WARNING! The time budget of %g s cannot hold the minimum of 20 distances per object: "
+                  "the run is planned at %.1f s, %.1f s (%.0f%%) over the budget.",
+                  plan.budget, total, plan.over, 100.0 * plan.over / plan.budget);
+    return line;
+}
+
+// ---------------------------------------------------------------------------
+// Calibration on the run
+
+
+UnitCosts measure_unit_costs(int pivots)
+{
+    double wall_start = now(), cpu_start = thread_seconds();
+    UnitCosts unit;
+    MemoryCosts memory_costs = measure_memory();
+    // Rounds of one distance at least; the rounds stop once the sample has
+    // taken DISTANCE_SAMPLE_SECONDS in all, so that a measure of seconds per
+    // distance costs one distance more, not a hundred.
+    std::mt19937_64 gen(12345);
+    std::uniform_int_distribution<int> pick(0, N - 1);
+    double sum = 0;
+    unit.distance = 1e9;
+    double sample_start = thread_seconds();
+    for (int round = 0; round < 5 && thread_seconds() - sample_start < 5 * DISTANCE_SAMPLE_SECONDS; round++) {
+        int64_t computed = 0;
+        double start = thread_seconds(), elapsed = 0;
+        // Batches that double, so that reading the clock costs little
+        // beside a cheap measure.
+        for (int64_t batch = 1; elapsed < DISTANCE_SAMPLE_SECONDS && computed < 100000; batch *= 2) {
+            for (int64_t k = 0; k < batch; k++) {
+                int a = pick(gen), b = pick(gen);
+                if (a == b && N > 1)
+                    b = (a + 1) % N;
+                sum += calc_distance(a, b);
+            }
+            computed += batch;
+            elapsed = thread_seconds() - start;
+        }
+        unit.distance = std::min(unit.distance, elapsed / (double)computed);
+    }
+    volatile double sink = sum;
+    (void)sink;
+    // The machine may be shared: the run gets the share of a processor that
+    // the calibration got, and every phase is slowed alike.
+    double wall = now() - wall_start, cpu = thread_seconds() - cpu_start;
+    unit.slowdown = cpu > 0 ? std::max(1.0, wall / cpu) : 1.0;
+    double s = unit.slowdown;
+    unit.distance *= s;
+    unit.far_load = memory_costs.miss * s;
+    unit.insert = (INSERT_LOADS * memory_costs.miss + STORE_RECORD_BYTES * memory_costs.fresh_byte) * s;
+    unit.cluster_pair = CLUSTER_LOADS * memory_costs.miss * s;
+    unit.store_byte = memory_costs.fresh_byte * s;
+    unit.output_object = OUTPUT_LOADS * memory_costs.miss * s;
+    unit.bound = BOUND_LOADS_PER_PIVOT * 2 * pivots * memory_costs.miss * s;
+    unit.join_order = (std::log2(std::max(2, N)) * JOIN_SORT_LOADS * memory_costs.miss + pivots * JOIN_CELL_SECONDS) * s;
+    return unit;
+}
+
+JoinSample join_sample(int size, int pivots, int split_threshold)
+{
+    int n = std::min(size, N);
+    std::vector<double> rows((size_t)n * pivots);
+    for (int k = 0; k < n; k++) {
+        int o = (int)((int64_t)k * N / n);
+        for (int p = 0; p < pivots; p++)
+            rows[(size_t)k * pivots + p] = pivot_dists[(size_t)p * N + o];
+    }
+    return JoinSample(std::move(rows), n, pivots, N, split_threshold);
+}

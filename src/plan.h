@@ -1,0 +1,215 @@
+// The run's cost model: predicts every phase's seconds from samples of the
+// actual data on the actual machine, and fixes the number of distances that
+// lets the whole run fit its time budget.
+#ifndef PLAN_H
+#define PLAN_H
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+// What one unit of each phase's work costs in this run, in seconds.
+struct UnitCosts {
+    double distance = 0;      // one distance between two random objects
+    double insert = 0;        // one pair entered into the store (beside its distance)
+    double join_test = 0;     // one candidate pair examined by the join
+    double join_order = 0;    // one object's grid cells and its place in the grid order
+    double cluster_pair = 0;  // the merge loop's work per stored pair
+    double store_byte = 0;    // one byte of the store allocated and first touched
+    double output_object = 0; // the leaf order and the output file, per object
+    double bound = 0;         // one pivot lower bound of the epsilon sample
+    double slowdown = 1;      // wall seconds per processor second the run gets
+    double far_load = 0;      // one load from far memory, slowdown included
+};
+
+// Predicted seconds of the phases that follow the plan.
+struct PhaseSeconds {
+    double epsilon = 0;     // the epsilon sample
+    double join = 0;        // the similarity heuristics (or every pair, -a)
+    double random = 0;      // the random pairs
+    double clustering = 0;  // the store's set-up and the merge loop
+    double output = 0;      // the leaf order and the output file
+    double total() const { return epsilon + join + random + clustering + output; }
+};
+
+// The run's plan: the count and what it is predicted to cost.
+struct Plan {
+    int64_t count = 0;              // distances to compute
+    double epsilon_cap = std::numeric_limits<double>::infinity();  // the join's largest epsilon
+    PhaseSeconds seconds;
+    double join_tests = 0;          // candidate pairs the join is predicted to examine
+    double budget = 0;              // the time budget in seconds; 0 when the count is given
+    double spent = 0;               // seconds of the run before the plan
+    double over = 0;                // seconds by which the minimum count overruns the budget
+    bool all_pairs = false;         // every pair is computed (no join, no random pairs)
+};
+
+// Sorted pivot lower bounds of random pairs: the epsilon that a count gets
+// and the share of all pairs it lets through.
+class BoundSample {
+  public:
+    BoundSample() = default;
+    explicit BoundSample(std::vector<double> bounds);
+    // Epsilon for `count` distances of which the share `prop` is heuristic,
+    // as estimated from a sample of `sample_size` pairs over n objects: the
+    // same quantile of the bounds that the epsilon estimate takes.
+    double epsilon(int64_t count, double prop, int sample_size, int n) const;
+    // The share of pairs whose bound is at most eps.
+    double share_within(double eps) const;
+    size_t size() const { return sorted_.size(); }
+
+  private:
+    std::vector<double> sorted_;
+};
+
+// A subsample of the objects' pivot distances on which the join's block
+// recursion is replayed, to predict how many candidate pairs the join of all
+// objects examines at a given epsilon.
+class JoinSample {
+  public:
+    // rows: `objects` rows of `pivots` distances each (object-major); the
+    // sample stands for `population` objects that the join splits into
+    // blocks of at most `split_threshold` positions.
+    JoinSample(std::vector<double> rows, int objects, int pivots, int64_t population, int split_threshold);
+    // Predicted candidate pairs of the whole population examined at eps.
+    double examined(double eps);
+    // The same for the sample itself (no scaling).
+    int64_t examined_in_sample(double eps);
+    // Seconds the packed cell test takes per examined pair, timed on the
+    // sample's own candidates at eps; 0 when it has none.
+    double seconds_per_test(double eps);
+    // Pivot lower bounds of `pairs` random pairs of the sample (a private
+    // generator, so that the run's random sequence is untouched).
+    std::vector<double> sample_bounds(int pairs, uint64_t seed) const;
+
+  private:
+    void cells(double eps);
+    void recurse(int start1, int end1, int start2, int end2, int d);
+
+    std::vector<double> rows_;      // entry k*P+p: distance of sample object k to pivot p
+    int n_ = 0;                     // sample objects that take part (finite rows)
+    int P_ = 0;
+    double scale_ = 0;              // population pairs per sample pair
+    int split_ = 1;                 // the split threshold scaled to the sample
+    std::vector<int> cell_;         // entry k*P+p: grid cell of sample object k along pivot p
+    std::vector<int> order_;        // sample objects in grid order
+    int64_t examined_ = 0;          // pairs reaching the leaves of the last replay
+    std::vector<std::pair<int, int>> leaves_;  // leaf blocks of the last replay (sample positions)
+    std::vector<std::pair<int, int>> leaves2_;
+};
+
+// Memory costs of this machine, timed once: one dependent load from far
+// memory, and one byte of fresh memory allocated and first touched.
+struct MemoryCosts {
+    double miss = 0;
+    double fresh_byte = 0;
+};
+MemoryCosts measure_memory();
+
+// Calibration on the run itself (needs the loaded data; the join sample
+// needs the pivot tables, alive between choose_pivots and delete_pivots).
+// The unit costs of this run: its measure on random pairs of its data, and
+// the store's and the merge loop's work priced at this machine's far load.
+UnitCosts measure_unit_costs(int pivots);
+// Up to `size` objects spread evenly over all, with their pivot distances.
+JoinSample join_sample(int size, int pivots, int split_threshold);
+
+// The model that turns unit costs into seconds.  Every phase is linear in
+// its work; `found` is the number of pairs the join stores.
+PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double join_tests, int n,
+                     double bounds, bool heuristics, bool randoms);
+
+// The plan of a run with a time budget: the largest count in [least, most]
+// whose predicted total fits in `budget` - `spent`; when even `least` does
+// not fit, the heuristics' epsilon is held lower (see below) and the plan
+// records by how much the minimum overruns.  `prop` is the heuristic share.  `epsilon_of(count)` and
+// `join_of(eps)` give the epsilon of a count and the join's (examined,
+// found) pairs at an epsilon.
+template <class EpsilonOf, class JoinOf>
+Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_t least, int64_t most, int n,
+                      double bounds, bool heuristics, bool randoms, double prop, EpsilonOf epsilon_of,
+                      JoinOf join_of);
+
+// "Plan: join 21.0 s, random pairs 3.1 s, clustering 18.2 s, output 1.0 s (time budget 60 s)"
+std::string plan_line(const Plan &plan);
+// The warning that the minimum of 20 distances per object alone overruns the
+// budget, with by how much; empty when it fits.
+std::string shortfall_line(const Plan &plan);
+
+// ---------------------------------------------------------------------------
+
+template <class EpsilonOf, class JoinOf>
+Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_t least, int64_t most, int n,
+                      double bounds, bool heuristics, bool randoms, double prop, EpsilonOf epsilon_of,
+                      JoinOf join_of)
+{
+    Plan plan;
+    plan.budget = budget;
+    plan.spent = spent;
+    double room = budget - spent;
+    auto at = [&](int64_t count, double cap, Plan &p) {
+        double eps = heuristics ? std::min(epsilon_of(count), cap) : 0;
+        double tests = 0, found = 0;
+        if (heuristics)
+            join_of(eps, tests, found);
+        p.count = count;
+        p.join_tests = tests;
+        p.seconds = predict(unit, count, found, tests, n, bounds, heuristics, randoms);
+        return p.seconds.total();
+    };
+    if (most < least)
+        most = least;
+    if (at(least, plan.epsilon_cap, plan) > room) {
+        // The minimum overruns.  The heuristics are cut back by a lower
+        // epsilon: to the largest that lets the minimum fit, or, when even
+        // none would, to the largest whose join takes no more than its share
+        // `prop` of what the budget has left.
+        if (heuristics) {
+            Plan p = plan;
+            p.epsilon_cap = 0;
+            bool fits = at(least, 0, p) <= room;
+            double allowed = fits ? room : prop * room;
+            auto within = [&](const Plan &q) { return fits ? q.seconds.total() <= room : q.seconds.join <= allowed; };
+            if (allowed > 0 && !within(plan)) {
+                double lo = 0, hi = epsilon_of(least);
+                Plan fit = p;
+                for (int step = 0; step < 20; step++) {
+                    double mid = 0.5 * (lo + hi);
+                    p.epsilon_cap = mid;
+                    at(least, mid, p);
+                    if (within(p)) {
+                        fit = p;
+                        lo = mid;
+                    } else {
+                        hi = mid;
+                    }
+                }
+                if (!(fit.epsilon_cap > 0))
+                    fit.epsilon_cap = hi;
+                plan = fit;
+            }
+        }
+        plan.over = std::max(0.0, plan.seconds.total() - room);
+        return plan;
+    }
+    // The total grows with the count: the largest count that fits, by bisection.
+    int64_t lo = least, hi = most;
+    Plan fit = plan;
+    Plan p = plan;
+    if (at(most, plan.epsilon_cap, p) <= room)
+        return p;
+    while (hi - lo > std::max<int64_t>(1, lo / 200)) {
+        int64_t mid = lo + (hi - lo) / 2;
+        if (at(mid, plan.epsilon_cap, p) <= room) {
+            fit = p;
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return fit;
+}
+
+#endif

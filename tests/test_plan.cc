@@ -1,0 +1,279 @@
+// The cost model: the sampled epsilon of a count, the join's replay against
+// the join itself, the search for the count that fits, and the lines it
+// prints; the progress line's text.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "brivane.h"
+#include "brivane_arg.h"
+#include "plan.h"
+#include "progress.h"
+#include "small_dist.h"
+
+namespace {
+
+// --- Sampled bounds --------------------------------------------------------
+
+TEST(BoundSample, EpsilonIsTheQuantileTheEstimateTakes)
+{
+    // Bounds 1..1000: the k-th smallest is k.
+    std::vector<double> bounds;
+    for (int k = 1000; k >= 1; k--)
+        bounds.push_back(k);
+    BoundSample sample(bounds);
+    struct Case {
+        int64_t count;
+        double prop;
+        int sample_size;
+        int n;
+        double bound;   // the sampled bound epsilon sits on
+    } cases[] = {
+        // threshold_loc 100 of 1000 sampled pairs (1000 objects, 100000
+        // distances, half heuristic): the 100th smallest.
+        {100000, 0.5, 1000, 1000, 100},
+        // A wanted share below one pair takes the smallest bound.
+        {10, 0.5, 1000, 1000, 1},
+        // More than the sample: the largest.
+        {499500, 1.0, 1000, 1000, 1000},
+        // The estimate samples 4000 pairs, this sample 1000: the same share.
+        {100000, 0.5, 4000, 1000, 100},
+    };
+    for (const Case &c : cases)
+        EXPECT_DOUBLE_EQ(sample.epsilon(c.count, c.prop, c.sample_size, c.n), 1.000001 * c.bound)
+            << c.count << " " << c.sample_size;
+    EXPECT_DOUBLE_EQ(sample.share_within(100), 0.1);
+    EXPECT_DOUBLE_EQ(sample.share_within(0.5), 0.0);
+    EXPECT_DOUBLE_EQ(BoundSample().epsilon(100, 0.5, 10, 10), 0.0);
+}
+
+// --- The join's replay -----------------------------------------------------
+
+int64_t sunk_pairs = 0;
+void count_pair(int, int, double)
+{
+    sunk_pairs++;
+}
+
+// Pivot distances of Gaussian groups, object-major, and the same table laid
+// out as the join reads it.
+class Replay : public ::testing::Test {
+  protected:
+    std::vector<double> rows;
+    void (*saved_sink)(int, int, double) = nullptr;
+
+    void SetUp() override
+    {
+        saved_sink = join_pair_sink;
+        join_pair_sink = count_pair;
+    }
+    void TearDown() override
+    {
+        join_pair_sink = saved_sink;
+        delete_pivots();
+    }
+
+    void groups(int n, int P, unsigned seed)
+    {
+        std::mt19937 gen(seed);
+        std::normal_distribution<double> noise(0, 1);
+        std::uniform_int_distribution<int> group(0, 7);
+        N = n;
+        opt_set_int(INDEX_OPT_NUM_PIVOTS, P);
+        rows.assign((size_t)n * P, 0);
+        pivots = new int[P]();
+        pivot_dists = new double[(size_t)P * n];
+        for (int o = 0; o < n; o++) {
+            int g = group(gen);
+            for (int p = 0; p < P; p++) {
+                double v = 10 + 3 * ((g * 7 + p * 3) % 8) + noise(gen);
+                rows[(size_t)o * P + p] = v;
+                pivot_dists[(size_t)p * n + o] = v;
+            }
+        }
+    }
+
+    int64_t join_examined(double eps, int split)
+    {
+        opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, split);
+        testing::internal::CaptureStdout();
+        small_dists_work(eps);
+        testing::internal::GetCapturedStdout();
+        return join_pairs_examined;
+    }
+};
+
+TEST_F(Replay, OnAllObjectsItExaminesAtLeastWhatTheJoinExamines)
+{
+    // The replay walks the specified block recursion; a join may skip
+    // candidates that cannot pass, never examine more.  Equal for today's.
+    struct Case {
+        int n, P, split;
+        double eps;
+    } cases[] = {{3000, 4, 100, 0.5}, {3000, 4, 1000, 0.5}, {2000, 12, 50, 1.0}, {2000, 12, 1, 2.0},
+                 {500, 20, 3000, 0.2}};
+    for (const Case &c : cases) {
+        groups(c.n, c.P, 5);
+        JoinSample replay(rows, c.n, c.P, c.n, c.split);
+        int64_t examined = join_examined(c.eps, c.split);
+        EXPECT_GT(examined, 0);
+        EXPECT_GE(replay.examined_in_sample(c.eps), examined) << c.n << " " << c.P << " " << c.split;
+        EXPECT_LE(replay.examined_in_sample(c.eps), 2 * examined) << c.n << " " << c.P << " " << c.split;
+        delete_pivots();
+    }
+}
+
+TEST_F(Replay, ASubsampleScalesToTheWholeJoin)
+{
+    groups(20000, 10, 9);
+    double eps = 0.6;
+    int64_t whole = join_examined(eps, 1000);
+    // Every fifth object, standing for all of them.
+    int n = 4000, P = 10;
+    std::vector<double> sub((size_t)n * P);
+    for (int k = 0; k < n; k++)
+        std::copy(&rows[(size_t)(5 * k) * P], &rows[(size_t)(5 * k) * P] + P, &sub[(size_t)k * P]);
+    JoinSample replay(sub, n, P, 20000, 1000);
+    double predicted = replay.examined(eps);
+    EXPECT_GT(predicted, 0.5 * whole);
+    EXPECT_LT(predicted, 2.0 * whole);
+}
+
+TEST_F(Replay, NonFiniteRowsAndEpsilonsWithoutCellsExamineNothing)
+{
+    std::vector<double> rows = {1, NAN, 2, 3, INFINITY, 4};   // 3 objects of 2 pivots; one finite
+    JoinSample replay(rows, 3, 2, 3, 10);
+    EXPECT_EQ(replay.examined_in_sample(1.0), 0);
+    groups(100, 3, 1);
+    JoinSample whole(this->rows, 100, 3, 100, 10);
+    for (double eps : {0.0, -1.0, (double)NAN, (double)INFINITY})
+        EXPECT_EQ(whole.examined_in_sample(eps), 0) << eps;
+}
+
+// --- The search for the count ----------------------------------------------
+
+// One second per million distances, in the random pairs alone.
+UnitCosts per_million()
+{
+    UnitCosts unit;
+    unit.distance = 1e-6;
+    return unit;
+}
+
+TEST(PlanTimeBudget, TakesTheLargestCountThatFits)
+{
+    auto no_epsilon = [](int64_t) { return 0.0; };
+    auto no_join = [](double, double &tests, double &found) { tests = found = 0; };
+    struct Case {
+        double budget, spent;
+        int64_t least, most, count;
+    } cases[] = {
+        {10, 2, 1000, 100000000, 8000000},   // 8 s left: 8M distances
+        {10, 2, 1000, 5000000, 5000000},     // memory allows less: all of it
+        {10, 9.5, 1000, 100000000, 500000},  // half a second left
+    };
+    for (const Case &c : cases) {
+        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100, 0, false, true, 0.5,
+                                     no_epsilon, no_join);
+        EXPECT_NEAR((double)plan.count, (double)c.count, 0.01 * c.count) << c.spent;
+        EXPECT_LE(plan.spent + plan.seconds.total(), c.budget) << c.spent;
+        EXPECT_EQ(plan.over, 0);
+        EXPECT_EQ(shortfall_line(plan), "");
+    }
+}
+
+TEST(PlanTimeBudget, MinimumThatOverrunsIsKeptAndMeasured)
+{
+    auto no_epsilon = [](int64_t) { return 0.0; };
+    auto no_join = [](double, double &tests, double &found) { tests = found = 0; };
+    // 20 per object of 1M objects: 20 s against 10 s, 2 spent before.
+    Plan plan = plan_time_budget(per_million(), 10, 2, 20000000, 100000000, 1000000, 0, false, true, 0.5,
+                                 no_epsilon, no_join);
+    EXPECT_EQ(plan.count, 20000000);
+    EXPECT_NEAR(plan.over, 12, 1e-6);
+    EXPECT_EQ(shortfall_line(plan),
+              "WARNING! The time budget of 10 s cannot hold the minimum of 20 distances per object: the run is "
+              "planned at 22.0 s, 12.0 s (120%) over the budget.");
+}
+
+TEST(PlanTimeBudget, CostlyJoinIsHeldToALowerEpsilonWhenThatFits)
+{
+    // The join examines 1e9 candidates per unit of epsilon at 10 ns each:
+    // at epsilon 1 that alone is 10 s, beside 2 s of pairs.
+    UnitCosts unit = per_million();
+    unit.join_test = 1e-8;
+    auto epsilon_of = [](int64_t) { return 1.0; };
+    auto join_of = [](double eps, double &tests, double &found) {
+        tests = 1e9 * eps;
+        found = 1e6 * eps;
+    };
+    Plan plan = plan_time_budget(unit, 6, 0, 2000000, 100000000, 100000, 0, true, true, 0.5, epsilon_of, join_of);
+    EXPECT_EQ(plan.count, 2000000);
+    EXPECT_LT(plan.epsilon_cap, 1.0);
+    EXPECT_GT(plan.epsilon_cap, 0.0);
+    EXPECT_LE(plan.seconds.total(), 6.0);
+    EXPECT_EQ(plan.over, 0);
+
+    // Pairs alone overrun 1 s: the join is held to half of it, and the run
+    // is still planned over the budget.
+    plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, 0.5, epsilon_of, join_of);
+    EXPECT_LE(plan.seconds.join, 0.5);
+    EXPECT_GT(plan.seconds.join, 0.4);
+    EXPECT_GT(plan.over, 0);
+}
+
+TEST(PlanLine, NamesEveryPhaseAndTheBudget)
+{
+    Plan plan;
+    plan.budget = 60;
+    plan.seconds.epsilon = 1.0;
+    plan.seconds.join = 20.04;
+    plan.seconds.random = 3.1;
+    plan.seconds.clustering = 18.2;
+    plan.seconds.output = 1.0;
+    EXPECT_EQ(plan_line(plan),
+              "Plan: join 21.0 s, random pairs 3.1 s, clustering 18.2 s, output 1.0 s (time budget 60 s)");
+    plan.budget = 0;
+    EXPECT_EQ(plan_line(plan),
+              "Plan: join 21.0 s, random pairs 3.1 s, clustering 18.2 s, output 1.0 s (count given)");
+    plan.all_pairs = true;
+    plan.seconds.join = 4.0;
+    EXPECT_EQ(plan_line(plan), "Plan: all pairs 4.0 s, clustering 18.2 s, output 1.0 s (all pairs asked for)");
+}
+
+// --- Progress ----------------------------------------------------------------
+
+TEST(Progress, TextGivesTheShareAndTheTimeLeft)
+{
+    struct Case {
+        double share, elapsed;
+        const char *text;
+    } cases[] = {
+        {0.5, 10, "  50% done, 10 s left"},
+        {0.25, 3, "  25% done, 9 s left"},
+        {0.0, 5, "  0% done"},         // nothing to extrapolate from yet
+        {1.5, 5, "  99% done, 0 s left"},   // beyond the prediction: not done until it ends
+        {-0.2, 1, "  0% done"},
+    };
+    for (const Case &c : cases) {
+        char text[64];
+        progress_text(c.share, c.elapsed, text, sizeof text);
+        EXPECT_STREQ(text, c.text) << c.share;
+    }
+}
+
+TEST(Progress, SilentWhenStandardErrorIsNotATerminal)
+{
+    testing::internal::CaptureStderr();
+    progress_begin("Running...", 0, 100);
+    EXPECT_FALSE(progress_shown);
+    for (int k = 0; k < 100000; k++)
+        progress_tick(k);
+    progress_end();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+} // namespace
