@@ -40,7 +40,7 @@ const double INF = std::numeric_limits<double>::infinity();
 
 // The block buffer of a distance matrix read from the file holds about this
 // many bytes (at least one row).
-const int64_t BLOCK_BYTES = 32 << 20;
+const int64_t BLOCK_BYTES = 4 << 20;
 
 // Tiles of the measure fill: a block of TILE_ROWS rows meets TILE_COLS
 // rows at a time, so that both stay in the cache while their pairs are
@@ -105,29 +105,6 @@ inline double link_max(double da, double db)
 {
     return da > db ? da : db;
 }
-
-// The active clusters of the chain in increasing slot order, as a doubly
-// linked list over the slots 0 ... n-1 with n as the end marker.
-struct ActiveList {
-    std::vector<int32_t> succ, pred;
-    int32_t first = 0;
-
-    explicit ActiveList(int n) : succ(n + 1), pred(n + 1)
-    {
-        for (int i = 0; i <= n; i++) {
-            succ[i] = i + 1;
-            pred[i] = i - 1;
-        }
-    }
-    void remove(int32_t i)
-    {
-        if (i == first)
-            first = succ[i];
-        else
-            succ[pred[i]] = succ[i];
-        pred[succ[i]] = pred[i];
-    }
-};
 
 // Union-find over the objects, by size, with path halving.
 struct Forest {
@@ -207,8 +184,10 @@ std::vector<dense_merge_t> dense_mst(const double *matrix, int n)
         return edges;
     edges.reserve(n - 1);
     std::vector<int64_t> at = row_offsets(n);
-    // The objects not yet in the tree, with their distance to the tree and
-    // the tree object that distance is measured to.
+    // The objects not yet in the tree, in increasing order, with their
+    // distance to the tree and the tree object it is measured to.  The
+    // order lets each scan read the column of the newest tree object from
+    // the top down and then its row from left to right.
     struct Outside {
         int32_t object;
         int32_t from;
@@ -221,10 +200,10 @@ std::vector<dense_merge_t> dense_mst(const double *matrix, int n)
     for (int64_t left = n - 1; left > 0; left--) {
         int64_t best = 0;
         double best_d = INF;
-        for (int64_t k = 0; k < left; k++) {
+        int64_t k = 0;
+        auto visit = [&](int64_t entry) {
             Outside &o = todo[k];
-            int32_t i = std::min(o.object, current), j = std::max(o.object, current);
-            double d = matrix[at[i] + j];
+            double d = matrix[entry];
             if (d < o.reach) {
                 o.reach = d;
                 o.from = current;
@@ -233,10 +212,15 @@ std::vector<dense_merge_t> dense_mst(const double *matrix, int n)
                 best_d = o.reach;
                 best = k;
             }
-        }
+        };
+        for (; k < left && todo[k].object < current; k++)
+            visit(at[todo[k].object] + current);
+        int64_t row = at[current];
+        for (; k < left; k++)
+            visit(row + todo[k].object);
         current = todo[best].object;
         edges.push_back({todo[best].from, current, todo[best].reach});
-        todo[best] = todo[left - 1];
+        todo.erase(todo.begin() + best);
     }
     return edges;
 }
@@ -251,7 +235,11 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
     auto d = [&](int32_t i, int32_t j) -> double & {
         return i < j ? matrix[at[i] + j] : matrix[at[j] + i];
     };
-    ActiveList active(n);
+    // The slots of the live clusters in increasing order, with their row
+    // offsets beside them: a scan reads a slot's column down to the slot and
+    // its row after it.
+    std::vector<int32_t> live(n);
+    std::iota(live.begin(), live.end(), 0);
     std::vector<int32_t> size(n, 1);
     // The height of the last merge into each slot: a merge is never put
     // below its children, whatever the rounding of the average.
@@ -260,9 +248,11 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
     chain.reserve(n);
     for (int merged = 0; merged < n - 1; merged++) {
         if (chain.empty())
-            chain.push_back(active.first);
+            chain.push_back(live[0]);
         int32_t a, b;
         double ab;
+        const int32_t *slots = live.data();
+        int64_t count = (int64_t)live.size();
         for (;;) {
             a = chain.back();
             b = chain.size() >= 2 ? chain[chain.size() - 2] : -1;
@@ -270,20 +260,20 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
             // ties, so that the chain ends at a reciprocal pair.
             int32_t c = b;
             double best = b >= 0 ? d(a, b) : INF;
-            int32_t x = active.first;
-            for (; x < a; x = active.succ[x]) {
-                double v = matrix[at[x] + a];
+            int64_t k = 0;
+            for (; slots[k] < a; k++) {
+                double v = matrix[at[slots[k]] + a];
                 if (v < best) {
                     best = v;
-                    c = x;
+                    c = slots[k];
                 }
             }
             int64_t row = at[a];
-            for (x = active.succ[a]; x < n; x = active.succ[x]) {
-                double v = matrix[row + x];
+            for (k++; k < count; k++) {
+                double v = matrix[row + slots[k]];
                 if (v < best) {
                     best = v;
-                    c = x;
+                    c = slots[k];
                 }
             }
             if (c == b) {
@@ -297,18 +287,23 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
         // The merged cluster takes the later slot s; the earlier slot t dies.
         int32_t t = std::min(a, b), s = std::max(a, b);
         double nt = size[t], ns = size[s];
-        for (int32_t k = active.first; k < n; k = active.succ[k]) {
-            if (k == t || k == s)
-                continue;
-            double &to = d(s, k);
-            double from_t = d(t, k);
-            to = linkage == LINKAGE_MAX ? link_max(from_t, to) : link_ave(from_t, to, nt, ns);
-        }
+        int64_t k = 0;
+        auto update = [&](int64_t from_t, int64_t to_s) {
+            double &to = matrix[to_s];
+            to = linkage == LINKAGE_MAX ? link_max(matrix[from_t], to) : link_ave(matrix[from_t], to, nt, ns);
+        };
+        for (; slots[k] < t; k++)
+            update(at[slots[k]] + t, at[slots[k]] + s);
+        int64_t t_at = k;
+        for (k++; slots[k] < s; k++)
+            update(at[t] + slots[k], at[slots[k]] + s);
+        for (k++; k < count; k++)
+            update(at[t] + slots[k], at[s] + slots[k]);
         double height = std::max(ab, std::max(below[t], below[s]));
         merges.push_back({t, s, height});
         below[s] = height;
         size[s] += size[t];
-        active.remove(t);
+        live.erase(live.begin() + t_at);
     }
     return merges;
 }
