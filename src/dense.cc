@@ -106,6 +106,17 @@ inline double link_max(double da, double db)
     return da > db ? da : db;
 }
 
+// How many entries ahead a scan down a column fetches its next reads.
+const int64_t AHEAD = 16;
+
+// An object outside the minimum spanning tree: its distance to the tree,
+// and the tree object that distance is measured to.
+struct Outside {
+    int32_t object;
+    int32_t from;
+    double reach;
+};
+
 // Union-find over the objects, by size, with path halving.
 struct Forest {
     std::vector<int32_t> parent;
@@ -184,42 +195,39 @@ std::vector<dense_merge_t> dense_mst(const double *matrix, int n)
         return edges;
     edges.reserve(n - 1);
     std::vector<int64_t> at = row_offsets(n);
-    // The objects not yet in the tree, in increasing order, with their
-    // distance to the tree and the tree object it is measured to.  The
-    // order lets each scan read the column of the newest tree object from
-    // the top down and then its row from left to right.
-    struct Outside {
-        int32_t object;
-        int32_t from;
-        double reach;
-    };
+    // The objects not yet in the tree, in increasing order: each scan reads
+    // the column of the newest tree object from the top down and then its
+    // row from left to right.
     std::vector<Outside> todo(n - 1);
     for (int k = 0; k < n - 1; k++)
         todo[k] = {k + 1, 0, INF};
     int32_t current = 0;
     for (int64_t left = n - 1; left > 0; left--) {
+        Outside *o = todo.data();
         int64_t best = 0;
         double best_d = INF;
-        int64_t k = 0;
-        auto visit = [&](int64_t entry) {
-            Outside &o = todo[k];
+        auto visit = [&](int64_t k, int64_t entry) {
             double d = matrix[entry];
-            if (d < o.reach) {
-                o.reach = d;
-                o.from = current;
+            if (d < o[k].reach) {
+                o[k].reach = d;
+                o[k].from = current;
             }
-            if (o.reach < best_d) {
-                best_d = o.reach;
+            if (o[k].reach < best_d) {
+                best_d = o[k].reach;
                 best = k;
             }
         };
-        for (; k < left && todo[k].object < current; k++)
-            visit(at[todo[k].object] + current);
+        int64_t k = 0;
+        for (; k < left && o[k].object < current; k++) {
+            if (k + AHEAD < left)
+                __builtin_prefetch(&matrix[at[o[k + AHEAD].object] + current]);
+            visit(k, at[o[k].object] + current);
+        }
         int64_t row = at[current];
         for (; k < left; k++)
-            visit(row + todo[k].object);
-        current = todo[best].object;
-        edges.push_back({todo[best].from, current, todo[best].reach});
+            visit(k, row + o[k].object);
+        current = o[best].object;
+        edges.push_back({o[best].from, current, o[best].reach});
         todo.erase(todo.begin() + best);
     }
     return edges;
@@ -232,12 +240,8 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
         return merges;
     merges.reserve(n - 1);
     std::vector<int64_t> at = row_offsets(n);
-    auto d = [&](int32_t i, int32_t j) -> double & {
-        return i < j ? matrix[at[i] + j] : matrix[at[j] + i];
-    };
-    // The slots of the live clusters in increasing order, with their row
-    // offsets beside them: a scan reads a slot's column down to the slot and
-    // its row after it.
+    // The slots of the live clusters in increasing order: a scan reads a
+    // slot's column down to the slot and its row after it.
     std::vector<int32_t> live(n);
     std::iota(live.begin(), live.end(), 0);
     std::vector<int32_t> size(n, 1);
@@ -249,19 +253,21 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
     for (int merged = 0; merged < n - 1; merged++) {
         if (chain.empty())
             chain.push_back(live[0]);
-        int32_t a, b;
-        double ab;
         const int32_t *slots = live.data();
         int64_t count = (int64_t)live.size();
+        int32_t a, b;
+        double best;
         for (;;) {
             a = chain.back();
             b = chain.size() >= 2 ? chain[chain.size() - 2] : -1;
             // The nearest neighbour of a; the chain's previous cluster wins
             // ties, so that the chain ends at a reciprocal pair.
             int32_t c = b;
-            double best = b >= 0 ? d(a, b) : INF;
+            best = b < 0 ? INF : a < b ? matrix[at[a] + b] : matrix[at[b] + a];
             int64_t k = 0;
             for (; slots[k] < a; k++) {
+                if (k + AHEAD < count)
+                    __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + a]);
                 double v = matrix[at[slots[k]] + a];
                 if (v < best) {
                     best = v;
@@ -276,10 +282,8 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
                     c = slots[k];
                 }
             }
-            if (c == b) {
-                ab = best;
+            if (c == b)
                 break;
-            }
             chain.push_back(c);
         }
         chain.pop_back();
@@ -287,19 +291,27 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
         // The merged cluster takes the later slot s; the earlier slot t dies.
         int32_t t = std::min(a, b), s = std::max(a, b);
         double nt = size[t], ns = size[s];
-        int64_t k = 0;
         auto update = [&](int64_t from_t, int64_t to_s) {
             double &to = matrix[to_s];
             to = linkage == LINKAGE_MAX ? link_max(matrix[from_t], to) : link_ave(matrix[from_t], to, nt, ns);
         };
-        for (; slots[k] < t; k++)
+        int64_t k = 0;
+        for (; slots[k] < t; k++) {
+            if (k + AHEAD < count) {
+                __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + t]);
+                __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + s], 1);
+            }
             update(at[slots[k]] + t, at[slots[k]] + s);
+        }
         int64_t t_at = k;
-        for (k++; slots[k] < s; k++)
+        for (k++; slots[k] < s; k++) {
+            if (k + AHEAD < count)
+                __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + s], 1);
             update(at[t] + slots[k], at[slots[k]] + s);
+        }
         for (k++; k < count; k++)
             update(at[t] + slots[k], at[s] + slots[k]);
-        double height = std::max(ab, std::max(below[t], below[s]));
+        double height = std::max(best, std::max(below[t], below[s]));
         merges.push_back({t, s, height});
         below[s] = height;
         size[s] += size[t];
