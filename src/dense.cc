@@ -27,6 +27,7 @@
 
 #include <netcdfcpp.h>
 
+#include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
@@ -95,6 +96,34 @@ template <class T> int64_t read_given_blocks(NcVar *var, int64_t n)
     return not_finite;
 }
 
+// Every pair of the N objects of `x` (C elements each) with `measure`, on
+// the threads: the pairs as calc_distance gives them, tile by tile.
+template <class T> int64_t fill_tiles(Distance<T> *measure, const T *x)
+{
+    int64_t n = N, c = C;
+    int64_t blocks = (n + TILE_ROWS - 1) / TILE_ROWS;
+    std::vector<int64_t> not_finite(blocks, 0);
+    // The first blocks hold the longest rows: handing them out one at a time
+    // keeps the threads busy to the end.
+    parallel_for(0, blocks, 1, [&](int64_t b) {
+        int64_t i0 = b * TILE_ROWS, i1 = std::min(n, i0 + TILE_ROWS);
+        int64_t bad = 0;
+        for (int64_t j0 = i0 + 1; j0 < n; j0 += TILE_COLS) {
+            int64_t j1 = std::min(n, j0 + TILE_COLS);
+            for (int64_t i = i0; i < i1; i++) {
+                int64_t row = dense_index(n, i, 0);
+                for (int64_t j = std::max(j0, i + 1); j < j1; j++) {
+                    double d = measure->distance(x + i * c, x + j * c, C, C);
+                    dense[row + j] = d;
+                    bad += !std::isfinite(d);
+                }
+            }
+        }
+        not_finite[b] = bad;
+    });
+    return std::accumulate(not_finite.begin(), not_finite.end(), (int64_t)0);
+}
+
 // The Lance-Williams update of the distance from the cluster of a
 // (na objects) and b (nb objects), now merged, to a third cluster.
 inline double link_ave(double da, double db, double na, double nb)
@@ -147,29 +176,17 @@ int64_t dense_block_bytes(int n, int element_bytes)
 
 int64_t dense_fill_measure()
 {
-    int64_t n = N;
     dense = new double[std::max<int64_t>(pairs_of(N), 1)];
-    int64_t blocks = (n + TILE_ROWS - 1) / TILE_ROWS;
-    std::vector<int64_t> not_finite(blocks, 0);
-    // The first blocks hold the longest rows: handing them out one at a time
-    // keeps the threads busy to the end.
-    parallel_for(0, blocks, 1, [&](int64_t b) {
-        int64_t i0 = b * TILE_ROWS, i1 = std::min(n, i0 + TILE_ROWS);
-        int64_t bad = 0;
-        for (int64_t j0 = i0 + 1; j0 < n; j0 += TILE_COLS) {
-            int64_t j1 = std::min(n, j0 + TILE_COLS);
-            for (int64_t i = i0; i < i1; i++) {
-                int64_t row = dense_index(n, i, 0);
-                for (int64_t j = std::max(j0, i + 1); j < j1; j++) {
-                    double d = calc_distance((int)i, (int)j);
-                    dense[row + j] = d;
-                    bad += !std::isfinite(d);
-                }
-            }
-        }
-        not_finite[b] = bad;
-    });
-    return std::accumulate(not_finite.begin(), not_finite.end(), (int64_t)0);
+    switch (type) {
+    case ncChar:
+        return fill_tiles(dc, xc);
+    case ncInt:
+        return fill_tiles(di, xi);
+    case ncFloat:
+        return fill_tiles(df, xf);
+    default:
+        return fill_tiles(dd, xd);
+    }
 }
 
 int64_t dense_fill_given()
