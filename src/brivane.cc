@@ -34,6 +34,7 @@
 #include "Distance.h"
 #include "Timer.h"
 #include "brivane_arg.h"
+#include "dense.h"
 #include "distances.h"
 #include "header_check.h"
 #include "missing.h"
@@ -60,6 +61,7 @@ int *distfrom = nullptr;
 int *distto = nullptr;
 int64_t memory = 0;
 int num_distances = 0;
+int engine = ENGINE_STORE;
 double epsilon = 0;
 
 DistanceFactory<double> dfd;
@@ -148,6 +150,13 @@ const char MSG_FILL_KEPT[] = "WARNING! %s cells of '%s' hold its _FillValue or m
                              "character values cannot be missing: they are clustered as the values they hold.";
 const char MSG_MEMORY_NEED[] = "This run needs -m %.2f or more (gigabytes).";
 const char MSG_EPSILON_HELD[] = "  Epsilon held at %g, so that the similarity heuristics fit the time budget";
+const char MSG_ENGINE_NO_EFFECT[] = "WARNING! --engine has no effect: only a run that knows every pair (-a, or "
+                                    "-C distmat) has a choice; the distance store clusters this one.";
+const char MSG_ENGINE_STORE[] = "Clustering engine: store";
+const char MSG_ENGINE_DENSE[] = "Clustering engine: dense (all pairs in a condensed matrix)";
+const char MSG_DENSE_NOT_FINITE[] = "ERROR! %lld distances are NaN or infinite; the dense engine needs every "
+                                    "distance finite.";
+const char MSG_DENSE_STORE_TAKES[] = "The distance store (-E store) clusters such distances.";
 
 const char *const cluster_keys[] = {"ROWS", "COLS", "DISTMAT", "DISTLIST"};
 const char *const linkage_keys[] = {"MIN", "AVE", "MAX"};
@@ -595,6 +604,108 @@ void plan_distance_count()
         refuse(MSG_ALL_PAIRS_MEMORY);
 }
 
+// What the store would need beside the input when the dense engine runs
+// where the store does not fit; 0 when it would fit, -1 when no budget
+// would do (too many pairs).
+int64_t store_need = 0;
+
+// Whether the run knows every pair, and so may cluster with either engine.
+bool exact_run()
+{
+    return cluster_mode() == CLUSTER_DISTMAT || (data_mode() && opt_given(INDEX_OPT_ALL_PAIRWISE));
+}
+
+// The dense engine reads a distance matrix in row blocks, never holding it
+// whole, unless the quality pass will read it afterwards.
+bool dense_reads_blocks()
+{
+    return cluster_mode() == CLUSTER_DISTMAT && !opt_given(INDEX_OPT_QUALITY);
+}
+
+// Which engine clusters the run: the store wherever it fits (and always
+// when asked for), else the dense matrix where that fits; a budget that
+// holds neither is refused with the memory the run needs.  `matrix_input`
+// is the size of a distance matrix input, not yet charged to `memory`.
+void choose_engine(int64_t matrix_input)
+{
+    // Before the keyword is resolved (the input phase run alone) the
+    // default holds.
+    const int_vector *requested_list = opt_int_list(INDEX_OPT_ENGINE);
+    int requested = requested_list && !requested_list->empty() ? (*requested_list)[0] : ENGINE_AUTO;
+    engine = ENGINE_STORE;
+    if (!exact_run())
+        return;
+    int64_t pairs = all_pairs(N);
+    int64_t store_bytes = matrix_input + pairs * BYTES_PER_DISTANCE;
+    int64_t dense_bytes = pairs * DENSE_BYTES_PER_PAIR +
+                          (dense_reads_blocks() ? dense_block_bytes(N, typesize[type]) : matrix_input);
+    bool store_fits = pairs <= STORE_MAX_PAIRS && store_bytes <= memory;
+    bool dense_fits = dense_bytes <= memory;
+    const char *too_small = matrix_input > memory ? MSG_INPUT_MEMORY
+                            : data_mode()         ? MSG_ALL_PAIRS_MEMORY
+                                                  : MSG_GIVEN_MEMORY;
+    if (requested == ENGINE_STORE || (requested == ENGINE_AUTO && store_fits)) {
+        // A budget that is too small is what the user can change, so it is
+        // named before the store's own limit.
+        if (store_bytes > memory)
+            refuse(std::string(too_small) + "\n" + memory_need_line(store_bytes));
+        if (pairs > STORE_MAX_PAIRS)
+            refuse(MSG_STORE_LIMIT);
+        charge_input(matrix_input);
+        return;
+    }
+    if (!dense_fits)
+        refuse(std::string(too_small) + "\n" + memory_need_line(dense_bytes));
+    // `memory` stays as it is: nothing later draws on it, and the lines
+    // that name a budget measure their need against it.
+    engine = ENGINE_DENSE;
+    store_need = store_fits ? 0 : pairs > STORE_MAX_PAIRS ? -1 : store_bytes;
+}
+
+// Every pair into the dense matrix, with the progress lines of the store's
+// phases; a value that is not finite ends the run.  The automatic choice
+// takes the dense engine only where the store does not fit, so no store can
+// take over then.
+void dense_distances()
+{
+    Timer timer_distances;
+    int64_t not_finite;
+    if (data_mode()) {
+        std::cerr << "Calculating distances..." << std::endl;
+        std::cerr << "  Calculating all pairwise distances..." << std::flush;
+        Timer timer_all;
+        not_finite = dense_fill_measure();
+        std::cerr << " " << timer_all.get_run_time() << " sec" << std::endl;
+        std::cerr << "Distance calculation took " << timer_distances.get_run_time() << " sec" << std::endl;
+        std::cerr << "  Values of " << all_pairs(N) << " distances were calculated" << std::endl;
+    } else {
+        std::cerr << "Inputting distances..." << std::endl;
+        not_finite = dense_fill_given();
+        std::cerr << "Distance input took " << timer_distances.get_run_time() << " sec" << std::endl;
+        std::cerr << "  Values of " << all_pairs(N) << " distances were input" << std::endl;
+    }
+    if (not_finite > 0) {
+        char message[160];
+        std::snprintf(message, sizeof message, MSG_DENSE_NOT_FINITE, (long long)not_finite);
+        std::string text = message;
+        if (store_need >= 0)
+            text += std::string("\n") + MSG_DENSE_STORE_TAKES;
+        if (store_need > 0)
+            text += "\n" + memory_need_line(store_need);
+        refuse(text);
+    }
+}
+
+// The line before clustering names the engine when the dense one runs or
+// the user chose one.
+void engine_line()
+{
+    if (engine == ENGINE_DENSE)
+        std::cerr << MSG_ENGINE_DENSE << std::endl;
+    else if (opt_given(INDEX_OPT_ENGINE))
+        std::cerr << (exact_run() ? MSG_ENGINE_STORE : MSG_ENGINE_NO_EFFECT) << std::endl;
+}
+
 void report_fill_cells()
 {
     if (fill_cells == 0)
@@ -815,21 +926,30 @@ int run()
         std::srand(seed);
     }
 
-    plan_distance_count();
-    bool pivots_chosen = false;
-    if (budget_decides())
-        plan_for_time_budget(timer_global, pivots_chosen);
-    init_distances();
-    if (data_mode())
-        distances_from_data(pivots_chosen);
-    else
-        given_distances();
+    if (engine == ENGINE_DENSE) {
+        dense_distances();
+    } else {
+        plan_distance_count();
+        bool pivots_chosen = false;
+        if (budget_decides())
+            plan_for_time_budget(timer_global, pivots_chosen);
+        init_distances();
+        if (data_mode())
+            distances_from_data(pivots_chosen);
+        else
+            given_distances();
+    }
 
+    engine_line();
     std::cerr << "Running hierarchical clustering..." << std::flush;
     Timer timer_clustering;
-    progress_begin("Running hierarchical clustering...", 0, N - 1);
-    cluster();
-    progress_end();
+    if (engine == ENGINE_DENSE) {
+        dense_cluster();
+    } else {
+        progress_begin("Running hierarchical clustering...", 0, N - 1);
+        cluster();
+        progress_end();
+    }
     std::cerr << " " << timer_clustering.get_run_time() << " sec" << std::endl;
     if (opt_given(INDEX_OPT_QUALITY)) {
         std::cerr << "Measuring clustering quality..." << std::flush;
@@ -949,6 +1069,9 @@ void read_shapes()
 {
     NcVar *var = in->get_var(matvar);
     type = var->type();
+    // A distance matrix is charged by the engine decision: the dense engine
+    // may read it in blocks without ever holding it whole.
+    int64_t matrix_input = 0;
     switch (cluster_mode()) {
     case CLUSTER_ROWS:
     case CLUSTER_COLS: {
@@ -971,7 +1094,7 @@ void read_shapes()
         check_count(n * n);
         clust_dim = var->get_dim(0);
         N = (int)n;
-        charge_input(typesize[type] * n * n);
+        matrix_input = typesize[type] * n * n;
         break;
     }
     case CLUSTER_DISTLIST: {
@@ -1001,10 +1124,13 @@ void read_shapes()
     }
     if (N == 0)
         refuse(MSG_NO_OBJECTS);
+    choose_engine(matrix_input);
 }
 
 void load_input()
 {
+    if (engine == ENGINE_DENSE && dense_reads_blocks())
+        return;
     NcVar *var = in->get_var(matvar);
     switch (type) {
     case ncChar:

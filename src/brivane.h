@@ -47,6 +47,7 @@ extern int *distto;         // end object of each distance-list entry
 
 extern int64_t memory;      // memory budget in bytes, less the loaded input
 extern int num_distances;   // object pairs to compute before clustering
+extern int engine;          // the engine that clusters: ENGINE_STORE or ENGINE_DENSE
 extern double epsilon;      // threshold of the similarity heuristics
 
 // The measure registries, one per element type, and the selected measure.

@@ -605,10 +605,8 @@ static void absorb(int x, int y, int32_t xy, int linkage)
     }
 }
 
-void cluster_merge()
+void new_dendrogram()
 {
-    int linkage = opt_int(INDEX_OPT_LINKAGE);
-    build_heap();
     int nodes = 2 * N - 1;
     leftnode = new int32_t[nodes];
     rightnode = new int32_t[nodes];
@@ -623,6 +621,13 @@ void cluster_merge()
         start[n] = end[n] = n;
         new2old[n] = old2new[n] = -1;
     }
+}
+
+void cluster_merge()
+{
+    int linkage = opt_int(INDEX_OPT_LINKAGE);
+    build_heap();
+    new_dendrogram();
 
     int merge = 0;
     while (heap_size > 0) {
@@ -954,9 +959,14 @@ static void write_output()
     write_errors = nullptr;
 }
 
+void write_dendrogram()
+{
+    permute(2 * N - 2, 0);
+    write_output();
+}
+
 void cluster()
 {
     cluster_merge();
-    permute(2 * N - 2, 0);
-    write_output();
+    write_dendrogram();
 }

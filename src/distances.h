@@ -129,6 +129,13 @@ void heap_remove(dist_t *r, double key);
 
 // The whole clustering: cluster_merge, the leaf order and the output file.
 void cluster();
+// Allocates the dendrogram arrays for N objects: every node a leaf of its
+// own (children -1, distance 0, start = end = its number).
+void new_dendrogram();
+// The leaf order and the output file, from dendrogram arrays whose merges
+// are filled in (leaf children given by object index); any engine's merges
+// are written through here.
+void write_dendrogram();
 // The merge loop alone: builds the heap, fills the dendrogram arrays (leaf
 // children still given by object index) and joins unconnected clusters.
 void cluster_merge();

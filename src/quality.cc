@@ -357,7 +357,9 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
     std::fprintf(f, "# input\t%s\n", one_line(opt_text(INDEX_OPT_INPUT)).c_str());
     std::fprintf(f, "# options\t%s\n", command_line_text().c_str());
     std::fprintf(f, "# objects\t%d\n", N);
-    std::fprintf(f, "# stored distances\t%d\n", n_dist / 2);
+    // The dense engine holds every pair, the store what it stored.
+    long long stored = engine == ENGINE_DENSE ? all_pairs(N) : n_dist / 2;
+    std::fprintf(f, "# stored distances\t%lld\n", stored);
     std::fprintf(f, "# merges at +infinity\t%lld\n", (long long)infinite);
     std::fprintf(f, "# node\tleft_size\tright_size\tmerge_distance\tmin\taverage\tmax\tpairs\n");
     for (const merge_quality_t &m : merges)

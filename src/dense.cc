@@ -1,0 +1,372 @@
+// The exact dense clustering engine of brivane.
+//
+// What lives here, in file order:
+//   - the condensed matrix and its filling: every pair computed with the
+//     selected measure (rows in tiles, on the worker threads), or copied
+//     from a distance matrix read in row blocks (dense_fill_measure,
+//     dense_fill_given);
+//   - single linkage by Prim's minimum spanning tree algorithm, O(N^2) time
+//     and O(N) extra memory (dense_mst);
+//   - average and complete linkage by the nearest-neighbour chain (Benzecri
+//     1982, Juan 1982; in the form of Muellner, "Modern hierarchical,
+//     agglomerative clustering algorithms", 2011), with the Lance-Williams
+//     update rules applied in place, O(N^2) time (dense_nn_chain);
+//   - the merges turned into the dendrogram arrays of the store engine, so
+//     that the same output code writes both (dense_dendrogram).
+//
+// Both linkage algorithms are exact: their merges are those of the greedy
+// algorithm that always joins the closest pair, which the store engine runs;
+// only the order in which equal distances are merged may differ.
+#include "dense.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <numeric>
+
+#include <netcdfcpp.h>
+
+#include "Distance.h"
+#include "brivane.h"
+#include "brivane_arg.h"
+#include "distances.h"
+#include "threads.h"
+
+double *dense = nullptr;
+
+namespace {
+
+const double INF = std::numeric_limits<double>::infinity();
+
+// The block buffer of a distance matrix read from the file holds about this
+// many bytes (at least one row).
+const int64_t BLOCK_BYTES = 4 << 20;
+
+// Tiles of the measure fill: a block of TILE_ROWS rows meets TILE_COLS
+// rows at a time, so that both stay in the cache while their pairs are
+// computed.
+const int64_t TILE_ROWS = 16;
+const int64_t TILE_COLS = 64;
+
+int64_t pairs_of(int n)
+{
+    return n < 2 ? 0 : (int64_t)n * (n - 1) / 2;
+}
+
+// Entry of d(i, j), i < j, as the row start of i plus j.
+std::vector<int64_t> row_offsets(int n)
+{
+    std::vector<int64_t> at(n > 0 ? n : 1);
+    for (int64_t i = 0; i < n; i++)
+        at[i] = dense_index(n, i, 0);
+    return at;
+}
+
+template <class T> int64_t copy_rows(const T *rows, int64_t first, int64_t count, int64_t n)
+{
+    int64_t not_finite = 0;
+    for (int64_t r = 0; r < count; r++) {
+        int64_t i = first + r;
+        const T *row = rows + r * n;
+        double *to = dense + dense_index(n, i, i + 1);
+        for (int64_t j = i + 1; j < n; j++) {
+            double v = row[j];
+            to[j - i - 1] = v;
+            not_finite += !std::isfinite(v);
+        }
+    }
+    return not_finite;
+}
+
+// The distance matrix from the file, block after block of rows.
+template <class T> int64_t read_given_blocks(NcVar *var, int64_t n)
+{
+    int64_t rows = dense_block_rows((int)n, sizeof(T));
+    std::vector<T> buffer(rows * n);
+    int64_t not_finite = 0;
+    for (int64_t first = 0; first < n - 1; first += rows) {
+        int64_t count = std::min(rows, n - first);
+        if (!var->set_cur(first, 0) || !var->get(buffer.data(), count, n)) {
+            std::cerr << "ERROR! Could not read the distance matrix" << std::endl;
+            brivane_exit(1);
+        }
+        not_finite += copy_rows(buffer.data(), first, count, n);
+    }
+    return not_finite;
+}
+
+// Every pair of the N objects of `x` (C elements each) with `measure`, on
+// the threads: the pairs as calc_distance gives them, tile by tile.
+template <class T> int64_t fill_tiles(Distance<T> *measure, const T *x)
+{
+    int64_t n = N, c = C;
+    int64_t blocks = (n + TILE_ROWS - 1) / TILE_ROWS;
+    std::vector<int64_t> not_finite(blocks, 0);
+    // The first blocks hold the longest rows: handing them out one at a time
+    // keeps the threads busy to the end.
+    parallel_for(0, blocks, 1, [&](int64_t b) {
+        int64_t i0 = b * TILE_ROWS, i1 = std::min(n, i0 + TILE_ROWS);
+        int64_t bad = 0;
+        for (int64_t j0 = i0 + 1; j0 < n; j0 += TILE_COLS) {
+            int64_t j1 = std::min(n, j0 + TILE_COLS);
+            for (int64_t i = i0; i < i1; i++) {
+                int64_t row = dense_index(n, i, 0);
+                for (int64_t j = std::max(j0, i + 1); j < j1; j++) {
+                    double d = measure->distance(x + i * c, x + j * c, C, C);
+                    dense[row + j] = d;
+                    bad += !std::isfinite(d);
+                }
+            }
+        }
+        not_finite[b] = bad;
+    });
+    return std::accumulate(not_finite.begin(), not_finite.end(), (int64_t)0);
+}
+
+// The Lance-Williams update of the distance from the cluster of a
+// (na objects) and b (nb objects), now merged, to a third cluster.
+inline double link_ave(double da, double db, double na, double nb)
+{
+    return (na * da + nb * db) / (na + nb);
+}
+inline double link_max(double da, double db)
+{
+    return da > db ? da : db;
+}
+
+// How many entries ahead a scan down a column fetches its next reads.
+const int64_t AHEAD = 16;
+
+// An object outside the minimum spanning tree: its distance to the tree,
+// and the tree object that distance is measured to.
+struct Outside {
+    int32_t object;
+    int32_t from;
+    double reach;
+};
+
+// Union-find over the objects, by size, with path halving.
+struct Forest {
+    std::vector<int32_t> parent;
+    explicit Forest(int n) : parent(n)
+    {
+        std::iota(parent.begin(), parent.end(), 0);
+    }
+    int32_t root(int32_t i)
+    {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    }
+};
+
+} // namespace
+
+int64_t dense_block_rows(int n, int element_bytes)
+{
+    int64_t row = (int64_t)std::max(n, 1) * element_bytes;
+    return std::max<int64_t>(1, std::min<int64_t>(BLOCK_BYTES / row, std::max(n, 1)));
+}
+
+int64_t dense_block_bytes(int n, int element_bytes)
+{
+    return dense_block_rows(n, element_bytes) * std::max(n, 1) * element_bytes;
+}
+
+int64_t dense_fill_measure()
+{
+    dense = new double[std::max<int64_t>(pairs_of(N), 1)];
+    switch (type) {
+    case ncChar:
+        return fill_tiles(dc, xc);
+    case ncInt:
+        return fill_tiles(di, xi);
+    case ncFloat:
+        return fill_tiles(df, xf);
+    default:
+        return fill_tiles(dd, xd);
+    }
+}
+
+int64_t dense_fill_given()
+{
+    int64_t n = N;
+    dense = new double[std::max<int64_t>(pairs_of(N), 1)];
+    // The loaded input is there when the run keeps it (the quality pass reads
+    // it); otherwise the file is read block by block.
+    switch (type) {
+    case ncInt:
+        return xi ? copy_rows(xi, 0, n, n) : read_given_blocks<int>(in->get_var(matvar), n);
+    case ncFloat:
+        return xf ? copy_rows(xf, 0, n, n) : read_given_blocks<float>(in->get_var(matvar), n);
+    default:
+        return xd ? copy_rows(xd, 0, n, n) : read_given_blocks<double>(in->get_var(matvar), n);
+    }
+}
+
+std::vector<dense_merge_t> dense_mst(const double *matrix, int n)
+{
+    std::vector<dense_merge_t> edges;
+    if (n < 2)
+        return edges;
+    edges.reserve(n - 1);
+    std::vector<int64_t> at = row_offsets(n);
+    // The objects not yet in the tree, in increasing order: each scan reads
+    // the column of the newest tree object from the top down and then its
+    // row from left to right.
+    std::vector<Outside> todo(n - 1);
+    for (int k = 0; k < n - 1; k++)
+        todo[k] = {k + 1, 0, INF};
+    int32_t current = 0;
+    for (int64_t left = n - 1; left > 0; left--) {
+        Outside *o = todo.data();
+        int64_t best = 0;
+        double best_d = INF;
+        auto visit = [&](int64_t k, int64_t entry) {
+            double d = matrix[entry];
+            if (d < o[k].reach) {
+                o[k].reach = d;
+                o[k].from = current;
+            }
+            if (o[k].reach < best_d) {
+                best_d = o[k].reach;
+                best = k;
+            }
+        };
+        int64_t k = 0;
+        for (; k < left && o[k].object < current; k++) {
+            if (k + AHEAD < left)
+                __builtin_prefetch(&matrix[at[o[k + AHEAD].object] + current]);
+            visit(k, at[o[k].object] + current);
+        }
+        int64_t row = at[current];
+        for (; k < left; k++)
+            visit(k, row + o[k].object);
+        current = o[best].object;
+        edges.push_back({o[best].from, current, o[best].reach});
+        todo.erase(todo.begin() + best);
+    }
+    return edges;
+}
+
+std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
+{
+    std::vector<dense_merge_t> merges;
+    if (n < 2)
+        return merges;
+    merges.reserve(n - 1);
+    std::vector<int64_t> at = row_offsets(n);
+    // The slots of the live clusters in increasing order: a scan reads a
+    // slot's column down to the slot and its row after it.
+    std::vector<int32_t> live(n);
+    std::iota(live.begin(), live.end(), 0);
+    std::vector<int32_t> size(n, 1);
+    // The height of the last merge into each slot: a merge is never put
+    // below its children, whatever the rounding of the average.
+    std::vector<double> below(n, -INF);
+    std::vector<int32_t> chain;
+    chain.reserve(n);
+    for (int merged = 0; merged < n - 1; merged++) {
+        if (chain.empty())
+            chain.push_back(live[0]);
+        const int32_t *slots = live.data();
+        int64_t count = (int64_t)live.size();
+        int32_t a, b;
+        double best;
+        for (;;) {
+            a = chain.back();
+            b = chain.size() >= 2 ? chain[chain.size() - 2] : -1;
+            // The nearest neighbour of a; the chain's previous cluster wins
+            // ties, so that the chain ends at a reciprocal pair.
+            int32_t c = b;
+            best = b < 0 ? INF : a < b ? matrix[at[a] + b] : matrix[at[b] + a];
+            int64_t k = 0;
+            for (; slots[k] < a; k++) {
+                if (k + AHEAD < count)
+                    __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + a]);
+                double v = matrix[at[slots[k]] + a];
+                if (v < best) {
+                    best = v;
+                    c = slots[k];
+                }
+            }
+            int64_t row = at[a];
+            for (k++; k < count; k++) {
+                double v = matrix[row + slots[k]];
+                if (v < best) {
+                    best = v;
+                    c = slots[k];
+                }
+            }
+            if (c == b)
+                break;
+            chain.push_back(c);
+        }
+        chain.pop_back();
+        chain.pop_back();
+        // The merged cluster takes the later slot s; the earlier slot t dies.
+        int32_t t = std::min(a, b), s = std::max(a, b);
+        double nt = size[t], ns = size[s];
+        auto update = [&](int64_t from_t, int64_t to_s) {
+            double &to = matrix[to_s];
+            to = linkage == LINKAGE_MAX ? link_max(matrix[from_t], to) : link_ave(matrix[from_t], to, nt, ns);
+        };
+        int64_t k = 0;
+        for (; slots[k] < t; k++) {
+            if (k + AHEAD < count) {
+                __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + t]);
+                __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + s], 1);
+            }
+            update(at[slots[k]] + t, at[slots[k]] + s);
+        }
+        int64_t t_at = k;
+        for (k++; slots[k] < s; k++) {
+            if (k + AHEAD < count)
+                __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + s], 1);
+            update(at[t] + slots[k], at[slots[k]] + s);
+        }
+        for (k++; k < count; k++)
+            update(at[t] + slots[k], at[s] + slots[k]);
+        double height = std::max(best, std::max(below[t], below[s]));
+        merges.push_back({t, s, height});
+        below[s] = height;
+        size[s] += size[t];
+        live.erase(live.begin() + t_at);
+    }
+    return merges;
+}
+
+void dense_dendrogram(std::vector<dense_merge_t> merges)
+{
+    std::stable_sort(merges.begin(), merges.end(),
+                     [](const dense_merge_t &p, const dense_merge_t &q) { return p.height < q.height; });
+    new_dendrogram();
+    Forest forest(N);
+    // By the root of each set: its dendrogram node and its object count.
+    std::vector<int32_t> number(N), size(N, 1);
+    std::iota(number.begin(), number.end(), 0);
+    int32_t n = N;
+    for (const dense_merge_t &m : merges) {
+        int32_t ra = forest.root(m.a), rb = forest.root(m.b);
+        // The larger cluster is the left child; of equal ones, a's.
+        if (size[ra] < size[rb])
+            std::swap(ra, rb);
+        leftnode[n] = number[ra];
+        rightnode[n] = number[rb];
+        dst[n] = m.height;
+        forest.parent[rb] = ra;
+        size[ra] += size[rb];
+        number[ra] = n;
+        n++;
+    }
+}
+
+void dense_cluster()
+{
+    int linkage = opt_int(INDEX_OPT_LINKAGE);
+    std::vector<dense_merge_t> merges =
+        linkage == LINKAGE_MIN ? dense_mst(dense, N) : dense_nn_chain(dense, N, linkage);
+    dense_dendrogram(std::move(merges));
+    write_dendrogram();
+}

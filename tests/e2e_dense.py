@@ -1,0 +1,186 @@
+"""End-to-end tests of the exact dense engine (-E dense, and -E auto where
+the distance store does not fit): its merges against SciPy's exact linkage
+and against the store engine's, on inputs with and without equal distances;
+which engine a budget selects and what a budget too small for either says;
+and the refusal of distances that are not finite."""
+import unittest
+
+import numpy as np
+from scipy.cluster.hierarchy import linkage
+from scipy.spatial.distance import pdist, squareform
+
+from e2e_cluster import exact_merges, output_merges
+from e2e_common import BrivaneTest, read_nc, run, write_nc
+
+GB = 2.0 ** 30
+DENSE_LINE = "Clustering engine: dense (all pairs in a condensed matrix)\n"
+
+
+def need_line(gigabytes):
+    return "This run needs -m %.2f or more (gigabytes).\n" % gigabytes
+
+
+def merge_sets(merges):
+    """The merges as (frozen object set, height), sorted by object set, so
+    that merges of equal height compare whatever their order."""
+    return sorted(((frozenset(m), h) for m, h in merges), key=lambda e: sorted(e[0]))
+
+
+class DenseCase(BrivaneTest):
+    def rows(self, x, name="x.nc", code="f8"):
+        return write_nc(self.path(name), [("x", ("obj", "feat"), x, code)])
+
+    def cluster(self, src, *extra, out="out.nc"):
+        return run(["-i", src, "-o", self.path(out), "-d", "euclidean", "-R", "1"] + list(extra))
+
+    def assertRefused(self, r, message):
+        self.assertEqual(r.status, 1, r)
+        self.assertTrue(r.stderr.endswith(message), r)
+        self.assertNotIn("Running hierarchical clustering", r.stderr)
+
+
+class MergesTest(DenseCase):
+    def assertSameMerges(self, got, want):
+        got, want = merge_sets(got), merge_sets(want)
+        self.assertEqual([m for m, _ in got], [m for m, _ in want])
+        np.testing.assert_allclose([h for _, h in got], [h for _, h in want], rtol=1e-12)
+
+    def test_data_rows_equal_scipy_and_the_store_for_every_linkage(self):
+        rng = np.random.default_rng(4)
+        x = rng.normal(size=(90, 6))
+        src = self.rows(x)
+        d = squareform(pdist(x))
+        for method in ("min", "ave", "max"):
+            with self.subTest(method=method):
+                r = self.cluster(src, "-a", "-l", method, "-E", "dense", out="dense.nc")
+                self.assertEqual(r.status, 0, r)
+                self.assertIn(DENSE_LINE + "Running hierarchical clustering...", r.stderr)
+                dense = output_merges(read_nc(self.path("dense.nc")), 90, "row_")
+                self.assertSameMerges(dense, exact_merges(d, method))
+                r = self.cluster(src, "-a", "-l", method, out="store.nc")
+                self.assertEqual(r.status, 0, r)
+                self.assertNotIn("Clustering engine", r.stderr)
+                self.assertSameMerges(dense, output_merges(read_nc(self.path("store.nc")), 90, "row_"))
+
+    def test_distance_matrix_read_in_blocks_equals_the_store(self):
+        # 1200 float rows take 4800 bytes, so the matrix is read in two blocks.
+        # Distinct floats (steps of 2^-23 above 1): no two pairs are equal,
+        # and single and complete linkage merge at given values only.
+        n = 1200
+        values = 1 + np.random.default_rng(8).permutation(n * (n - 1) // 2) / 2.0 ** 23
+        d = squareform(values.astype(np.float32))
+        src = write_nc(self.path("d.nc"), [("d", ("a", "b"), d, "f4")])
+        for method in ("max", "min"):
+            with self.subTest(method=method):
+                r = run(["-i", src, "-o", self.path("dense.nc"), "-C", "distmat", "-l", method, "-E", "dense"])
+                self.assertEqual(r.status, 0, r)
+                r = run(["-i", src, "-o", self.path("store.nc"), "-C", "distmat", "-l", method])
+                self.assertEqual(r.status, 0, r)
+                self.assertSameMerges(output_merges(read_nc(self.path("dense.nc")), 1200),
+                                      output_merges(read_nc(self.path("store.nc")), 1200))
+
+    def test_equal_distances_give_a_valid_tree(self):
+        # Points of a small integer grid: many equal distances.
+        rng = np.random.default_rng(2)
+        x = rng.integers(0, 3, size=(60, 2)).astype(float)
+        src = self.rows(x)
+        for method in ("min", "ave", "max"):
+            with self.subTest(method=method):
+                r = self.cluster(src, "-a", "-l", method, "-E", "dense")
+                self.assertEqual(r.status, 0, r)
+                merges = output_merges(read_nc(self.path("out.nc")), 60, "row_")
+                heights = [h for _, h in merges]
+                self.assertEqual(heights, sorted(heights))
+                self.assertEqual(merges[-1][0], set(range(60)))
+                if method == "min":
+                    z = linkage(pdist(x), "single")
+                    np.testing.assert_array_equal(sorted(heights), sorted(z[:, 2]))
+
+    def test_output_data_and_quality_file(self):
+        rng = np.random.default_rng(3)
+        d = squareform(pdist(rng.normal(size=(40, 3))))
+        src = write_nc(self.path("d.nc"), [("d", ("o", "p"), d, "f8")])
+        r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distmat", "-E", "dense", "-O",
+                 "-Y", self.path("q.tsv")])
+        self.assertEqual(r.status, 0, r)
+        out = read_nc(self.path("out.nc"))
+        order = out["new2old"][:40]
+        np.testing.assert_array_equal(out["d"], d[order, :])
+        lines = open(self.path("q.tsv")).read().splitlines()
+        self.assertIn("# stored distances\t780", lines)
+        self.assertEqual(len([l for l in lines if l[0].isdigit()]), 39)
+
+
+class SelectionTest(DenseCase):
+    def setUp(self):
+        super().setUp()
+        # 2000 objects: all pairs take 0.47 GB in the store, 0.02 GB dense.
+        self.src = self.rows(np.random.default_rng(1).normal(size=(2000, 2)))
+
+    def test_budget_decides_the_engine(self):
+        for budget, extra, dense in ((0.1, [], True), (0.1, ["-E", "auto"], True),
+                                     (0.6, ["-E", "dense"], True), (0.6, ["-E", "store"], False)):
+            with self.subTest(budget=budget, extra=extra):
+                r = self.cluster(self.src, "-a", "-l", "max", "-m", budget, *extra)
+                self.assertEqual(r.status, 0, r)
+                self.assertEqual(DENSE_LINE in r.stderr, dense, r)
+                if not dense:
+                    self.assertIn("Clustering engine: store\nRunning", r.stderr)
+
+    def test_budget_too_small_names_the_memory_needed(self):
+        cases = [(["-a", "-m", 0.01], "ERROR! Insufficient memory to calculate all pairwise distances!\n" +
+                  need_line(0.02)),
+                 (["-a", "-m", 0.01, "-E", "dense"],
+                  "ERROR! Insufficient memory to calculate all pairwise distances!\n" + need_line(0.02)),
+                 (["-a", "-m", 0.1, "-E", "store"],
+                  "ERROR! Insufficient memory to calculate all pairwise distances!\n" + need_line(0.47))]
+        for extra, message in cases:
+            with self.subTest(extra=extra):
+                self.assertRefused(self.cluster(self.src, *extra), message)
+
+    def test_beyond_the_store_limit(self):
+        # 18920 objects have more pairs than the store holds at any budget.
+        src = self.rows(np.zeros((18920, 1)), name="big.nc")
+        self.assertRefused(self.cluster(src, "-a", "-m", 100, "-E", "store"),
+                           "ERROR! Too many distances for the distance store (at most 178956969 pairs)!\n")
+        # The dense engine needs 8 bytes for each of its 178,973,740 pairs.
+        self.assertRefused(self.cluster(src, "-a", "-m", 1),
+                           "ERROR! Insufficient memory to calculate all pairwise distances!\n" +
+                           need_line(1.34))
+
+    def test_engine_without_every_pair_has_no_effect(self):
+        r = self.cluster(self.src, "-M", 20000, "-E", "dense", out="a.nc")
+        self.assertEqual(r.status, 0, r)
+        self.assertIn("WARNING! --engine has no effect", r.stderr)
+        self.assertEqual(self.cluster(self.src, "-M", 20000, out="b.nc").status, 0)
+        self.assertEqual(open(self.path("a.nc"), "rb").read(), open(self.path("b.nc"), "rb").read())
+
+
+class NotFiniteTest(DenseCase):
+    def test_not_finite_distances_are_counted_and_refused(self):
+        x = np.random.default_rng(5).normal(size=(300, 2))
+        x[7, 1] = np.nan
+        src = self.rows(x)
+        # The store needs 0.011 GB for the 44850 pairs; the dense engine 0.0004.
+        store = "The distance store (-E store) clusters such distances.\n"
+        self.assertRefused(self.cluster(src, "-a", "-m", 0.005),
+                           "ERROR! 299 distances are NaN or infinite; the dense engine needs every distance "
+                           "finite.\n" + store + need_line(0.02))
+        self.assertRefused(self.cluster(src, "-a", "-E", "dense"),
+                           "ERROR! 299 distances are NaN or infinite; the dense engine needs every distance "
+                           "finite.\n" + store)
+        self.assertEqual(self.cluster(src, "-a").status, 0)
+
+    def test_distance_matrix_counts_its_upper_triangle(self):
+        d = squareform(pdist(np.random.default_rng(6).normal(size=(20, 2))))
+        d[2, 5] = np.inf
+        d[5, 2] = np.nan   # below the diagonal: never read
+        d[0, 19] = np.nan
+        src = write_nc(self.path("d.nc"), [("d", ("o", "p"), d, "f8")])
+        r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distmat", "-E", "dense"])
+        self.assertRefused(r, "ERROR! 2 distances are NaN or infinite; the dense engine needs every distance "
+                              "finite.\nThe distance store (-E store) clusters such distances.\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
