@@ -747,7 +747,7 @@ void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
     // data rows.  The larger sample bounds a short measurement that lost
     // the processor or met cold pages.
     if (heuristics && pivot_seconds > 0)
-        unit.distance = std::min(unit.distance, pivot_seconds / ((double)P * N) + 2 * unit.far_load);
+        unit.distance = std::min(unit.distance, pivot_seconds * parallel_share() / ((double)P * N) + 2 * unit.far_load);
     int sample_size = epsilon_sample_size();
     int64_t least = std::min<int64_t>(20 * (int64_t)N, all_pairs(N));
     least = std::min<int64_t>(least, num_distances);

@@ -14,6 +14,8 @@
 // whether it plans or not.
 #include "plan.h"
 
+#include "threads.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -61,22 +63,23 @@ namespace {
 // cold memory, the chain walks of the twin lookups, the list unlinks.  The
 // output, per object: the leaf walk and the dendrogram arrays.  A sampled
 // bound: two entries N apart in each pivot's row, which overlap in flight.
-const double INSERT_LOADS = 4;
-const double CLUSTER_LOADS = 5;
+const double INSERT_LOADS = 2;
+const double CLUSTER_LOADS = 4;
 const double OUTPUT_LOADS = 12;
 const double BOUND_LOADS_PER_PIVOT = 0.5;
-// The join examines a candidate in more than the packed test alone: the
-// exact test of those that pass it and the walk of the blocks.
-const double JOIN_TEST_OVERHEAD = 1.5;
+// The join examines a candidate in more than the packed test alone (the
+// exact test of those that pass it, the walk of the blocks), but skips most
+// of the candidates of a sorted block without testing them.
+const double JOIN_TEST_OVERHEAD = 0.3;
 // Sorting the objects into grid order: per comparison, the first pivot's
 // cells of two objects, far apart in memory; and per cell computed, a few
 // nanoseconds of arithmetic.
 const double JOIN_SORT_LOADS = 1.5;
 const double JOIN_CELL_SECONDS = 5e-9;
 // Per stored pair, the bytes of the store first touched: its hash heads
-// when the store is set up, its two records as the pair is entered.
-const double STORE_TABLE_BYTES = 96;
-const double STORE_RECORD_BYTES = 160;
+// and heap when the store is set up, its two records as the pair is entered.
+const double STORE_TABLE_BYTES = 76;
+const double STORE_RECORD_BYTES = 64;
 // The merge loop's cost per pair grows with the store, as less of it stays
 // in the caches: this much more per doubling beyond a million pairs.
 const double CLUSTER_GROWTH = 0.2;
@@ -333,16 +336,24 @@ MemoryCosts measure_memory()
 // ---------------------------------------------------------------------------
 // The model
 
+double parallel_share()
+{
+    return std::max(1, std::min(num_threads, machine_cores()));
+}
+
 PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double join_tests, int n,
                      double bounds, bool heuristics, bool randoms)
 {
     PhaseSeconds s;
-    double pair = unit.distance + unit.insert;
+    // Distances and the join's tests run on the threads; the store takes
+    // its pairs in order on the main thread.
+    double threads = parallel_share();
+    double pair = unit.distance / threads + unit.insert;
     // The join stores what it finds, up to the store's room for the count.
     double stored = heuristics ? std::min(found, (double)count) : 0;
     if (heuristics) {
         s.epsilon = bounds * unit.bound;
-        s.join = (double)n * unit.join_order + join_tests * unit.join_test * JOIN_TEST_OVERHEAD + stored * pair;
+        s.join = (double)n * unit.join_order + join_tests * unit.join_test * JOIN_TEST_OVERHEAD / threads + stored * pair;
     }
     double random = randoms ? std::max(0.0, (double)count - stored) : 0;
     s.random = random * pair;

@@ -118,6 +118,9 @@ JoinSample join_sample(int size, int pivots, int split_threshold);
 
 // The model that turns unit costs into seconds.  Every phase is linear in
 // its work; `found` is the number of pairs the join stores.
+// Threads the distance computations may count on: -j, at most the cores.
+double parallel_share();
+
 PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double join_tests, int n,
                      double bounds, bool heuristics, bool randoms);
 
