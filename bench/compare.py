@@ -53,6 +53,7 @@ def make_data(path, n, groups=10, columns=100, seed=1):
         ds.createDimension("obj", n)
         ds.createDimension("feat", columns)
         ds.createVariable("x", "f8", ("obj", "feat"))[...] = x
+    return x
 
 
 def main():

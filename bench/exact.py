@@ -23,6 +23,9 @@ import sys
 import netCDF4
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from compare import make_data  # noqa: E402  the same generated data as the SciPy comparison
+
 RUNNER = r"""
 import resource, subprocess, sys, time
 t = time.time()
@@ -57,17 +60,6 @@ def measure(cmd):
     out = subprocess.run([sys.executable, "-c", RUNNER] + cmd, capture_output=True, text=True, check=True)
     status, wall, rss_kib = out.stdout.split()
     return int(status), float(wall), int(rss_kib) / 1024.0
-
-
-def make_data(path, n, groups=10, columns=100, seed=1):
-    rng = np.random.default_rng(seed)
-    centres = rng.normal(0, 6, (groups, columns))
-    x = centres[rng.integers(0, groups, n)] + rng.normal(0, 1, (n, columns))
-    with netCDF4.Dataset(path, "w", format="NETCDF3_CLASSIC") as ds:
-        ds.createDimension("obj", n)
-        ds.createDimension("feat", columns)
-        ds.createVariable("x", "f8", ("obj", "feat"))[...] = x
-    return x
 
 
 def make_distmat(path, x):

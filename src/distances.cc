@@ -355,20 +355,20 @@ double getdist(int i, int j, double dd)
         prefetch_write(&dist[node[i].dist_start]);
     if (node[j].dist_start != NO_RECORD)
         prefetch_write(&dist[node[j].dist_start]);
-    if (skip_pairs_without_distance) {
-        // A pair without distance is remembered, never stored.
+    // When missing values are skipped, a pair without distance is
+    // remembered, never stored.
+    if (skip_pairs_without_distance && known_without_distance(i, j)) {
         getdist_time = abstract_time;
-        if (known_without_distance(i, j))
-            return std::numeric_limits<double>::quiet_NaN();
-        double d = dd > NO_DISTANCE ? dd : calc_distance(i, j);
-        if (std::isnan(d)) {
-            note_without_distance(i, j);
-            return d;
-        }
-        return store_new_pair(i, j, d);
+        return std::numeric_limits<double>::quiet_NaN();
     }
     // NaN fails the comparison too and is computed.
-    return store_new_pair(i, j, dd > NO_DISTANCE ? dd : calc_distance(i, j));
+    d = dd > NO_DISTANCE ? dd : calc_distance(i, j);
+    if (skip_pairs_without_distance && std::isnan(d)) {
+        getdist_time = abstract_time;
+        note_without_distance(i, j);
+        return d;
+    }
+    return store_new_pair(i, j, d);
 }
 
 double getdist_given(int i, int j, double dd)

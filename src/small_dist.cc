@@ -821,17 +821,21 @@ static void simple_join(const JoinTask &t, JoinFound &found)
         const int64_t inc = inc_ordered[i];
         int64_t passed = 0;
         s.hits.clear();
+        // A candidate that passed the first packed word: the second word,
+        // then the exact test.
+        auto test = [&](int j) {
+            if (!second_word_close(i, j))
+                return;
+            passed++;
+            if (exact_close(i, j, t.d))
+                s.hits.push_back(j);
+            else
+                found.exact_rejected++;
+        };
         if (q < 0) {
             for (int j = next_packed_close(opt_ordered, inc, from, t.end2); j <= t.end2;
-                 j = next_packed_close(opt_ordered, inc, j + 1, t.end2)) {
-                if (!second_word_close(i, j))
-                    continue;
-                passed++;
-                if (exact_close(i, j, t.d))
-                    s.hits.push_back(j);
-                else
-                    found.exact_rejected++;
-            }
+                 j = next_packed_close(opt_ordered, inc, j + 1, t.end2))
+                test(j);
         } else {
             // The entries with |x - key| <= eps form one run of the sorted
             // block: x - key falls and key - x rises along it, rounding
@@ -845,14 +849,8 @@ static void simple_join(const JoinTask &t, JoinFound &found)
                                                 [&](double k) { return !(k - x > eps); }) - key) - 1;
             for (int e = next_packed_close(s.packed.data(), inc, lo, hi); e <= hi;
                  e = next_packed_close(s.packed.data(), inc, e + 1, hi)) {
-                int j = s.pos[e];
-                if (j < from || !second_word_close(i, j))
-                    continue;
-                passed++;
-                if (exact_close(i, j, t.d))
-                    s.hits.push_back(j);
-                else
-                    found.exact_rejected++;
+                if (s.pos[e] >= from)
+                    test(s.pos[e]);
             }
             std::sort(s.hits.begin(), s.hits.end());
         }
