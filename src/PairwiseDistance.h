@@ -106,7 +106,7 @@ template <class T> class PairwiseScaledSum : public Distance<T> {
     // branch, which missing cells in random places would mispredict.
     static double shared_difference(const T *x, const T *y, int k, int &m)
     {
-        bool shared = present(x[k]) & present(y[k]);
+        bool shared = int(present(x[k])) & int(present(y[k]));
         m += shared;
         double d = as_double(x[k]) - as_double(y[k]);
         uint64_t bits;
@@ -151,7 +151,7 @@ template <class T> class PairwiseShared : public Distance<T> {
         for (int k = 0; k < xlen; k++) {
             sx[m] = as_double(x[k]);
             sy[m] = as_double(y[k]);
-            m += present(x[k]) & present(y[k]);
+            m += int(present(x[k])) & int(present(y[k]));
         }
         if (m < fewest)
             return NO_SHARED_DISTANCE;

@@ -585,8 +585,9 @@ static inline int next_packed_close(const int64_t *packed, int64_t inc, int from
     int k = from;
     for (; k + 3 <= to; k += 4) {
         const int64_t *o = packed + k;
-        bool pass = (packed_cells_far(inc, o[0], c1, c2) == 0) | (packed_cells_far(inc, o[1], c1, c2) == 0) |
-                    (packed_cells_far(inc, o[2], c1, c2) == 0) | (packed_cells_far(inc, o[3], c1, c2) == 0);
+        // Bitwise on ints, not bools: all four are tested without branches.
+        int pass = int(packed_cells_far(inc, o[0], c1, c2) == 0) | int(packed_cells_far(inc, o[1], c1, c2) == 0) |
+                   int(packed_cells_far(inc, o[2], c1, c2) == 0) | int(packed_cells_far(inc, o[3], c1, c2) == 0);
         if (pass)
             break;
     }
