@@ -42,6 +42,7 @@
 #include "missing.h"
 #include "pair_stream.h"
 #include "progress.h"
+#include "store_fill.h"
 #include "threads.h"
 
 // Pivot tables (alive from choose_pivots to delete_pivots).
@@ -249,6 +250,10 @@ void random_dist()
 void all_dist()
 {
     abstract_time++;
+    if (fill_all_pairs_applies()) {
+        fill_all_pairs();
+        return;
+    }
     int i = 0, j = 0;
     pair_stream(
         [&](PairSlot &slot) {

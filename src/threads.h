@@ -28,6 +28,17 @@ extern int num_threads;   // threads a parallel loop may use, at least 1
 
 int machine_cores();
 
+// Whether the caller is the main thread (thread 0 of a parallel loop, or
+// any caller outside one): only it may write to the terminal.
+inline bool on_main_thread()
+{
+#ifdef _OPENMP
+    return omp_get_thread_num() == 0;
+#else
+    return true;
+#endif
+}
+
 // The first exception of a parallel region, thrown again after it.
 class ThreadError {
   public:
