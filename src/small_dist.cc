@@ -23,7 +23,9 @@
 //
 // Every pair enters the store through getdist, on the main thread and in the
 // order one thread would find it; the distances are computed on the worker
-// threads (pair_stream, and the join's batches).  Pivot distances come from
+// threads (pair_stream, and the join's batches).  All pairs into an empty
+// store are the exception: the threads fill it at once (store_fill.h) into
+// the state those getdist calls would leave.  Pivot distances come from
 // calc_distance and are never stored.  rand() is the only source of chance,
 // and only the main thread calls it.
 #include "small_dist.h"

@@ -5,8 +5,9 @@
 // program gains no dependency, and its loops need no pool or queue of our
 // own).  A parallel loop only computes values into slots that belong to its
 // index; everything that orders the run (the random generator, the store's
-// insertions) stays on the main thread, so the output is the same for every
-// number of threads.  Without OpenMP the loops run on the main thread.
+// insertions) stays on the main thread, or is split so that each part is
+// written in the one order (the all-pairs fill), so the output is the same
+// for every number of threads.  Without OpenMP the loops run on the main thread.
 //
 // An exception thrown by a body (an allocation failure) must not leave an
 // OpenMP region, where it would end the process; the loops catch the first
