@@ -153,12 +153,12 @@ void fill_all_pairs()
     ask_huge_pages(heap_loc, pairs * static_cast<int64_t>(sizeof(int32_t)));
 
     // The records: rows one at a time, as the first rows are the longest.
-    std::atomic<int64_t> rows_done(0);
+    std::atomic<int64_t> pairs_done(0);
     parallel_for(0, N - 1, 1, [&](int64_t i) {
         fill_records(static_cast<int>(i), static_cast<int>(i) + 1);
-        int64_t done = rows_done.fetch_add(1) + 1;
+        int64_t done = pairs_done.fetch_add(N - 1 - i) + (N - 1 - i);
         if (on_main_thread())
-            step_progress(0, RECORDS_SHARE, done, N - 1);
+            step_progress(0, RECORDS_SHARE, done, pairs);
     });
 
     // Task 0 builds the lists; tasks 1...ranges each link the chains of one
