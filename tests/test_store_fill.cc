@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "Distance.h"
@@ -82,13 +83,14 @@ class StoreFill : public ::testing::Test {
 
     void SetUp() override
     {
-        opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
-        opt_set_int(INDEX_OPT_ALL_PAIRWISE, 1);
+        // The store of a distance matrix has room for every pair, as has
+        // that of all pairs of a data matrix.
+        opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTMAT);
         num_threads = 1;
     }
     void TearDown() override
     {
-        opt_clear(INDEX_OPT_ALL_PAIRWISE);
+        release_store();
         reset_missing_values();
         num_threads = 1;
     }
@@ -110,10 +112,25 @@ class StoreFill : public ::testing::Test {
     // count.  A few heads make long chains, whose order the fill must keep.
     int32_t heads = 0;
 
-    // A fresh store: every pair fits when all pairs are asked for.
-    void fresh_store(int count = 0)
+    // Gives back the arrays of the store made last (init_distances allocates
+    // a new store each time).
+    void release_store()
     {
-        num_distances = count;
+        if (dist)
+            ::operator delete[](dist, std::align_val_t{64});
+        delete[] dist_time;
+        delete[] heap_loc;
+        delete[] dist_hash;
+        delete[] node;
+        dist = nullptr;
+        dist_time = heap_loc = dist_hash = nullptr;
+        node = nullptr;
+    }
+
+    // A fresh store with room for every pair.
+    void fresh_store()
+    {
+        release_store();
         testing::internal::CaptureStderr();
         init_distances();
         testing::internal::GetCapturedStderr();
@@ -191,10 +208,11 @@ TEST_F(StoreFill, AppliesOnlyToAnEmptyStoreWithRoomForEveryPairAndNoneLeftOut)
     getdist(1, 4, NO_DISTANCE);
     EXPECT_FALSE(fill_all_pairs_applies()) << "a pair already stored";
 
-    opt_clear(INDEX_OPT_ALL_PAIRWISE);
-    fresh_store(5);
-    EXPECT_FALSE(fill_all_pairs_applies()) << "store for 6 of the 15 pairs";
-    opt_set_int(INDEX_OPT_ALL_PAIRWISE, 1);
+    fresh_store();
+    dist_size = 28;
+    EXPECT_FALSE(fill_all_pairs_applies()) << "store for 14 of the 15 pairs";
+    dist_size = 30;
+    EXPECT_TRUE(fill_all_pairs_applies()) << "store for all 15 pairs";
 
     fresh_store();
     skip_pairs_without_distance = true;
