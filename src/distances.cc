@@ -111,16 +111,11 @@ static inline void prefetch_write(const void *p)
 // record (its `more` links the chain).  So both directions of a pair are
 // found, and re-keyed, through one chain head and one chain link.
 //
-// The key is spread by a multiplicative hash and scaled onto the table by a
-// multiply and a shift, which costs far less than a 64-bit division.  Which
-// chain a pair lands in changes no result.
+// Which chain a pair lands in (chain_index) changes no result.
 static inline int32_t *chain_of(int i, int j)
 {
     int64_t key = i < j ? static_cast<int64_t>(i) * N + j : static_cast<int64_t>(j) * N + i;
-    uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull;
-    uint64_t at = static_cast<uint64_t>(
-        (static_cast<unsigned __int128>(h) * static_cast<uint64_t>(dist_hash_size)) >> 64);
-    return &dist_hash[at];
+    return &dist_hash[chain_index(key)];
 }
 
 void init_distances()
@@ -193,8 +188,7 @@ double calc_distance(int point1, int point2)
     }
 }
 
-// Pushes record r at the head of slot i's list.
-static inline void list_push(int i, int32_t r)
+void list_push(int i, int32_t r)
 {
     dist_t &e = dist[r];
     e.prev = NO_RECORD;

@@ -98,9 +98,21 @@ extern int32_t *end;
 extern int32_t *new2old;
 extern int32_t *old2new;
 
+// Chain head index of the unordered pair keyed min * N + max.  The key is
+// spread by a multiplicative hash and scaled onto the table by a multiply and
+// a shift, which costs far less than a 64-bit division.
+inline int64_t chain_index(int64_t key)
+{
+    uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull;
+    return static_cast<int64_t>(
+        (static_cast<unsigned __int128>(h) * static_cast<uint64_t>(dist_hash_size)) >> 64);
+}
+
 void init_distances();
 double calc_distance(int point1, int point2);
 void add_dist(int i, int j, double distance);
+// Pushes record r at the head of slot i's list.
+void list_push(int i, int32_t r);
 // Distance of the pair, computed with the selected measure and stored if the
 // pair is new.  An offered dd greater than NO_DISTANCE is taken as the value.
 double getdist(int i, int j, double dd);

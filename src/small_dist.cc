@@ -23,7 +23,9 @@
 //
 // Every pair enters the store through getdist, on the main thread and in the
 // order one thread would find it; the distances are computed on the worker
-// threads (pair_stream, and the join's batches).  Pivot distances come from
+// threads (pair_stream, and the join's batches).  All pairs into an empty
+// store are the exception: the threads fill it at once (store_fill.h) into
+// the state those getdist calls would leave.  Pivot distances come from
 // calc_distance and are never stored.  rand() is the only source of chance,
 // and only the main thread calls it.
 #include "small_dist.h"
@@ -42,6 +44,7 @@
 #include "missing.h"
 #include "pair_stream.h"
 #include "progress.h"
+#include "store_fill.h"
 #include "threads.h"
 
 // Pivot tables (alive from choose_pivots to delete_pivots).
@@ -249,6 +252,10 @@ void random_dist()
 void all_dist()
 {
     abstract_time++;
+    if (fill_all_pairs_applies()) {
+        fill_all_pairs();
+        return;
+    }
     int i = 0, j = 0;
     pair_stream(
         [&](PairSlot &slot) {

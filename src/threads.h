@@ -5,8 +5,9 @@
 // program gains no dependency, and its loops need no pool or queue of our
 // own).  A parallel loop only computes values into slots that belong to its
 // index; everything that orders the run (the random generator, the store's
-// insertions) stays on the main thread, so the output is the same for every
-// number of threads.  Without OpenMP the loops run on the main thread.
+// insertions) stays on the main thread, or is split so that each part is
+// written in the one order (the all-pairs fill), so the output is the same
+// for every number of threads.  Without OpenMP the loops run on the main thread.
 //
 // An exception thrown by a body (an allocation failure) must not leave an
 // OpenMP region, where it would end the process; the loops catch the first
@@ -27,6 +28,17 @@
 extern int num_threads;   // threads a parallel loop may use, at least 1
 
 int machine_cores();
+
+// Whether the caller is the main thread (thread 0 of a parallel loop, or
+// any caller outside one): only it may write to the terminal.
+inline bool on_main_thread()
+{
+#ifdef _OPENMP
+    return omp_get_thread_num() == 0;
+#else
+    return true;
+#endif
+}
 
 // The first exception of a parallel region, thrown again after it.
 class ThreadError {

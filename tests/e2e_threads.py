@@ -47,6 +47,31 @@ class SameOutputForAnyThreadCount(BrivaneTest):
                 self.assertEqual(one[1], three[1], "quality files differ")
                 self.assertEqual(one[2], three[2], "join summary lines differ")
 
+    def test_all_pairs_are_the_same_for_one_and_three_threads(self):
+        rng = np.random.default_rng(8)
+        odd = rng.normal(0, 1, (301, 7))
+        gaps = odd.copy()
+        gaps[rng.random(gaps.shape) < 0.1] = np.nan
+        files = {
+            "odd": write_nc(self.path("odd.nc"), [("x", ("obj", "feat"), odd, "f8")]),
+            "cols": write_nc(self.path("cols.nc"), [("x", ("feat", "obj"), odd.T.copy(), "f8")]),
+            "gaps": write_nc(self.path("gaps.nc"), [("x", ("obj", "feat"), gaps, "f8")]),
+        }
+        cases = [
+            # an odd number of objects, and their columns
+            ("odd", ["-a", "-d", "manhattan", "-l", "max"]),
+            ("cols", ["-a", "-C", "cols", "-d", "euclidean"]),
+            # missing values that propagate, and pairs left without a distance
+            ("gaps", ["-a", "-d", "euclidean"]),
+            ("gaps", ["-a", "-d", "euclidean", "-U", "pairwise"]),
+        ]
+        for name, options in cases:
+            with self.subTest(options=" ".join(options)):
+                one = self.outputs(files[name], options, 1)
+                three = self.outputs(files[name], options, 3)
+                self.assertEqual(one[0], three[0], "output files differ")
+                self.assertEqual(one[1], three[1], "quality files differ")
+
 
 if __name__ == "__main__":
     unittest.main()
