@@ -763,8 +763,24 @@ void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
         tests = sample.examined(eps);
         found = bounds.share_within(eps) * pairs;
     };
-    run_plan = plan_time_budget(unit, opt_double(INDEX_OPT_TIME), timer_global.get_run_time(), least, most, N,
+    double budget = opt_double(INDEX_OPT_TIME);
+    auto plan = [&] {
+        return plan_time_budget(unit, budget, timer_global.get_run_time(), least, most, N,
                                 heuristics ? sample_size : 0, heuristics, prop < 1, prop, epsilon_of, join_of);
+    };
+    run_plan = plan();
+    // The store and the merge loop are timed on scratch stores shaped like
+    // the run that plan foresees, and the run planned again with what they
+    // cost.
+    double eps = heuristics ? std::min(epsilon_of(run_plan.count), run_plan.epsilon_cap) : 0;
+    double tests = 0, found = 0;
+    if (heuristics)
+        join_of(eps, tests, found);
+    unit.store = measure_store_costs(sample, run_plan.count, found, eps, N, budget, unit.far_load / unit.slowdown);
+    // The scratch stores took longer than the first measurements: the share
+    // of the machine the run gets is the one they got.
+    set_slowdown(unit, unit.store.slowdown);
+    run_plan = plan();
     num_distances = (int)run_plan.count;
     // The estimate of the run samples its own pairs; an epsilon above the
     // planned one would let the join overrun what was planned for it.

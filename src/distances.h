@@ -99,6 +99,9 @@ extern int32_t *new2old;
 extern int32_t *old2new;
 
 void init_distances();
+// Frees the store, the candidate heap and the dendrogram arrays, leaving
+// every pointer null and every size 0, as before init_distances.
+void free_distances();
 double calc_distance(int point1, int point2);
 void add_dist(int i, int j, double distance);
 // Distance of the pair, computed with the selected measure and stored if the

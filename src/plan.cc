@@ -264,6 +264,27 @@ double JoinSample::seconds_per_test(double eps)
     return best < 1e9 ? best : 0;
 }
 
+std::vector<int> JoinSample::grid_order(double eps)
+{
+    if (n_ >= 2 && eps > 0 && std::isfinite(eps) && eps / 3.0 > 0) {
+        cells(eps);
+        return order_;
+    }
+    std::vector<int> order(std::max(n_, 0));
+    for (int k = 0; k < n_; k++)
+        order[k] = k;
+    return order;
+}
+
+double JoinSample::bound(int a, int b) const
+{
+    const double *ra = &rows_[(size_t)a * P_], *rb = &rows_[(size_t)b * P_];
+    double bound = 0;
+    for (int p = 0; p < P_; p++)
+        bound = std::max(bound, std::fabs(ra[p] - rb[p]));
+    return bound;
+}
+
 std::vector<double> JoinSample::sample_bounds(int pairs, uint64_t seed) const
 {
     std::vector<double> bounds;
@@ -276,11 +297,7 @@ std::vector<double> JoinSample::sample_bounds(int pairs, uint64_t seed) const
         int a = pick(gen), b = pick(gen);
         if (a == b)
             continue;
-        const double *ra = &rows_[(size_t)a * P_], *rb = &rows_[(size_t)b * P_];
-        double bound = 0;
-        for (int p = 0; p < P_; p++)
-            bound = std::max(bound, std::fabs(ra[p] - rb[p]));
-        bounds.push_back(bound);
+        bounds.push_back(bound(a, b));
     }
     return bounds;
 }
@@ -348,18 +365,29 @@ PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double 
     // Distances and the join's tests run on the threads; the store takes
     // its pairs in order on the main thread.
     double threads = parallel_share();
-    double pair = unit.distance / threads + unit.insert;
     // The join stores what it finds, up to the store's room for the count.
     double stored = heuristics ? std::min(found, (double)count) : 0;
+    double random = randoms ? std::max(0.0, (double)count - stored) : 0;
+    double pairs = stored + random;
+    // An insertion costs more as the store grows; with a cost that grows
+    // with the logarithm of the size, a phase that adds pairs to a store of
+    // s pairs until it holds s + a pays on average about the cost at s + a/e.
+    double insert_near = unit.insert, insert_random = unit.insert;
+    if (unit.store.measured) {
+        insert_near = unit.slowdown * unit.store.insert_near.at(stored / M_E);
+        insert_random = unit.slowdown * unit.store.insert_random.at(stored + random / M_E);
+    }
+    double distance = unit.distance / threads;
     if (heuristics) {
         s.epsilon = bounds * unit.bound;
-        s.join = (double)n * unit.join_order + join_tests * unit.join_test * JOIN_TEST_OVERHEAD / threads + stored * pair;
+        s.join = (double)n * unit.join_order + join_tests * unit.join_test * JOIN_TEST_OVERHEAD / threads +
+                 stored * (distance + insert_near);
     }
-    double random = randoms ? std::max(0.0, (double)count - stored) : 0;
-    s.random = random * pair;
-    double pairs = stored + random;
-    double growth = 1 + CLUSTER_GROWTH * std::log2(std::max(1.0, pairs / 1e6));
-    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + pairs * unit.cluster_pair * growth;
+    s.random = random * (distance + insert_random);
+    double merge = unit.store.measured
+                       ? unit.slowdown * unit.store.merge.at(pairs)
+                       : unit.cluster_pair * (1 + CLUSTER_GROWTH * std::log2(std::max(1.0, pairs / 1e6)));
+    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + pairs * merge;
     s.output = (double)n * unit.output_object;
     return s;
 }
@@ -459,3 +487,61 @@ JoinSample join_sample(int size, int pivots, int split_threshold)
     }
     return JoinSample(std::move(rows), n, pivots, N, split_threshold);
 }
+
+namespace {
+StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                       double far_load);
+} // namespace
+
+StoreCosts measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                               double far_load)
+{
+    if (n < 2 || count < 1)
+        return StoreCosts();
+    double wall_start = now(), cpu_start = thread_seconds();
+    StoreCosts costs = store_costs(sample, count, found, eps, n, budget, far_load);
+    double wall = now() - wall_start, cpu = thread_seconds() - cpu_start;
+    costs.slowdown = cpu > 0 ? std::max(1.0, wall / cpu) : 1.0;
+    return costs;
+}
+
+void set_slowdown(UnitCosts &unit, double slowdown)
+{
+    if (!(slowdown >= 1) || !std::isfinite(slowdown))
+        return;
+    double f = slowdown / unit.slowdown;
+    for (double *cost : {&unit.distance, &unit.insert, &unit.join_test, &unit.join_order, &unit.cluster_pair,
+                         &unit.store_byte, &unit.output_object, &unit.bound, &unit.far_load})
+        *cost *= f;
+    unit.slowdown = slowdown;
+}
+
+namespace {
+
+StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                       double far_load)
+{
+    // The larger store as big as about 1 % of the budget lets it be, within
+    // limits that keep it cheap and yet beyond the caches; the smaller an
+    // eighth of it.
+    int64_t large = (int64_t)std::min(std::max(0.01 * budget / 1.5e-6, 65536.0), 262144.0);
+    StoreShape shape;
+    double per_object = (double)count / n;
+    shape.near = std::min(found, (double)count) / n;
+    shape.random = std::max(0.0, per_object - shape.near);
+    if (sample.objects() >= 2) {
+        shape.order = sample.grid_order(eps);
+        return time_store(shape, large / 8, large, far_load, [&](int a, int b) { return sample.bound(a, b); });
+    }
+    // No pivots: random pairs of random distances, as random pairs are.
+    int objects = (int)std::min<int64_t>(n, 1 << 16);
+    shape.order.resize(objects);
+    for (int k = 0; k < objects; k++)
+        shape.order[k] = k;
+    return time_store(shape, large / 8, large, far_load, [](int a, int b) {
+        uint64_t h = ((uint64_t)a * 0x9E3779B97F4A7C15ull) ^ ((uint64_t)b * 0xC2B2AE3D27D4EB4Full);
+        return (double)(h >> 11) * 0x1.0p-53;
+    });
+}
+
+} // namespace

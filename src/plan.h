@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "calibrate.h"
+
 // What one unit of each phase's work costs in this run, in seconds.
 struct UnitCosts {
     double distance = 0;      // one distance between two random objects
@@ -22,6 +24,11 @@ struct UnitCosts {
     double bound = 0;         // one pivot lower bound of the epsilon sample
     double slowdown = 1;      // wall seconds per processor second the run gets
     double far_load = 0;      // one load from far memory, slowdown included
+    // When measured on scratch stores of the run's objects: the store's
+    // insertion and the merge loop per pair by the store's size, in
+    // processor seconds (slowdown not included); they replace insert and
+    // cluster_pair.
+    StoreCosts store;
 };
 
 // Predicted seconds of the phases that follow the plan.
@@ -83,6 +90,13 @@ class JoinSample {
     // Pivot lower bounds of `pairs` random pairs of the sample (a private
     // generator, so that the run's random sequence is untouched).
     std::vector<double> sample_bounds(int pairs, uint64_t seed) const;
+    // Sample objects that take part, numbered 0..objects()-1.
+    int objects() const { return n_; }
+    // The sample objects in the join's grid order at eps (in their own order
+    // when eps gives no grid).
+    std::vector<int> grid_order(double eps);
+    // The pivot lower bound of the distance of sample objects a and b.
+    double bound(int a, int b) const;
 
   private:
     void cells(double eps);
@@ -115,6 +129,19 @@ MemoryCosts measure_memory();
 UnitCosts measure_unit_costs(int pivots);
 // Up to `size` objects spread evenly over all, with their pivot distances.
 JoinSample join_sample(int size, int pivots, int split_threshold);
+
+// The store's costs per pair (insertion and merge loop, by the store's size)
+// timed on scratch stores shaped like a run of n objects and `count` pairs,
+// `found` of them the join's at eps: their near pairs neighbours in the
+// sample's grid order, their distances the sample's pivot bounds.  The run's
+// store must not exist yet.  Costs about 1 % of `budget` seconds, at most a
+// few tenths of a second.  `far_load`: processor seconds of one far load.
+StoreCosts measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                               double far_load);
+
+// The unit costs as they are when the run gets `slowdown` wall seconds per
+// processor second (at least 1) instead of what they were measured at.
+void set_slowdown(UnitCosts &unit, double slowdown);
 
 // The model that turns unit costs into seconds.  Every phase is linear in
 // its work; `found` is the number of pairs the join stores.
