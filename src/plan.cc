@@ -21,6 +21,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <sstream>
 #include <random>
 #include <sys/mman.h>
 #include <time.h>
@@ -132,6 +134,7 @@ JoinSample::JoinSample(std::vector<double> rows, int objects, int pivots, int64_
         const double *r = &rows[(size_t)k * P_];
         if (std::all_of(r, r + P_, [](double v) { return std::isfinite(v); })) {
             rows_.insert(rows_.end(), r, r + P_);
+            kept_.push_back(k);
             n_++;
         }
     }
@@ -380,8 +383,9 @@ PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double 
     double distance = unit.distance / threads;
     if (heuristics) {
         s.epsilon = bounds * unit.bound;
-        s.join = (double)n * unit.join_order + join_tests * unit.join_test * JOIN_TEST_OVERHEAD / threads +
-                 stored * (distance + insert_near);
+        double tests = unit.join_measured ? unit.join_examined : unit.join_test * JOIN_TEST_OVERHEAD / threads;
+        double per_found = unit.join_measured ? unit.join_found : distance;
+        s.join = (double)n * unit.join_order + join_tests * tests + stored * (per_found + insert_near);
     }
     s.random = random * (distance + insert_random);
     double merge = unit.store.measured
@@ -476,12 +480,112 @@ UnitCosts measure_unit_costs(int pivots)
     return unit;
 }
 
+int join_sample_object(int k, int size)
+{
+    int n = std::min(size, N);
+    return (int)((int64_t)k * N / n);
+}
+
+namespace {
+
+// The sample join's view of the objects: sample object k is real object
+// sample_objects[k]; the threads only read it.
+std::vector<int> sample_objects;
+int64_t sample_found = 0;
+
+double sample_distance(int i, int j)
+{
+    return calc_distance(sample_objects[i], sample_objects[j]);
+}
+
+double no_distance(int, int)
+{
+    return 0;
+}
+
+void count_found(int, int, double)
+{
+    sample_found++;
+}
+
+} // namespace
+
+JoinTiming time_sample_join(const JoinSample &sample, double eps, int size, int objects)
+{
+    JoinTiming timing;
+    int n = std::min(sample.objects(), objects), P = sample.pivots();
+    if (n < 2 || P < 1 || join_skipped(eps))
+        return timing;
+    sample_objects.resize(n);
+    for (int k = 0; k < n; k++)
+        sample_objects[k] = join_sample_object(sample.kept()[k], size);
+    std::vector<double> table((size_t)P * n);
+    for (int k = 0; k < n; k++)
+        for (int p = 0; p < P; p++)
+            table[(size_t)p * n + k] = sample.rows()[(size_t)k * P + p];
+
+    int saved_N = N;
+    double *saved_pivot_dists = pivot_dists;
+    auto saved_sink = join_pair_sink;
+    auto saved_value = join_pair_value;
+    int64_t saved_neg1 = neg_res1, saved_neg2 = neg_res2, saved_examined = join_pairs_examined;
+    int32_t saved_time = abstract_time;
+    // The join reports its rejections on standard output; a sample keeps quiet.
+    std::ostringstream quiet;
+    std::streambuf *out = std::cout.rdbuf(quiet.rdbuf());
+    N = n;
+    pivot_dists = table.data();
+    join_pair_sink = count_found;
+    // The best of a few, so that a lost time slice does not decide.
+    double seconds[2] = {1e300, 1e300};
+    for (int round = 0; round < 3; round++) {
+        int with = round % 2;
+        join_pair_value = with ? sample_distance : no_distance;
+        sample_found = 0;
+        double start = now();
+        small_dists_work(eps);
+        seconds[with] = std::min(seconds[with], now() - start);
+    }
+    timing.without = seconds[0];
+    timing.with_distances = seconds[1];
+    timing.examined = (double)join_pairs_examined;
+    timing.found = (double)sample_found;
+    std::cout.rdbuf(out);
+    N = saved_N;
+    pivot_dists = saved_pivot_dists;
+    join_pair_sink = saved_sink;
+    join_pair_value = saved_value;
+    neg_res1 = saved_neg1;
+    neg_res2 = saved_neg2;
+    join_pairs_examined = saved_examined;
+    abstract_time = saved_time;
+    return timing;
+}
+
+void set_join_costs(UnitCosts &unit, const JoinTiming &timing, int objects)
+{
+    // Too little work to time against the join's fixed costs: the model's
+    // own costs stay.
+    if (!(timing.examined >= 1000000) || !(timing.without > 0))
+        return;
+    // The objects' cells and their sort are charged per object apart.
+    double tests = std::max(0.25 * timing.without, timing.without - objects * unit.join_order);
+    unit.join_examined = tests / timing.examined;
+    // A found pair's distance is computed on the threads; with few pairs
+    // found the difference is noise, and it never costs more than on one
+    // thread.
+    unit.join_found = unit.distance / parallel_share();
+    if (timing.found >= 10000 && timing.with_distances > timing.without)
+        unit.join_found = std::min(unit.distance, (timing.with_distances - timing.without) / timing.found);
+    unit.join_measured = true;
+}
+
 JoinSample join_sample(int size, int pivots, int split_threshold)
 {
     int n = std::min(size, N);
     std::vector<double> rows((size_t)n * pivots);
     for (int k = 0; k < n; k++) {
-        int o = (int)((int64_t)k * N / n);
+        int o = join_sample_object(k, size);
         for (int p = 0; p < pivots; p++)
             rows[(size_t)k * pivots + p] = pivot_dists[(size_t)p * N + o];
     }
@@ -521,10 +625,10 @@ namespace {
 StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
                        double far_load)
 {
-    // The larger store as big as about 1 % of the budget lets it be, within
+    // The larger store as big as about 0.5 % of the budget lets it be, within
     // limits that keep it cheap and yet beyond the caches; the smaller an
     // eighth of it.
-    int64_t large = (int64_t)std::min(std::max(0.01 * budget / 1.5e-6, 65536.0), 262144.0);
+    int64_t large = (int64_t)std::min(std::max(0.005 * budget / 1.5e-6, 32768.0), 262144.0);
     StoreShape shape;
     double per_object = (double)count / n;
     shape.near = std::min(found, (double)count) / n;
