@@ -778,9 +778,8 @@ void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
     // the run planned again with what they cost.
     double eps = heuristics ? std::min(epsilon_of(run_plan.count), run_plan.epsilon_cap) : 0;
     double tests = 0, found = 0;
-    if (heuristics)
-        join_of(eps, tests, found);
     if (heuristics) {
+        join_of(eps, tests, found);
         // As many sample objects as keep the sample join within about
         // JOIN_SAMPLE_FOUND found pairs and JOIN_SAMPLE_TESTS candidates
         // (pairs of the sample go with the square of its objects).

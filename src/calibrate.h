@@ -28,6 +28,8 @@ struct PairCost {
     // store first; a cost that falls with size is taken as flat.  Past the
     // larger store the growth is at least `least_beyond` per doubling.
     static PairCost fit(double pairs1, double cost1, double pairs2, double cost2, double least_beyond = 0);
+    // Every cost times f.
+    void scale(double f);
 };
 
 // What the store costs per pair in this run, in processor seconds of the
@@ -73,6 +75,10 @@ StoreCosts time_store(const StoreShape &shape, int64_t small, int64_t large, dou
 // store meet in order): timed with the merge loop and the store on
 // 2*10^5 to 1.6*10^7 pairs.
 double merge_loads_per_doubling(double random);
+// The merge loop's cost per pair in a store of `per_object` pairs per object
+// against one of `timed` per object, at the same size: denser stores merge
+// more pairs per list walk.
+double denser_merge(double per_object, double timed);
 double insert_loads_per_doubling(double random);
 
 // ---------------------------------------------------------------------------
@@ -139,6 +145,7 @@ StoreCosts time_store(const StoreShape &shape, int64_t small, int64_t large, dou
                                         insert_loads_per_doubling(1) * far_load);
     costs.merge = PairCost::fit(timed[0][0], timed[0][3], timed[1][0], timed[1][3],
                                 merge_loads_per_doubling(random) * far_load);
+    costs.merge.scale(denser_merge(per_object / thin, densest));
     costs.measured = true;
     return costs;
 }

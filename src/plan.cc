@@ -513,16 +513,18 @@ void count_found(int, int, double)
 JoinTiming time_sample_join(const JoinSample &sample, double eps, int size, int objects)
 {
     JoinTiming timing;
-    int n = std::min(sample.objects(), objects), P = sample.pivots();
+    int all = sample.objects(), n = std::min(all, objects), P = sample.pivots();
     if (n < 2 || P < 1 || join_skipped(eps))
         return timing;
+    // Every (all/n)-th sample object, so that they stay spread over all.
     sample_objects.resize(n);
-    for (int k = 0; k < n; k++)
-        sample_objects[k] = join_sample_object(sample.kept()[k], size);
     std::vector<double> table((size_t)P * n);
-    for (int k = 0; k < n; k++)
+    for (int k = 0; k < n; k++) {
+        int s = (int)((int64_t)k * all / n);
+        sample_objects[k] = join_sample_object(sample.kept()[s], size);
         for (int p = 0; p < P; p++)
-            table[(size_t)p * n + k] = sample.rows()[(size_t)k * P + p];
+            table[(size_t)p * n + k] = sample.rows()[(size_t)s * P + p];
+    }
 
     int saved_N = N;
     double *saved_pivot_dists = pivot_dists;

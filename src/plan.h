@@ -144,11 +144,12 @@ JoinSample join_sample(int size, int pivots, int split_threshold);
 // The object that row k of join_sample(size, ...) is.
 int join_sample_object(int k, int size);
 
-// The real join (small_dists_work, on the run's threads) over the first
-// `objects` of a sample's objects at eps: wall seconds with the distances of the pairs it finds and
-// without (their distances taken as 0), the pairs it examined and found.
-// Needs the loaded data; the run's store must not exist yet.  Nothing is
-// printed, nothing drawn from rand(), and the join's state is put back.
+// The real join (small_dists_work, on the run's threads) over `objects` of a
+// sample's objects, spread evenly over them, at eps: wall seconds with the distances of
+// the pairs it finds and without (their distances taken as 0), the pairs it
+// examined and found.  `size` is the size join_sample was asked for.  Needs
+// the loaded data; the run's store must not exist yet.  Nothing is printed,
+// nothing drawn from rand(), and the join's state is put back.
 struct JoinTiming {
     double with_distances = 0;
     double without = 0;
@@ -164,8 +165,8 @@ void set_join_costs(UnitCosts &unit, const JoinTiming &timing, int objects);
 // timed on scratch stores shaped like a run of n objects and `count` pairs,
 // `found` of them the join's at eps: their near pairs neighbours in the
 // sample's grid order, their distances the sample's pivot bounds.  The run's
-// store must not exist yet.  Costs at most a
-// few tenths of a second (about 0.5 % of the budget).  `far_load`: processor seconds of one far load.
+// store must not exist yet.  Costs about 0.5 % of the budget, at most a few
+// tenths of a second.  `far_load`: processor seconds of one far load.
 StoreCosts measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
                                double far_load);
 

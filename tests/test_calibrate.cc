@@ -66,6 +66,22 @@ TEST(PairCost, FarLoadsPerDoublingGrowWithTheRandomShare)
     }
 }
 
+TEST(PairCost, DenserStoresMergeCheaperNeverDearer)
+{
+    EXPECT_EQ(denser_merge(20, 32), 1);
+    EXPECT_EQ(denser_merge(32, 32), 1);
+    EXPECT_LT(denser_merge(465, 32), denser_merge(130, 32));
+    EXPECT_LT(denser_merge(130, 32), 1);
+    EXPECT_GT(denser_merge(1e9, 32), 0);
+    EXPECT_EQ(denser_merge(NAN, 32), 1);
+    PairCost p = PairCost::fit(1000, 10e-9, 8000, 13e-9, 4e-9);
+    PairCost q = p;
+    q.scale(0.5);
+    EXPECT_NEAR(q.at(32000), 0.5 * p.at(32000), 1e-18);
+    q.scale(NAN);
+    EXPECT_NEAR(q.at(32000), 0.5 * p.at(32000), 1e-18);
+}
+
 // --- The pairs of a scratch store ------------------------------------------
 
 StoreShape shape_of(int n, double near, double random)
