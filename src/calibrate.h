@@ -46,7 +46,7 @@ struct StoreCosts {
 // The shape of the pairs a scratch store is built of, like the run's: `near`
 // per object are neighbours in the given order of the objects (as the join
 // finds them: each with those just after it), `random` per object are drawn
-// from a private generator.  `value(a, b)` is the pair's distance.
+// from a private generator.
 struct StoreShape {
     std::vector<int> order;  // scratch objects 0..n-1 in an order of nearness
     double near = 0;
