@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Time budgets at scale: runs brivane on seeded Gaussian-mixture inputs of
 100 float columns and prints, per run, each phase's planned and actual
-seconds, the wall time against -t, the distances per object, the peak
+seconds, the wall time against -t, the distances per object, the pairs the join found, the peak
 memory against -m, and by how much the plan says the minimum of 20
 distances per object overruns -t (empty when it fits).  Builds without the
 -j option run once, on one thread.
@@ -120,7 +120,7 @@ def main():
     os.makedirs(a.dir, exist_ok=True)
     cores = os.cpu_count() or 1
     header = ("| rows | -t | -m | -j | wall (× T) | join plan/actual | random plan/actual | "
-              "clustering+output plan/actual | dist/object | peak (× -m) | minimum over by |")
+              "clustering+output plan/actual | dist/object | join pairs | peak (× -m) | minimum over by |")
     print(header)
     print("|" + "---|" * (header.count("|") - 1))
     sys.stdout.flush()
@@ -146,12 +146,13 @@ def main():
                     plan = planned(stderr)
                     m = re.search(r"Values of (\d+) distances were calculated", stderr)
                     per = int(m.group(1)) / rows if m else 0
+                    found = re.search(r"heuristics based pairs\.\.\.[^\n]*\n\s*(\d+) distances calculated", stderr)
                     peak_text = "%.2f GiB (%.2f)" % (peak / 2**20, peak / 2**20 / memory)
                     over = re.search(r"the run is planned at [0-9.]+ s, ([0-9.]+) s", stderr)
-                    print("| %d | %g | %g | %d | %.1f s (%.2f) | %s | %s | %s | %.1f | %s | %s |" % (
+                    print("| %d | %g | %g | %d | %.1f s (%.2f) | %s | %s | %s | %.1f | %s | %s | %s |" % (
                         rows, budget, memory, j, wall, wall / budget, fmt_pair(plan, actual, "join"),
                         fmt_pair(plan, actual, "random"), fmt_pair(plan, actual, "clustering"), per,
-                        peak_text, over.group(1) + " s" if over else ""))
+                        "{:,}".format(int(found.group(1))) if found else "", peak_text, over.group(1) + " s" if over else ""))
                     sys.stdout.flush()
 
 

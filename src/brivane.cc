@@ -536,6 +536,10 @@ bool plan_made = false;
 // most (the epsilon estimate may take more; the plan takes their quantile).
 const int PLAN_SAMPLE_OBJECTS = 16384;
 const int PLAN_SAMPLE_PAIRS = 2000000;
+// The join timed on the sample finds and examines about this many pairs at
+// most: a few milliseconds.
+const double JOIN_SAMPLE_FOUND = 10000;
+const double JOIN_SAMPLE_TESTS = 2e7;
 
 int pivot_count()
 {
@@ -763,8 +767,34 @@ void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
         tests = sample.examined(eps);
         found = bounds.share_within(eps) * pairs;
     };
-    run_plan = plan_time_budget(unit, opt_double(INDEX_OPT_TIME), timer_global.get_run_time(), least, most, N,
+    double budget = opt_double(INDEX_OPT_TIME);
+    auto plan = [&] {
+        return plan_time_budget(unit, budget, timer_global.get_run_time(), least, most, N,
                                 heuristics ? sample_size : 0, heuristics, prop < 1, prop, epsilon_of, join_of);
+    };
+    run_plan = plan();
+    // The join is timed on the sample at that plan's epsilon, the store and
+    // the merge loop on scratch stores shaped like the run it foresees, and
+    // the run planned again with what they cost.
+    double eps = heuristics ? std::min(epsilon_of(run_plan.count), run_plan.epsilon_cap) : 0;
+    double tests = 0, found = 0;
+    if (heuristics) {
+        join_of(eps, tests, found);
+        // As many sample objects as keep the sample join within about
+        // JOIN_SAMPLE_FOUND found pairs and JOIN_SAMPLE_TESTS candidates
+        // (pairs of the sample go with the square of its objects).
+        double share = (double)sample.objects() / N;
+        double sample_found = found * share * share, sample_tests = tests * share * share;
+        double thin = std::min({1.0, std::sqrt(JOIN_SAMPLE_FOUND / std::max(1.0, sample_found)),
+                                std::sqrt(JOIN_SAMPLE_TESTS / std::max(1.0, sample_tests))});
+        int objects = std::max(std::min(500, sample.objects()), (int)(thin * sample.objects()));
+        set_join_costs(unit, time_sample_join(sample, eps, PLAN_SAMPLE_OBJECTS, objects), objects);
+    }
+    unit.store = measure_store_costs(sample, run_plan.count, found, eps, N, budget, unit.far_load / unit.slowdown);
+    // The scratch stores took longer than the first measurements: the share
+    // of the machine the run gets is the one they got.
+    set_slowdown(unit, unit.store.slowdown);
+    run_plan = plan();
     num_distances = (int)run_plan.count;
     // The estimate of the run samples its own pairs; an epsilon above the
     // planned one would let the join overrun what was planned for it.

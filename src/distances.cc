@@ -168,6 +168,29 @@ void init_distances()
     abstract_time = 1;
 }
 
+void free_distances()
+{
+    ::operator delete[](dist, CACHE_LINE);
+    ::operator delete[](heap, CACHE_LINE);
+    delete[] dist_time;
+    delete[] heap_loc;
+    delete[] dist_hash;
+    delete[] node;
+    for (int32_t **a : {&leftnode, &rightnode, &start, &end, &new2old, &old2new}) {
+        delete[] *a;
+        *a = nullptr;
+    }
+    delete[] dst;
+    dst = nullptr;
+    dist = nullptr;
+    heap = nullptr;
+    dist_time = nullptr;
+    heap_loc = nullptr;
+    dist_hash = nullptr;
+    node = nullptr;
+    n_dist = dist_size = dist_hash_size = heap_size = 0;
+}
+
 double calc_distance(int point1, int point2)
 {
     if (rows_with_missing && (rows_with_missing[point1] | rows_with_missing[point2]))

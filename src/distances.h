@@ -109,6 +109,9 @@ inline int64_t chain_index(int64_t key)
 }
 
 void init_distances();
+// Frees the store, the candidate heap and the dendrogram arrays, leaving
+// every pointer null and every size 0, as before init_distances.
+void free_distances();
 double calc_distance(int point1, int point2);
 void add_dist(int i, int j, double distance);
 // Pushes record r at the head of slot i's list.

@@ -21,6 +21,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <sstream>
 #include <random>
 #include <sys/mman.h>
 #include <time.h>
@@ -132,6 +134,7 @@ JoinSample::JoinSample(std::vector<double> rows, int objects, int pivots, int64_
         const double *r = &rows[(size_t)k * P_];
         if (std::all_of(r, r + P_, [](double v) { return std::isfinite(v); })) {
             rows_.insert(rows_.end(), r, r + P_);
+            kept_.push_back(k);
             n_++;
         }
     }
@@ -264,6 +267,27 @@ double JoinSample::seconds_per_test(double eps)
     return best < 1e9 ? best : 0;
 }
 
+std::vector<int> JoinSample::grid_order(double eps)
+{
+    if (n_ >= 2 && eps > 0 && std::isfinite(eps) && eps / 3.0 > 0) {
+        cells(eps);
+        return order_;
+    }
+    std::vector<int> order(std::max(n_, 0));
+    for (int k = 0; k < n_; k++)
+        order[k] = k;
+    return order;
+}
+
+double JoinSample::bound(int a, int b) const
+{
+    const double *ra = &rows_[(size_t)a * P_], *rb = &rows_[(size_t)b * P_];
+    double bound = 0;
+    for (int p = 0; p < P_; p++)
+        bound = std::max(bound, std::fabs(ra[p] - rb[p]));
+    return bound;
+}
+
 std::vector<double> JoinSample::sample_bounds(int pairs, uint64_t seed) const
 {
     std::vector<double> bounds;
@@ -276,11 +300,7 @@ std::vector<double> JoinSample::sample_bounds(int pairs, uint64_t seed) const
         int a = pick(gen), b = pick(gen);
         if (a == b)
             continue;
-        const double *ra = &rows_[(size_t)a * P_], *rb = &rows_[(size_t)b * P_];
-        double bound = 0;
-        for (int p = 0; p < P_; p++)
-            bound = std::max(bound, std::fabs(ra[p] - rb[p]));
-        bounds.push_back(bound);
+        bounds.push_back(bound(a, b));
     }
     return bounds;
 }
@@ -348,18 +368,30 @@ PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double 
     // Distances and the join's tests run on the threads; the store takes
     // its pairs in order on the main thread.
     double threads = parallel_share();
-    double pair = unit.distance / threads + unit.insert;
     // The join stores what it finds, up to the store's room for the count.
     double stored = heuristics ? std::min(found, (double)count) : 0;
+    double random = randoms ? std::max(0.0, (double)count - stored) : 0;
+    double pairs = stored + random;
+    // An insertion costs more as the store grows; with a cost that grows
+    // with the logarithm of the size, a phase that adds pairs to a store of
+    // s pairs until it holds s + a pays on average about the cost at s + a/e.
+    double insert_near = unit.insert, insert_random = unit.insert;
+    if (unit.store.measured) {
+        insert_near = unit.slowdown * unit.store.insert_near.at(stored / M_E);
+        insert_random = unit.slowdown * unit.store.insert_random.at(stored + random / M_E);
+    }
+    double distance = unit.distance / threads;
     if (heuristics) {
         s.epsilon = bounds * unit.bound;
-        s.join = (double)n * unit.join_order + join_tests * unit.join_test * JOIN_TEST_OVERHEAD / threads + stored * pair;
+        double tests = unit.join_measured ? unit.join_examined : unit.join_test * JOIN_TEST_OVERHEAD / threads;
+        double per_found = unit.join_measured ? unit.join_found : distance;
+        s.join = (double)n * unit.join_order + join_tests * tests + stored * (per_found + insert_near);
     }
-    double random = randoms ? std::max(0.0, (double)count - stored) : 0;
-    s.random = random * pair;
-    double pairs = stored + random;
-    double growth = 1 + CLUSTER_GROWTH * std::log2(std::max(1.0, pairs / 1e6));
-    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + pairs * unit.cluster_pair * growth;
+    s.random = random * (distance + insert_random);
+    double merge = unit.store.measured
+                       ? unit.slowdown * unit.store.merge.at(pairs)
+                       : unit.cluster_pair * (1 + CLUSTER_GROWTH * std::log2(std::max(1.0, pairs / 1e6)));
+    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + pairs * merge;
     s.output = (double)n * unit.output_object;
     return s;
 }
@@ -448,14 +480,174 @@ UnitCosts measure_unit_costs(int pivots)
     return unit;
 }
 
+int join_sample_object(int k, int size)
+{
+    int n = std::min(size, N);
+    return (int)((int64_t)k * N / n);
+}
+
+namespace {
+
+// The sample join's view of the objects: sample object k is real object
+// sample_objects[k]; the threads only read it.
+std::vector<int> sample_objects;
+int64_t sample_found = 0;
+
+double sample_distance(int i, int j)
+{
+    return calc_distance(sample_objects[i], sample_objects[j]);
+}
+
+double no_distance(int, int)
+{
+    return 0;
+}
+
+void count_found(int, int, double)
+{
+    sample_found++;
+}
+
+} // namespace
+
+JoinTiming time_sample_join(const JoinSample &sample, double eps, int size, int objects)
+{
+    JoinTiming timing;
+    int all = sample.objects(), n = std::min(all, objects), P = sample.pivots();
+    if (n < 2 || P < 1 || join_skipped(eps))
+        return timing;
+    // Every (all/n)-th sample object, so that they stay spread over all.
+    sample_objects.resize(n);
+    std::vector<double> table((size_t)P * n);
+    for (int k = 0; k < n; k++) {
+        int s = (int)((int64_t)k * all / n);
+        sample_objects[k] = join_sample_object(sample.kept()[s], size);
+        for (int p = 0; p < P; p++)
+            table[(size_t)p * n + k] = sample.rows()[(size_t)s * P + p];
+    }
+
+    int saved_N = N;
+    double *saved_pivot_dists = pivot_dists;
+    auto saved_sink = join_pair_sink;
+    auto saved_value = join_pair_value;
+    int64_t saved_neg1 = neg_res1, saved_neg2 = neg_res2, saved_examined = join_pairs_examined;
+    int32_t saved_time = abstract_time;
+    // The join reports its rejections on standard output; a sample keeps quiet.
+    std::ostringstream quiet;
+    std::streambuf *out = std::cout.rdbuf(quiet.rdbuf());
+    N = n;
+    pivot_dists = table.data();
+    join_pair_sink = count_found;
+    // The best of a few, so that a lost time slice does not decide.
+    double seconds[2] = {1e300, 1e300};
+    for (int round = 0; round < 3; round++) {
+        int with = round % 2;
+        join_pair_value = with ? sample_distance : no_distance;
+        sample_found = 0;
+        double start = now();
+        small_dists_work(eps);
+        seconds[with] = std::min(seconds[with], now() - start);
+    }
+    timing.without = seconds[0];
+    timing.with_distances = seconds[1];
+    timing.examined = (double)join_pairs_examined;
+    timing.found = (double)sample_found;
+    std::cout.rdbuf(out);
+    N = saved_N;
+    pivot_dists = saved_pivot_dists;
+    join_pair_sink = saved_sink;
+    join_pair_value = saved_value;
+    neg_res1 = saved_neg1;
+    neg_res2 = saved_neg2;
+    join_pairs_examined = saved_examined;
+    abstract_time = saved_time;
+    return timing;
+}
+
+void set_join_costs(UnitCosts &unit, const JoinTiming &timing, int objects)
+{
+    // Too little work to time against the join's fixed costs: the model's
+    // own costs stay.
+    if (!(timing.examined >= 1000000) || !(timing.without > 0))
+        return;
+    // The objects' cells and their sort are charged per object apart.
+    double tests = std::max(0.25 * timing.without, timing.without - objects * unit.join_order);
+    unit.join_examined = tests / timing.examined;
+    // A found pair's distance is computed on the threads; with few pairs
+    // found the difference is noise, and it never costs more than on one
+    // thread.
+    unit.join_found = unit.distance / parallel_share();
+    if (timing.found >= 10000 && timing.with_distances > timing.without)
+        unit.join_found = std::min(unit.distance, (timing.with_distances - timing.without) / timing.found);
+    unit.join_measured = true;
+}
+
 JoinSample join_sample(int size, int pivots, int split_threshold)
 {
     int n = std::min(size, N);
     std::vector<double> rows((size_t)n * pivots);
     for (int k = 0; k < n; k++) {
-        int o = (int)((int64_t)k * N / n);
+        int o = join_sample_object(k, size);
         for (int p = 0; p < pivots; p++)
             rows[(size_t)k * pivots + p] = pivot_dists[(size_t)p * N + o];
     }
     return JoinSample(std::move(rows), n, pivots, N, split_threshold);
 }
+
+namespace {
+StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                       double far_load);
+} // namespace
+
+StoreCosts measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                               double far_load)
+{
+    if (n < 2 || count < 1)
+        return StoreCosts();
+    double wall_start = now(), cpu_start = thread_seconds();
+    StoreCosts costs = store_costs(sample, count, found, eps, n, budget, far_load);
+    double wall = now() - wall_start, cpu = thread_seconds() - cpu_start;
+    costs.slowdown = cpu > 0 ? std::max(1.0, wall / cpu) : 1.0;
+    return costs;
+}
+
+void set_slowdown(UnitCosts &unit, double slowdown)
+{
+    if (!(slowdown >= 1) || !std::isfinite(slowdown))
+        return;
+    double f = slowdown / unit.slowdown;
+    for (double *cost : {&unit.distance, &unit.insert, &unit.join_test, &unit.join_order, &unit.cluster_pair,
+                         &unit.store_byte, &unit.output_object, &unit.bound, &unit.far_load})
+        *cost *= f;
+    unit.slowdown = slowdown;
+}
+
+namespace {
+
+StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                       double far_load)
+{
+    // The larger store as big as about 0.5 % of the budget lets it be, within
+    // limits that keep it cheap and yet beyond the caches; the smaller an
+    // eighth of it.
+    int64_t large = (int64_t)std::min(std::max(0.005 * budget / 1.5e-6, 32768.0), 262144.0);
+    StoreShape shape;
+    double per_object = (double)count / n;
+    shape.near = std::min(found, (double)count) / n;
+    shape.random = std::max(0.0, per_object - shape.near);
+    if (sample.objects() >= 2) {
+        shape.order = sample.grid_order(eps);
+        return time_store(shape, large / 8, large, far_load, [&](int a, int b) { return sample.bound(a, b); });
+    }
+    // No pivots: random pairs of random distances, as random pairs are.
+    int objects = (int)std::min<int64_t>(n, 1 << 16);
+    shape.order.resize(objects);
+    for (int k = 0; k < objects; k++)
+        shape.order[k] = k;
+    return time_store(shape, large / 8, large, far_load, [](int a, int b) {
+        uint64_t h = ((uint64_t)a * 0x9E3779B97F4A7C15ull) ^ ((uint64_t)b * 0xC2B2AE3D27D4EB4Full);
+        return (double)(h >> 11) * 0x1.0p-53;
+    });
+}
+
+} // namespace

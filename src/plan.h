@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "calibrate.h"
+
 // What one unit of each phase's work costs in this run, in seconds.
 struct UnitCosts {
     double distance = 0;      // one distance between two random objects
@@ -22,6 +24,17 @@ struct UnitCosts {
     double bound = 0;         // one pivot lower bound of the epsilon sample
     double slowdown = 1;      // wall seconds per processor second the run gets
     double far_load = 0;      // one load from far memory, slowdown included
+    // When the join was timed on a sample: wall seconds on the run's
+    // threads per examined candidate and, beside its insertion, per found
+    // pair; they replace join_test and the found pairs' distances.
+    bool join_measured = false;
+    double join_examined = 0;
+    double join_found = 0;
+    // When measured on scratch stores of the run's objects: the store's
+    // insertion and the merge loop per pair by the store's size, in
+    // processor seconds (slowdown not included); they replace insert and
+    // cluster_pair.
+    StoreCosts store;
 };
 
 // Predicted seconds of the phases that follow the plan.
@@ -83,12 +96,25 @@ class JoinSample {
     // Pivot lower bounds of `pairs` random pairs of the sample (a private
     // generator, so that the run's random sequence is untouched).
     std::vector<double> sample_bounds(int pairs, uint64_t seed) const;
+    // Sample objects that take part, numbered 0..objects()-1.
+    int objects() const { return n_; }
+    // The sample objects in the join's grid order at eps (in their own order
+    // when eps gives no grid).
+    std::vector<int> grid_order(double eps);
+    // The pivot lower bound of the distance of sample objects a and b.
+    double bound(int a, int b) const;
+    // Entry k: the row given to the constructor that sample object k is.
+    const std::vector<int> &kept() const { return kept_; }
+    // Entry k*pivots()+p: distance of sample object k to pivot p.
+    const std::vector<double> &rows() const { return rows_; }
+    int pivots() const { return P_; }
 
   private:
     void cells(double eps);
     void recurse(int start1, int end1, int start2, int end2, int d);
 
     std::vector<double> rows_;      // entry k*P+p: distance of sample object k to pivot p
+    std::vector<int> kept_;         // entry k: the given row of sample object k
     int n_ = 0;                     // sample objects that take part (finite rows)
     int P_ = 0;
     double scale_ = 0;              // population pairs per sample pair
@@ -115,6 +141,38 @@ MemoryCosts measure_memory();
 UnitCosts measure_unit_costs(int pivots);
 // Up to `size` objects spread evenly over all, with their pivot distances.
 JoinSample join_sample(int size, int pivots, int split_threshold);
+// The object that row k of join_sample(size, ...) is.
+int join_sample_object(int k, int size);
+
+// The real join (small_dists_work, on the run's threads) over `objects` of a
+// sample's objects, spread evenly over them, at eps: wall seconds with the distances of
+// the pairs it finds and without (their distances taken as 0), the pairs it
+// examined and found.  `size` is the size join_sample was asked for.  Needs
+// the loaded data; the run's store must not exist yet.  Nothing is printed,
+// nothing drawn from rand(), and the join's state is put back.
+struct JoinTiming {
+    double with_distances = 0;
+    double without = 0;
+    double examined = 0;
+    double found = 0;
+};
+JoinTiming time_sample_join(const JoinSample &sample, double eps, int size, int objects);
+// The join's costs from such a timing of `objects` sample objects; left as
+// they are when the sample join did too little to time.
+void set_join_costs(UnitCosts &unit, const JoinTiming &timing, int objects);
+
+// The store's costs per pair (insertion and merge loop, by the store's size)
+// timed on scratch stores shaped like a run of n objects and `count` pairs,
+// `found` of them the join's at eps: their near pairs neighbours in the
+// sample's grid order, their distances the sample's pivot bounds.  The run's
+// store must not exist yet.  Costs about 0.5 % of the budget, at most a few
+// tenths of a second.  `far_load`: processor seconds of one far load.
+StoreCosts measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                               double far_load);
+
+// The unit costs as they are when the run gets `slowdown` wall seconds per
+// processor second (at least 1) instead of what they were measured at.
+void set_slowdown(UnitCosts &unit, double slowdown);
 
 // The model that turns unit costs into seconds.  Every phase is linear in
 // its work; `found` is the number of pairs the join stores.

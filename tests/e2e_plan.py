@@ -71,6 +71,19 @@ class PlanLine(BrivaneTest):
         self.assertGreater(float(m.group(2)), 0)
         self.assertIn("  Values of 60000 distances were calculated\n", r.stderr)
 
+    def test_tiny_budgeted_runs_plan_finite_phases(self):
+        # The calibration's scratch stores at their smallest: two objects,
+        # one thread; fewer objects than pivots.
+        for n, more in [(2, ["-j", "1"]), (3, ["-j", "2"]), (15, ["-j", "1"]), (40, [])]:
+            r = run(["-i", self.data(n=n), "-o", self.path("out.nc"), "-d", "euclidean", "-R", "1", "-t", "5"]
+                    + more)
+            self.assertEqual(r.status, 0, (n, more, r))
+            plans = [line for line in r.stderr.splitlines() if line.startswith("Plan:")]
+            self.assertEqual(len(plans), 1, (n, more, r))
+            self.assertRegex(plans[0], PLAN, (n, more))
+            self.assertNotIn("cannot hold", r.stderr, (n, more))
+            self.assertTrue(os.path.exists(self.path("out.nc")))
+
     def test_budget_that_holds_the_minimum_gives_no_warning(self):
         r = run(["-i", self.data(n=300), "-o", self.path("out.nc"), "-d", "euclidean", "-R", "1", "-t", "30"])
         self.assertEqual(r.status, 0, r)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "plan.h"
@@ -161,6 +162,85 @@ UnitCosts per_million()
     UnitCosts unit;
     unit.distance = 1e-6;
     return unit;
+}
+
+TEST_F(Replay, TimedSampleJoinFindsWhatTheJoinFindsAndPutsTheRunBack)
+{
+    // One data column per pivot, so that the measure has rows to read.
+    groups(3000, 4, 9);
+    std::vector<double> data = rows;
+    C = 4;
+    type = 6;
+    xd = data.data();
+    static DistanceFactory<double> registry;
+    dd = registry.getDistance("euclidean");
+    opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, 100);
+    JoinSample sample = join_sample(3000, 4, 100);
+    struct Case {
+        double eps;
+        int objects;
+    } cases[] = {{0.5, 3000}, {1.0, 3000}, {0.5, 1000}, {0.0, 3000}, {NAN, 3000}};
+    for (const Case &c : cases) {
+        sunk_pairs = 0;
+        join_pairs_examined = 0;
+        double *table = pivot_dists;
+        auto value = join_pair_value;
+        int64_t expected = 0, expected_found = 0;
+        if (!join_skipped(c.eps)) {
+            expected = join_examined(c.eps, 100);
+            expected_found = sunk_pairs;
+        }
+        sunk_pairs = 0;
+        join_pairs_examined = 7;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        JoinTiming t = time_sample_join(sample, c.eps, 3000, c.objects);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        // The run's objects, tables, hooks and counts are as they were.
+        EXPECT_EQ(N, 3000);
+        EXPECT_EQ(pivot_dists, table);
+        EXPECT_EQ(join_pair_sink, count_pair);
+        EXPECT_EQ(join_pair_value, value);
+        EXPECT_EQ(join_pairs_examined, 7);
+        EXPECT_EQ(sunk_pairs, 0);
+        if (join_skipped(c.eps)) {
+            EXPECT_EQ(t.examined, 0);
+            continue;
+        }
+        if (c.objects == 3000) {
+            EXPECT_EQ(t.examined, expected) << c.eps;
+            EXPECT_EQ(t.found, expected_found) << c.eps;
+        } else {
+            // A third of the objects: a fraction of the pairs.
+            EXPECT_GT(t.examined, 0);
+            EXPECT_LT(t.examined, expected / 2);
+        }
+        EXPECT_GT(t.without, 0);
+        EXPECT_GT(t.with_distances, 0);
+    }
+    // Costs from a timing: none from too little work, finite and positive
+    // from enough.
+    UnitCosts unit;
+    unit.distance = 1e-7;
+    unit.join_order = 1e-8;
+    JoinTiming little;
+    little.examined = 10;
+    little.without = 1e-3;
+    set_join_costs(unit, little, 100);
+    EXPECT_FALSE(unit.join_measured);
+    JoinTiming enough;
+    enough.examined = 1e7;
+    enough.found = 1e5;
+    enough.without = 0.01;
+    enough.with_distances = 0.02;
+    set_join_costs(unit, enough, 1000000);   // the per-object part exceeds the time
+    EXPECT_TRUE(unit.join_measured);
+    EXPECT_GT(unit.join_examined, 0);
+    EXPECT_TRUE(std::isfinite(unit.join_examined));
+    EXPECT_GT(unit.join_found, 0);
+    EXPECT_LE(unit.join_found, unit.distance);
+    xd = nullptr;
 }
 
 TEST(PlanTimeBudget, TakesTheLargestCountThatFits)
