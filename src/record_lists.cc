@@ -63,10 +63,12 @@ int32_t list_new_block()
 {
     if (list_free == NO_BLOCK && list_used == list_capacity) {
         list_compact();
+        // Compacting again soon after would cost more than a larger pool.
+        int64_t enough = list_capacity / 8 + 1;
         int64_t freed = 0;
-        for (int32_t b = list_free; b != NO_BLOCK && freed < list_capacity / 8; b = list_pool[16 * b])
+        for (int32_t b = list_free; b != NO_BLOCK && freed < enough; b = list_pool[16 * b])
             freed++;
-        if (freed < list_capacity / 8 && list_capacity < MAX_LIST_BLOCKS) {
+        if (freed < enough && list_capacity < MAX_LIST_BLOCKS) {
             grow_pool(std::min(MAX_LIST_BLOCKS, list_capacity + list_capacity / 2 + 1));
             list_growths++;
         }

@@ -660,6 +660,58 @@ TEST(Cluster, AllPairsKnownGiveExactLinkage)
     }
 }
 
+// The merges of a sparse store with tied distances, in a list pool of the
+// given size (0: as sized for the store).
+struct Merges {
+    std::vector<int32_t> left, right;
+    std::vector<double> d;
+};
+Merges merges_with_pool(int linkage, int64_t blocks, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    int n = 300;
+    std::vector<Pair> pairs;
+    std::set<std::pair<int, int>> seen;
+    while (pairs.size() < 4000) {
+        int i = gen() % n, j = gen() % n;
+        if (i == j || !seen.insert({std::min(i, j), std::max(i, j)}).second)
+            continue;
+        pairs.push_back({i, j, double(gen() % 6)});
+    }
+    make_store(n, CLUSTER_DISTLIST, static_cast<int>(pairs.size()));
+    if (blocks > 0)
+        list_pool_init(n, blocks);
+    for (const Pair &p : pairs)
+        getdist_given(p.i, p.j, p.d);
+    opt_set_int(INDEX_OPT_LINKAGE, linkage);
+    srand(1);
+    cluster_merge();
+    return {std::vector<int32_t>(leftnode, leftnode + 2 * n - 1),
+            std::vector<int32_t>(rightnode, rightnode + 2 * n - 1), std::vector<double>(dst, dst + 2 * n - 1)};
+}
+
+// A pool too small for the lists is compacted or grown under the merge
+// loop; the merges, ties included, stay those of a pool that never runs out.
+TEST(Cluster, SmallListPoolsGiveTheSameMerges)
+{
+    const char *names[] = {"MIN", "AVE", "MAX"};
+    for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
+        for (unsigned seed = 1; seed <= 3; seed++) {
+            SCOPED_TRACE(std::string(names[linkage]) + " seed " + std::to_string(seed));
+            Merges full = merges_with_pool(linkage, 0, seed);
+            EXPECT_EQ(list_compactions, 0);
+            for (int64_t blocks : {1, 300, 600}) {
+                SCOPED_TRACE(std::to_string(blocks) + " blocks");
+                Merges small = merges_with_pool(linkage, blocks, seed);
+                EXPECT_GT(list_compactions, 0);
+                EXPECT_EQ(small.left, full.left);
+                EXPECT_EQ(small.right, full.right);
+                EXPECT_EQ(small.d, full.d);
+            }
+        }
+    }
+}
+
 // A sparse store makes the merge loop re-key as well as combine, over lists
 // long enough for its look-ahead; the result must still be the linkage of
 // the known pairs.
