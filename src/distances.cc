@@ -98,8 +98,13 @@ static const std::align_val_t CACHE_LINE{64};
 // in the merge loop, but on the virtual machine it was measured on, the
 // kernel's clearing of 2 MiB pages cost more system time than they saved.)
 
+// The fetch helpers are forced inline: GCC takes a function whose only work
+// is a prefetch for one without effect and drops the calls to it before it
+// would inline them, and with them every hint.
+#define FETCH_HELPER __attribute__((always_inline)) static inline
+
 // A hint to fetch the cache line at p for writing; p may be null or stale.
-static inline void prefetch_write(const void *p)
+FETCH_HELPER void prefetch_write(const void *p)
 {
     __builtin_prefetch(p, 1, 3);
 }
@@ -491,7 +496,7 @@ static inline void record_merge(int n, int x, int y, double d)
 // earlier entries are worked on.  First the chain head of {y, z}, which the
 // lookup reads and a re-keying pushes onto, and that of {x, z}, which a
 // re-keying leaves.  xz's record itself has arrived.
-static inline void fetch_entry(int x, int y, int32_t xz)
+FETCH_HELPER void fetch_entry(int x, int y, int32_t xz)
 {
     int z = dist[xz].y;
     prefetch_write(chain_of(y, z));
@@ -502,7 +507,7 @@ static inline void fetch_entry(int x, int y, int32_t xz)
 // most likely find; if there is one, the pair of xz will be retired, so its
 // twin's list entry, z's entry and both pairs' heap places are fetched too.
 // An empty chain means a re-keying, which needs nothing more.
-static inline void fetch_entry_more(int y, int32_t xz)
+FETCH_HELPER void fetch_entry_more(int y, int32_t xz)
 {
     const dist_t &e = dist[xz];
     int32_t head = *chain_of(y, e.y);

@@ -88,8 +88,10 @@ inline const void *list_entry_address(int32_t r)
     return &list_pool[dist[r].at];
 }
 
-// A hint that a push onto slot i's list will follow soon.
-inline void list_prefetch_push(int i)
+// A hint that a push onto slot i's list will follow soon.  Forced inline: a
+// function that only prefetches would otherwise be dropped as one without
+// effect, hint and all.
+__attribute__((always_inline)) inline void list_prefetch_push(int i)
 {
     int32_t h = node[i].list_head;
     if (h != NO_RECORD)
