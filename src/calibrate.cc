@@ -20,6 +20,7 @@
 
 #include "brivane.h"
 #include "distances.h"
+#include "record_lists.h"
 
 namespace {
 
@@ -53,9 +54,20 @@ struct SavedStore {
     int32_t *new2old_ = new2old, *old2new_ = old2new;
     double *dst_ = dst;
     int N_ = N, num_distances_ = num_distances;
+    int32_t *list_pool_ = list_pool;
+    int64_t list_capacity_ = list_capacity, list_used_ = list_used;
+    int32_t list_free_ = list_free, list_slots_ = list_slots;
+    int64_t list_compactions_ = list_compactions, list_growths_ = list_growths;
 
     void restore() const
     {
+        list_pool = list_pool_;
+        list_capacity = list_capacity_;
+        list_used = list_used_;
+        list_free = list_free_;
+        list_slots = list_slots_;
+        list_compactions = list_compactions_;
+        list_growths = list_growths_;
         dist = dist_;
         n_dist = n_dist_;
         dist_size = dist_size_;
@@ -204,6 +216,9 @@ ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, i
     }
 
     SavedStore saved;
+    // The scratch store's lists get a pool of their own; setting one up
+    // would otherwise give back the pool the saved state points to.
+    list_pool = nullptr;
     N = objects;
     num_distances = (int)pairs.size();
     // The store's set-up announces its size; a scratch store keeps quiet.

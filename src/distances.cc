@@ -41,6 +41,7 @@
 #include "missing.h"
 #include "output_layout.h"
 #include "progress.h"
+#include "record_lists.h"
 #include "safe_output.h"
 
 // Messages of this module.
@@ -97,8 +98,13 @@ static const std::align_val_t CACHE_LINE{64};
 // in the merge loop, but on the virtual machine it was measured on, the
 // kernel's clearing of 2 MiB pages cost more system time than they saved.)
 
+// The fetch helpers are forced inline: GCC takes a function whose only work
+// is a prefetch for one without effect and drops the calls to it before it
+// would inline them, and with them every hint.
+#define FETCH_HELPER __attribute__((always_inline)) static inline
+
 // A hint to fetch the cache line at p for writing; p may be null or stale.
-static inline void prefetch_write(const void *p)
+FETCH_HELPER void prefetch_write(const void *p)
 {
     __builtin_prefetch(p, 1, 3);
 }
@@ -157,9 +163,8 @@ void init_distances()
     dist_hash = new int32_t[dist_hash_size];
     std::fill(dist_hash, dist_hash + dist_hash_size, NO_RECORD);
     node = new node_t[N];
+    list_pool_init(N, list_pool_blocks_needed(dist_size, N));
     for (int i = 0; i < N; i++) {
-        node[i].dist_start = NO_RECORD;
-        node[i].dist_count = 0;
         node[i].size = 1;
         node[i].number = i;
         node[i].merged = 0;
@@ -189,6 +194,7 @@ void free_distances()
     dist_hash = nullptr;
     node = nullptr;
     n_dist = dist_size = dist_hash_size = heap_size = 0;
+    list_pool_free();
 }
 
 double calc_distance(int point1, int point2)
@@ -209,29 +215,6 @@ double calc_distance(int point1, int point2)
     default:
         return std::numeric_limits<double>::quiet_NaN();
     }
-}
-
-void list_push(int i, int32_t r)
-{
-    dist_t &e = dist[r];
-    e.prev = NO_RECORD;
-    e.next = node[i].dist_start;
-    if (e.next != NO_RECORD)
-        dist[e.next].prev = r;
-    node[i].dist_start = r;
-    node[i].dist_count++;
-}
-
-static inline void list_unlink(int i, int32_t r)
-{
-    const dist_t &e = dist[r];
-    if (e.prev != NO_RECORD)
-        dist[e.prev].next = e.next;
-    else
-        node[i].dist_start = e.next;
-    if (e.next != NO_RECORD)
-        dist[e.next].prev = e.prev;
-    node[i].dist_count--;
 }
 
 void add_dist(int i, int j, double distance)
@@ -366,12 +349,10 @@ double getdist(int i, int j, double dd)
     double d;
     if (known_pair(i, j, d))
         return d;
-    // The list heads that the new records will displace are fetched while
-    // the distance is computed.
-    if (node[i].dist_start != NO_RECORD)
-        prefetch_write(&dist[node[i].dist_start]);
-    if (node[j].dist_start != NO_RECORD)
-        prefetch_write(&dist[node[j].dist_start]);
+    // The list entries that the new records will take are fetched while the
+    // distance is computed.
+    list_prefetch_push(i);
+    list_prefetch_push(j);
     // When missing values are skipped, a pair without distance is
     // remembered, never stored.
     if (skip_pairs_without_distance && known_without_distance(i, j)) {
@@ -534,18 +515,18 @@ static inline void record_merge(int n, int x, int y, double d)
 // earlier entries are worked on.  First the chain head of {y, z}, which the
 // lookup reads and a re-keying pushes onto, and that of {x, z}, which a
 // re-keying leaves.  xz's record itself has arrived.
-static inline void fetch_entry(int x, int y, int32_t xz)
+FETCH_HELPER void fetch_entry(int x, int y, int32_t xz)
 {
     int z = dist[xz].y;
     prefetch_write(chain_of(y, z));
     prefetch_write(chain_of(x, z));
 }
 
-// Then, an entry later, the chain head names the pair that the lookup will
+// Then, entries later, the chain head names the pair that the lookup will
 // most likely find; if there is one, the pair of xz will be retired, so its
-// twin's list neighbours, z's entry and both pairs' heap places are fetched
-// too.  An empty chain means a re-keying, which needs nothing more.
-static inline void fetch_entry_more(int y, int32_t xz)
+// twin's list entry, z's entry and both pairs' heap places are fetched too.
+// An empty chain means a re-keying, which needs nothing more.
+FETCH_HELPER void fetch_entry_more(int y, int32_t xz)
 {
     const dist_t &e = dist[xz];
     int32_t head = *chain_of(y, e.y);
@@ -555,50 +536,48 @@ static inline void fetch_entry_more(int y, int32_t xz)
     __builtin_prefetch(&heap_loc[head >> 1]);
     __builtin_prefetch(&heap_loc[xz >> 1]);
     prefetch_write(&node[e.y]);
-    const dist_t &t = dist[xz ^ 1];
-    if (t.prev != NO_RECORD)
-        prefetch_write(&dist[t.prev]);
-    if (t.next != NO_RECORD)
-        prefetch_write(&dist[t.next]);
+    prefetch_write(list_entry_address(xz ^ 1));
 }
+
+// The absorbed slot's records while absorb works on them.
+static std::vector<int32_t> absorbed;
+
+// How many entries ahead of the one worked on absorb fetches each entry's
+// record, its chain heads and what its lookup leads to.
+static const int AHEAD_RECORD = 6;
+static const int AHEAD_CHAINS = 3;
+static const int AHEAD_LOOKUP = 1;
 
 // Moves x's pairs over to y: pairs that y also knows are combined by the
 // linkage rule and x's side retired, the others are re-keyed to y.
 //
-// The walk is software-pipelined over x's list: while entry e0 is worked on,
-// the records of e1 and e2 are in cache or on their way, e2's chain heads are
-// being fetched (fetch_entry) and what e1's lookup will lead to
-// (fetch_entry_more).
-// Working on an entry changes the lists of y and z only, never x's, so the
-// entries ahead keep their places.
+// x's list is taken whole first (its blocks hold the record numbers, so this
+// costs one dependent fetch per block), and x's entries are then worked on
+// in list order, each one's memory fetched in steps while earlier entries
+// are worked on.  Working on an entry changes the lists of y and z only.
 static void absorb(int x, int y, int32_t xy, int linkage)
 {
-    int32_t e0 = node[x].dist_start;
-    int32_t e1 = e0 != NO_RECORD ? dist[e0].next : NO_RECORD;
-    int32_t e2 = e1 != NO_RECORD ? dist[e1].next : NO_RECORD;
-    if (e0 != NO_RECORD)
-        fetch_entry(x, y, e0);
-    if (e1 != NO_RECORD)
-        fetch_entry(x, y, e1);
-    if (e2 != NO_RECORD)
-        prefetch_write(&dist[e2]);
-    while (e0 != NO_RECORD) {
-        int32_t e3 = NO_RECORD;
-        if (e2 != NO_RECORD) {
-            e3 = dist[e2].next;
-            if (e3 != NO_RECORD)
-                prefetch_write(&dist[e3]);
-            fetch_entry(x, y, e2);
-        }
-        if (e1 != NO_RECORD)
-            fetch_entry_more(y, e1);
+    absorbed.clear();
+    list_take(x, absorbed);
+    const int32_t *e = absorbed.data();
+    const int n = static_cast<int>(absorbed.size());
+    for (int k = 0; k < std::min(n, AHEAD_RECORD); k++)
+        prefetch_write(&dist[e[k]]);
+    for (int k = 0; k < std::min(n, AHEAD_CHAINS); k++)
+        fetch_entry(x, y, e[k]);
+    for (int k = 0; k < std::min(n, AHEAD_LOOKUP); k++)
+        fetch_entry_more(y, e[k]);
+    for (int k = 0; k < n; k++) {
+        if (k + AHEAD_RECORD < n)
+            prefetch_write(&dist[e[k + AHEAD_RECORD]]);
+        if (k + AHEAD_CHAINS < n)
+            fetch_entry(x, y, e[k + AHEAD_CHAINS]);
+        if (k + AHEAD_LOOKUP < n)
+            fetch_entry_more(y, e[k + AHEAD_LOOKUP]);
 
-        int32_t xz = e0;
+        int32_t xz = e[k];
         dist_t &exz = dist[xz];
         int z = exz.y;
-        e0 = e1;
-        e1 = e2;
-        e2 = e3;
         if (z == y) {
             list_unlink(y, dist[xy].x == y ? xy : xy ^ 1);
             continue;

@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-// Records, chain links and list links are named by their index in the pool;
-// NO_RECORD ends a chain or a list.
+// Records and chain links are named by their index in the pool; NO_RECORD
+// ends a chain, and marks an empty list or list entry.
 const int32_t NO_RECORD = -1;
 
 // One directed record of a stored pair.  32 bytes, so that the twins of a
@@ -23,15 +23,15 @@ struct dist_t {
     int32_t y;           // the other slot
     double dist;         // distance; after merges the linkage distance
     int32_t more;        // even record: next pair's even record in its hash chain
-    int32_t prev;        // previous record on x's list
-    int32_t next;        // next record on x's list
+    int32_t at;          // position of the record's entry on x's list (record_lists.h)
     int32_t multi;       // object-pair distances aggregated into dist
 };
+static_assert(sizeof(dist_t) == 32, "twin records share one cache line");
 
 // One entry per object; during clustering a surviving slot stands for its
 // whole cluster.
 struct node_t {
-    int32_t dist_start;  // head of the list of records whose x is this slot
+    int32_t list_head;   // position of the first entry of the list of records whose x is this slot
     int32_t dist_count;  // length of that list
     int32_t size;        // objects in the cluster
     int32_t number;      // dendrogram node number of the cluster
@@ -114,8 +114,6 @@ void init_distances();
 void free_distances();
 double calc_distance(int point1, int point2);
 void add_dist(int i, int j, double distance);
-// Pushes record r at the head of slot i's list.
-void list_push(int i, int32_t r);
 // Distance of the pair, computed with the selected measure and stored if the
 // pair is new.  An offered dd greater than NO_DISTANCE is taken as the value.
 double getdist(int i, int j, double dd);

@@ -28,6 +28,7 @@
 #include "distances.h"
 #include "missing.h"
 #include "progress.h"
+#include "record_lists.h"
 #include "threads.h"
 
 // Shares of the phase's progress: the records (with the distances and the
@@ -79,8 +80,8 @@ void fill_records(int first, int last)
             // getdist would take the value computed on the threads, or
             // compute the same again when it is NaN or below NO_DISTANCE.
             double d = calc_distance(i, j);
-            dist[r] = dist_t{i, j, d, NO_RECORD, NO_RECORD, NO_RECORD, 1};
-            dist[r + 1] = dist_t{j, i, d, NO_RECORD, NO_RECORD, NO_RECORD, 1};
+            dist[r] = dist_t{i, j, d, NO_RECORD, NO_RECORD, 1};
+            dist[r + 1] = dist_t{j, i, d, NO_RECORD, NO_RECORD, 1};
             dist_time[r] = dist_time[r + 1] = stamp;
             heap_loc[r >> 1] = 0;
         }

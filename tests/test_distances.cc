@@ -22,6 +22,7 @@
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "record_lists.h"
 
 namespace {
 
@@ -67,6 +68,14 @@ void make_store(int n, int mode = CLUSTER_DISTLIST, int distances = -1)
     testing::internal::CaptureStderr();
     init_distances();
     testing::internal::GetCapturedStderr();
+}
+
+// The records on slot i's list, from its head.
+std::vector<int32_t> list_of(int i)
+{
+    std::vector<int32_t> out;
+    list_walk(i, [&](int32_t r) { out.push_back(r); });
+    return out;
 }
 
 struct Pair {
@@ -138,7 +147,7 @@ TEST(Store, InitSizesThePoolByMode)
         for (int i = 0; i < dist_hash_size; i++)
             ASSERT_EQ(dist_hash[i], NO_RECORD);
         for (int i = 0; i < N; i++) {
-            EXPECT_EQ(node[i].dist_start, NO_RECORD);
+            EXPECT_EQ(node[i].list_head, NO_RECORD);
             EXPECT_EQ(node[i].dist_count, 0);
             EXPECT_EQ(node[i].size, 1);
             EXPECT_EQ(node[i].number, i);
@@ -205,11 +214,9 @@ TEST(Store, NewPairTakesTheEvenSlotSmallerObjectFirst)
         EXPECT_EQ(dist[r].multi, 1);
         EXPECT_EQ(pair_heap_loc(&dist[r]), 0);
         EXPECT_EQ(record_time(&dist[r]), 1);
-        EXPECT_EQ(dist[r].prev, NO_RECORD);
-        EXPECT_EQ(dist[r].next, NO_RECORD);
     }
-    EXPECT_EQ(node[2].dist_start, 0);
-    EXPECT_EQ(node[5].dist_start, 1);
+    EXPECT_EQ(list_of(2), std::vector<int32_t>{0});
+    EXPECT_EQ(list_of(5), std::vector<int32_t>{1});
     EXPECT_EQ(node[2].dist_count, 1);
     EXPECT_EQ(node[5].dist_count, 1);
     EXPECT_EQ(hash_lookup(2, 5), &dist[0]);
@@ -363,8 +370,8 @@ TEST(Store, ChangeHashRekeysWithoutTouchingTheRecord)
     EXPECT_EQ(r->x, 4) << "the key is the record's own x and y";
     EXPECT_EQ(r->y, 2);
     EXPECT_EQ(node[1].dist_count, 2) << "the caller moves the record between lists";
-    EXPECT_EQ(node[1].dist_start, 2) << "the record of (1, 3) heads 1's list";
-    EXPECT_EQ(dist[2].next, 0) << "followed by the re-keyed one";
+    EXPECT_EQ(list_of(1), (std::vector<int32_t>{2, 0}))
+        << "the record of (1, 3) heads 1's list, followed by the re-keyed one";
     EXPECT_EQ(node[4].dist_count, 0);
     EXPECT_NE(hash_lookup(1, 3), nullptr);
     EXPECT_EQ(hash_lookup(2, 1), nullptr) << "the twin moves with it";
@@ -648,6 +655,58 @@ TEST(Cluster, AllPairsKnownGiveExactLinkage)
             for (int k = 0; k < n - 1; k++) {
                 EXPECT_EQ(members[n + k], expected[k].first) << "merge " << k;
                 EXPECT_NEAR(dst[n + k], expected[k].second, 1e-9) << "merge " << k;
+            }
+        }
+    }
+}
+
+// The merges of a sparse store with tied distances, in a list pool of the
+// given size (0: as sized for the store).
+struct Merges {
+    std::vector<int32_t> left, right;
+    std::vector<double> d;
+};
+Merges merges_with_pool(int linkage, int64_t blocks, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    int n = 300;
+    std::vector<Pair> pairs;
+    std::set<std::pair<int, int>> seen;
+    while (pairs.size() < 4000) {
+        int i = gen() % n, j = gen() % n;
+        if (i == j || !seen.insert({std::min(i, j), std::max(i, j)}).second)
+            continue;
+        pairs.push_back({i, j, double(gen() % 6)});
+    }
+    make_store(n, CLUSTER_DISTLIST, static_cast<int>(pairs.size()));
+    if (blocks > 0)
+        list_pool_init(n, blocks);
+    for (const Pair &p : pairs)
+        getdist_given(p.i, p.j, p.d);
+    opt_set_int(INDEX_OPT_LINKAGE, linkage);
+    srand(1);
+    cluster_merge();
+    return {std::vector<int32_t>(leftnode, leftnode + 2 * n - 1),
+            std::vector<int32_t>(rightnode, rightnode + 2 * n - 1), std::vector<double>(dst, dst + 2 * n - 1)};
+}
+
+// A pool too small for the lists is compacted or grown under the merge
+// loop; the merges, ties included, stay those of a pool that never runs out.
+TEST(Cluster, SmallListPoolsGiveTheSameMerges)
+{
+    const char *names[] = {"MIN", "AVE", "MAX"};
+    for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
+        for (unsigned seed = 1; seed <= 3; seed++) {
+            SCOPED_TRACE(std::string(names[linkage]) + " seed " + std::to_string(seed));
+            Merges full = merges_with_pool(linkage, 0, seed);
+            EXPECT_EQ(list_compactions, 0);
+            for (int64_t blocks : {1, 300, 600}) {
+                SCOPED_TRACE(std::to_string(blocks) + " blocks");
+                Merges small = merges_with_pool(linkage, blocks, seed);
+                EXPECT_GT(list_compactions, 0);
+                EXPECT_EQ(small.left, full.left);
+                EXPECT_EQ(small.right, full.right);
+                EXPECT_EQ(small.d, full.d);
             }
         }
     }

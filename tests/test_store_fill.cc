@@ -13,6 +13,7 @@
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "record_lists.h"
 #include "missing.h"
 #include "small_dist.h"
 #include "store_fill.h"
@@ -32,6 +33,7 @@ struct StoreState {
     std::vector<dist_t> records;
     std::vector<int32_t> stamps, heap_places, heads;
     std::vector<node_t> nodes;
+    std::vector<std::vector<int32_t>> lists;   // each slot's records, from its list's head
     int32_t n_dist, getdist_time, abstract_time;
 };
 
@@ -43,6 +45,9 @@ StoreState snapshot()
     s.heap_places.assign(heap_loc, heap_loc + n_dist / 2);
     s.heads.assign(dist_hash, dist_hash + dist_hash_size);
     s.nodes.assign(node, node + N);
+    s.lists.resize(N);
+    for (int i = 0; i < N; i++)
+        list_walk(i, [&](int32_t r) { s.lists[i].push_back(r); });
     s.n_dist = n_dist;
     s.getdist_time = ::getdist_time;
     s.abstract_time = ::abstract_time;
@@ -50,12 +55,25 @@ StoreState snapshot()
 }
 
 // The first entry of two equally long arrays whose bytes differ, or -1.
-// Records and nodes have no padding, and equal NaNs have equal bits here.
+// Nodes have no padding, and equal NaNs have equal bits here.
 template <class T> long first_difference(const std::vector<T> &a, const std::vector<T> &b)
 {
     for (size_t k = 0; k < a.size(); k++)
         if (std::memcmp(&a[k], &b[k], sizeof(T)) != 0)
             return static_cast<long>(k);
+    return -1;
+}
+
+// The same for records, field by field: a record has padding after its
+// last field, which no store code writes.
+long first_difference(const std::vector<dist_t> &a, const std::vector<dist_t> &b)
+{
+    for (size_t k = 0; k < a.size(); k++) {
+        const dist_t &p = a[k], &q = b[k];
+        if (p.x != q.x || p.y != q.y || std::memcmp(&p.dist, &q.dist, sizeof p.dist) != 0 || p.more != q.more ||
+            p.at != q.at || p.multi != q.multi)
+            return static_cast<long>(k);
+    }
     return -1;
 }
 
@@ -70,6 +88,7 @@ void expect_same_store(const StoreState &want, const StoreState &got)
     EXPECT_EQ(want.heads, got.heads);
     ASSERT_EQ(want.nodes.size(), got.nodes.size());
     EXPECT_EQ(first_difference(want.nodes, got.nodes), -1) << "first node that differs";
+    EXPECT_EQ(want.lists, got.lists);
 }
 
 class StoreFill : public ::testing::Test {
