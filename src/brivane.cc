@@ -770,7 +770,7 @@ void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
     double budget = opt_double(INDEX_OPT_TIME);
     auto plan = [&] {
         return plan_time_budget(unit, budget, timer_global.get_run_time(), least, most, N,
-                                heuristics ? sample_size : 0, heuristics, prop < 1, prop, epsilon_of, join_of);
+                                heuristics ? sample_size : 0, heuristics, prop < 1, epsilon_of, join_of);
     };
     run_plan = plan();
     // The join is timed on the sample at that plan's epsilon, the store and

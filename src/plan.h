@@ -185,12 +185,12 @@ PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double 
 // The plan of a run with a time budget: the largest count in [least, most]
 // whose predicted total fits in `budget` - `spent`; when even `least` does
 // not fit, the heuristics' epsilon is held lower (see below) and the plan
-// records by how much the minimum overruns.  `prop` is the heuristic share.  `epsilon_of(count)` and
+// records by how much the minimum overruns.  `epsilon_of(count)` and
 // `join_of(eps)` give the epsilon of a count and the join's (examined,
 // found) pairs at an epsilon.
 template <class EpsilonOf, class JoinOf>
 Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_t least, int64_t most, int n,
-                      double bounds, bool heuristics, bool randoms, double prop, EpsilonOf epsilon_of,
+                      double bounds, bool heuristics, bool randoms, EpsilonOf epsilon_of,
                       JoinOf join_of);
 
 // "Plan: join 21.0 s, random pairs 3.1 s, clustering 18.2 s, output 1.0 s (time budget 60 s)"
@@ -203,7 +203,7 @@ std::string shortfall_line(const Plan &plan);
 
 template <class EpsilonOf, class JoinOf>
 Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_t least, int64_t most, int n,
-                      double bounds, bool heuristics, bool randoms, double prop, EpsilonOf epsilon_of,
+                      double bounds, bool heuristics, bool randoms, EpsilonOf epsilon_of,
                       JoinOf join_of)
 {
     Plan plan;
@@ -225,22 +225,22 @@ Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_
     if (at(least, plan.epsilon_cap, plan) > room) {
         // The minimum overruns.  The heuristics are cut back by a lower
         // epsilon: to the largest that lets the minimum fit, or, when even
-        // none would, to the largest whose join takes no more than its share
-        // `prop` of what the budget has left.
+        // none would, to the one whose run is predicted shortest (a pair
+        // the join finds may cost less to store and merge than the random
+        // pair it stands for, so a smaller join is not always a shorter run).
         if (heuristics) {
             Plan p = plan;
             p.epsilon_cap = 0;
             bool fits = at(least, 0, p) <= room;
-            double allowed = fits ? room : prop * room;
-            auto within = [&](const Plan &q) { return fits ? q.seconds.total() <= room : q.seconds.join <= allowed; };
-            if (allowed > 0 && !within(plan)) {
-                double lo = 0, hi = epsilon_of(least);
+            double top = epsilon_of(least);
+            if (fits) {
+                double lo = 0, hi = top;
                 Plan fit = p;
                 for (int step = 0; step < 20; step++) {
                     double mid = 0.5 * (lo + hi);
                     p.epsilon_cap = mid;
                     at(least, mid, p);
-                    if (within(p)) {
+                    if (p.seconds.total() <= room) {
                         fit = p;
                         lo = mid;
                     } else {
@@ -250,6 +250,19 @@ Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_
                 if (!(fit.epsilon_cap > 0))
                     fit.epsilon_cap = hi;
                 plan = fit;
+            } else if (top > 0) {
+                // Caps from the uncapped epsilon down to a millionth of it,
+                // the largest first, so that a tie keeps the larger join.
+                Plan best = plan;
+                for (int step = 1; step <= 40; step++) {
+                    double cap = top * (step <= 20 ? 1.0 - 0.05 * step : std::ldexp(1.0, -(step - 19)));
+                    if (!(cap > 0))
+                        continue;
+                    p.epsilon_cap = cap;
+                    if (at(least, cap, p) < best.seconds.total())
+                        best = p;
+                }
+                plan = best;
             }
         }
         plan.over = std::max(0.0, plan.seconds.total() - room);

@@ -256,7 +256,7 @@ TEST(PlanTimeBudget, TakesTheLargestCountThatFits)
         {10, 9.5, 1000, 100000000, 500000},  // half a second left
     };
     for (const Case &c : cases) {
-        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100, 0, false, true, 0.5,
+        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100, 0, false, true,
                                      no_epsilon, no_join);
         EXPECT_NEAR((double)plan.count, (double)c.count, 0.01 * c.count) << c.spent;
         EXPECT_LE(plan.spent + plan.seconds.total(), c.budget) << c.spent;
@@ -270,7 +270,7 @@ TEST(PlanTimeBudget, MinimumThatOverrunsIsKeptAndMeasured)
     auto no_epsilon = [](int64_t) { return 0.0; };
     auto no_join = [](double, double &tests, double &found) { tests = found = 0; };
     // 20 per object of 1M objects: 20 s against 10 s, 2 spent before.
-    Plan plan = plan_time_budget(per_million(), 10, 2, 20000000, 100000000, 1000000, 0, false, true, 0.5,
+    Plan plan = plan_time_budget(per_million(), 10, 2, 20000000, 100000000, 1000000, 0, false, true,
                                  no_epsilon, no_join);
     EXPECT_EQ(plan.count, 20000000);
     EXPECT_NEAR(plan.over, 12, 1e-6);
@@ -291,19 +291,48 @@ TEST(PlanTimeBudget, CostlyJoinIsHeldToALowerEpsilonWhenThatFits)
         tests = 1e9 * eps;
         found = 1e6 * eps;
     };
-    Plan plan = plan_time_budget(unit, 6, 0, 2000000, 100000000, 100000, 0, true, true, 0.5, epsilon_of, join_of);
+    Plan plan = plan_time_budget(unit, 6, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of, join_of);
     EXPECT_EQ(plan.count, 2000000);
     EXPECT_LT(plan.epsilon_cap, 1.0);
     EXPECT_GT(plan.epsilon_cap, 0.0);
     EXPECT_LE(plan.seconds.total(), 6.0);
     EXPECT_EQ(plan.over, 0);
 
-    // Pairs alone overrun 1 s: the join is held to half of it, and the run
-    // is still planned over the budget.
-    plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, 0.5, epsilon_of, join_of);
-    EXPECT_LE(plan.seconds.join, 0.5);
-    EXPECT_GT(plan.seconds.join, 0.4);
+    // Pairs alone overrun 1 s: every join only adds to the run, so the
+    // smallest cap tried wins, and the run is still planned over the budget.
+    plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of, join_of);
+    EXPECT_GT(plan.epsilon_cap, 0.0);
+    EXPECT_LT(plan.epsilon_cap, 1e-5);
+    EXPECT_LT(plan.seconds.join, 0.01);
     EXPECT_GT(plan.over, 0);
+}
+
+TEST(PlanTimeBudget, OverrunningMinimumKeepsTheJoinThatMakesTheShortestRun)
+{
+    // Found pairs cost a tenth of a random pair; the join's tests grow with
+    // the square of epsilon, so the shortest run lies at an epsilon inside
+    // the range: there the saving on pairs equals the cost of the tests.
+    UnitCosts unit = per_million();
+    unit.join_measured = true;
+    unit.join_examined = 1e-9;
+    unit.join_found = 0;
+    unit.insert = 1e-7;
+    unit.distance = 1e-6;
+    auto epsilon_of = [](int64_t) { return 1.0; };
+    auto join_of = [](double eps, double &tests, double &found) {
+        tests = 4e9 * eps * eps;
+        found = 2e6 * eps;
+    };
+    Plan plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of, join_of);
+    EXPECT_GT(plan.over, 0);
+    EXPECT_EQ(plan.count, 2000000);
+    // Total at cap e (one thread or two): tests 4 e^2 s, pairs 2 (1 - e)
+    // s of random ones at about 1 us each: least near e = 0.25 / threads.
+    EXPECT_GT(plan.epsilon_cap, 0.05);
+    EXPECT_LT(plan.epsilon_cap, 0.4);
+    Plan none = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of,
+                                 [](double, double &tests, double &found) { tests = found = 0; });
+    EXPECT_LT(plan.seconds.total(), none.seconds.total());
 }
 
 TEST(PlanLine, NamesEveryPhaseAndTheBudget)
