@@ -68,7 +68,7 @@ namespace {
 const double INSERT_LOADS = 2;
 const double CLUSTER_LOADS = 4;
 const double OUTPUT_LOADS = 12;
-const double BOUND_LOADS_PER_PIVOT = 0.5;
+const double BOUND_LOADS_PER_PIVOT = 0.1;
 // The join examines a candidate in more than the packed test alone (the
 // exact test of those that pass it, the walk of the blocks), but skips most
 // of the candidates of a sorted block without testing them.
@@ -76,7 +76,7 @@ const double JOIN_TEST_OVERHEAD = 0.3;
 // Sorting the objects into grid order: per comparison, the first pivot's
 // cells of two objects, far apart in memory; and per cell computed, a few
 // nanoseconds of arithmetic.
-const double JOIN_SORT_LOADS = 1.5;
+const double JOIN_SORT_LOADS = 0.6;
 const double JOIN_CELL_SECONDS = 5e-9;
 // Per stored pair, the bytes of the store first touched: its hash heads
 // and heap when the store is set up, its two records as the pair is entered.
