@@ -46,12 +46,6 @@ static const int RANGES_PER_THREAD = 4;
 // The pool, stamps and heap places are asked for in pages of this size.
 static const uintptr_t HUGE_PAGE = 2 << 20;
 
-// Pairs of the N objects.
-static int64_t pair_count()
-{
-    return N >= 2 ? static_cast<int64_t>(N) * (N - 1) / 2 : 0;
-}
-
 // The pair number of (i, i+1): the pairs of the rows before i.
 static inline int64_t row_start(int i)
 {
@@ -60,7 +54,7 @@ static inline int64_t row_start(int i)
 
 bool fill_all_pairs_applies()
 {
-    return n_dist == 0 && !skip_pairs_without_distance && 2 * pair_count() <= dist_size;
+    return n_dist == 0 && !skip_pairs_without_distance && 2 * all_pairs(N) <= dist_size;
 }
 
 // Progress over the phase: `done` of `total` units of one step, the step
@@ -68,7 +62,7 @@ bool fill_all_pairs_applies()
 static void step_progress(double from, double share, int64_t done, int64_t total)
 {
     if (total > 0)
-        progress_batch(static_cast<double>(pair_count()) * (from + share * done / total));
+        progress_batch(static_cast<double>(all_pairs(N)) * (from + share * done / total));
 }
 
 void fill_records(int first, int last)
@@ -146,7 +140,7 @@ static void ask_huge_pages(void *p, int64_t bytes)
 
 void fill_all_pairs()
 {
-    int64_t pairs = pair_count();
+    int64_t pairs = all_pairs(N);
     if (pairs == 0)
         return;
     ask_huge_pages(dist, 2 * pairs * static_cast<int64_t>(sizeof(dist_t)));
