@@ -13,11 +13,11 @@ the install put it, else on PATH.
     labels = fcluster(Z, 10, criterion="maxclust")
 """
 from ._api import METHODS, METRICS, Clustering, cluster, linkage
-from ._errors import BrivaneError
+from ._errors import BrivaneError, BrivaneWarning
 from ._estimator import HierarchicalClustering
 from ._programs import program
 from ._tree import Tree, finite, read_tree
 
-__all__ = ["linkage", "cluster", "read_tree", "finite", "HierarchicalClustering", "BrivaneError", "Clustering",
-           "Tree", "program", "METHODS", "METRICS"]
+__all__ = ["linkage", "cluster", "read_tree", "finite", "HierarchicalClustering", "BrivaneError", "BrivaneWarning",
+           "Clustering", "Tree", "program", "METHODS", "METRICS"]
 __version__ = "1.6.0"
