@@ -3,9 +3,11 @@
 Each call writes the input into a temporary NetCDF file, runs the brivane
 program in a child process (an error or a crash in a run never takes the
 interpreter down) and reads its dendrogram back; the temporary files are
-removed in every case.  The program is found through BRIVANE_BIN (its
-folder, or the program itself), else beside the package where the build or
-the install put it, else on PATH.
+removed in every case (an interrupt, SIGTERM or SIGHUP ends the child
+first).  The program's WARNING lines are issued as BrivaneWarning.  The
+program is found through BRIVANE_BIN (its folder, or the program itself),
+else beside the package where the build or the install put it, else on
+PATH.
 
     import brivane
     from scipy.cluster.hierarchy import fcluster

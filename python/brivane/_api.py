@@ -39,7 +39,8 @@ class Clustering:
     """The result of `cluster`.
 
     linkage: the SciPy linkage matrix; leaf_order: the objects from left to
-    right; phases: the program's progress lines (standard error); quality:
+    right; phases: the program's progress lines (standard error) without
+    its WARNING lines, which are issued as BrivaneWarning instead; quality:
     with quality=True a structured array, one row per merge (node,
     left_size, right_size, merge_distance, min, average, max, pairs: the true
     minimum, average and maximum distance between the merged clusters and how
@@ -357,8 +358,12 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     larger child comes first, so that `leaves_list(Z)` is brivane's leaf
     order.  It goes to `dendrogram`, `fcluster`, `cophenet`, `leaves_list`.
     Clusters that no known distance connects are joined at +inf; draw them
-    with `brivane.finite(Z)`.  An approximate run (the default) derives its
-    merges from the distances it could afford, so heights need not rise.
+    with `brivane.finite(Z)`.  NaN distances (a missing value makes every
+    distance of its object NaN) merge after every finite pair and before
+    the joins at +inf; a tree with NaN heights is warned of
+    (BrivaneWarning), as is every WARNING line of the program.  An
+    approximate run (the default) derives its merges from the distances it
+    could afford, so heights need not rise.
 
     X: a 2-D array whose rows (axis=0) or columns (axis=1) are the objects:
     float32, float64 and int32 as they are, int8 as brivane's signed 8-bit
@@ -370,7 +375,9 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     stored are unknown).  NaN or infinite given distances are unknown pairs.
     Masked values of a masked array are passed as NaN (missing values).  A
     1-D sequence of strings (str or bytes) is clustered with the metric
-    hamming or levenshtein, which compare their bytes (UTF-8 for str).
+    hamming or levenshtein, which compare their bytes (UTF-8 for str); on a
+    2-D array they compare the elements of the rows (0 and False are values
+    like any other; NaN is a missing value).
 
     method: "single", "average" or "complete".
 
@@ -386,8 +393,9 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
         abspearson, absuncentcorrel, spearman, absspearman, chord,
         centchord, averdiff, signsum: brivane's own (1 - |r|, rank
         correlation, chord distances, mean |difference|, share of opposite
-        signs); hamming and levenshtein compare rows as strings ended by a 0
-        (hamming counts differing positions, unlike SciPy's fraction).
+        signs); hamming and levenshtein compare strings or rows element by
+        element (hamming counts differing positions, unlike SciPy's
+        fraction).
         precomputed                X holds the distances
 
     exact: compute every pairwise distance (brivane -a), as SciPy does
@@ -399,6 +407,14 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     seed: random seed (-R; None or 0 or less: from the clock); threads:
     threads computing distances (-j; default all cores); p: the Minkowski
     exponent; verbose: echo the program's progress lines to sys.stderr.
+    Counts (num_distances, pivots, seed, threads) are whole numbers of any
+    numeric type (1e6 is 1000000; 1.5 and True are refused).
+
+    Reproducible runs: a run with num_distances and a seed gives the same
+    tree every time, whatever the threads, and so does an exact run (or
+    given distances).  A time-budget run (the default: neither
+    num_distances nor exact) is not reproducible, not even with a seed: the
+    number of distances it affords depends on the machine's speed and load.
 
     Bad arguments raise ValueError or TypeError before any file is written;
     a failed run raises BrivaneError with the program's ERROR line and exit
