@@ -177,6 +177,7 @@ struct Settings {
     std::string count_text;     // -k as given
     bool height_given = false;  // an empty word given is a fault, not an absent option
     bool count_given = false;
+    long count = 0;             // -k as read
 };
 
 // ---------------------------------------------------------------------------
@@ -1052,8 +1053,27 @@ int picture_size(const char *text)
     return static_cast<int>(v);
 }
 
+// A count from 1 to 2^31-1: a plain integer, or a decimal number that is
+// exactly one (1e3, 2.0), as brivane reads its counts; -1 for anything else.
+long parse_count(const std::string &text)
+{
+    char *end;
+    errno = 0;
+    long k = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0') {
+        // strtod would also read hexadecimal, inf and nan: decimal words only.
+        if (text.find_first_not_of("+-.0123456789eE") != std::string::npos)
+            return -1;
+        double v = std::strtod(text.c_str(), &end);
+        if (*end != '\0' || !(v >= 1 && v <= INT32_MAX) || v != std::floor(v))
+            return -1;
+        k = static_cast<long>(v);
+    }
+    return errno != 0 || k < 1 || k > INT32_MAX ? -1 : k;
+}
+
 // The clusters format takes one of -k (a count from 1) and -H (a height).
-void check_cut(const Settings &s)
+void check_cut(Settings &s)
 {
     if (s.count_given == s.height_given)
         bad_usage(MSG_CUT_NEEDED);
@@ -1061,9 +1081,8 @@ void check_cut(const Settings &s)
     if (s.count_given) {
         if (s.count_text.empty())
             bad_usage(MSG_EMPTY_COUNT);
-        errno = 0;
-        long k = std::strtol(s.count_text.c_str(), &end, 10);
-        if (*end != '\0' || k < 1 || k > INT32_MAX || errno != 0)
+        s.count = parse_count(s.count_text);
+        if (s.count < 1)
             bad_usage(std::string(MSG_BAD_COUNT) + s.count_text + "'");
     } else {
         if (s.height_text.empty())
@@ -1172,7 +1191,7 @@ int run(int argc, char **argv)
         const std::vector<double> h = highest_below(t);
         std::vector<char> inside = !s.count_given
                                        ? inside_by_height(h, std::strtod(s.height_text.c_str(), nullptr))
-                                       : inside_by_count(h, std::atoi(s.count_text.c_str()));
+                                       : inside_by_count(h, static_cast<int>(s.count));
         write_clusters(t, labels, number_clusters(t, inside), s.output);
         return 0;
     }

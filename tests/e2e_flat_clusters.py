@@ -139,6 +139,12 @@ class FlatClusters(BrivaneTest):
         status, text, _ = export(["clusters", "-t", out, "-H", 100, "-o", "-"])
         self.assertEqual((status, text), (0, "0\t1\n1\t1\n2\t1\n3\t1\n"))
 
+    def test_a_count_may_be_written_as_a_number_that_is_exactly_whole(self):
+        tree = write_tree(self.path("t.nc"), np.array([[0, 1, 1.0, 2], [2, 3, 2.0, 2], [4, 5, 3.0, 4]]))
+        for word, clusters in (("1e0", 1), ("2.0", 2), ("0.3e1", 3), ("1e3", 4), ("+2", 2)):
+            got, err = self.cut(tree, "-k", word)
+            self.assertEqual(len(set(got)), clusters, word)
+
     def test_bad_cuts_are_refused(self):
         tree = write_tree(self.path("t.nc"), np.array([[0, 1, 1.0, 2]]))
         cases = [
@@ -146,6 +152,9 @@ class FlatClusters(BrivaneTest):
             (["clusters", "-k", 2, "-H", 1], "ERROR! clusters needs exactly one of -k K and -H HEIGHT"),
             (["clusters", "-k", 0], "ERROR! -k takes a whole number of clusters from 1 on, not '0'"),
             (["clusters", "-k", "2x"], "ERROR! -k takes a whole number of clusters from 1 on, not '2x'"),
+            (["clusters", "-k", "1.5"], "ERROR! -k takes a whole number of clusters from 1 on, not '1.5'"),
+            (["clusters", "-k", "1e400"], "ERROR! -k takes a whole number of clusters from 1 on, not '1e400'"),
+            (["clusters", "-k", "3e9"], "ERROR! -k takes a whole number of clusters from 1 on, not '3e9'"),
             (["clusters", "-H", "nan"], "ERROR! -H for clusters takes a height (a number), not 'nan'"),
             (["clusters", "-H", "high"], "ERROR! -H for clusters takes a height (a number), not 'high'"),
             (["clusters", "-H", ""], "ERROR! -H for clusters takes a height (a number), not an empty word"),
