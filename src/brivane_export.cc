@@ -77,8 +77,9 @@ const char USAGE[] =
     "            (-L) or index, a tab, its cluster number 1...k, numbered in leaf\n"
     "            order.  -k K: the lowest cut that leaves at most K clusters;\n"
     "            -H HEIGHT: clusters whose merges all lie at HEIGHT or below (as\n"
-    "            SciPy's fcluster with maxclust and distance).  A +infinity or\n"
-    "            NaN merge is inside no cluster cut at a finite height.\n"
+    "            SciPy's fcluster with maxclust and distance).  A NaN merge\n"
+    "            lies above every finite height and below +infinity: a +infinity\n"
+    "            or NaN merge is inside no cluster cut at a finite height.\n"
     "\n"
     "Heights for newick, treeview and picture: a +infinity merge (brivane's\n"
     "random joins) is drawn at twice the largest finite merge distance (at 1 when\n"
@@ -139,6 +140,8 @@ const char MSG_CUT_NEEDED[] = "ERROR! clusters needs exactly one of -k K and -H 
 const char MSG_CUT_ONLY[] = "ERROR! -k is for the clusters format only";
 const char MSG_BAD_COUNT[] = "ERROR! -k takes a whole number of clusters from 1 on, not '";  // + word + "'"
 const char MSG_BAD_CUT[] = "ERROR! -H for clusters takes a height (a number), not '";      // + word + "'"
+const char MSG_EMPTY_COUNT[] = "ERROR! -k takes a whole number of clusters from 1 on, not an empty word";
+const char MSG_EMPTY_CUT[] = "ERROR! -H for clusters takes a height (a number), not an empty word";
 const char MSG_INFINITE_CUT[] = "WARNING! At most %d clusters takes joins at +infinity or NaN: some clusters are "
                                 "joined that no known distance connects";
 
@@ -172,6 +175,9 @@ struct Settings {
     int width = 0, height = 0;  // picture size; 0: from the data
     std::string height_text;    // -H as given: picture height or cut height
     std::string count_text;     // -k as given
+    bool height_given = false;  // an empty word given is a fault, not an absent option
+    bool count_given = false;
+    long count = 0;             // -k as read
 };
 
 // ---------------------------------------------------------------------------
@@ -729,28 +735,32 @@ void write_treeview(const Dendrogram &t, const Table &data, const std::vector<st
 // ---------------------------------------------------------------------------
 // clusters
 
+// Heights in cutting order: numbers ascending, NaN above every number, and
+// +infinity above NaN.  brivane merges NaN pairs after every finite pair and
+// before the joins that no known distance connects, and a cut follows that
+// order, so that no NaN merge ever holds back a join at +infinity above it.
+bool cuts_before(double a, double b)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    if (std::isnan(a))
+        return b == inf;
+    if (std::isnan(b))
+        return a != inf;
+    return a < b;
+}
+
 // The merge heights as SciPy's fcluster cuts them: the highest merge at or
-// below each node (a non-monotone approximate tree can merge a child higher
-// than its parent), NaN when a NaN merge lies below.  Leaves have none.
-// Children precede parents in node order.
+// below each node in cutting order (a non-monotone approximate tree can merge
+// a child higher than its parent).  Leaves have none.  Children precede
+// parents in node order.
 std::vector<double> highest_below(const Dendrogram &t)
 {
     std::vector<double> h(t.n - 1);
     auto below = [&](int node) { return t.is_leaf(node) ? -std::numeric_limits<double>::infinity() : h[node - t.n]; };
-    for (int k = 0; k < t.n - 1; k++) {
-        double a = below(t.left[k]), b = below(t.right[k]), d = t.dist[k];
-        h[k] = std::isnan(a) || std::isnan(b) || std::isnan(d) ? std::numeric_limits<double>::quiet_NaN()
-                                                              : std::max(d, std::max(a, b));
-    }
+    auto higher = [](double a, double b) { return cuts_before(a, b) ? b : a; };
+    for (int k = 0; k < t.n - 1; k++)
+        h[k] = higher(t.dist[k], higher(below(t.left[k]), below(t.right[k])));
     return h;
-}
-
-// Heights in cutting order: numbers ascending, +infinity above them, NaN above all.
-bool cuts_before(double a, double b)
-{
-    if (std::isnan(a))
-        return false;
-    return std::isnan(b) || a < b;
 }
 
 // The lowest cut that leaves at most k clusters: merge m is inside a cluster
@@ -775,13 +785,13 @@ std::vector<char> inside_by_count(const std::vector<double> &h, int k)
     return inside;
 }
 
-// Merges whose heights all lie at `height` or below (distance); a NaN
-// height is never inside.
+// Merges whose heights all lie at `height` or below (distance) in cutting
+// order: a NaN height is inside a cut at +infinity only.
 std::vector<char> inside_by_height(const std::vector<double> &h, double height)
 {
     std::vector<char> inside(h.size());
     for (size_t m = 0; m < h.size(); m++)
-        inside[m] = h[m] <= height;
+        inside[m] = !cuts_before(height, h[m]);
     return inside;
 }
 
@@ -1043,18 +1053,40 @@ int picture_size(const char *text)
     return static_cast<int>(v);
 }
 
-// The clusters format takes one of -k (a count from 1) and -H (a height).
-void check_cut(const Settings &s)
+// A count from 1 to 2^31-1: a plain integer, or a decimal number that is
+// exactly one (1e3, 2.0), as brivane reads its counts; -1 for anything else.
+long parse_count(const std::string &text)
 {
-    if (s.count_text.empty() == s.height_text.empty())
+    char *end;
+    errno = 0;
+    long k = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0') {
+        // strtod would also read hexadecimal, inf and nan: decimal words only.
+        if (text.find_first_not_of("+-.0123456789eE") != std::string::npos)
+            return -1;
+        double v = std::strtod(text.c_str(), &end);
+        if (*end != '\0' || !(v >= 1 && v <= INT32_MAX) || v != std::floor(v))
+            return -1;
+        k = static_cast<long>(v);
+    }
+    return errno != 0 || k < 1 || k > INT32_MAX ? -1 : k;
+}
+
+// The clusters format takes one of -k (a count from 1) and -H (a height).
+void check_cut(Settings &s)
+{
+    if (s.count_given == s.height_given)
         bad_usage(MSG_CUT_NEEDED);
     char *end;
-    if (!s.count_text.empty()) {
-        errno = 0;
-        long k = std::strtol(s.count_text.c_str(), &end, 10);
-        if (*end != '\0' || k < 1 || k > INT32_MAX || errno != 0)
+    if (s.count_given) {
+        if (s.count_text.empty())
+            bad_usage(MSG_EMPTY_COUNT);
+        s.count = parse_count(s.count_text);
+        if (s.count < 1)
             bad_usage(std::string(MSG_BAD_COUNT) + s.count_text + "'");
     } else {
+        if (s.height_text.empty())
+            bad_usage(MSG_EMPTY_CUT);
         double h = std::strtod(s.height_text.c_str(), &end);
         if (*end != '\0' || std::isnan(h))
             bad_usage(std::string(MSG_BAD_CUT) + s.height_text + "'");
@@ -1082,8 +1114,8 @@ Settings parse(int argc, char **argv)
         case 'D': s.data = optarg; break;
         case 'L': s.labels = optarg; break;
         case 'W': s.width = picture_size(optarg); break;
-        case 'H': s.height_text = optarg; break;
-        case 'k': s.count_text = optarg; break;
+        case 'H': s.height_text = optarg; s.height_given = true; break;
+        case 'k': s.count_text = optarg; s.count_given = true; break;
         case 'C':
             if (std::strcmp(optarg, "rows") == 0)
                 s.objects_axis = 0;
@@ -1115,9 +1147,9 @@ Settings parse(int argc, char **argv)
         bad_usage(MSG_BAD_PICTURE_NAME + s.output);
     if (s.format == CLUSTERS)
         check_cut(s);
-    else if (!s.count_text.empty())
+    else if (s.count_given)
         bad_usage(MSG_CUT_ONLY);
-    else if (!s.height_text.empty())
+    else if (s.height_given)
         s.height = picture_size(s.height_text.c_str());
     return s;
 }
@@ -1157,9 +1189,9 @@ int run(int argc, char **argv)
     }
     if (s.format == CLUSTERS) {
         const std::vector<double> h = highest_below(t);
-        std::vector<char> inside = s.count_text.empty()
+        std::vector<char> inside = !s.count_given
                                        ? inside_by_height(h, std::strtod(s.height_text.c_str(), nullptr))
-                                       : inside_by_count(h, std::atoi(s.count_text.c_str()));
+                                       : inside_by_count(h, static_cast<int>(s.count));
         write_clusters(t, labels, number_clusters(t, inside), s.output);
         return 0;
     }

@@ -105,6 +105,22 @@ class FlatClusters(BrivaneTest):
         self.assertEqual(len(set(got)), 3)
         self.assertEqual(err, "")
 
+    def test_nan_merges_rank_above_every_finite_height_and_below_infinity(self):
+        # Objects 0 and 1 merge at 1, 2 and 3 at NaN, and the two pairs join at +inf.
+        Z = np.array([[0, 1, 1.0, 2], [2, 3, np.nan, 2], [4, 5, np.inf, 4]])
+        tree = write_tree(self.path("t.nc"), Z)
+        # (cut, clusters as sets of objects, whether the cut warns)
+        cases = [(("-k", 3), [{0, 1}, {2}, {3}], False),
+                 (("-k", 2), [{0, 1}, {2, 3}], True),
+                 (("-k", 1), [{0, 1, 2, 3}], True),
+                 (("-H", 1e308), [{0, 1}, {2}, {3}], False),
+                 (("-H", "inf"), [{0, 1, 2, 3}], False)]
+        for words, want, warns in cases:
+            got, err = self.cut(tree, *words)
+            groups = sorted(sorted(np.flatnonzero(got == c)) for c in set(got))
+            self.assertEqual(groups, sorted(sorted(g) for g in want), words)
+            self.assertEqual("WARNING!" in err, warns, words)
+
     def test_lines_name_the_objects_from_the_input_or_the_tree_copy(self):
         x = np.array([[0.0], [10.0], [0.5], [10.5]])
         names = ["alpha", "beta", "gamma", "delta"]
@@ -123,6 +139,12 @@ class FlatClusters(BrivaneTest):
         status, text, _ = export(["clusters", "-t", out, "-H", 100, "-o", "-"])
         self.assertEqual((status, text), (0, "0\t1\n1\t1\n2\t1\n3\t1\n"))
 
+    def test_a_count_may_be_written_as_a_number_that_is_exactly_whole(self):
+        tree = write_tree(self.path("t.nc"), np.array([[0, 1, 1.0, 2], [2, 3, 2.0, 2], [4, 5, 3.0, 4]]))
+        for word, clusters in (("1e0", 1), ("2.0", 2), ("0.3e1", 3), ("1e3", 4), ("+2", 2)):
+            got, err = self.cut(tree, "-k", word)
+            self.assertEqual(len(set(got)), clusters, word)
+
     def test_bad_cuts_are_refused(self):
         tree = write_tree(self.path("t.nc"), np.array([[0, 1, 1.0, 2]]))
         cases = [
@@ -130,8 +152,15 @@ class FlatClusters(BrivaneTest):
             (["clusters", "-k", 2, "-H", 1], "ERROR! clusters needs exactly one of -k K and -H HEIGHT"),
             (["clusters", "-k", 0], "ERROR! -k takes a whole number of clusters from 1 on, not '0'"),
             (["clusters", "-k", "2x"], "ERROR! -k takes a whole number of clusters from 1 on, not '2x'"),
+            (["clusters", "-k", "1.5"], "ERROR! -k takes a whole number of clusters from 1 on, not '1.5'"),
+            (["clusters", "-k", "1e400"], "ERROR! -k takes a whole number of clusters from 1 on, not '1e400'"),
+            (["clusters", "-k", "3e9"], "ERROR! -k takes a whole number of clusters from 1 on, not '3e9'"),
             (["clusters", "-H", "nan"], "ERROR! -H for clusters takes a height (a number), not 'nan'"),
             (["clusters", "-H", "high"], "ERROR! -H for clusters takes a height (a number), not 'high'"),
+            (["clusters", "-H", ""], "ERROR! -H for clusters takes a height (a number), not an empty word"),
+            (["clusters", "-k", ""], "ERROR! -k takes a whole number of clusters from 1 on, not an empty word"),
+            (["clusters", "-k", "", "-H", 1], "ERROR! clusters needs exactly one of -k K and -H HEIGHT"),
+            (["linkage", "-k", ""], "ERROR! -k is for the clusters format only"),
             (["linkage", "-k", 2], "ERROR! -k is for the clusters format only"),
         ]
         for words, message in cases:

@@ -8,16 +8,21 @@ import os
 import signal
 import subprocess
 import tempfile
+import sys
 import threading
+import time
 import unittest
+import warnings
 
 import netCDF4
 import numpy as np
 import scipy.sparse
 from scipy.cluster import hierarchy
+from scipy.spatial.distance import pdist
 
 import brivane
 from e2e_common import BrivaneTest, run, write_nc
+from e2e_export import export, write_tree
 
 BIN_DIR = os.environ.get("BRIVANE_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "build"))
 
@@ -59,6 +64,13 @@ class PackageTest(BrivaneTest):
         os.environ["BRIVANE_BIN"] = path
         return path
 
+    def program_giving(self, Z, stderr=""):
+        """A stand-in for brivane that writes the tree Z as its output (the
+        word after -o) and the lines `stderr` to standard error."""
+        tree = write_tree(self.path("given-tree.nc"), np.asarray(Z, dtype=float))
+        lines = "".join("echo '%s' >&2\n" % line for line in stderr.splitlines())
+        return self.fake_program('%scp %s "$4"' % (lines, tree))
+
 
 class Conversions(PackageTest):
     def test_unconnected_clusters_join_at_infinity_and_draw_at_twice_the_top(self):
@@ -89,12 +101,27 @@ class Conversions(PackageTest):
         cases = [([1, 2, np.inf, np.inf], [1, 2, 4, 4]),
                  ([1, np.nan, 3, np.inf], [1, 1, 3, 6]),
                  ([np.nan, np.nan, np.inf, 2], [0, 0, 4, 2]),
-                 ([0, 0, np.inf, np.inf], [0, 0, 1, 1])]
+                 ([0, 0, np.inf, np.inf], [0, 0, 1, 1]),
+                 ([1e308, 1.5e308, np.inf, np.inf], [1e308, 1.5e308, sys.float_info.max, sys.float_info.max])]
         for heights, drawn in cases:
             Z = np.array([[0, 1, 0, 2], [5, 2, 0, 3], [6, 3, 0, 4], [7, 4, 0, 5]], dtype=float)
             Z[:, 2] = heights
             np.testing.assert_array_equal(brivane.finite(Z)[:, 2], drawn, err_msg=str(heights))
             self.assertTrue(np.isnan(Z[1, 2]) or heights[1] == Z[1, 2], "the input is left as it was")
+
+    def test_numeric_rows_under_the_string_measures_compare_every_element(self):
+        # A 0 element (False) is a value like any other, not the end of a row.
+        rng = np.random.default_rng(4)
+        cases = {"bool": rng.random((12, 9)) < 0.5, "int with zeros": rng.integers(0, 3, (12, 9)),
+                 "float with zeros": rng.integers(-1, 2, (12, 9)) * 0.5}
+        for kind, X in cases.items():
+            counts = pdist(X, "hamming") * X.shape[1]
+            for axis in (0, 1):
+                Z = brivane.linkage(X if axis == 0 else X.T, "single", "hamming", exact=True, axis=axis)
+                np.testing.assert_array_equal(np.sort(Z[:, 2]), np.sort(hierarchy.linkage(counts, "single")[:, 2]),
+                                              err_msg="%s axis %d" % (kind, axis))
+        Z = brivane.linkage(np.array([[1, 0, 2], [1, 0, 3], [0, 1, 2]]), "single", "levenshtein", exact=True)
+        np.testing.assert_array_equal(Z[:, 2], [1, 2])
 
     def test_a_single_object_gives_an_empty_linkage(self):
         self.assertEqual(brivane.linkage(np.ones((1, 3)), exact=True).shape, (0, 4))
@@ -134,6 +161,45 @@ class Conversions(PackageTest):
         with contextlib.redirect_stderr(echoed):
             result = brivane.cluster(blobs(), num_distances=100, seed=2, verbose=True)
         self.assertEqual(echoed.getvalue().splitlines(), result.phases)
+
+
+class Warnings(PackageTest):
+    def test_warning_lines_become_python_warnings_and_leave_the_phases(self):
+        self.program_giving([[0, 1, 1.0, 2]], "Data input... WARNING! Something odd.\nPlain line\nWARNING! Second.")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = brivane.cluster(blobs(1)[:2])
+        self.assertEqual([(w.category, str(w.message)) for w in caught],
+                         [(brivane.BrivaneWarning, "WARNING! Something odd."), (brivane.BrivaneWarning, "WARNING! Second.")])
+        self.assertEqual(caught[0].filename, __file__, "the warning points at the caller")
+        self.assertEqual(result.phases, ["Data input...", "Plain line"])
+        self.assert_no_leftovers()
+
+    def test_nan_heights_are_warned_whatever_the_program_said(self):
+        # (tree, the warnings' texts must contain)
+        cases = [([[0, 1, 1.0, 2], [2, 3, np.nan, 2], [4, 5, np.inf, 4]], ["1 merge at NaN height"]),
+                 ([[0, 1, np.nan, 2], [3, 2, np.nan, 3]], ["2 merges at NaN height"]),
+                 ([[0, 1, 1.0, 2], [3, 2, np.inf, 3]], [])]
+        for Z, texts in cases:
+            self.program_giving(Z)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                brivane.linkage(blobs(1))
+            self.assertEqual(len(caught), len(texts), Z)
+            for w, text in zip(caught, texts):
+                self.assertIs(w.category, brivane.BrivaneWarning)
+                self.assertIn(text, str(w.message))
+
+    def test_a_missing_value_is_warned_not_left_in_the_phases(self):
+        X = blobs(3)
+        X[0, 0] = np.nan
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = brivane.cluster(X, exact=True)
+        texts = [str(w.message) for w in caught]
+        self.assertTrue(any(t.startswith("WARNING! The data hold 1 missing values") for t in texts), texts)
+        self.assertTrue(any("NaN height" in t for t in texts), texts)
+        self.assertFalse([line for line in result.phases if "WARNING!" in line])
 
 
 class TreeFiles(PackageTest):
@@ -222,6 +288,41 @@ class Errors(PackageTest):
             self.assertFalse(os.path.exists(self.path("fake.log")), kwargs)
             self.assert_no_leftovers()
 
+    def test_counts_and_switches_are_refused_naming_the_argument(self):
+        # (arguments, error, a word of its message)
+        cases = [({"axis": 1.0}, TypeError, "axis"), ({"axis": "0"}, TypeError, "axis"),
+                 ({"exact": "no"}, TypeError, "exact"), ({"exact": 1}, TypeError, "exact"),
+                 ({"verbose": "yes"}, TypeError, "verbose"), ({"quality": "no"}, TypeError, "quality"),
+                 ({"num_distances": 1.5}, ValueError, "num_distances"),
+                 ({"num_distances": True}, TypeError, "num_distances"),
+                 ({"num_distances": float("inf")}, ValueError, "num_distances"),
+                 ({"num_distances": float("nan")}, ValueError, "num_distances"),
+                 ({"num_distances": "100"}, TypeError, "num_distances"),
+                 ({"threads": 2.5}, ValueError, "threads"), ({"threads": np.float64(1e10)}, ValueError, "threads"),
+                 ({"seed": False}, TypeError, "seed"), ({"pivots": 1e40}, ValueError, "pivots"),
+                 ({"pivots": np.bool_(True)}, TypeError, "pivots")]
+        self.fake_program("exit 0")
+        for kwargs, error, word in cases:
+            with self.assertRaises(error, msg=str(kwargs)) as caught:
+                brivane.cluster(blobs(3), **kwargs)
+            self.assertIn(word, str(caught.exception), kwargs)
+            self.assertFalse(os.path.exists(self.path("fake.log")), kwargs)
+        for params, word in (({"n_clusters": 2.5}, "n_clusters"), ({"n_clusters": True}, "n_clusters")):
+            with self.assertRaises((TypeError, ValueError), msg=str(params)) as caught:
+                brivane.HierarchicalClustering(**params).fit(blobs(3))
+            self.assertIn(word, str(caught.exception), params)
+        self.assert_no_leftovers()
+
+    def test_whole_numbers_of_any_numeric_type_are_counts(self):
+        self.fake_program("exit 1")
+        with self.assertRaises(brivane.BrivaneError):
+            brivane.linkage(blobs(3), num_distances=1e6, seed=2.5e7, threads=np.float32(2.0), pivots=np.int64(3))
+        with open(self.path("fake.log")) as f:
+            words = f.read().split()
+        for option, value in (("-M", "1000000"), ("-R", "25000000"), ("-j", "2"), ("-q", "3")):
+            self.assertEqual(words[words.index(option) + 1], value, option)
+        self.assert_no_leftovers()
+
     def test_a_failed_run_raises_with_the_error_line_and_status(self):
         with self.assertRaises(brivane.BrivaneError) as caught:
             brivane.linkage(blobs(), memory=1e-9)
@@ -250,6 +351,38 @@ class Errors(PackageTest):
         with self.assertRaises(ProcessLookupError):
             os.kill(pid, 0)  # killed and reaped, not left running
         self.assert_no_leftovers()
+
+    def test_a_terminating_signal_ends_the_run_and_removes_its_files(self):
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            self.fake_program("echo $$ > %s; exec sleep 60" % self.path("pid"))
+            env = dict(os.environ, TMPDIR=self.scratch, PYTHONPATH=os.pathsep.join(sys.path))
+            caller = subprocess.Popen([sys.executable, "-c", "import numpy, brivane; brivane.linkage(numpy.eye(3))"],
+                                      env=env, stderr=subprocess.PIPE)
+            pid = None
+            try:
+                while pid is None and caller.poll() is None:
+                    try:
+                        with open(self.path("pid")) as f:
+                            pid = int(f.read())
+                    except (OSError, ValueError):
+                        time.sleep(0.05)
+                self.assertIsNotNone(pid, "the program was started")
+                caller.send_signal(signum)
+                caller.communicate()
+                self.assertEqual(caller.returncode, -signum, "the caller ends by the signal")
+                with self.assertRaises(ProcessLookupError, msg="the program was ended with its caller"):
+                    os.kill(pid, 0)
+                self.assert_no_leftovers()
+            finally:
+                if caller.poll() is None:
+                    caller.kill()
+                    caller.wait()
+                if pid is not None:
+                    with contextlib.suppress(ProcessLookupError):
+                        os.kill(pid, signal.SIGKILL)
+                os.unlink(self.path("pid"))
+                for name in os.listdir(self.scratch):
+                    subprocess.run(["rm", "-rf", os.path.join(self.scratch, name)], check=True)
 
     def test_success_without_a_dendrogram_is_a_failure(self):
         self.fake_program("exit 0")
@@ -283,6 +416,38 @@ class Estimator(PackageTest):
             self.assertEqual(groups, truth)
             np.testing.assert_array_equal(model.fit_predict(X), model.labels_)
             self.assertEqual(model.linkage_matrix_.shape, (len(X) - 1, 4))
+
+    def test_a_count_gives_the_lowest_cut_with_at_most_that_many_clusters(self):
+        # (objects, n_clusters, clusters): SciPy's maxclust gives 2 and 13.
+        for X, k, clusters in [(np.array([[0.0], [1.0]]), 1, 1), (np.arange(15.0)[:, None] ** 1.5, 15, 15),
+                               (np.arange(15.0)[:, None] ** 1.5, 14, 14), (np.arange(15.0)[:, None] ** 1.5, 99, 15)]:
+            model = brivane.HierarchicalClustering(n_clusters=k, exact=True).fit(X)
+            self.assertEqual(model.n_clusters_, clusters, (len(X), k))
+            self.assertEqual(sorted(set(model.labels_)), list(range(clusters)), (len(X), k))
+
+    def test_cuts_are_brivane_exports_on_trees_with_nan_and_infinite_merges(self):
+        trees = {
+            "NaN between the finite merges and +inf": [[0, 1, 1.0, 2], [2, 3, np.nan, 2], [4, 5, np.inf, 4]],
+            "NaN low in the tree": [[0, 1, np.nan, 2], [2, 3, 1.0, 2], [4, 5, 2.0, 4]],
+            "non-monotone with NaN and ties": [[0, 1, 1.0, 2], [2, 5, 3.0, 3], [6, 3, 2.0, 4], [4, 7, np.nan, 5],
+                                               [8, 9, 1.0, 2], [10, 11, np.inf, 7]],
+            "ties at zero": [[0, 1, 0.0, 2], [2, 3, 0.0, 2], [4, 5, 0.0, 4], [6, 7, 1.0, 5]],
+        }
+        for name, Z in trees.items():
+            self.program_giving(Z)
+            n = len(Z) + 1
+            tree = self.path("given-tree.nc")
+            cuts = [("-k", k, {"n_clusters": k}) for k in range(1, n + 2)]
+            cuts += [("-H", h, {"distance_threshold": h}) for h in (-1.0, 0.0, 0.5, 1.0, 2.0, 2.5, 3.0, 1e300)]
+            for option, value, params in cuts:
+                status, text, err = export(["clusters", "-t", tree, option, value, "-o", "-"])
+                self.assertEqual(status, 0, err)
+                want = [int(line.split("\t")[1]) - 1 for line in text.splitlines()]
+                with warnings.catch_warnings(record=True):
+                    warnings.simplefilter("always")
+                    model = brivane.HierarchicalClustering(**params).fit(blobs(1)[:n])
+                self.assertEqual(list(model.labels_), want, (name, option, value))
+                self.assertEqual(model.n_clusters_, max(want) + 1, (name, option, value))
 
     def test_parameters_follow_scikit_learns_conventions(self):
         model = brivane.HierarchicalClustering(n_clusters=4, linkage="single")

@@ -39,7 +39,8 @@ class Clustering:
     """The result of `cluster`.
 
     linkage: the SciPy linkage matrix; leaf_order: the objects from left to
-    right; phases: the program's progress lines (standard error); quality:
+    right; phases: the program's progress lines (standard error) without
+    its WARNING lines, which are issued as BrivaneWarning instead; quality:
     with quality=True a structured array, one row per merge (node,
     left_size, right_size, merge_distance, min, average, max, pairs: the true
     minimum, average and maximum distance between the merged clusters and how
@@ -61,8 +62,14 @@ class Clustering:
 # Argument checks: every one of them before any file is written.
 
 def _integer(name, value, low=None):
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError("%s must be an integer, not %r" % (name, value))
+    """A count: an integer, or a number that is exactly one (1e6, 2.5e7), as
+    the programs read counts; a bool is no count."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError("%s must be a whole number, not %r" % (name, value))
+    if not isinstance(value, numbers.Integral):
+        if not float(value).is_integer():
+            raise ValueError("%s must be a whole number, not %r" % (name, value))
+        value = float(value)
     value = int(value)
     if not INT32.min <= value <= INT32.max:
         raise ValueError("%s must fit into 32 bits, not %d" % (name, value))
@@ -78,6 +85,12 @@ def _real(name, value, positive=False):
     if not math.isfinite(value) or (positive and value <= 0):
         raise ValueError("%s must be a %snumber, not %r" % (name, "positive finite " if positive else "finite ", value))
     return value
+
+
+def _switch(name, value):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError("%s must be True or False, not %r" % (name, value))
+    return bool(value)
 
 
 def _keyword(name, value, table):
@@ -129,6 +142,22 @@ def _square_from_condensed(y):
     return square
 
 
+def _element_codes(X):
+    """The array with each element replaced by a code from 1 on, equal
+    elements by equal codes, NaN (a missing value) kept: the string measures
+    compare elements for equality only, and end a row at its first zero
+    element, which a row of numbers or bools must not have."""
+    if X.dtype.kind not in "biuf":
+        return X  # refused by _typed
+    missing = np.isnan(X) if X.dtype.kind == "f" else np.zeros(X.shape, bool)
+    _, codes = np.unique(X[~missing], return_inverse=True)
+    if not missing.any():
+        return (codes + 1).astype(np.int32).reshape(X.shape)
+    coded = np.full(X.shape, np.nan)
+    coded[~missing] = codes + 1
+    return coded
+
+
 def _text_matrix(strings):
     """One row per string, its bytes (UTF-8 for text) padded with zeros: the
     string measures end a string at its first zero."""
@@ -148,6 +177,11 @@ def _text_matrix(strings):
 def _input(X, metric, axis, p):
     """(dimensions, variables, words) of the input file and the options that
     describe it, for a data matrix, given distances or a sparse distance list."""
+    if isinstance(axis, (bool, np.bool_)) or not isinstance(axis, numbers.Integral):
+        raise TypeError("axis must be 0 (cluster the rows) or 1 (the columns), not %r" % (axis,))
+    if axis not in (0, 1):
+        raise ValueError("axis must be 0 (cluster the rows) or 1 (the columns), not %r" % (axis,))
+    axis = int(axis)
     if not isinstance(metric, str):
         raise TypeError("metric must be a string, not %r" % (metric,))
     precomputed = metric.lower() == PRECOMPUTED
@@ -200,7 +234,8 @@ def _input(X, metric, axis, p):
             ["-C", "distmat", "-D", "distances"]
 
     measure = _keyword("metric", metric, METRICS)
-    if X.ndim == 1 and X.dtype.kind in "SUO" and X.size:
+    text = X.ndim == 1 and X.dtype.kind in "SUO" and X.size
+    if text:
         if measure not in STRING_MEASURES:
             raise ValueError("strings are clustered with the metric hamming or levenshtein, not %r" % metric)
         X, axis = _text_matrix(X), 0
@@ -208,12 +243,12 @@ def _input(X, metric, axis, p):
         if X.ndim == 1:
             raise ValueError("a 1-D array is a condensed distance matrix: pass metric='precomputed'")
         raise ValueError("X must be a 2-D array of objects and their values, not of shape %s" % (X.shape,))
-    if axis not in (0, 1) or isinstance(axis, bool):
-        raise ValueError("axis must be 0 (cluster the rows) or 1 (the columns), not %r" % (axis,))
     if X.shape[0] == 0 or X.shape[1] == 0:
         raise ValueError("X of shape %s has no objects or no values per object" % (X.shape,))
     _integer("the number of objects", X.shape[axis])
     _integer("the number of values", X.size)
+    if measure in STRING_MEASURES and not text:
+        X = _element_codes(X)
     X = _typed(X, "X", char_ok=True)
     words = ["-C", "rows" if axis == 0 else "cols", "-D", "data", "-d", measure]
     if measure == "minkowski":
@@ -223,6 +258,7 @@ def _input(X, metric, axis, p):
 
 def _options(method, exact, memory, time, num_distances, similar, pivots, seed, threads, data):
     words = ["-l", _keyword("method", method, METHODS), "-m", repr(_real("memory", memory, positive=True))]
+    exact = _switch("exact", exact)
     if exact and (time is not None or num_distances is not None or similar is not None):
         raise ValueError("exact=True computes every distance: time, num_distances and similar do not apply")
     if similar is not None and num_distances is None:
@@ -277,23 +313,38 @@ def read_quality(path):
 # ---------------------------------------------------------------------------
 # The calls.
 
+def _warn_of_nan_heights(Z):
+    nan = int(np.isnan(Z[:, 2]).sum())
+    if nan:
+        _run.warn("the tree has %d merge%s at NaN height (NaN distances: missing values, which make every distance "
+                  "of their object NaN unless skipped, or a measure undefined for a pair); NaN ranks above every "
+                  "finite height and below the joins at +inf: brivane.finite draws such a merge at its higher "
+                  "child's height, and HierarchicalClustering cuts it above every finite threshold"
+                  % (nan, "" if nan == 1 else "s"))
+
+
 def _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
              verbose, quality):
+    verbose, quality = _switch("verbose", verbose), _switch("quality", quality)
     dims, variables, input_words = _input(X, metric, axis, p)
     data = "-d" in input_words
     words = input_words + _options(method, exact, memory, time, num_distances, similar, pivots, seed, threads, data)
     program = _programs.program("brivane")
-    with tempfile.TemporaryDirectory(prefix="brivane-") as tmp:
+    with _run.ending_cleanly(), tempfile.TemporaryDirectory(prefix="brivane-") as tmp:
         source, output, table = (os.path.join(tmp, name) for name in ("input.nc", "tree.nc", "quality.tsv"))
         _netcdf.write(source, dims, variables)
         del variables  # the converted copy, if one was made, is not needed during the run
         if quality:
             words += ["-Y", table]
-        phases = _run.run([program, "-i", source, "-o", output] + words, verbose=verbose)
+        lines = _run.run([program, "-i", source, "-o", output] + words, verbose=verbose)
         if not os.path.exists(output) or (quality and not os.path.exists(table)):
-            raise BrivaneError("brivane ended with status 0 but without writing its results", 0, "\n".join(phases))
+            raise BrivaneError("brivane ended with status 0 but without writing its results", 0, "\n".join(lines))
         Z, order = _tree.read_output(output)
         rows, summary = read_quality(table) if quality else (None, None)
+    phases, found = _run.split_warnings(lines)
+    for message in found:
+        _run.warn(message)
+    _warn_of_nan_heights(Z)
     return Clustering(Z, order, phases, rows, summary)
 
 
@@ -307,8 +358,12 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     larger child comes first, so that `leaves_list(Z)` is brivane's leaf
     order.  It goes to `dendrogram`, `fcluster`, `cophenet`, `leaves_list`.
     Clusters that no known distance connects are joined at +inf; draw them
-    with `brivane.finite(Z)`.  An approximate run (the default) derives its
-    merges from the distances it could afford, so heights need not rise.
+    with `brivane.finite(Z)`.  NaN distances (a missing value makes every
+    distance of its object NaN) merge after every finite pair and before
+    the joins at +inf; a tree with NaN heights is warned of
+    (BrivaneWarning), as is every WARNING line of the program.  An
+    approximate run (the default) derives its merges from the distances it
+    could afford, so heights need not rise.
 
     X: a 2-D array whose rows (axis=0) or columns (axis=1) are the objects:
     float32, float64 and int32 as they are, int8 as brivane's signed 8-bit
@@ -320,7 +375,9 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     stored are unknown).  NaN or infinite given distances are unknown pairs.
     Masked values of a masked array are passed as NaN (missing values).  A
     1-D sequence of strings (str or bytes) is clustered with the metric
-    hamming or levenshtein, which compare their bytes (UTF-8 for str).
+    hamming or levenshtein, which compare their bytes (UTF-8 for str); on a
+    2-D array they compare the elements of the rows (0 and False are values
+    like any other; NaN is a missing value).
 
     method: "single", "average" or "complete".
 
@@ -336,8 +393,9 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
         abspearson, absuncentcorrel, spearman, absspearman, chord,
         centchord, averdiff, signsum: brivane's own (1 - |r|, rank
         correlation, chord distances, mean |difference|, share of opposite
-        signs); hamming and levenshtein compare rows as strings ended by a 0
-        (hamming counts differing positions, unlike SciPy's fraction).
+        signs); hamming and levenshtein compare strings or rows element by
+        element (hamming counts differing positions, unlike SciPy's
+        fraction).
         precomputed                X holds the distances
 
     exact: compute every pairwise distance (brivane -a), as SciPy does
@@ -349,6 +407,14 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     seed: random seed (-R; None or 0 or less: from the clock); threads:
     threads computing distances (-j; default all cores); p: the Minkowski
     exponent; verbose: echo the program's progress lines to sys.stderr.
+    Counts (num_distances, pivots, seed, threads) are whole numbers of any
+    numeric type (1e6 is 1000000; 1.5 and True are refused).
+
+    Reproducible runs: a run with num_distances and a seed gives the same
+    tree every time, whatever the threads, and so does an exact run (or
+    given distances).  A time-budget run (the default: neither
+    num_distances nor exact) is not reproducible, not even with a seed: the
+    number of distances it affords depends on the machine's speed and load.
 
     Bad arguments raise ValueError or TypeError before any file is written;
     a failed run raises BrivaneError with the program's ERROR line and exit

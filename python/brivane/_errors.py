@@ -16,3 +16,8 @@ class BrivaneError(RuntimeError):
         if status is not None:
             text += " (exit status %d)" % status
         super().__init__(text)
+
+
+class BrivaneWarning(UserWarning):
+    """A WARNING line of a brivane program, or something the package found in
+    its results (merges at NaN height) that the caller should know of."""

@@ -1,10 +1,17 @@
-"""One run of a brivane program in a child process: its lines, its failure."""
+"""One run of a brivane program in a child process: its lines, its warnings, its failure."""
+import contextlib
+import os
 import signal
 import subprocess
 import sys
 import threading
+import warnings
 
-from ._errors import BrivaneError
+from ._errors import BrivaneError, BrivaneWarning
+
+# The signals that end a process by default and ask it to end, not to dump:
+# a run caught by one of them cleans up before the interpreter ends by it.
+ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
 def _failure(status, err, out):
@@ -28,6 +35,71 @@ def _failure(status, err, out):
     # The netCDF library writes its own errors to standard output.
     last = [line for line in (lines or out.splitlines()) if line.strip()]
     return BrivaneError(last[-1] if last else "brivane failed without a message", status, err)
+
+
+def split_warnings(lines):
+    """(the progress lines, the WARNING messages) of a run's standard error.
+    A phase's name stays on its line until the phase ends, so a warning may
+    follow it there: the name stays among the progress lines."""
+    phases, found = [], []
+    for line in lines:
+        if "WARNING!" in line:
+            at = line.index("WARNING!")
+            found.append(line[at:].rstrip())
+            line = line[:at].rstrip()
+            if not line.strip():
+                continue
+        phases.append(line)
+    return phases, found
+
+
+def warn(message):
+    """Issues a BrivaneWarning at the caller's line outside this package."""
+    level, frame = 1, sys._getframe(0)
+    package = __name__.rpartition(".")[0] + "."
+    while frame is not None and frame.f_globals.get("__name__", "").startswith(package):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, BrivaneWarning, stacklevel=level)
+
+
+class _Ended(BaseException):
+    """A terminating signal arrived during a run (a BaseException, so that no
+    `except Exception` of the caller's swallows it)."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def ending_cleanly():
+    """Within it, SIGTERM or SIGHUP (where they would end the interpreter at
+    once) unwind the stack first, so that the child is ended and the
+    temporary files are removed; then the interpreter ends by the signal
+    as it would have.  A handler of the caller's own is left in place, and
+    only the main thread can have handlers."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    arrived = []
+
+    def handler(signum, frame):
+        if not arrived:  # a second signal must not break off the cleanup of the first
+            arrived.append(signum)
+            raise _Ended(signum)
+
+    replaced = {}
+    for signum in ENDING_SIGNALS:
+        if signal.getsignal(signum) == signal.SIG_DFL:
+            replaced[signum] = signal.signal(signum, handler)
+    try:
+        yield
+    finally:
+        for signum, previous in replaced.items():
+            signal.signal(signum, previous)
+        if arrived:
+            # The default action again: the interpreter ends here, by the signal.
+            os.kill(os.getpid(), arrived[0])
 
 
 def _echo(stream, keep):

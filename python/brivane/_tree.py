@@ -1,4 +1,6 @@
 """Dendrogram files in SciPy's linkage form: reading, checking, and heights fit for drawing."""
+import sys
+
 import numpy as np
 
 from . import _netcdf
@@ -159,15 +161,11 @@ def _heights(Z, infinite):
 def finite(Z):
     """A copy of the linkage Z with every height finite, for drawing: the
     joins at +inf (clusters that no known distance connects) at twice the
-    largest finite height (at 1 when that is 0 or there is none), a NaN height
-    at the height of its higher child, as brivane-export draws them."""
+    largest finite height (at 1 when that is 0 or there is none, at the
+    largest double when twice would overflow), a NaN height at the height of
+    its higher child, as brivane-export draws them."""
     h = np.asarray(Z, dtype=np.float64)
     h = h[:, 2] if h.ndim == 2 and h.shape[1:] == (4,) else np.zeros(0)
     top = h[np.isfinite(h)].max() if np.isfinite(h).any() else 0.0
-    return _heights(Z, 2 * top if top > 0 else 1.0)
-
-
-def cut_heights(Z):
-    """The linkage Z with NaN heights replaced as `finite` does, +inf kept:
-    SciPy's flat clusterings then see the unconnected joins above every cut."""
-    return _heights(Z, np.inf)
+    largest = sys.float_info.max
+    return _heights(Z, largest if top > largest / 2 else 2 * top if top > 0 else 1.0)
