@@ -1,10 +1,10 @@
 // The exact dense clustering engine of brivane.
 //
 // What lives here, in file order:
-//   - the condensed matrix and its filling: every pair computed with the
-//     selected measure (rows in tiles, on the worker threads), or copied
-//     from a distance matrix read in row blocks (dense_fill_measure,
-//     dense_fill_given);
+//   - the condensed matrix and its filling: every pair computed as the
+//     store computes it (rows in tiles, on the worker threads), or copied
+//     from a distance matrix read in row blocks, its fill cells missing
+//     (dense_fill_measure, dense_fill_given);
 //   - single linkage by Prim's minimum spanning tree algorithm, O(N^2) time
 //     and O(N) extra memory (dense_mst);
 //   - average and complete linkage by the nearest-neighbour chain (Benzecri
@@ -27,7 +27,6 @@
 
 #include <netcdfcpp.h>
 
-#include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
