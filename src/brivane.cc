@@ -156,6 +156,8 @@ const char MSG_ENGINE_STORE[] = "Clustering engine: store";
 const char MSG_ENGINE_DENSE[] = "Clustering engine: dense (all pairs in a condensed matrix)";
 const char MSG_DENSE_NOT_FINITE[] = "ERROR! %lld distances are NaN or infinite; the dense engine needs every "
                                     "distance finite.";
+const char MSG_DENSE_WITHOUT_DISTANCE[] = "ERROR! %lld pairs have no distance (their objects share too few "
+                                          "values); the dense engine needs every distance finite.";
 const char MSG_DENSE_STORE_TAKES[] = "The distance store (-E store) clusters such distances.";
 
 const char *const cluster_keys[] = {"ROWS", "COLS", "DISTMAT", "DISTLIST"};
@@ -441,14 +443,14 @@ template <class T> void fill_values_of(int varid, const char *attribute, std::ve
 // convention (followed by ncdump, xarray and netCDF4-python) makes them
 // missing.  Floating-point cells become NaN; integer and character cells,
 // which have no missing state, keep their values.  Returns their number.
-template <class T> int64_t mark_fill_values(NcVar *var, T *values)
+template <class T> int64_t mark_fill_values(NcVar *var, T *values, int64_t count)
 {
     std::vector<T> fills;
     fill_values_of(var->id(), "_FillValue", fills);
     fill_values_of(var->id(), "missing_value", fills);
     if (fills.empty())
         return 0;
-    int64_t count = var->num_vals(), found = 0;
+    int64_t found = 0;
     for (int64_t k = 0; k < count; k++)
         if (std::find(fills.begin(), fills.end(), values[k]) != fills.end()) {
             found++;
@@ -461,7 +463,7 @@ template <class T> int64_t mark_fill_values(NcVar *var, T *values)
 template <class T> T *load_values(NcVar *var)
 {
     T *values = read_whole<T>(var);
-    fill_cells = mark_fill_values(var, values);
+    fill_cells = mark_fill_values(var, values, var->num_vals());
     if (cluster_mode() == CLUSTER_COLS)
         return transpose_columns(values, C, N);
     return values;
@@ -666,6 +668,18 @@ void choose_engine(int64_t matrix_input)
     store_need = store_fits ? 0 : pairs > STORE_MAX_PAIRS ? -1 : store_bytes;
 }
 
+void report_fill_cells()
+{
+    if (fill_cells == 0)
+        return;
+    NcVar *var = in->get_var(matvar);
+    std::string text = std::to_string(fill_cells);
+    if (type == ncFloat || type == ncDouble)
+        std::cerr << filled(filled(MSG_FILL_MISSING, text).c_str(), var->name()) << std::endl;
+    else
+        std::cerr << filled(filled(MSG_FILL_KEPT, text).c_str(), var->name()) << std::endl;
+}
+
 // Every pair into the dense matrix, with the progress lines of the store's
 // phases; a value that is not finite ends the run.  The automatic choice
 // takes the dense engine only where the store does not fit, so no store can
@@ -685,12 +699,21 @@ void dense_distances()
     } else {
         std::cerr << "Inputting distances..." << std::endl;
         not_finite = dense_fill_given();
+        // Read in blocks, the matrix shows its fill cells only now.
+        if (dense_reads_blocks())
+            report_fill_cells();
         std::cerr << "Distance input took " << timer_distances.get_run_time() << " sec" << std::endl;
         std::cerr << "  Values of " << all_pairs(N) << " distances were input" << std::endl;
     }
     if (not_finite > 0) {
-        char message[160];
-        std::snprintf(message, sizeof message, MSG_DENSE_NOT_FINITE, (long long)not_finite);
+        // When missing values are skipped pair by pair, a NaN distance is a
+        // pair without one, as the store counts it.
+        int64_t without = 0;
+        if (skip_pairs_without_distance)
+            without = std::count_if(dense, dense + all_pairs(N), [](double d) { return std::isnan(d); });
+        const char *format = without == not_finite ? MSG_DENSE_WITHOUT_DISTANCE : MSG_DENSE_NOT_FINITE;
+        char message[256];
+        std::snprintf(message, sizeof message, format, (long long)not_finite);
         std::string text = message;
         if (store_need >= 0)
             text += std::string("\n") + MSG_DENSE_STORE_TAKES;
@@ -708,18 +731,6 @@ void engine_line()
         std::cerr << MSG_ENGINE_DENSE << std::endl;
     else if (opt_given(INDEX_OPT_ENGINE))
         std::cerr << (exact_run() ? MSG_ENGINE_STORE : MSG_ENGINE_NO_EFFECT) << std::endl;
-}
-
-void report_fill_cells()
-{
-    if (fill_cells == 0)
-        return;
-    NcVar *var = in->get_var(matvar);
-    std::string text = std::to_string(fill_cells);
-    if (type == ncFloat || type == ncDouble)
-        std::cerr << filled(filled(MSG_FILL_MISSING, text).c_str(), var->name()) << std::endl;
-    else
-        std::cerr << filled(filled(MSG_FILL_KEPT, text).c_str(), var->name()) << std::endl;
 }
 
 // The pivots and their distances; the result is the seconds they took.
@@ -992,6 +1003,27 @@ int run()
 }
 
 } // namespace
+
+int64_t mark_fill_cells(int *values, int64_t count)
+{
+    int64_t found = mark_fill_values(in->get_var(matvar), values, count);
+    fill_cells += found;
+    return found;
+}
+
+int64_t mark_fill_cells(float *values, int64_t count)
+{
+    int64_t found = mark_fill_values(in->get_var(matvar), values, count);
+    fill_cells += found;
+    return found;
+}
+
+int64_t mark_fill_cells(double *values, int64_t count)
+{
+    int64_t found = mark_fill_values(in->get_var(matvar), values, count);
+    fill_cells += found;
+    return found;
+}
 
 int matrix_usable(int i)
 {

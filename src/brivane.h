@@ -83,6 +83,14 @@ void read_shapes();
 // list); a list whose objects lie outside 0..N-1 ends the run.
 void load_input();
 
+// The cells of values[0 .. count), a part of the data (or distance) variable
+// read apart from load_input, that hold its _FillValue or missing_value, as
+// load_input finds them: made NaN in floating-point values, kept in integer
+// ones, and counted with the run's fill cells.  Returns their number.
+int64_t mark_fill_cells(int *values, int64_t count);
+int64_t mark_fill_cells(float *values, int64_t count);
+int64_t mark_fill_cells(double *values, int64_t count);
+
 // The transpose that column clustering needs: the file's matrix has `rows`
 // rows of `cols` elements; the result holds column i at i*rows ... i*rows +
 // rows - 1.  Allocated with new[] and kept for the run.

@@ -1,10 +1,10 @@
 // The exact dense clustering engine of brivane.
 //
 // What lives here, in file order:
-//   - the condensed matrix and its filling: every pair computed with the
-//     selected measure (rows in tiles, on the worker threads), or copied
-//     from a distance matrix read in row blocks (dense_fill_measure,
-//     dense_fill_given);
+//   - the condensed matrix and its filling: every pair computed as the
+//     store computes it (rows in tiles, on the worker threads), or copied
+//     from a distance matrix read in row blocks, its fill cells missing
+//     (dense_fill_measure, dense_fill_given);
 //   - single linkage by Prim's minimum spanning tree algorithm, O(N^2) time
 //     and O(N) extra memory (dense_mst);
 //   - average and complete linkage by the nearest-neighbour chain (Benzecri
@@ -27,7 +27,6 @@
 
 #include <netcdfcpp.h>
 
-#include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
@@ -79,28 +78,32 @@ template <class T> int64_t copy_rows(const T *rows, int64_t first, int64_t count
     return not_finite;
 }
 
-// The distance matrix from the file, block after block of rows.
+// The distance matrix from the file, block after block of rows.  Its fill
+// cells are missing here as in the loaded matrix: every row is read, the
+// last one too, so that they are counted alike.
 template <class T> int64_t read_given_blocks(NcVar *var, int64_t n)
 {
     int64_t rows = dense_block_rows((int)n, sizeof(T));
     std::vector<T> buffer(rows * n);
     int64_t not_finite = 0;
-    for (int64_t first = 0; first < n - 1; first += rows) {
+    for (int64_t first = 0; first < n; first += rows) {
         int64_t count = std::min(rows, n - first);
         if (!var->set_cur(first, 0) || !var->get(buffer.data(), count, n)) {
             std::cerr << "ERROR! Could not read the distance matrix" << std::endl;
             brivane_exit(1);
         }
+        mark_fill_cells(buffer.data(), count * n);
         not_finite += copy_rows(buffer.data(), first, count, n);
     }
     return not_finite;
 }
 
-// Every pair of the N objects of `x` (C elements each) with `measure`, on
-// the threads: the pairs as calc_distance gives them, tile by tile.
-template <class T> int64_t fill_tiles(Distance<T> *measure, const T *x)
+// Every pair of the N objects, tile by tile on the threads, each by
+// calc_distance: the store's own computation of a pair, so that both
+// engines see the same distances under every -U setting and measure.
+int64_t fill_tiles()
 {
-    int64_t n = N, c = C;
+    int64_t n = N;
     int64_t blocks = (n + TILE_ROWS - 1) / TILE_ROWS;
     std::vector<int64_t> not_finite(blocks, 0);
     // The first blocks hold the longest rows: handing them out one at a time
@@ -113,7 +116,7 @@ template <class T> int64_t fill_tiles(Distance<T> *measure, const T *x)
             for (int64_t i = i0; i < i1; i++) {
                 int64_t row = dense_index(n, i, 0);
                 for (int64_t j = std::max(j0, i + 1); j < j1; j++) {
-                    double d = measure->distance(x + i * c, x + j * c, C, C);
+                    double d = calc_distance((int)i, (int)j);
                     dense[row + j] = d;
                     bad += !std::isfinite(d);
                 }
@@ -177,16 +180,7 @@ int64_t dense_block_bytes(int n, int element_bytes)
 int64_t dense_fill_measure()
 {
     dense = new double[std::max<int64_t>(pairs_of(N), 1)];
-    switch (type) {
-    case ncChar:
-        return fill_tiles(dc, xc);
-    case ncInt:
-        return fill_tiles(di, xi);
-    case ncFloat:
-        return fill_tiles(df, xf);
-    default:
-        return fill_tiles(dd, xd);
-    }
+    return fill_tiles();
 }
 
 int64_t dense_fill_given()

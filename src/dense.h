@@ -37,11 +37,12 @@ struct dense_merge_t {
 int64_t dense_block_rows(int n, int element_bytes);
 int64_t dense_block_bytes(int n, int element_bytes);
 
-// Allocates `dense` for N objects and fills it: with the selected measure
-// over the data matrix (in parallel on num_threads threads), or from the
-// distance matrix input (the loaded values when the run holds them, else
-// read from the file in row blocks).  Returns how many values are NaN or
-// infinite.
+// Allocates `dense` for N objects and fills it: each pair of the data matrix
+// by calc_distance, as the store has it under every -U setting (in parallel
+// on num_threads threads), or from the distance matrix input (the loaded
+// values when the run holds them, else read from the file in row blocks,
+// whose fill cells are marked and counted as load_input does).  Returns how
+// many values are NaN or infinite.
 int64_t dense_fill_measure();
 int64_t dense_fill_given();
 

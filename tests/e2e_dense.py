@@ -2,8 +2,13 @@
 the distance store does not fit): its merges against SciPy's exact linkage
 and against the store engine's, on inputs with and without equal distances;
 which engine a budget selects and what a budget too small for either says;
-and the refusal of distances that are not finite."""
+the refusal of distances that are not finite; and missing values, skipped
+pair by pair with the store's own measure or read from a distance matrix's
+fill cells, where both engines agree."""
+import re
 import unittest
+
+import netCDF4
 
 import numpy as np
 from scipy.cluster.hierarchy import linkage
@@ -30,21 +35,21 @@ class DenseCase(BrivaneTest):
     def rows(self, x, name="x.nc", code="f8"):
         return write_nc(self.path(name), [("x", ("obj", "feat"), x, code)])
 
-    def cluster(self, src, *extra, out="out.nc"):
-        return run(["-i", src, "-o", self.path(out), "-d", "euclidean", "-R", "1"] + list(extra))
+    def cluster(self, src, *extra, out="out.nc", measure="euclidean"):
+        return run(["-i", src, "-o", self.path(out), "-d", measure, "-R", "1"] + list(extra))
 
     def assertRefused(self, r, message):
         self.assertEqual(r.status, 1, r)
         self.assertTrue(r.stderr.endswith(message), r)
         self.assertNotIn("Running hierarchical clustering", r.stderr)
 
-
-class MergesTest(DenseCase):
     def assertSameMerges(self, got, want):
         got, want = merge_sets(got), merge_sets(want)
         self.assertEqual([m for m, _ in got], [m for m, _ in want])
         np.testing.assert_allclose([h for _, h in got], [h for _, h in want], rtol=1e-12)
 
+
+class MergesTest(DenseCase):
     def test_data_rows_equal_scipy_and_the_store_for_every_linkage(self):
         rng = np.random.default_rng(4)
         x = rng.normal(size=(90, 6))
@@ -180,6 +185,110 @@ class NotFiniteTest(DenseCase):
         r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distmat", "-E", "dense"])
         self.assertRefused(r, "ERROR! 2 distances are NaN or infinite; the dense engine needs every distance "
                               "finite.\nThe distance store (-E store) clusters such distances.\n")
+
+
+def with_fill_value(path, d, code, **attributes):
+    """A distance matrix whose variable carries _FillValue or missing_value."""
+    with netCDF4.Dataset(path, "w", format="NETCDF3_CLASSIC") as ds:
+        ds.createDimension("a", len(d))
+        ds.createDimension("b", len(d))
+        var = ds.createVariable("d", code, ("a", "b"), fill_value=attributes.pop("_FillValue", None))
+        var.set_auto_maskandscale(False)
+        for key, value in attributes.items():
+            var.setncattr(key, value)
+        var[...] = d
+    return path
+
+
+class MissingValuesTest(DenseCase):
+    def test_pairwise_distances_are_the_stores_for_every_measure(self):
+        # 8 % of the cells missing; every pair still shares enough values.
+        rng = np.random.default_rng(9)
+        x = rng.normal(size=(70, 12))
+        x[rng.random(x.shape) < 0.08] = np.nan
+        src = self.rows(x)
+        for measure in ("euclidean", "manhattan", "averdiff", "maxdiff", "signsum", "pearson", "spearman",
+                        "absspearman", "chord"):
+            # Single linkage heights are those of the minimum spanning tree
+            # however equal distances are ordered.
+            with self.subTest(measure=measure):
+                args = ["-a", "-U", "pairwise", "-l", "min"]
+                r = self.cluster(src, *args, "-E", "dense", out="dense.nc", measure=measure)
+                self.assertEqual(r.status, 0, r)
+                self.assertIn(DENSE_LINE, r.stderr)
+                self.assertEqual(self.cluster(src, *args, out="store.nc", measure=measure).status, 0)
+                dense, store = read_nc(self.path("dense.nc")), read_nc(self.path("store.nc"))
+                np.testing.assert_array_equal(np.sort(dense["row_distance"]), np.sort(store["row_distance"]))
+        for measure in ("euclidean", "maxdiff"):
+            for method in ("ave", "max"):
+                with self.subTest(measure=measure, method=method):
+                    args = ["-a", "-U", "pairwise", "-l", method]
+                    r = self.cluster(src, *args, "-E", "dense", out="dense.nc", measure=measure)
+                    self.assertEqual(r.status, 0, r)
+                    self.assertEqual(self.cluster(src, *args, out="store.nc", measure=measure).status, 0)
+                    self.assertSameMerges(output_merges(read_nc(self.path("dense.nc")), 70, "row_"),
+                                          output_merges(read_nc(self.path("store.nc")), 70, "row_"))
+
+    def test_pairs_without_a_pairwise_distance_are_refused(self):
+        x = np.random.default_rng(10).normal(size=(40, 5))
+        x[3] = np.nan
+        x[4, 1:] = np.nan  # one value: too few for a correlation
+        src = self.rows(x)
+        store = "The distance store (-E store) clusters such distances.\n"
+        cases = [("euclidean", 39), ("pearson", 39 + 38)]
+        for measure, count in cases:
+            with self.subTest(measure=measure):
+                args = ["-a", "-U", "pairwise"]
+                self.assertRefused(self.cluster(src, *args, "-E", "dense", measure=measure),
+                                   "ERROR! %d pairs have no distance (their objects share too few values); the "
+                                   "dense engine needs every distance finite.\n" % count + store)
+                self.assertEqual(self.cluster(src, *args, measure=measure).status, 0)
+
+    def test_fill_cells_of_a_matrix_read_in_blocks_are_missing(self):
+        # 1200 float rows take 4800 bytes, so without -Y the matrix is read in
+        # two blocks; a fill cell lies in each, and each is mirrored below
+        # the diagonal, which is counted but never read as a distance.
+        n = 1200
+        d = squareform((1 + np.random.default_rng(11).permutation(n * (n - 1) // 2) / 2.0 ** 23)
+                       .astype(np.float32))
+        for i, j in ((3, 700), (1000, 1100)):
+            d[i, j] = d[j, i] = -999
+        fill_line = "\n  4 cells of 'd' hold its _FillValue or missing_value and are read as missing (NaN)\n"
+        refusal = ("ERROR! 2 distances are NaN or infinite; the dense engine needs every distance finite.\n"
+                   "The distance store (-E store) clusters such distances.\n")
+        for attributes in ({"_FillValue": np.float32(-999)}, {"missing_value": np.float32(-999)}):
+            src = with_fill_value(self.path("d.nc"), d, "f4", **attributes)
+            for extra in ([], ["-Y", self.path("q.tsv")]):
+                with self.subTest(attributes=attributes, extra=extra):
+                    r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distmat", "-E", "dense"] + extra)
+                    self.assertRefused(r, refusal)
+                    self.assertIn(fill_line, r.stderr)
+            with self.subTest(attributes=attributes, engine="auto"):
+                # The store would need 0.18 GB: the automatic choice takes the
+                # dense engine, refuses and names the store's budget.
+                r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distmat", "-m", 0.05])
+                self.assertEqual(r.status, 1, r)
+                self.assertIn(fill_line, r.stderr)
+                self.assertTrue(r.stderr.endswith(refusal + need_line(0.18)), r)
+            with self.subTest(attributes=attributes, engine="store"):
+                r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distmat"])
+                self.assertEqual(r.status, 0, r)
+                self.assertIn(fill_line, r.stderr)
+                self.assertTrue(re.search(r"Values of 719398 distances were input", r.stderr), r.stderr)
+
+    def test_fill_cells_of_an_integer_matrix_read_in_blocks_are_kept(self):
+        d = squareform(pdist(np.random.default_rng(12).integers(0, 50, size=(30, 2)), "cityblock")).astype(np.int32)
+        d[2, 9] = d[9, 2] = -1
+        src = with_fill_value(self.path("d.nc"), d, "i4", _FillValue=np.int32(-1))
+        warning = ("WARNING! 2 cells of 'd' hold its _FillValue or missing_value, but integer and character values "
+                   "cannot be missing: they are clustered as the values they hold.\n")
+        for engine in ("dense", "store"):
+            with self.subTest(engine=engine):
+                r = run(["-i", src, "-o", self.path(engine + ".nc"), "-C", "distmat", "-l", "min", "-E", engine])
+                self.assertEqual(r.status, 0, r)
+                self.assertIn(warning, r.stderr)
+        np.testing.assert_array_equal(np.sort(read_nc(self.path("dense.nc"))["distance"]),
+                                      np.sort(read_nc(self.path("store.nc"))["distance"]))
 
 
 if __name__ == "__main__":

@@ -12,8 +12,10 @@
 
 #include "Distance.h"
 #include "brivane.h"
+#include "brivane_arg.h"
 #include "dense.h"
 #include "distances.h"
+#include "missing.h"
 #include "threads.h"
 
 namespace {
@@ -49,6 +51,58 @@ TEST(DenseFill, EveryPairOnAnyNumberOfThreads)
                 else
                     EXPECT_EQ(want, f[dense_index(n, i, j)]) << i << " " << j;
         }
+    xd = nullptr;
+    dense = nullptr;
+}
+
+TEST(DenseFill, PairwiseModeGivesTheStoresDistanceOfEveryPair)
+{
+    // Rows 4 and 9 hold NaNs, row 12 only one value: too few for the
+    // correlations, and none shared with row 9.
+    int n = 40, c = 6;
+    std::vector<double> data(n * c);
+    std::mt19937 rng(5);
+    for (double &v : data)
+        v = (int)(rng() % 2001) / 100.0 - 10;
+    data[4 * c + 1] = data[9 * c] = data[9 * c + 5] = NAN;
+    for (int k = 1; k < c; k++)
+        data[12 * c + k] = NAN;
+    N = n;
+    C = c;
+    type = ncDouble;
+    xd = data.data();
+    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
+    opt_set_int(INDEX_OPT_MISSING, MISSING_PAIRWISE);
+    num_threads = 2;
+    struct Case {
+        const char *measure;
+        int64_t without_distance;
+    };
+    for (Case t : {Case{"euclidean", 1}, Case{"maxdiff", 1}, Case{"signsum", 1}, Case{"spearman", 39},
+                   Case{"absspearman", 39}, Case{"pearson", 39}}) {
+        const char *measure = t.measure;
+        reset_missing_values();
+        dd = dfd.getDistance(measure);
+        testing::internal::CaptureStderr();
+        prepare_missing_values(measure);
+        testing::internal::GetCapturedStderr();
+        int64_t not_finite = dense_fill_measure(), nan = 0;
+        for (int i = 0; i < n; i++)
+            for (int j = i + 1; j < n; j++) {
+                double want = calc_distance(i, j), got = dense[dense_index(n, i, j)];
+                nan += std::isnan(want);
+                if (std::isnan(want))
+                    EXPECT_TRUE(std::isnan(got)) << measure << " " << i << " " << j;
+                else
+                    EXPECT_EQ(want, got) << measure << " " << i << " " << j;
+            }
+        EXPECT_EQ(nan, not_finite) << measure;
+        EXPECT_EQ(t.without_distance, nan) << measure;
+        delete[] dense;
+    }
+    reset_missing_values();
+    opt_clear(INDEX_OPT_MISSING);
+    num_threads = 1;
     xd = nullptr;
     dense = nullptr;
 }
