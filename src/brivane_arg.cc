@@ -204,14 +204,16 @@ tOptions brivaneOptions = {
 // Handlers
 
 // The value list of option `index` after the converter of its kind has taken
-// `word` (none: the list only made sure of); null when the word is refused.
+// `word` (none: the list only made sure of); null when the word is refused,
+// which the converter has said naming the option.
 static void *convert_into_list(int kind, int index, char *word)
 {
+    const char *name = optDesc[index].pz_Name;
     switch (kind % ARG_LIST) {
     case ARG_INT:
-        return arg_arg_to_int_vector(word, opt_int_list(index));
+        return arg_arg_to_int_vector(word, opt_int_list(index), name);
     case ARG_REAL:
-        return arg_arg_to_double_vector(word, opt_double_list(index));
+        return arg_arg_to_double_vector(word, opt_double_list(index), name);
     case ARG_TEXT:
         return arg_arg_to_string_vector(word, opt_text_list(index));
     }
