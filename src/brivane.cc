@@ -347,6 +347,8 @@ void check_options(const char *&distkey)
     if (opt_int(INDEX_OPT_THREADS) < 1)
         refuse(filled(MSG_BELOW_ONE, "threads"));
     num_threads = opt_int(INDEX_OPT_THREADS);
+    // Counts the thread library cannot start end the run inside it, without
+    // an ERROR line (or crash it): the cap first, then the system's limits.
     char message[256];
     if (num_threads > thread_limit()) {
         int cores = machine_cores();
@@ -373,8 +375,9 @@ void check_options(const char *&distkey)
 
     // Given distances are stored as they come: the options that steer the
     // computing of distances have nothing to steer.
-    static const int steering[] = {INDEX_OPT_NUM_DISTANCES, INDEX_OPT_TIME,           INDEX_OPT_PROP_SIMILAR,
-                                   INDEX_OPT_NUM_PIVOTS,    INDEX_OPT_PIVOT_STRATEGY, INDEX_OPT_PIVOT_QUANTILE,
+    static const int steering[] = {INDEX_OPT_NUM_DISTANCES, INDEX_OPT_TIME,
+                                   INDEX_OPT_PROP_SIMILAR,  INDEX_OPT_NUM_PIVOTS,
+                                   INDEX_OPT_PIVOT_STRATEGY, INDEX_OPT_PIVOT_QUANTILE,
                                    INDEX_OPT_SPLIT_THRESHOLD, INDEX_OPT_SAMPLE_SIZE};
     if (!data_mode()) {
         for (int index : steering) {
