@@ -36,7 +36,10 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=af
 cmake --build "$build" -j2 --target brivane_arg_test brivane_core brivane_files
 flags="-std=c++17 -O1 -g -Wall -Wextra -Isrc"
 files="$build/libbrivane_files.a -lnetcdf_c++ -lnetcdf"
-libs="$build/libbrivane_arg_test.a $build/libbrivane_core.a $build/libbrivane_arg_test.a $files -lopts -lm"
+# The core's parallel loops need the OpenMP runtime that CMake found for the
+# compiler (none when it found none).
+openmp=$(sed -n 's/^OpenMP_CXX_FLAGS:STRING=//p' "$build/CMakeCache.txt")
+libs="$build/libbrivane_arg_test.a $build/libbrivane_core.a $build/libbrivane_arg_test.a $files -lopts -lm $openmp"
 # The companion programs are linked into their targets with main renamed.
 # shellcheck disable=SC2046,SC2086
 afl-clang-fast++ $flags -Dmain=brivane_export_main $(pkg-config --cflags cairo) -c src/brivane_export.cc -o "$build/export.o"

@@ -22,10 +22,10 @@ const char NEGATIVE_MARK = 0x01;
 extern string_vector *arg_argv_vector;
 extern string_vector *arg_operands_vector;
 
-int *arg_arg_check_int(char *x);
-double *arg_arg_check_double(char *x);
-int_vector *arg_arg_to_int_vector(char *arg, int_vector *vec);
-double_vector *arg_arg_to_double_vector(char *arg, double_vector *vec);
+int *arg_arg_check_int(char *x, const char *option = nullptr);
+double *arg_arg_check_double(char *x, const char *option = nullptr);
+int_vector *arg_arg_to_int_vector(char *arg, int_vector *vec, const char *option = nullptr);
+double_vector *arg_arg_to_double_vector(char *arg, double_vector *vec, const char *option = nullptr);
 string_vector *arg_arg_to_string_vector(char *arg, string_vector *vec);
 int_vector *arg_arg_keyword(string_vector *x, int n, const char *const *keys,
                             int case_sensitive);

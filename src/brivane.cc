@@ -144,6 +144,12 @@ const char MSG_STORE_LIMIT[] = "ERROR! Too many distances for the distance store
 const char MSG_VALUE_MISSING[] = "ERROR! Option --%s requires a value!";
 const char MSG_NOT_FINITE[] = "ERROR! Option --%s requires a finite value!";
 const char MSG_BELOW_ONE[] = "ERROR! Option --%s must be at least 1!";
+const char MSG_TIME_TOO_SHORT[] = "ERROR! Option --time must be at least 0.001 (seconds)!";
+const char MSG_THREADS_ABOVE_LIMIT[] = "ERROR! Option --threads must be at most %d (this machine has %d core%s)!";
+const char MSG_THREADS_NOT_STARTED[] = "ERROR! Only %d of the %d threads of --threads could start (%s); use -j %d "
+                                       "or fewer!";
+const char MSG_STEERING_NO_EFFECT[] = "WARNING! -%c/--%s has no effect on given distances: they are read and "
+                                      "clustered as they are.";
 const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
 const char MSG_FILL_MISSING[] = "  %s cells of '%s' hold its _FillValue or missing_value and are read as missing (NaN)";
 const char MSG_FILL_KEPT[] = "WARNING! %s cells of '%s' hold its _FillValue or missing_value, but integer and "
@@ -178,6 +184,9 @@ char prefix_none[] = "";
 
 // Measure ID of the minkowski keyword in the registries.
 const int MINKOWSKI_ID = 2;
+
+// The shortest time budget, in seconds (MSG_TIME_TOO_SHORT names it).
+const double MIN_TIME_BUDGET = 0.001;
 
 [[noreturn]] void refuse(const std::string &message)
 {
@@ -325,6 +334,10 @@ void check_options(const char *&distkey)
     for (const auto &option : reals)
         if (!std::isfinite(opt_double(option.index)))
             refuse(filled(MSG_NOT_FINITE, option.name));
+    // The plan cannot tell a budget below a millisecond from none, and its
+    // shortfall, a share of the budget, would be infinite.
+    if (!(opt_double(INDEX_OPT_TIME) >= MIN_TIME_BUDGET))
+        refuse(MSG_TIME_TOO_SHORT);
     // No pivots leaves the heuristics nothing to work with, and a split
     // threshold below 1 would split a one-position block for ever.
     if (opt_int(INDEX_OPT_NUM_PIVOTS) < 1)
@@ -336,6 +349,23 @@ void check_options(const char *&distkey)
     if (opt_int(INDEX_OPT_THREADS) < 1)
         refuse(filled(MSG_BELOW_ONE, "threads"));
     num_threads = opt_int(INDEX_OPT_THREADS);
+    // Counts the thread library cannot start end the run inside it, without
+    // an ERROR line (or crash it): the cap first, then the system's limits.
+    char message[256];
+    if (num_threads > thread_limit()) {
+        int cores = machine_cores();
+        std::snprintf(message, sizeof message, MSG_THREADS_ABOVE_LIMIT, thread_limit(), cores, cores == 1 ? "" : "s");
+        refuse(message);
+    }
+#ifdef _OPENMP
+    std::string reason;
+    int startable = startable_threads(num_threads, reason);
+    if (startable < num_threads) {
+        std::snprintf(message, sizeof message, MSG_THREADS_NOT_STARTED, startable, num_threads, reason.c_str(),
+                      startable);
+        refuse(message);
+    }
+#endif
 
     // Writing the output would destroy the input while it is being read.
     if (same_file(opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT)))
@@ -344,6 +374,22 @@ void check_options(const char *&distkey)
     // written before any work is done.
     if (opt_given(INDEX_OPT_QUALITY))
         check_quality_file(opt_text(INDEX_OPT_QUALITY), opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT));
+
+    // Given distances are stored as they come: the options that steer the
+    // computing of distances have nothing to steer.
+    static const int steering[] = {INDEX_OPT_NUM_DISTANCES, INDEX_OPT_TIME,
+                                   INDEX_OPT_PROP_SIMILAR,  INDEX_OPT_NUM_PIVOTS,
+                                   INDEX_OPT_PIVOT_STRATEGY, INDEX_OPT_PIVOT_QUANTILE,
+                                   INDEX_OPT_SPLIT_THRESHOLD, INDEX_OPT_SAMPLE_SIZE};
+    if (!data_mode()) {
+        for (int index : steering) {
+            if (opt_given(index)) {
+                std::snprintf(message, sizeof message, MSG_STEERING_NO_EFFECT, optDesc[index].optValue,
+                              optDesc[index].pz_Name);
+                std::cerr << message << std::endl;
+            }
+        }
+    }
 }
 
 bool is_data_type(int t)
@@ -494,6 +540,8 @@ void select_measure(const char *distkey)
         if (!opt_given(INDEX_OPT_MINKOWSKI_P))
             refuse(MSG_MINKOWSKI_P_MISSING);
         minkowski_p = opt_double(INDEX_OPT_MINKOWSKI_P);
+        if (std::isinf(minkowski_p))
+            refuse(filled(MSG_NOT_FINITE, "minkowski-p"));
         if (!(minkowski_p > 0))
             refuse(MSG_MINKOWSKI_P_NOT_POSITIVE);
     }

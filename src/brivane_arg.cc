@@ -134,7 +134,8 @@ tOptDesc optDesc[OPTION_CT] = {
                    "The number of pivots used for similarity heuristics (default 20)"),
     PROGRAM_OPTION(INDEX_OPT_RANDOM_SEED, 'R', "RANDOM_SEED", "random-seed", nullptr, nullptr,
                    doOptRandom_Seed,
-                   "The random seed (integer), default is 0 (time-based seed)"),
+                   "The random seed (integer), default is 0 (time-based seed); with a seed, runs "
+                   "with -M or -a are reproducible, time-budget runs are not"),
     PROGRAM_OPTION(INDEX_OPT_SAMPLE_SIZE, 'Z', "SAMPLE_SIZE", "sample-size", nullptr, nullptr,
                    doOptSample_Size, "Sample size when estimating epsilon (default 100000)"),
     PROGRAM_OPTION(INDEX_OPT_PIVOT_STRATEGY, 'P', "PIVOT_STRATEGY", "pivot-strategy", nullptr,
@@ -149,8 +150,8 @@ tOptDesc optDesc[OPTION_CT] = {
     PROGRAM_OPTION(INDEX_OPT_QUALITY, 'Y', "QUALITY", "quality", nullptr, nullptr, doOptQuality,
                    "File where to write the clustering quality measurements (slow!!!)"),
     PROGRAM_OPTION(INDEX_OPT_THREADS, 'j', "THREADS", "threads", nullptr, nullptr, doOptThreads,
-                   "Number of threads computing distances (default: the machine's cores); the "
-                   "output is the same for every number"),
+                   "Number of threads computing distances (default: the machine's cores, at most "
+                   "1024); a run with -M or -a writes the same output for every number"),
     PROGRAM_OPTION(INDEX_OPT_ENGINE, 'E', "ENGINE", "engine", nullptr, nullptr, doOptEngine,
                    "Clustering engine when every pair is known: 'auto' (default), 'store' "
                    "(the distance store), 'dense' (a condensed distance matrix)"),
@@ -204,14 +205,16 @@ tOptions brivaneOptions = {
 // Handlers
 
 // The value list of option `index` after the converter of its kind has taken
-// `word` (none: the list only made sure of); null when the word is refused.
+// `word` (none: the list only made sure of); null when the word is refused,
+// which the converter has said naming the option.
 static void *convert_into_list(int kind, int index, char *word)
 {
+    const char *name = optDesc[index].pz_Name;
     switch (kind % ARG_LIST) {
     case ARG_INT:
-        return arg_arg_to_int_vector(word, opt_int_list(index));
+        return arg_arg_to_int_vector(word, opt_int_list(index), name);
     case ARG_REAL:
-        return arg_arg_to_double_vector(word, opt_double_list(index));
+        return arg_arg_to_double_vector(word, opt_double_list(index), name);
     case ARG_TEXT:
         return arg_arg_to_string_vector(word, opt_text_list(index));
     }

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <string>
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -28,6 +29,23 @@
 extern int num_threads;   // threads a parallel loop may use, at least 1
 
 int machine_cores();
+
+// The most threads -j may ask for: 1024, or the machine's cores where there
+// are more.  The loops are bound by the processor, so threads beyond the
+// cores bring no speed; a fixed cap (not a multiple of the cores) lets a
+// command line written for a large machine run unchanged on a small one,
+// while the counts that the thread library cannot start (its start-up data
+// for tens of thousands of threads overruns the main stack, and their stacks
+// the process's limits) are refused before it meets them.
+const int THREAD_CAP = 1024;
+int thread_limit();
+
+// How many of `wanted` threads (the caller's included) can run at once: the
+// others are started and held until all are up, as a parallel loop's team
+// is, then ended.  The thread library ends the process without a word when
+// it cannot start its team, so a run asks here first.  Less than `wanted`
+// when the system refused a thread; `reason` is then its message.
+int startable_threads(int wanted, std::string &reason);
 
 // Whether the caller is the main thread (thread 0 of a parallel loop, or
 // any caller outside one): only it may write to the terminal.

@@ -67,10 +67,36 @@ class Refusals(BrivaneTest):
         self.assertRefused(["--memory=3"], "The 'memory' option cannot have an argument.")
 
     def test_value_that_is_not_a_number(self):
-        self.assertRefused(["-M", "abc"], "'abc' is not an integer!\n")
-        self.assertRefused(["-m", "lots"], "'lots' is not a floating-point number!\n")
-        self.assertRefused(["-R", "4294967296"], "'4294967296' is not an integer!\n")
-        self.assertRefused(["-j", "two"], "'two' is not an integer!\n")
+        self.assertRefused(["-M", "abc"], "ERROR! Option --num-distances: 'abc' is not an integer (a whole number "
+                                          "such as 120, 1e6 or 2.5e7)!\n")
+        self.assertRefused(["-m", "lots"], "ERROR! Option --memory: 'lots' is not a floating-point number!\n")
+        self.assertRefused(["-R", "4294967296"],
+                           "ERROR! Option --random-seed: '4294967296' is out of range (-2147483648 to 2147483647)!\n")
+        self.assertRefused(["-j", "two"], "ERROR! Option --threads: 'two' is not an integer")
+
+    def test_count_that_is_only_partly_an_integer(self):
+        # Each was read as its leading digits (500k as 500, 1e6 as 1) without a word.
+        for flag, name in [("-M", "num-distances"), ("-j", "threads"), ("-q", "num-pivots"),
+                           ("-R", "random-seed"), ("-Z", "sample-size"), ("-S", "split-threshold")]:
+            for word in ("500k", "1.5", "2e-1", "12abc", "0x10", "1e"):
+                with self.subTest(flag=flag, word=word):
+                    self.assertRefused([flag, word], "ERROR! Option --%s: '%s' is not an integer" % (name, word))
+
+    def test_count_in_exponent_notation_beyond_the_range(self):
+        for word in ("1e10", "3e9", "-2.2e9"):
+            with self.subTest(word=word):
+                self.assertRefused(["-M", word], "ERROR! Option --num-distances: '%s' is out of range" % word)
+
+    def test_real_followed_by_other_text(self):
+        for flag, name, word in [("-m", "memory", "2GB"), ("-t", "time", "30s"), ("-Q", "pivot-quantile", "0.9q"),
+                                 ("-m", "memory", "1.2.3"), ("-t", "time", "0x10")]:
+            with self.subTest(flag=flag, word=word):
+                self.assertRefused([flag, word], "ERROR! Option --%s: '%s' is not a floating-point number!\n"
+                                   % (name, word))
+        self.assertRefused(["-M", "9", "-s", "0.5x"],
+                           "ERROR! Option --prop-similar: '0.5x' is not a floating-point number!\n")
+        self.assertRefused(["-d", "mink", "-p", "3rd"],
+                           "ERROR! Option --minkowski-p: '3rd' is not a floating-point number!\n")
 
     def test_keywords_of_the_engine_and_missing_values(self):
         self.assertRefused(["-E", "fast"], "'AUTO' 'STORE' 'DENSE'")

@@ -109,6 +109,91 @@ class OptionChecks(DriverCase):
         self.assertIn("USAGE:", r.stderr)
 
 
+class OptionRanges(DriverCase):
+    """Values that read as numbers but lie outside what the option can do:
+    refused before the input is read, with the range in the message."""
+
+    def test_thread_counts_beyond_the_limit(self):
+        # 100000 crashed inside the thread library, 40000 and 2147483647 ended
+        # in its error without an ERROR line.
+        for threads in ("1025", "40000", "100000", "2147483647", "1e5"):
+            with self.subTest(threads=threads):
+                r = self.cluster_rows(self.data(), "-M", "100", "-j", threads)
+                self.assertRefused(r, "ERROR! Option --threads must be at most 1024 (this machine has ")
+                self.assertRegex(r.stderr, r"^ERROR! Option --threads must be at most 1024 \(this machine has "
+                                           r"\d+ cores?\)!\n$")
+
+    @unittest.skipIf(os.environ.get("BRIVANE_SANITIZED"), "the sanitizers reserve more address space than the cap")
+    def test_threads_the_system_cannot_start(self):
+        # Each thread reserves its stack (8 MiB by default): 1000 of them do
+        # not fit into 1 GiB of address space.
+        def small_address_space():
+            resource.setrlimit(resource.RLIMIT_AS, (2**30, 2**30))
+            resource.setrlimit(resource.RLIMIT_STACK, (8 * 2**20, 8 * 2**20))
+
+        r = run(["-i", self.data(), "-o", self.path("out.nc"), "-d", "euclidean", "-M", "100", "-j", "1000"],
+                preexec_fn=small_address_space)
+        self.assertRefused(r, "ERROR! Only ")
+        self.assertRegex(r.stderr, r"^ERROR! Only (\d+) of the 1000 threads of --threads could start \(.+\); "
+                                   r"use -j \1 or fewer!\n$")
+        self.assertFalse(os.path.exists(self.path("out.nc")))
+
+    def test_a_thread_count_in_exponent_notation_runs(self):
+        r = self.cluster_rows(self.data(), "-M", "100", "-j", "2e0", "-R", "1")
+        self.assertEqual(r.status, 0, r)
+
+    def test_time_budgets_that_are_not_a_positive_number_of_seconds(self):
+        # 0 and below printed "(count given)", 1e-320 a shortfall of "inf%".
+        for budget in ("0", "-3", "1e-320", "0.0009", "-0"):
+            with self.subTest(budget=budget):
+                r = self.cluster_rows(self.data(), "-t", budget)
+                self.assertRefused(r, "ERROR! Option --time must be at least 0.001 (seconds)!\n")
+                self.assertNotIn("Data input", r.stderr)
+
+    def test_an_infinite_minkowski_parameter(self):
+        r = run(["-i", self.data(), "-o", self.path("o.nc"), "-d", "mink", "-p", "inf", "-a"])
+        self.assertRefused(r, "ERROR! Option --minkowski-p requires a finite value!\n")
+
+    def test_a_count_in_exponent_notation_is_the_whole_number(self):
+        # -M 3e3 was read as 3 and raised to 20 per object (2000).
+        r = self.cluster_rows(self.data(n=100), "-M", "3e3", "-s", "0", "-R", "1")
+        self.assertEqual(r.status, 0, r)
+        self.assertIn("  Values of 3000 distances were calculated\n", r.stderr)
+
+
+class GivenDistances(DriverCase):
+    """Options that steer the computing of distances, given with distances
+    read from the input: each says that it has no effect, as -E and -U do."""
+
+    def test_count_and_time_budget_say_they_have_no_effect(self):
+        for words, flag in [(["-M", "1e3"], "-M/--num-distances"), (["-t", "5"], "-t/--time"),
+                            (["-q", "3"], "-q/--num-pivots"), (["-M", "9", "-s", "0.2"], "-s/--prop-similar"),
+                            (["-P", "quantile"], "-P/--pivot-strategy"), (["-Q", "0.5"], "-Q/--pivot-quantile"),
+                            (["-S", "10"], "-S/--split-threshold"), (["-Z", "50"], "-Z/--sample-size")]:
+            with self.subTest(words=words):
+                r = run(["-i", self.distances(), "-o", self.path("out.nc"), "-C", "distmat", "-R", "1"] + words)
+                self.assertEqual(r.status, 0, r)
+                self.assertEqual(r.stderr.count(" has no effect on given distances"), 2 if "-s" in words else 1, r)
+                self.assertIn("WARNING! %s has no effect on given distances: they are read and clustered as "
+                              "they are.\n" % flag, r.stderr)
+
+    def test_distance_list_too(self):
+        rng = np.random.default_rng(1)
+        src = write_nc(self.path("l.nc"), [("d", ("m",), rng.random(6), "f8"),
+                                           ("f", ("m",), np.array([0, 0, 0, 1, 1, 2], np.int32), "i4"),
+                                           ("t", ("m",), np.array([1, 2, 3, 2, 3, 3], np.int32), "i4")],
+                       dims=[("objects", 4)])
+        r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distlist", "-D", "d", "-F", "f", "-T", "t",
+                 "-N", "objects", "-t", "5"])
+        self.assertEqual(r.status, 0, r)
+        self.assertIn("WARNING! -t/--time has no effect on given distances", r.stderr)
+
+    def test_without_them_no_warning(self):
+        r = run(["-i", self.distances(), "-o", self.path("out.nc"), "-C", "distmat", "-R", "1", "-j", "2"])
+        self.assertEqual(r.status, 0, r)
+        self.assertNotIn("WARNING", r.stderr)
+
+
 class MeasureListing(DriverCase):
     def test_distance_flag_alone_lists_the_measures_before_the_input(self):
         r = run(["-d", "-i", self.path("none.nc")])

@@ -1,6 +1,7 @@
 // The argument helpers: number checks, list converters and keyword prefixes.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "Argumentyzer.h"
@@ -24,21 +25,52 @@ struct IntCase {
     int value;
 };
 
-TEST(CheckInt, AcceptsTheNumberAtTheStartOfTheWord)
+// The option name the refusals below are made for.
+const char OPTION[] = "num-distances";
+
+std::string not_an_integer(const std::string &word)
+{
+    return "ERROR! Option --num-distances: '" + word + "' is not an integer (a whole number such as 120, 1e6 or "
+                                                       "2.5e7)!\n";
+}
+
+std::string out_of_range(const std::string &word)
+{
+    return "ERROR! Option --num-distances: '" + word + "' is out of range (-2147483648 to 2147483647)!\n";
+}
+
+std::string not_a_real(const std::string &word)
+{
+    return "ERROR! Option --num-distances: '" + word + "' is not a floating-point number!\n";
+}
+
+TEST(CheckInt, AcceptsAWordThatIsWhollyAnInteger)
 {
     const IntCase cases[] = {
         {"12", 12},
-        {"12abc", 12},                  // text after the digits is ignored
-        {" 7", 7},                      // a leading blank is skipped
+        {" 7", 7},                      // blanks around the number are skipped
+        {"7 ", 7},
         {"+3", 3},
         {"-4", -4},
         {"0", 0},
+        {"-0", 0},
         {"2147483647", 2147483647},
         {"-2147483648", -2147483647 - 1},
+        {"1e6", 1000000},               // a number that is exactly an integer
+        {"2.5e7", 25000000},
+        {"1E3", 1000},
+        {"-2e3", -2000},
+        {"1.0", 1},
+        {"120.000", 120},
+        {"0.5e1", 5},
+        {"5000e-3", 5},
+        {"21474836.47e2", 2147483647},
+        {"0e999999999999", 0},
+        {"007", 7},
     };
     for (const IntCase &c : cases) {
         Word w(c.word);
-        int *value = arg_arg_check_int(w.c_str());
+        int *value = arg_arg_check_int(w.c_str(), OPTION);
         ASSERT_NE(value, nullptr) << c.word;
         EXPECT_EQ(*value, c.value) << c.word;
         EXPECT_EQ(w.text, c.word) << "the word is left as it came";
@@ -46,36 +78,61 @@ TEST(CheckInt, AcceptsTheNumberAtTheStartOfTheWord)
     }
 }
 
-TEST(CheckInt, RefusesAWordWithoutANumberOrOutOfRange)
+TEST(CheckInt, RefusesAWordThatIsNotWhollyAnIntegerNamingTheOption)
 {
-    const char *cases[] = {"abc", "", "-", "x12", "2147483648", "-2147483649",
-                           "99999999999999999999"};
+    const char *cases[] = {"abc", "", "-", "x12", "12abc", "500k", "1.5", "2.5e0", "1e-3", "1e-320", "1e",
+                           "1e+", ".", "e5", "0x10", "1,000", "1 2", "nan", "inf", "--1", "+-1", "1..0"};
     for (const char *word : cases) {
         Word w(word);
         testing::internal::CaptureStderr();
-        int *value = arg_arg_check_int(w.c_str());
+        int *value = arg_arg_check_int(w.c_str(), OPTION);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(value, nullptr) << word;
-        EXPECT_EQ(err, "'" + std::string(word) + "' is not an integer!\n");
+        EXPECT_EQ(err, not_an_integer(word));
     }
+}
+
+TEST(CheckInt, RefusesAnIntegerOutOfRange)
+{
+    const char *cases[] = {"2147483648", "-2147483649", "99999999999999999999", "1e10", "3e9", "-2.2e9",
+                           "1e999999999999", "2147483647.5e1"};
+    for (const char *word : cases) {
+        Word w(word);
+        testing::internal::CaptureStderr();
+        int *value = arg_arg_check_int(w.c_str(), OPTION);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(value, nullptr) << word;
+        EXPECT_EQ(err, out_of_range(word));
+    }
+}
+
+TEST(CheckInt, RefusalWithoutAnOptionNameNamesTheWordAlone)
+{
+    Word w("500k");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(arg_arg_check_int(w.c_str()), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR! '500k' is not an integer (a whole number such as 120, 1e6 or 2.5e7)!\n");
 }
 
 TEST(CheckInt, MarkedWordIsReadNegativeAndMarkedAgain)
 {
-    Word w(marked("-5"));
-    int *value = arg_arg_check_int(w.c_str());
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(*value, -5);
-    EXPECT_EQ(w.text, marked("-5"));
-    delete value;
+    for (const char *negative : {"-5", "-5e2"}) {
+        Word w(marked(negative));
+        int *value = arg_arg_check_int(w.c_str(), OPTION);
+        ASSERT_NE(value, nullptr) << negative;
+        EXPECT_EQ(*value, negative[2] == 'e' ? -500 : -5);
+        EXPECT_EQ(w.text, marked(negative));
+        delete value;
+    }
 }
 
 TEST(CheckInt, RefusedMarkedWordShowsAndKeepsItsMinus)
 {
     Word w(marked("-3000000000"));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(arg_arg_check_int(w.c_str()), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "'-3000000000' is not an integer!\n");
+    EXPECT_EQ(arg_arg_check_int(w.c_str(), OPTION), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), out_of_range("-3000000000"));
     EXPECT_EQ(w.text, "-3000000000");
 }
 
@@ -84,36 +141,51 @@ struct RealCase {
     double value;
 };
 
-TEST(CheckDouble, AcceptsTheNumberAtTheStartOfTheWord)
+TEST(CheckDouble, AcceptsAWordThatIsWhollyANumber)
 {
     const RealCase cases[] = {
-        {"2.5", 2.5}, {"2.5GB", 2.5}, {" 0.9", 0.9}, {"-1e3", -1000.0}, {"7", 7.0}, {".5", 0.5},
+        {"2.5", 2.5}, {" 0.9", 0.9}, {"0.9 ", 0.9}, {"-1e3", -1000.0}, {"7", 7.0}, {".5", 0.5}, {"5.", 5.0},
+        {"+2E-1", 0.2}, {"1e-320", 1e-320},
     };
     for (const RealCase &c : cases) {
         Word w(c.word);
-        double *value = arg_arg_check_double(w.c_str());
+        double *value = arg_arg_check_double(w.c_str(), OPTION);
         ASSERT_NE(value, nullptr) << c.word;
         EXPECT_DOUBLE_EQ(*value, c.value) << c.word;
         delete value;
     }
 }
 
-TEST(CheckDouble, RefusesAWordWithoutANumber)
+// The driver refuses them with the option's own message (a finite value, a
+// range); the word itself is a number.
+TEST(CheckDouble, AcceptsNotANumberAndInfinitiesForTheDriverToJudge)
 {
-    for (const char *word : {"abc", "", "GB2"}) {
+    for (const char *word : {"nan", "NaN", "inf", "-inf", "Infinity", "1e400"}) {
+        Word w(word);
+        double *value = arg_arg_check_double(w.c_str(), OPTION);
+        ASSERT_NE(value, nullptr) << word;
+        EXPECT_FALSE(std::isfinite(*value)) << word;
+        delete value;
+    }
+}
+
+TEST(CheckDouble, RefusesAWordThatIsNotWhollyANumber)
+{
+    for (const char *word : {"abc", "", "GB2", "2GB", "2.5GB", "0x1p3", "1e", "1.2.3", "--1", "nan(1)", ".", "-",
+                             "1 2", "infinite", "2,5"}) {
         Word w(word);
         testing::internal::CaptureStderr();
-        double *value = arg_arg_check_double(w.c_str());
+        double *value = arg_arg_check_double(w.c_str(), OPTION);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(value, nullptr) << word;
-        EXPECT_EQ(err, "'" + std::string(word) + "' is not a floating-point number!\n");
+        EXPECT_EQ(err, not_a_real(word));
     }
 }
 
 TEST(CheckDouble, MarkedWordIsReadNegativeAndMarkedAgain)
 {
     Word w(marked("-0.25"));
-    double *value = arg_arg_check_double(w.c_str());
+    double *value = arg_arg_check_double(w.c_str(), OPTION);
     ASSERT_NE(value, nullptr);
     EXPECT_DOUBLE_EQ(*value, -0.25);
     EXPECT_EQ(w.text, marked("-0.25"));
@@ -138,7 +210,7 @@ TEST(ToVector, NoWordMakesAnEmptyListOrKeepsTheGivenOne)
 
 TEST(ToVector, WordsAreAppendedInOrder)
 {
-    Word a("3"), b("-4x"), c("1.5"), d("name");
+    Word a("3"), b("-4e0"), c("1.5"), d("name");
     int_vector *ints = arg_arg_to_int_vector(a.c_str(), nullptr);
     ASSERT_NE(ints, nullptr);
     EXPECT_EQ(arg_arg_to_int_vector(b.c_str(), ints), ints);
@@ -159,10 +231,9 @@ TEST(ToVector, RefusedWordGivesNull)
     int_vector ints{1};
     double_vector reals{1.0};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(arg_arg_to_int_vector(bad.c_str(), &ints), nullptr);
-    EXPECT_EQ(arg_arg_to_double_vector(bad.c_str(), &reals), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "'abc' is not an integer!\n'abc' is not a floating-point number!\n");
+    EXPECT_EQ(arg_arg_to_int_vector(bad.c_str(), &ints, OPTION), nullptr);
+    EXPECT_EQ(arg_arg_to_double_vector(bad.c_str(), &reals, OPTION), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), not_an_integer("abc") + not_a_real("abc"));
     EXPECT_EQ(ints, (int_vector{1}));
     EXPECT_EQ(reals, (double_vector{1.0}));
 }

@@ -192,7 +192,7 @@ TEST_F(CommandLine, WordAfterANoValueOptionIsAnOperand)
 
 TEST_F(CommandLine, NumbersOfEachKind)
 {
-    parse({"-R", "-5", "-m", "2.5GB", "-M", "12abc", "-p", "3", "-d", "mink"});
+    parse({"-R", "-5", "-m", "2.5", "-M", "1.2e1", "-p", "3", "-d", "mink"});
     EXPECT_EQ(*opt_int_list(INDEX_OPT_RANDOM_SEED), int_vector{-5});
     EXPECT_EQ(*opt_double_list(INDEX_OPT_MEMORY), double_vector{2.5});
     EXPECT_EQ(*opt_int_list(INDEX_OPT_NUM_DISTANCES), int_vector{12});
@@ -277,10 +277,50 @@ using ::testing::ExitedWithCode;
 
 TEST_F(CommandLine, ValueThatIsNotANumberIsRefused)
 {
-    EXPECT_EXIT(parse({"-M", "abc"}), ExitedWithCode(1), "'abc' is not an integer!\n.*USAGE");
-    EXPECT_EXIT(parse({"-m", "lots"}), ExitedWithCode(1), "'lots' is not a floating-point number!");
-    EXPECT_EXIT(parse({"-R", "2147483648"}), ExitedWithCode(1), "'2147483648' is not an integer!");
-    EXPECT_EXIT(parse({"-R", "-2147483649"}), ExitedWithCode(1), "'-2147483649' is not an integer!");
+    EXPECT_EXIT(parse({"-M", "abc"}), ExitedWithCode(1),
+                "ERROR! Option --num-distances: 'abc' is not an integer \\(.*\\)!\n.*USAGE");
+    EXPECT_EXIT(parse({"-m", "lots"}), ExitedWithCode(1),
+                "ERROR! Option --memory: 'lots' is not a floating-point number!");
+    EXPECT_EXIT(parse({"-R", "2147483648"}), ExitedWithCode(1),
+                "ERROR! Option --random-seed: '2147483648' is out of range");
+    EXPECT_EXIT(parse({"-R", "-2147483649"}), ExitedWithCode(1),
+                "ERROR! Option --random-seed: '-2147483649' is out of range");
+}
+
+// A count is the whole word: a unit or a fraction after it is refused, not
+// cut off, and the refusal names the option.
+TEST_F(CommandLine, WordThatIsOnlyPartlyANumberIsRefusedNamingTheOption)
+{
+    const struct {
+        Words words;
+        const char *message;
+    } cases[] = {
+        {{"-M", "500k"}, "ERROR! Option --num-distances: '500k' is not an integer"},
+        {{"-M", "1.5e3x"}, "ERROR! Option --num-distances: '1.5e3x' is not an integer"},
+        {{"-j", "2.5"}, "ERROR! Option --threads: '2.5' is not an integer"},
+        {{"-q", "1e-1"}, "ERROR! Option --num-pivots: '1e-1' is not an integer"},
+        {{"-Z", "10%"}, "ERROR! Option --sample-size: '10%' is not an integer"},
+        {{"-S", "1e10"}, "ERROR! Option --split-threshold: '1e10' is out of range"},
+        {{"-R", "-7.5"}, "ERROR! Option --random-seed: '-7.5' is not an integer"},
+        {{"-m", "2GB"}, "ERROR! Option --memory: '2GB' is not a floating-point number!"},
+        {{"-t", "30s"}, "ERROR! Option --time: '30s' is not a floating-point number!"},
+        {{"-M", "300", "-s", "0.5x"}, "ERROR! Option --prop-similar: '0.5x' is not a floating-point number!"},
+        {{"-Q", "0.9.1"}, "ERROR! Option --pivot-quantile: '0.9.1' is not a floating-point number!"},
+        {{"-d", "mink", "-p", "3rd"}, "ERROR! Option --minkowski-p: '3rd' is not a floating-point number!"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EXIT(parse(c.words), ExitedWithCode(1), c.message) << c.words[1];
+}
+
+TEST_F(CommandLine, CountsInExponentNotationAreReadWhole)
+{
+    parse({"-M", "1e6", "-j", "1e1", "-R", "-2e3", "-q", "2.5e1", "-Z", "1.5E4", "-S", "500.0"});
+    EXPECT_EQ(*opt_int_list(INDEX_OPT_NUM_DISTANCES), int_vector{1000000});
+    EXPECT_EQ(*opt_int_list(INDEX_OPT_THREADS), int_vector{10});
+    EXPECT_EQ(*opt_int_list(INDEX_OPT_RANDOM_SEED), int_vector{-2000});
+    EXPECT_EQ(*opt_int_list(INDEX_OPT_NUM_PIVOTS), int_vector{25});
+    EXPECT_EQ(*opt_int_list(INDEX_OPT_SAMPLE_SIZE), int_vector{15000});
+    EXPECT_EQ(*opt_int_list(INDEX_OPT_SPLIT_THRESHOLD), int_vector{500});
 }
 
 TEST_F(CommandLine, FlagGivenTwiceIsRefused)
