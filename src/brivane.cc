@@ -826,9 +826,7 @@ void plan_for_count()
     run_plan.count = num_distances;
     if (opt_given(INDEX_OPT_ALL_PAIRWISE)) {
         run_plan.all_pairs = true;
-        run_plan.seconds = predict(unit, num_distances, 0, 0, N, 0, false, true);
-        run_plan.seconds.join = run_plan.seconds.random;
-        run_plan.seconds.random = 0;
+        run_plan.seconds = predict_all_pairs(unit, N);
     } else {
         double tests = 0, found = 0;
         if (heuristics) {
