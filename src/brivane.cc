@@ -601,6 +601,13 @@ int epsilon_sample_size()
     return opt_given(INDEX_OPT_SAMPLE_SIZE) ? opt_int(INDEX_OPT_SAMPLE_SIZE) : N;
 }
 
+// Every pair of a data matrix is computed: asked for, or the time budget's
+// plan found room for all of them.
+bool all_pairs_run()
+{
+    return opt_given(INDEX_OPT_ALL_PAIRWISE) || (plan_made && run_plan.all_pairs);
+}
+
 // The time budget fixes the count: a data matrix, neither a count nor all
 // pairs asked for, and two objects or more to pair.
 bool budget_decides()
@@ -610,7 +617,7 @@ bool budget_decides()
 
 bool heuristics_wanted()
 {
-    return !opt_given(INDEX_OPT_ALL_PAIRWISE) && num_distances > 0 && opt_double(INDEX_OPT_PROP_SIMILAR) > 0;
+    return !all_pairs_run() && num_distances > 0 && opt_double(INDEX_OPT_PROP_SIMILAR) > 0;
 }
 
 // Fixes num_distances from the options and the memory budget, or ends the
@@ -855,6 +862,11 @@ void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
     set_slowdown(unit, unit.store.slowdown);
     run_plan = plan();
     num_distances = (int)run_plan.count;
+    if (run_plan.all_pairs) {
+        // The pivots were for the join, which a run of every pair has not.
+        delete_pivots();
+        pivots_chosen = false;
+    }
     // The estimate of the run samples its own pairs; an epsilon above the
     // planned one would let the join overrun what was planned for it.
     if (heuristics)
@@ -873,9 +885,7 @@ void plan_for_count()
     run_plan.count = num_distances;
     if (opt_given(INDEX_OPT_ALL_PAIRWISE)) {
         run_plan.all_pairs = true;
-        run_plan.seconds = predict(unit, num_distances, 0, 0, N, 0, false, true);
-        run_plan.seconds.join = run_plan.seconds.random;
-        run_plan.seconds.random = 0;
+        run_plan.seconds = predict_all_pairs(unit, N);
     } else {
         double tests = 0, found = 0;
         if (heuristics) {
@@ -902,7 +912,7 @@ void print_plan()
 
 void distances_from_data(bool pivots_chosen)
 {
-    bool all_pairwise = opt_given(INDEX_OPT_ALL_PAIRWISE);
+    bool all_pairwise = all_pairs_run();
     double prop_similar = opt_double(INDEX_OPT_PROP_SIMILAR);
     // Every pair is computed anyway when all are asked for, so the heuristics
     // have nothing to choose.

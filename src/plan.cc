@@ -86,6 +86,15 @@ const double STORE_RECORD_BYTES = 64;
 // in the caches: this much more per doubling beyond a million pairs.
 const double CLUSTER_GROWTH = 0.2;
 
+// A draw of a random pair, in processor seconds: two calls of rand() and the
+// pair's bit, while the bits fit in this many bytes of cache; beyond, a far
+// load for the share of the bits that do not.
+const double DRAW_SECONDS = 2e-8;
+const double DRAW_CACHE_BYTES = 1 << 20;
+// Filling the store with all pairs, beside the distance and the records'
+// bytes: the chain link and the list entry of a pair, both fetched ahead.
+const double FILL_LOADS = 1;
+
 // Distances of random pairs timed for at least this long.
 const double DISTANCE_SAMPLE_SECONDS = 0.001;
 
@@ -361,6 +370,17 @@ double parallel_share()
     return std::max(1, std::min(num_threads, machine_cores()));
 }
 
+namespace {
+
+// The merge loop's cost per stored pair, for a store of `pairs`.
+double merge_cost(const UnitCosts &unit, double pairs)
+{
+    return unit.store.measured ? unit.slowdown * unit.store.merge.at(pairs)
+                               : unit.cluster_pair * (1 + CLUSTER_GROWTH * std::log2(std::max(1.0, pairs / 1e6)));
+}
+
+} // namespace
+
 PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double join_tests, int n,
                      double bounds, bool heuristics, bool randoms)
 {
@@ -387,13 +407,47 @@ PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double 
         double per_found = unit.join_measured ? unit.join_found : distance;
         s.join = (double)n * unit.join_order + join_tests * tests + stored * (per_found + insert_near);
     }
-    s.random = random * (distance + insert_random);
-    double merge = unit.store.measured
-                       ? unit.slowdown * unit.store.merge.at(pairs)
-                       : unit.cluster_pair * (1 + CLUSTER_GROWTH * std::log2(std::max(1.0, pairs / 1e6)));
-    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + pairs * merge;
+    // Near all pairs most draws repeat a stored pair: the draws, not the
+    // pairs, are what such a count costs.
+    double all = n >= 2 ? (double)n * (n - 1) / 2 : 0;
+    double draw = unit.draw + unit.far_load * std::max(0.0, 1 - DRAW_CACHE_BYTES / (all / 8));
+    s.random = random * (distance + insert_random) + expected_draws(all, stored, random) * draw;
+    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + pairs * merge_cost(unit, pairs);
     s.output = (double)n * unit.output_object;
     return s;
+}
+
+PhaseSeconds predict_all_pairs(const UnitCosts &unit, int n)
+{
+    PhaseSeconds s;
+    double pairs = n >= 2 ? (double)n * (n - 1) / 2 : 0;
+    double per_pair = unit.distance + STORE_RECORD_BYTES * unit.store_byte + FILL_LOADS * unit.far_load;
+    s.join = pairs * per_pair / parallel_share();
+    s.clustering = pairs * STORE_TABLE_BYTES * unit.store_byte + pairs * merge_cost(unit, pairs);
+    s.output = (double)n * unit.output_object;
+    return s;
+}
+
+double expected_draws(double all, double stored, double added)
+{
+    // Draws to add the pairs from `stored` on: the sum of all / (all - k),
+    // that is all times a difference of harmonic numbers.
+    auto harmonic = [](double k) {
+        if (k < 1)
+            return 0.0;
+        if (k < 16) {
+            double h = 0;
+            for (int i = 1; i <= (int)k; i++)
+                h += 1.0 / i;
+            return h;
+        }
+        return std::log(k) + 0.5772156649015329 + 1 / (2 * k) - 1 / (12 * k * k);
+    };
+    if (!(added > 0) || !(all > 0))
+        return 0;
+    double free_before = std::floor(std::max(0.0, all - stored));
+    double free_after = std::floor(std::max(0.0, free_before - added));
+    return all * (harmonic(free_before) - harmonic(free_after));
 }
 
 std::string plan_line(const Plan &plan)
@@ -471,6 +525,7 @@ UnitCosts measure_unit_costs(int pivots)
     double s = unit.slowdown;
     unit.distance *= s;
     unit.far_load = memory_costs.miss * s;
+    unit.draw = DRAW_SECONDS * s;
     unit.insert = (INSERT_LOADS * memory_costs.miss + STORE_RECORD_BYTES * memory_costs.fresh_byte) * s;
     unit.cluster_pair = CLUSTER_LOADS * memory_costs.miss * s;
     unit.store_byte = memory_costs.fresh_byte * s;
@@ -617,7 +672,7 @@ void set_slowdown(UnitCosts &unit, double slowdown)
         return;
     double f = slowdown / unit.slowdown;
     for (double *cost : {&unit.distance, &unit.insert, &unit.join_test, &unit.join_order, &unit.cluster_pair,
-                         &unit.store_byte, &unit.output_object, &unit.bound, &unit.far_load})
+                         &unit.store_byte, &unit.output_object, &unit.bound, &unit.far_load, &unit.draw})
         *cost *= f;
     unit.slowdown = slowdown;
 }

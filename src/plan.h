@@ -24,6 +24,7 @@ struct UnitCosts {
     double bound = 0;         // one pivot lower bound of the epsilon sample
     double slowdown = 1;      // wall seconds per processor second the run gets
     double far_load = 0;      // one load from far memory, slowdown included
+    double draw = 0;          // one draw of a random pair, kept or passed over (its bit in the cache)
     // When the join was timed on a sample: wall seconds on the run's
     // threads per examined candidate and, beside its insertion, per found
     // pair; they replace join_test and the found pairs' distances.
@@ -181,11 +182,20 @@ double parallel_share();
 
 PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double join_tests, int n,
                      double bounds, bool heuristics, bool randoms);
+// The phases of a run that fills the store with every pair of n objects at
+// once (on the threads, no draws); the fill is in `join`.
+PhaseSeconds predict_all_pairs(const UnitCosts &unit, int n);
+// Expected draws of uniform pairs, out of `all`, until `added` pairs join the
+// `stored` ones: each draw of a pair held already is drawn again, so the last
+// pairs short of all cost all / (all - held) draws each.
+double expected_draws(double all, double stored, double added);
 
-// The plan of a run with a time budget: the largest count in [least, most]
-// whose predicted total fits in `budget` - `spent`; when even `least` does
-// not fit, the heuristics' epsilon is held lower (see below) and the plan
-// records by how much the minimum overruns.  `epsilon_of(count)` and
+// The plan of a run with a time budget: every pair, filled at once, when the
+// store can hold them all (`most` is all pairs of n) and that run fits in
+// `budget` - `spent`; else the largest count in [least, most] whose
+// predicted total fits; when even `least` does not fit, the heuristics'
+// epsilon is held lower (see below) and the plan records by how much the
+// minimum overruns.  `epsilon_of(count)` and
 // `join_of(eps)` give the epsilon of a count and the join's (examined,
 // found) pairs at an epsilon.
 template <class EpsilonOf, class JoinOf>
@@ -210,6 +220,18 @@ Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_
     plan.budget = budget;
     plan.spent = spent;
     double room = budget - spent;
+    // Every pair is all a count can reach, in less time than any count near
+    // it takes: no join, no draws repeating stored pairs, and no pair entered
+    // one by one.
+    int64_t all = n >= 2 ? (int64_t)n * (n - 1) / 2 : 0;
+    if (all > 0 && most >= all) {
+        Plan every = plan;
+        every.all_pairs = true;
+        every.count = all;
+        every.seconds = predict_all_pairs(unit, n);
+        if (every.seconds.total() <= room)
+            return every;
+    }
     auto at = [&](int64_t count, double cap, Plan &p) {
         double eps = heuristics ? std::min(epsilon_of(count), cap) : 0;
         double tests = 0, found = 0;

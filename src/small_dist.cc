@@ -35,6 +35,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "brivane.h"
@@ -190,16 +192,70 @@ static void screen_known(std::vector<PairSlot> &batch)
     }
 }
 
+// One bit per pair of distinct objects: set once a draw of the pair can no
+// longer change the store (stored, known to have no distance, or dropped by
+// a full store, which stays full).  Near a full set of pairs most draws hit
+// such pairs, and this bit is a cache hit where the store's lookup walks a
+// hash chain through far memory.  A draw whose bit is set is passed over:
+// getdist would only have returned what it holds, so the pairs entered, their
+// order and the draws taken from rand() are those of the store lookup.
+class DrawnPairs {
+  public:
+    // Marks the pairs the store holds now.
+    explicit DrawnPairs(int n) : n_(n), bits_((all_pairs(n) + 63) / 64, 0)
+    {
+        for (int32_t r = 0; r < n_dist; r += 2)
+            mark(dist[r].x, dist[r].y);
+    }
+    // Sets the pair's bit; true when it was clear.
+    bool mark(int i, int j)
+    {
+        int64_t k = index(i, j);
+        uint64_t bit = uint64_t(1) << (k & 63);
+        uint64_t &word = bits_[k >> 6];
+        bool fresh = !(word & bit);
+        word |= bit;
+        return fresh;
+    }
+
+  private:
+    int n_;
+    std::vector<uint64_t> bits_;
+
+    // Rank of the pair {i, j}, i != j, in the upper triangle row by row.
+    int64_t index(int i, int j) const
+    {
+        if (i > j)
+            std::swap(i, j);
+        return (int64_t)i * (2 * (int64_t)n_ - i - 1) / 2 + (j - i - 1);
+    }
+};
+
+// The bits cost all pairs / 8 bytes: worth it, and small beside the store
+// (at most 8 bytes per pair of the target against its 250), from a target of
+// this share of all pairs on.  Below it, draws seldom repeat a pair.
+static const int64_t DRAWN_PAIRS_SHARE = 64;
+
 void random_dist()
 {
     abstract_time++;
     // The target never exceeds the number of distinct pairs, nor what the
     // store can hold: a target out of reach would make the loop endless.
-    int64_t all_pairs = N >= 2 ? (int64_t)N * (N - 1) / 2 : 0;
-    int64_t target = std::min<int64_t>(num_distances, all_pairs);
+    int64_t all = all_pairs(N);
+    int64_t target = std::min<int64_t>(num_distances, all);
+    std::unique_ptr<DrawnPairs> drawn;
+    if (N >= 2 && target * DRAWN_PAIRS_SHARE >= all && n_dist / 2 < target)
+        drawn.reset(new DrawnPairs(N));
+    // A pair that only passes the screen (a self pair, a pair stored or
+    // drawn before) is drawn past; with the bits, a pair of the batch is new.
+    auto fresh = [&](int i, int j) { return !drawn || (i != j && drawn->mark(i, j)); };
+    auto screen = [&](std::vector<PairSlot> &batch) {
+        if (!drawn)
+            screen_known(batch);
+    };
     // Pairs without distance are never stored, so once every other pair is
     // there the target is out of reach.
-    while (n_dist / 2 < target && n_dist / 2 + pairs_without_distance() < all_pairs && n_dist + 2 <= dist_size) {
+    while (n_dist / 2 < target && n_dist / 2 + pairs_without_distance() < all && n_dist + 2 <= dist_size) {
         int64_t missing = target - n_dist / 2;
         if (missing >= N) {
             // Bulk pass: at most `missing` new pairs, since self pairs and
@@ -211,23 +267,30 @@ void random_dist()
             int64_t s = 0;
             pair_stream(
                 [&](PairSlot &slot) {
-                    if (s == steps)
-                        return false;
-                    slot.i = (int)(s / per);
-                    slot.j = rand() % N;
-                    s++;
-                    return true;
+                    for (;;) {
+                        if (s == steps)
+                            return false;
+                        slot.i = (int)(s / per);
+                        slot.j = rand() % N;
+                        s++;
+                        if (fresh(slot.i, slot.j))
+                            return true;
+                    }
                 },
-                screen_known, pair_value, enter_pairs);
+                screen, pair_value, enter_pairs);
         } else if (missing < STREAM_MIN_DRAWS) {
             // The last few pairs, drawn one at a time: near a full set of
             // pairs most draws are pairs already stored.
-            int i = rand() % N;
-            int j = rand() % (N - 1);
-            if (i > j)
-                getdist(j, i, NO_DISTANCE);
-            else
-                getdist(i, j + 1, NO_DISTANCE);
+            int i, j;
+            do {
+                i = rand() % N;
+                j = rand() % (N - 1);
+                if (i > j)
+                    std::swap(i, j);
+                else
+                    j++;
+            } while (!fresh(i, j));
+            getdist(i, j, NO_DISTANCE);
         } else {
             // Uniform pairs of distinct objects, smaller index first.  Each
             // adds one pair at most, so the loop above is sure to draw this
@@ -235,16 +298,19 @@ void random_dist()
             int64_t draws = std::min<int64_t>(missing, (dist_size - n_dist) / 2);
             pair_stream(
                 [&](PairSlot &slot) {
-                    if (draws == 0)
-                        return false;
-                    draws--;
-                    int a = rand() % N;
-                    int b = rand() % (N - 1);
-                    slot.i = a > b ? b : a;
-                    slot.j = a > b ? a : b + 1;
-                    return true;
+                    for (;;) {
+                        if (draws == 0)
+                            return false;
+                        draws--;
+                        int a = rand() % N;
+                        int b = rand() % (N - 1);
+                        slot.i = a > b ? b : a;
+                        slot.j = a > b ? a : b + 1;
+                        if (fresh(slot.i, slot.j))
+                            return true;
+                    }
                 },
-                screen_known, pair_value, enter_pairs);
+                screen, pair_value, enter_pairs);
         }
     }
 }

@@ -8,9 +8,10 @@ import unittest
 
 import numpy as np
 
-from e2e_common import BRIVANE, BrivaneTest, run, write_nc
+from e2e_common import BRIVANE, BrivaneTest, read_nc, run, write_nc
 
 PLAN = r"^Plan: join [0-9.]+ s, random pairs [0-9.]+ s, clustering [0-9.]+ s, output [0-9.]+ s \((.*)\)$"
+ALL_PAIRS_PLAN = r"^Plan: all pairs [0-9.]+ s, clustering [0-9.]+ s, output [0-9.]+ s \((.*)\)$"
 
 
 def groups(n, c, seed=1):
@@ -38,8 +39,10 @@ class PlanLine(BrivaneTest):
         return [k for k, line in enumerate(stderr.splitlines()) if line.startswith("Plan:")]
 
     def test_plan_line_comes_once_just_before_the_distances(self):
+        # 400 objects have 79,800 pairs, which 10 MB cannot hold: the budget
+        # picks a count of them.
         cases = [
-            (["-t", "5"], "time budget 5 s"),
+            (["-t", "5", "-m", "0.01"], "time budget 5 s"),
             (["-M", "8000"], "count given"),
             (["-M", "8000", "-s", "0"], "count given"),
         ]
@@ -80,7 +83,8 @@ class PlanLine(BrivaneTest):
             self.assertEqual(r.status, 0, (n, more, r))
             plans = [line for line in r.stderr.splitlines() if line.startswith("Plan:")]
             self.assertEqual(len(plans), 1, (n, more, r))
-            self.assertRegex(plans[0], PLAN, (n, more))
+            # So few pairs fit any budget: all of them are computed.
+            self.assertRegex(plans[0], ALL_PAIRS_PLAN, (n, more))
             self.assertNotIn("cannot hold", r.stderr, (n, more))
             self.assertTrue(os.path.exists(self.path("out.nc")))
 
@@ -90,6 +94,38 @@ class PlanLine(BrivaneTest):
         self.assertNotIn("cannot hold", r.stderr)
         # 300 objects have 44850 pairs; thirty seconds reach far beyond them.
         self.assertIn("  Values of 44850 distances were calculated\n", r.stderr)
+
+    def test_budget_that_holds_every_pair_computes_them_all_at_once(self):
+        # Every pair fits thirty seconds: no join, no random pairs drawn again
+        # and again near all of them, and the tree of -a.
+        data = self.data(n=300)
+        r = run(["-i", data, "-o", self.path("t.nc"), "-d", "euclidean", "-R", "1", "-t", "30"])
+        self.assertEqual(r.status, 0, r)
+        lines = r.stderr.splitlines()
+        at = self.plan_lines(r.stderr)
+        self.assertEqual(len(at), 1, r)
+        self.assertEqual(re.match(ALL_PAIRS_PLAN, lines[at[0]]).group(1), "time budget 30 s", r)
+        self.assertEqual(lines[at[0] + 1], "Calculating distances...", r)
+        self.assertTrue(lines[at[0] + 2].startswith("  Calculating all pairwise distances... "), r)
+        self.assertNotIn("Calculating random pairs", r.stderr)
+        self.assertNotIn("similarity heuristics based pairs", r.stderr)
+        self.assertIn("  Values of 44850 distances were calculated\n", r.stderr)
+        a = run(["-i", data, "-o", self.path("a.nc"), "-d", "euclidean", "-R", "1", "-a"])
+        self.assertEqual(a.status, 0, a)
+        timed, every = read_nc(self.path("t.nc")), read_nc(self.path("a.nc"))
+        for name in every["__order__"]:
+            np.testing.assert_array_equal(timed[name], every[name], name)
+
+    def test_budget_short_of_every_pair_prices_the_draws_that_repeat_pairs(self):
+        # 10 MB hold about half of the 79,800 pairs of 400 objects: the count
+        # is drawn, and its plan line names random pairs.
+        r = run(["-i", self.data(), "-o", self.path("out.nc"), "-d", "euclidean", "-R", "1", "-t", "30",
+                 "-m", "0.01"])
+        self.assertEqual(r.status, 0, r)
+        plan = [line for line in r.stderr.splitlines() if line.startswith("Plan:")]
+        self.assertEqual(len(plan), 1, r)
+        self.assertRegex(plan[0], PLAN, r)
+        self.assertIn("  Calculating random pairs... ", r.stderr)
 
     def test_memory_refusal_names_the_budget_the_minimum_needs(self):
         # 100 x 2 doubles take 1600 bytes; 2000 distances 500000: 501600 bytes.

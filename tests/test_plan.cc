@@ -264,12 +264,87 @@ TEST(PlanTimeBudget, TakesTheLargestCountThatFits)
         {10, 9.5, 1000, 100000000, 500000},  // half a second left
     };
     for (const Case &c : cases) {
-        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100, 0, false, true,
+        // 100,000 objects: every count here is far from all their pairs.
+        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100000, 0, false, true,
                                      no_epsilon, no_join);
+        EXPECT_FALSE(plan.all_pairs);
         EXPECT_NEAR((double)plan.count, (double)c.count, 0.01 * c.count) << c.spent;
         EXPECT_LE(plan.spent + plan.seconds.total(), c.budget) << c.spent;
         EXPECT_EQ(plan.over, 0);
         EXPECT_EQ(shortfall_line(plan), "");
+    }
+}
+
+TEST(ExpectedDraws, GrowLikeTheCouponCollectorNearAllPairs)
+{
+    struct Case {
+        double all, stored, added, draws;
+    } cases[] = {
+        {10, 0, 10, 10 * (1 + 1 / 2. + 1 / 3. + 1 / 4. + 1 / 5. + 1 / 6. + 1 / 7. + 1 / 8. + 1 / 9. + 1 / 10.)},
+        {10, 8, 2, 10 * (1 + 1 / 2.)},          // the last two of ten
+        {1e6, 0, 1, 1},                         // the first pair is never a repeat
+        {1e6, 0, 1e6, 1e6 * (std::log(1e6) + 0.5772156649 + 0.5e-6)},
+        {1e6, 5e5, 0, 0},
+        {1e6, 0, 2e6, 1e6 * (std::log(1e6) + 0.5772156649 + 0.5e-6)},  // no more than all
+        {1e12, 0, 1e6, 1e6 * (1 + 0.5e-6)},     // far from all: about one draw per pair
+    };
+    for (const Case &c : cases)
+        EXPECT_NEAR(expected_draws(c.all, c.stored, c.added), c.draws, 1e-6 * c.draws + 1e-9)
+            << c.all << " " << c.stored << " " << c.added;
+}
+
+TEST(Predict, RandomPairsNearAllPairsCostTheirDraws)
+{
+    // 2,000 objects, 1,999,000 pairs; a draw at a tenth of a distance.
+    UnitCosts unit = per_million();
+    unit.draw = 1e-7;
+    double all = 1999000;
+    struct Case {
+        int64_t count;
+        double found;
+    } cases[] = {{1999000, 0}, {1999000, 1000000}, {1800000, 900000}, {1000000, 500000}, {40000, 0}};
+    for (const Case &c : cases) {
+        PhaseSeconds s = predict(unit, c.count, c.found, 0, 2000, 0, c.found > 0, true);
+        double random = c.count - c.found;
+        double draws = expected_draws(all, c.found, random);
+        EXPECT_NEAR(s.random, random * unit.distance / parallel_share() + draws * unit.draw, 1e-9) << c.count;
+        EXPECT_GE(draws, random) << c.count;
+    }
+    // All pairs after half of them: about 14 draws per pair drawn.
+    EXPECT_GT(expected_draws(all, 1000000, 999000), 14 * 999000.0);
+}
+
+TEST(PlanTimeBudget, EveryPairWhenTheStoreHoldsThemAndTheirRunFits)
+{
+    auto no_epsilon = [](int64_t) { return 0.0; };
+    auto no_join = [](double, double &tests, double &found) { tests = found = 0; };
+    UnitCosts unit = per_million();
+    unit.draw = 1e-7;
+    // 2,000 objects: 1,999,000 pairs at 1 us each on the threads.
+    double fill = 1999000 * 1e-6 / parallel_share();
+    struct Case {
+        const char *name;
+        double budget;
+        int64_t most;
+        bool all_pairs;
+    } cases[] = {
+        {"all pairs fit, the store holds them", fill + 1, 1999000, true},
+        {"the store holds one pair fewer", fill + 1, 1998999, false},
+        {"all pairs overrun the budget", 0.5 * fill, 1999000, false},
+    };
+    for (const Case &c : cases) {
+        Plan plan = plan_time_budget(unit, c.budget, 0, 40000, c.most, 2000, 0, false, true, no_epsilon, no_join);
+        EXPECT_EQ(plan.all_pairs, c.all_pairs) << c.name;
+        EXPECT_LE(plan.seconds.total(), c.budget) << c.name;
+        if (c.all_pairs) {
+            EXPECT_EQ(plan.count, 1999000) << c.name;
+            EXPECT_EQ(plan_line(plan).substr(0, 16), "Plan: all pairs ") << c.name;
+            EXPECT_EQ(plan.seconds.random, 0) << c.name;
+        } else {
+            // Drawn pairs near all of them cost their draws: the count
+            // stops short of what the pairs alone would allow.
+            EXPECT_LT(plan.count, c.most) << c.name;
+        }
     }
 }
 

@@ -17,6 +17,7 @@
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "missing.h"
 #include "small_dist.h"
 #include "threads.h"
 
@@ -237,6 +238,111 @@ TEST_F(SmallDist, RandomDistStopsAtAllDistinctPairs)
     store_for(100);        // room for all 6 pairs, target beyond them
     random_dist();
     EXPECT_EQ(n_dist / 2, 6);
+}
+
+// The pairs a random pass enters, in order, when every draw is looked up in
+// the store: bulk passes while N or more pairs are missing, streamed uniform
+// pairs while 4,096 or more are, then one uniform pair at a time.  `stored`
+// holds the pairs in the store before the pass; a pair whose value is NaN
+// has no distance (pairwise mode) and is never stored; `room` is the pairs
+// the store can hold.
+std::vector<Pair> random_pass_by_lookup(int n, int64_t target, int64_t room, std::set<Pair> stored,
+                                        const std::vector<double> &values)
+{
+    std::vector<Pair> entered;
+    std::set<Pair> without;
+    int64_t all = (int64_t)n * (n - 1) / 2;
+    target = std::min(target, all);
+    auto offer = [&](int i, int j) {
+        Pair p(std::min(i, j), std::max(i, j));
+        if (i == j || stored.count(p) || without.count(p))
+            return;
+        if (std::isnan(values[i] - values[j])) {
+            without.insert(p);
+        } else if ((int64_t)stored.size() < room) {
+            stored.insert(p);
+            entered.push_back(p);
+        }
+    };
+    while ((int64_t)stored.size() < target && (int64_t)(stored.size() + without.size()) < all &&
+           (int64_t)stored.size() < room) {
+        int64_t missing = target - (int64_t)stored.size();
+        if (missing >= n) {
+            int64_t per = missing / n;
+            for (int64_t s = 0; s < per * n; s++)
+                offer((int)(s / per), rand() % n);
+        } else if (missing < 4096) {
+            int i = rand() % n;
+            int j = rand() % (n - 1);
+            offer(i, i > j ? j : j + 1);
+        } else {
+            int64_t draws = std::min<int64_t>(missing, room - (int64_t)stored.size());
+            for (int64_t d = 0; d < draws; d++) {
+                int a = rand() % n;
+                int b = rand() % (n - 1);
+                offer(a, a > b ? b : b + 1);
+            }
+        }
+    }
+    return entered;
+}
+
+// Fixed-seed counts must give the same tree whatever spares the random pass
+// its store lookups: the same pairs in the same order, and the generator left
+// where the draws leave it (the random joins at the end of clustering draw
+// next).  Counts at and near all pairs, where most draws repeat a pair.
+TEST_F(SmallDist, RandomDistEntersThePairsOfAStoreLookupOfEveryDraw)
+{
+    const double NaN_ = NaN;
+    struct Case {
+        const char *name;
+        int n;
+        int64_t target;
+        int prestored;        // pairs (i, i+1) stored before the pass, as a join would
+        std::vector<int> nan; // objects whose distances are NaN (pairwise mode)
+        int64_t room;         // pairs the store holds; 0: the target's own
+    };
+    const Case cases[] = {
+        {"all pairs", 60, 1770, 0, {}, 0},
+        {"all pairs after a join", 60, 1770, 59, {}, 0},
+        {"99 % of all pairs", 200, 19701, 0, {}, 0},
+        {"half of all pairs", 200, 9950, 100, {}, 0},
+        {"a 64th of all pairs, streamed", 5000, 195313, 0, {}, 0},
+        {"beyond what has a distance", 40, 780, 0, {3, 17}, 0},
+        {"near all, no distance for some", 120, 7000, 30, {5}, 0},
+        {"the store fills first", 50, 1225, 0, {}, 1000},
+        {"sparse, the store's lookup", 300, 600, 0, {}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<double> v;
+        for (int i = 0; i < c.n; i++)
+            v.push_back(i);
+        for (int o : c.nan)
+            v[o] = NaN_;
+        objects(v);
+        if (!c.nan.empty())
+            skip_pairs_without_distance = true;
+        store_for((int)(c.room > 0 ? c.room : c.target));
+        num_distances = (int)c.target;
+        for (int i = 0; i < c.prestored; i++)
+            getdist(i, i + 1, NO_DISTANCE);
+        std::vector<Pair> prestored = stored_order();
+        std::set<Pair> before(prestored.begin(), prestored.end());
+        unsigned seed = (unsigned)(c.n * 7 + c.target);
+        srand(seed);
+        std::vector<Pair> expected = random_pass_by_lookup(c.n, c.target, dist_size / 2, before, v);
+        int next_draw = rand();
+        srand(seed);
+        testing::internal::CaptureStderr();
+        random_dist();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(rand(), next_draw);
+        std::vector<Pair> order = stored_order();
+        ASSERT_EQ(order.size(), before.size() + expected.size());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), order.begin() + before.size()));
+        reset_missing_values();
+    }
 }
 
 // ---------------------------------------------------------------------------
