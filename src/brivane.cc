@@ -24,8 +24,10 @@
 #include <iostream>
 #include <limits>
 #include <new>
+#include <sstream>
 #include <string>
 #include <type_traits>
+#include <unistd.h>
 #include <vector>
 
 #include <netcdfcpp.h>
@@ -254,6 +256,19 @@ void append_defaults()
     list_of<string_vector>(INDEX_OPT_PREFIX)->push_back(prefix);
 }
 
+// What the program writes to standard output while that is the output file;
+// written to standard error between the progress lines (release_held_output).
+// Never freed: the stream flushes it at exit, after static objects are gone.
+std::stringbuf *held_output = nullptr;
+
+void release_held_output()
+{
+    if (!held_output)
+        return;
+    std::cerr << held_output->str();
+    held_output->str("");
+}
+
 // The checks of the option combinations, in the order the user meets them; on
 // return every setting that the run reads is there and sound, and `distkey`
 // is the measure keyword (data modes only, else null).
@@ -338,6 +353,11 @@ void check_options(const char *&distkey)
     // Writing the output would destroy the input while it is being read.
     if (same_file(opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT)))
         refuse(MSG_OUTPUT_IS_INPUT);
+    // An output file that is standard output (/dev/stdout into a pipe) must
+    // hold the file alone: what the program writes to standard output, the
+    // join's summary line, goes to standard error instead.
+    if (names_descriptor(opt_text(INDEX_OPT_OUTPUT), STDOUT_FILENO))
+        std::cout.rdbuf(held_output = new std::stringbuf);
     // The quality file comes last in a long run: refuse one that cannot be
     // written before any work is done.
     if (opt_given(INDEX_OPT_QUALITY))
@@ -879,6 +899,7 @@ void distances_from_data(bool pivots_chosen)
             progress_end();
             std::cerr << " " << timer_heuristics.get_run_time() << " sec" << std::endl;
             std::cerr << "    " << n_dist / 2 << " distances calculated" << std::endl;
+            release_held_output();
             delete_pivots();
         }
         // A skipped join leaves its share to the random pairs, whatever
@@ -987,6 +1008,7 @@ int run()
         write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges());
         std::cerr << " " << timer_quality.get_run_time() << " sec" << std::endl;
     }
+    release_held_output();
     std::cerr << "Program running time was " << timer_global.get_run_time() << " sec" << std::endl;
     return 0;
 }

@@ -131,6 +131,28 @@ class TargetKinds(OutputTest):
                     self.assertEqual(proc.stdout, expected)
                 self.assertEqual(sorted(os.listdir(self.path("in"))), ["d.nc", "t.tsv", "tree.nc"])
 
+    def test_the_join_line_goes_to_standard_error_when_the_output_is_standard_output(self):
+        # The join's summary line belongs on standard output, except where
+        # the output file is standard output itself: there it would corrupt
+        # the file.  -M 10 is every pair of the five objects, so that the
+        # bytes do not depend on the machine's speed.
+        reference = self.path("in/ref.nc")
+        words = [BRIVANE, "-i", self.data, "-d", "euclidean", "-R", "1", "-M", "10", "-o"]
+        self.assertEqual(call(words + [reference])[0], 0)
+        expected = read_bytes(reference)
+        env = dict(os.environ, TMPDIR=self.path("in"))
+        for target in ("/dev/stdout", "/proc/self/fd/1", "/dev/fd/1"):
+            with self.subTest(target=target):
+                proc = subprocess.run([str(w) for w in words + [target]], capture_output=True, env=env, timeout=300)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                self.assertEqual(proc.stdout, expected)
+                self.assertRegex(proc.stderr.decode("latin-1"), r"\nneg_res1 = \d+  neg_res2 = \d+\n")
+        with self.subTest(target="a file"):
+            proc = subprocess.run([str(w) for w in words + [self.path("in/o.nc")]], capture_output=True, timeout=300)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertRegex(proc.stdout.decode("latin-1"), r"^neg_res1 = \d+  neg_res2 = \d+\n$")
+            self.assertEqual(read_bytes(self.path("in/o.nc")), expected)
+
     @unittest.skipUnless(os.geteuid() == 0, "making a device node needs root")
     def test_character_device_is_written_through_and_never_replaced(self):
         device = self.path("null")
@@ -256,6 +278,35 @@ class Interrupts(OutputTest):
                 self.assertEqual(os.listdir(spool), [])
                 self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
                 os.unlink(fifo)
+
+    def test_every_signal_that_ends_the_program_while_the_output_waits_leaves_no_temporary_file(self):
+        spool = self.path("spool")
+        os.mkdir(spool)
+        env = dict(os.environ, TMPDIR=spool)
+
+        def no_core_files():
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+        signals = [signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF,
+                   signal.SIGXCPU, signal.SIGPOLL, signal.SIGPWR, signal.SIGRTMIN, signal.SIGRTMAX]
+        for sig in signals:
+            for name in ("brivane -o", "import"):
+                with self.subTest(program=name, signal=sig):
+                    fifo = self.path("fifo_%s_%d" % (name[0], sig))
+                    os.mkfifo(fifo)
+                    proc = subprocess.Popen([str(w) for w in self.programs(fifo)[name]], env=env,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                            preexec_fn=no_core_files)
+                    deadline = time.monotonic() + 120
+                    while not os.listdir(spool) and proc.poll() is None and time.monotonic() < deadline:
+                        time.sleep(0.02)
+                    self.assertTrue(os.listdir(spool), "the temporary file appears")
+                    proc.send_signal(sig)
+                    self.assertEqual(proc.wait(60), -sig)
+                    left = os.listdir(spool)
+                    for f in left:
+                        os.unlink(os.path.join(spool, f))
+                    self.assertEqual(left, [])
 
 
 if __name__ == "__main__":
