@@ -353,6 +353,9 @@ void check_options(const char *&distkey)
     // Writing the output would destroy the input while it is being read.
     if (same_file(opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT)))
         refuse(MSG_OUTPUT_IS_INPUT);
+    // The output is written after the whole run: one that cannot be written
+    // is refused before any work is done.
+    check_output_file(opt_text(INDEX_OPT_OUTPUT));
     // An output file that is standard output (/dev/stdout into a pipe) must
     // hold the file alone: what the program writes to standard output, the
     // join's summary line, goes to standard error instead.

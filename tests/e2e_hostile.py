@@ -111,7 +111,7 @@ class Refused(BrivaneTest):
         os.mkdir(self.path("out.nc"))
         r = run(["-i", src, "-d", "euc", "-a", "-o", self.path("out.nc")])
         self.assertEqual(r.status, 1, r)
-        self.assertIn("ERROR! Error writing output file " + self.path("out.nc") + "\n", r.stderr)
+        self.assertIn("ERROR! Error writing output file " + self.path("out.nc") + ": Is a directory\n", r.stderr)
         self.assertTrue(os.path.isdir(self.path("out.nc")))
         self.assertEqual(sorted(os.listdir(self.tmp)), ["in.nc", "out.nc"])
 

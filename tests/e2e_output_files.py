@@ -3,6 +3,7 @@ brivane-export in its formats) on targets that are not plain new files:
 links, devices, FIFOs, sockets, the input itself, a write that fails, a long
 name, an interrupt.  An output is written whole or not at all, and nothing
 but the output is ever replaced or left behind."""
+import errno
 import os
 import resource
 import signal
@@ -183,6 +184,62 @@ class TargetKinds(OutputTest):
         sock.close()
         self.assertTrue(stat.S_ISSOCK(os.lstat(self.path("socket")).st_mode))
         self.assertEqual(sorted(os.listdir(self.tmp)), ["folder", "in", "socket"])
+
+
+def unwritable_reason(folder):
+    """The system's reason why no file can be made in `folder`."""
+    try:
+        os.close(tempfile.mkstemp(dir=folder)[0])
+    except OSError as e:
+        return e.strerror
+    raise AssertionError("%s is writable" % folder)
+
+
+class Unwritable(OutputTest):
+    def test_an_output_that_cannot_be_written_is_refused_before_any_work_with_the_reason(self):
+        os.mkdir(self.path("folder"))
+        targets = {"a folder": (self.path("folder"), os.strerror(errno.EISDIR)),
+                   "a missing folder": (self.path("missing/out"), os.strerror(errno.ENOENT)),
+                   # sysfs makes no files, whoever asks
+                   "a folder without permission": ("/sys/brivane_out", unwritable_reason("/sys"))}
+        if os.geteuid() != 0:
+            os.mkdir(self.path("locked"), 0o555)
+            targets["a folder of another's"] = (self.path("locked/out"), os.strerror(errno.EACCES))
+        starts = {"brivane -o": "ERROR! Error writing output file ", "brivane -Y": "ERROR! Error writing quality file ",
+                  "import": "ERROR! Error writing output file ", "export linkage": "ERROR! Could not write output file ",
+                  "export newick": "ERROR! Could not write output file "}
+        for kind, (target, reason) in targets.items():
+            for name, start in starts.items():
+                with self.subTest(target=kind, program=name):
+                    status, err = call(self.programs(target)[name])
+                    self.assertEqual(status, 1, err)
+                    if name == "brivane -Y" and kind == "a folder":
+                        self.assertIn("ERROR! The quality file is a folder: " + target + "\n", err)
+                    else:
+                        self.assertIn(start + target + ": " + reason + "\n", err)
+                    self.assertNotIn("Calculating distances", err)
+                    self.assertNotIn("Data input", err)
+        self.assertEqual(sorted(os.listdir(self.path("folder"))), [])
+        self.assertEqual(sorted(os.listdir(self.path("in"))), ["d.nc", "t.tsv", "tree.nc"])
+
+    def test_the_companion_programs_find_an_unwritable_output_before_reading_their_input(self):
+        # An input with a fault further in: the output's fault is told first.
+        with open(self.path("in/bad.tsv"), "w") as f:
+            f.write(TABLE + "r5\t1\n")
+        target = self.path("missing/out")
+        cases = {
+            "import": ([IMPORT, "-f", "tsv", self.path("in/bad.tsv"), target], "ERROR! Error writing output file "),
+            "export newick": ([EXPORT, "newick", "-t", self.tree, "-L", "nosuch", "-o", target],
+                              "ERROR! Could not write output file "),
+            "export picture": ([EXPORT, "picture", "-t", self.tree, "-i", self.data, "-D", "nosuch", "-o",
+                                target + ".svg"], "ERROR! Could not write output file "),
+        }
+        for name, (words, start) in cases.items():
+            with self.subTest(program=name):
+                status, err = call(words)
+                self.assertEqual(status, 1, err)
+                self.assertTrue(err.startswith(start + target), err)
+                self.assertIn(": " + os.strerror(errno.ENOENT) + "\n", err)
 
 
 class OwnInput(OutputTest):
