@@ -425,11 +425,20 @@ void check_count(int64_t count)
         refuse(MSG_TOO_LARGE);
 }
 
+// A budget that cannot hold the input is refused once the shapes are read
+// (read_shapes), where the need of the whole run is known.
 void charge_input(int64_t bytes)
 {
     memory -= bytes;
-    if (memory < 0)
-        refuse(MSG_INPUT_MEMORY);
+}
+
+// What the distances of a run that knows only some pairs need at the least
+// beside the input: a list's entries, or a data matrix's least count (20 per
+// object, at most every pair), which any budget above it may raise.
+int64_t least_distance_bytes()
+{
+    int64_t count = cluster_mode() == CLUSTER_DISTLIST ? M : bound_num_distances(0, 0, N);
+    return count * BYTES_PER_DISTANCE;
 }
 
 template <class T> T *read_whole(NcVar *var)
@@ -1179,7 +1188,15 @@ void read_shapes()
     }
     if (N == 0)
         refuse(MSG_NO_OBJECTS);
+    // A run that knows every pair is refused here by the engine choice when
+    // its input does not fit, with the need of the engine it would take.
     choose_engine(matrix_input);
+    if (memory < 0) {
+        std::string message = std::string(MSG_INPUT_MEMORY) + "\n" + memory_need_line(least_distance_bytes());
+        if (cluster_mode() == CLUSTER_DISTLIST && M > STORE_MAX_PAIRS)
+            message += std::string("\n") + MSG_STORE_LIMIT;
+        refuse(message);
+    }
 }
 
 void load_input()
