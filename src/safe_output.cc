@@ -185,6 +185,12 @@ SafeOutput::SafeOutput(const std::string &name) : target_(name)
         fail(errno);
         return;
     }
+    // A device or FIFO is opened only when the output is complete; one that
+    // may not be written is refused now, before the run.
+    if (stream_ && access(target_.c_str(), W_OK) != 0) {
+        fail(errno);
+        return;
+    }
     std::string folder = folder_of(target_);
     if (stream_) {
         const char *tmpdir = std::getenv("TMPDIR");

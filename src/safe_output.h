@@ -10,7 +10,8 @@
 //   - a character device or a FIFO (/dev/null, /dev/stdout, a named pipe),
 //     which the netCDF library can neither create nor seek: the temporary
 //     file is made in $TMPDIR (default /tmp) and its bytes are copied into
-//     the target, which is never removed or replaced;
+//     the target, which is never removed or replaced; one without write
+//     permission is refused at once, not when the output is complete;
 //   - anything else (a folder, a block device, a socket) is refused.
 // Temporary files still present when the program ends (a fatal error, or a
 // signal that ends it: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM,

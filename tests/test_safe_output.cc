@@ -253,6 +253,37 @@ TEST_F(SafeOutputTest, FoldersSocketsAndMissingFoldersAreRefused)
     EXPECT_EQ(listing(), "folder socket ");
 }
 
+TEST_F(SafeOutputTest, FifoOrDeviceWithoutWritePermissionIsRefusedAtOnce)
+{
+    // Opening the target waits until the output is complete: its permission
+    // is asked first.  Root may write anything, so a child that is root
+    // takes the user nobody's rights.
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(chmod(path("fifo").c_str(), 0644), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        if (getuid() == 0 || access(path("fifo").c_str(), W_OK) == 0)
+            _exit(4);  // the owner; not a case this test can make
+        bool refused;
+        {
+            SafeOutput out(path("fifo"));
+            refused = !out.ok() && out.error() == std::strerror(EACCES);
+        }
+        _exit(refused ? 0 : 1);
+    }
+    int status;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 4)
+        GTEST_SKIP() << "the test's user owns the FIFO";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(listing(), "fifo ");
+}
+
 TEST_F(SafeOutputTest, TemporaryFilesGoAtExitAndOnTerminatingSignals)
 {
     // Every signal whose default action ends the program and that a user,
