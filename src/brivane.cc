@@ -24,8 +24,10 @@
 #include <iostream>
 #include <limits>
 #include <new>
+#include <sstream>
 #include <string>
 #include <type_traits>
+#include <unistd.h>
 #include <vector>
 
 #include <netcdfcpp.h>
@@ -265,6 +267,19 @@ void append_defaults()
     list_of<string_vector>(INDEX_OPT_PREFIX)->push_back(prefix);
 }
 
+// What the program writes to standard output while that is the output file;
+// written to standard error between the progress lines (release_held_output).
+// Never freed: the stream flushes it at exit, after static objects are gone.
+std::stringbuf *held_output = nullptr;
+
+void release_held_output()
+{
+    if (!held_output)
+        return;
+    std::cerr << held_output->str();
+    held_output->str("");
+}
+
 // The checks of the option combinations, in the order the user meets them; on
 // return every setting that the run reads is there and sound, and `distkey`
 // is the measure keyword (data modes only, else null).
@@ -370,6 +385,14 @@ void check_options(const char *&distkey)
     // Writing the output would destroy the input while it is being read.
     if (same_file(opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT)))
         refuse(MSG_OUTPUT_IS_INPUT);
+    // The output is written after the whole run: one that cannot be written
+    // is refused before any work is done.
+    check_output_file(opt_text(INDEX_OPT_OUTPUT));
+    // An output file that is standard output (/dev/stdout into a pipe) must
+    // hold the file alone: what the program writes to standard output, the
+    // join's summary line, goes to standard error instead.
+    if (names_descriptor(opt_text(INDEX_OPT_OUTPUT), STDOUT_FILENO))
+        std::cout.rdbuf(held_output = new std::stringbuf);
     // The quality file comes last in a long run: refuse one that cannot be
     // written before any work is done.
     if (opt_given(INDEX_OPT_QUALITY))
@@ -450,11 +473,20 @@ void check_count(int64_t count)
         refuse(MSG_TOO_LARGE);
 }
 
+// A budget that cannot hold the input is refused once the shapes are read
+// (read_shapes), where the need of the whole run is known.
 void charge_input(int64_t bytes)
 {
     memory -= bytes;
-    if (memory < 0)
-        refuse(MSG_INPUT_MEMORY);
+}
+
+// What the distances of a run that knows only some pairs need at the least
+// beside the input: a list's entries, or a data matrix's least count (20 per
+// object, at most every pair), which any budget above it may raise.
+int64_t least_distance_bytes()
+{
+    int64_t count = cluster_mode() == CLUSTER_DISTLIST ? M : bound_num_distances(0, 0, N);
+    return count * BYTES_PER_DISTANCE;
 }
 
 template <class T> T *read_whole(NcVar *var)
@@ -948,6 +980,7 @@ void distances_from_data(bool pivots_chosen)
             progress_end();
             std::cerr << " " << timer_heuristics.get_run_time() << " sec" << std::endl;
             std::cerr << "    " << n_dist / 2 << " distances calculated" << std::endl;
+            release_held_output();
             delete_pivots();
         }
         // A skipped join leaves its share to the random pairs, whatever
@@ -1056,6 +1089,7 @@ int run()
         write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges());
         std::cerr << " " << timer_quality.get_run_time() << " sec" << std::endl;
     }
+    release_held_output();
     std::cerr << "Program running time was " << timer_global.get_run_time() << " sec" << std::endl;
     return 0;
 }
@@ -1244,7 +1278,15 @@ void read_shapes()
     }
     if (N == 0)
         refuse(MSG_NO_OBJECTS);
+    // A run that knows every pair is refused here by the engine choice when
+    // its input does not fit, with the need of the engine it would take.
     choose_engine(matrix_input);
+    if (memory < 0) {
+        std::string message = std::string(MSG_INPUT_MEMORY) + "\n" + memory_need_line(least_distance_bytes());
+        if (cluster_mode() == CLUSTER_DISTLIST && M > STORE_MAX_PAIRS)
+            message += std::string("\n") + MSG_STORE_LIMIT;
+        refuse(message);
+    }
 }
 
 void load_input()

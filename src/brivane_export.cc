@@ -1170,6 +1170,13 @@ int run(int argc, char **argv)
         for (const std::string &input : {s.tree, s.input})
             if (output != "-" && !input.empty() && same_file(output.c_str(), input.c_str()))
                 fail(MSG_OUTPUT_IS_INPUT + output);
+    // An output that cannot be made is told before the labels and data are read.
+    for (const std::string &output : outputs)
+        if (output != "-") {
+            SafeOutput probe(output);
+            if (!probe.ok())
+                write_failed(output, probe.error());
+        }
 
     if (s.format == LINKAGE) {
         write_linkage(t, s.output);

@@ -982,6 +982,12 @@ void import(const Settings &s)
     // Writing the output would destroy the input while it is being read.
     if (s.input != "-" && same_file(s.input.c_str(), s.output.c_str()))
         fail(ERR_OUTPUT_IS_INPUT);
+    // An output that cannot be made is told before the whole input is read.
+    {
+        SafeOutput probe(s.output);
+        if (!probe.ok())
+            fail(ERR_WRITE, s.output.c_str(), probe.error().c_str());
+    }
     FILE *f = s.input == "-" ? stdin : std::fopen(s.input.c_str(), "rb");
     if (!f)
         fail(ERR_OPEN_INPUT, s.input.c_str(), std::strerror(errno));

@@ -731,7 +731,7 @@ class OutputFile {
     explicit OutputFile(const char *name) : name_(name), out_(name)
     {
         if (!out_.ok())
-            fail();
+            fail(out_.error());
         file_ = new NcFile(out_.path().c_str(), NcFile::Replace, nullptr, 0, created_format());
         if (!file_->is_valid())
             fail();
@@ -752,13 +752,16 @@ class OutputFile {
         check(file_->close());
         delete file_;
         file_ = nullptr;
-        check(out_.commit());
+        if (!out_.commit())
+            fail(out_.error());
     }
 
-    [[noreturn]] void fail()
+    // The system's reason follows the name where the failure was the
+    // system's; the library's own text follows on a line of its own.
+    [[noreturn]] void fail(const std::string &reason = "")
     {
         out_.discard();
-        std::cerr << MSG_WRITE_FAILED << name_ << std::endl;
+        std::cerr << MSG_WRITE_FAILED << name_ << (reason.empty() ? "" : ": " + reason) << std::endl;
         report_library_cause();
         brivane_exit(1);
     }
@@ -768,6 +771,15 @@ class OutputFile {
     SafeOutput out_;
     NcFile *file_ = nullptr;
 };
+
+void check_output_file(const char *name)
+{
+    SafeOutput probe(name);
+    if (!probe.ok()) {
+        std::cerr << MSG_WRITE_FAILED << name << ": " << probe.error() << std::endl;
+        brivane_exit(1);
+    }
+}
 
 // One input variable and its copy, with the block layout of the copy: a
 // block spans every dimension but the first clustered one, which it crosses

@@ -149,6 +149,10 @@ void new_dendrogram();
 // are filled in (leaf children given by object index); any engine's merges
 // are written through here.
 void write_dendrogram();
+// Ends the run, with the system's reason, when no output file of this name
+// can be made (a folder, a missing folder, no permission): the check before
+// any work of a file that is written after all of it.
+void check_output_file(const char *name);
 // The merge loop alone: builds the heap, fills the dendrogram arrays (leaf
 // children still given by object index) and joins unconnected clusters.
 void cluster_merge();

@@ -22,6 +22,7 @@
 #include "safe_output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -336,8 +337,9 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
     SafeOutput out(name);
     FILE *f = out.ok() ? std::fopen(out.path().c_str(), "w") : nullptr;
     if (!f) {
+        std::string reason = out.ok() ? std::strerror(errno) : out.error();
         out.discard();
-        refuse(MSG_WRITE_FAILED + one_line(name));
+        refuse(MSG_WRITE_FAILED + one_line(name) + ": " + reason);
     }
 
     int64_t infinite = 0, pairs = 0, unmeasured = 0;
@@ -374,10 +376,15 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
     std::fprintf(f, "# pairs measured\t%lld\n", (long long)pairs);
     std::fprintf(f, "# merges without a known pair\t%lld\n", (long long)unmeasured);
 
+    errno = 0;
     bool written = std::fflush(f) == 0 && !std::ferror(f) && fsync(fileno(f)) == 0;
-    if (std::fclose(f) != 0 || !written || !out.commit()) {
+    int error_number = written ? 0 : errno ? errno : EIO;
+    if (std::fclose(f) != 0 && !error_number)
+        error_number = errno;
+    if (error_number || !out.commit()) {
+        std::string reason = error_number ? std::strerror(error_number) : out.error();
         out.discard();
-        refuse(MSG_WRITE_FAILED + one_line(name));
+        refuse(MSG_WRITE_FAILED + one_line(name) + ": " + reason);
     }
 }
 
@@ -388,6 +395,7 @@ void check_quality_file(const char *name, const char *input, const char *output)
         refuse(MSG_IS_FOLDER + one_line(name));
     if (same_path(name, input) || same_path(name, output))
         refuse(MSG_CLASH);
-    if (!SafeOutput(name).ok())
-        refuse(MSG_WRITE_FAILED + one_line(name));
+    SafeOutput probe(name);
+    if (!probe.ok())
+        refuse(MSG_WRITE_FAILED + one_line(name) + ": " + probe.error());
 }

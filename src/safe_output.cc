@@ -39,8 +39,30 @@ extern "C" void remove_live_files_and_die(int signal_number)
     raise(signal_number);
 }
 
-// Once per program: the removal at exit and on the signals that end it; a
-// signal ignored by whoever started the program (nohup) stays ignored.
+// The signals whose default action ends the program and that a user, a
+// limit, a timer or a closed reader may send.  The program's own faults
+// (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS) are left to
+// their default action, or to the debugger or sanitizer that reports them.
+// SIGXFSZ is ignored instead (a write beyond the size limit then fails).
+sigset_t terminating_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGVTALRM,
+                              SIGPROF, SIGXCPU, SIGPOLL, SIGPWR})
+        sigaddset(&set, signal_number);
+#ifdef SIGSTKFLT
+    sigaddset(&set, SIGSTKFLT);
+#endif
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; signal_number++)
+        sigaddset(&set, signal_number);
+    return set;
+}
+
+// Once per program: the removal at exit and on the signals that end it.
+// Only a signal left to its default action is taken over: one ignored by
+// whoever started the program (nohup) stays ignored, and one with a handler
+// of its own (a profiler's SIGPROF) keeps it.
 void install_removal()
 {
     static bool installed = false;
@@ -48,9 +70,11 @@ void install_removal()
         return;
     installed = true;
     std::atexit(remove_live_files_at_exit);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    sigset_t terminating = terminating_signals();
+    for (int signal_number = 1; signal_number < NSIG; signal_number++) {
         struct sigaction current;
-        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+        if (sigismember(&terminating, signal_number) == 1 && sigaction(signal_number, nullptr, &current) == 0 &&
+            current.sa_handler == SIG_DFL)
             std::signal(signal_number, remove_live_files_and_die);
     }
     std::signal(SIGXFSZ, SIG_IGN);
@@ -121,6 +145,13 @@ bool same_file(const char *a, const char *b)
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+bool names_descriptor(const char *name, int fd)
+{
+    struct stat named, opened;
+    return stat(name, &named) == 0 && fstat(fd, &opened) == 0 && named.st_dev == opened.st_dev &&
+           named.st_ino == opened.st_ino;
+}
+
 std::string temporary_name(const std::string &folder, const std::string &base, long name_max)
 {
     const std::string suffix = ".tmpXXXXXX";
@@ -154,6 +185,12 @@ SafeOutput::SafeOutput(const std::string &name) : target_(name)
         fail(errno);
         return;
     }
+    // A device or FIFO is opened only when the output is complete; one that
+    // may not be written is refused now, before the run.
+    if (stream_ && access(target_.c_str(), W_OK) != 0) {
+        fail(errno);
+        return;
+    }
     std::string folder = folder_of(target_);
     if (stream_) {
         const char *tmpdir = std::getenv("TMPDIR");
@@ -165,10 +202,7 @@ SafeOutput::SafeOutput(const std::string &name) : target_(name)
     // wait while the file is made and its name filed, so that no signal
     // between the two can leave it behind.
     slot_ = take_slot(temp_);
-    sigset_t terminating, before;
-    sigemptyset(&terminating);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaddset(&terminating, signal_number);
+    sigset_t terminating = terminating_signals(), before;
     sigprocmask(SIG_BLOCK, &terminating, &before);
     int fd = mkstemp(&temp_[0]);
     int error_number = errno;

@@ -10,12 +10,14 @@
 //   - a character device or a FIFO (/dev/null, /dev/stdout, a named pipe),
 //     which the netCDF library can neither create nor seek: the temporary
 //     file is made in $TMPDIR (default /tmp) and its bytes are copied into
-//     the target, which is never removed or replaced;
+//     the target, which is never removed or replaced; one without write
+//     permission is refused at once, not when the output is complete;
 //   - anything else (a folder, a block device, a socket) is refused.
-// Temporary files still present when the program ends (a fatal error, or
-// SIGINT, SIGTERM, SIGHUP, SIGPIPE) are removed.  SIGXFSZ is ignored, so
-// that a write beyond the file size limit fails as a write instead of
-// killing the program with its temporary file left behind.
+// Temporary files still present when the program ends (a fatal error, or a
+// signal that ends it: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM,
+// SIGUSR1 and the others a user, a limit or a timer may send) are removed.
+// SIGXFSZ is ignored, so that a write beyond the file size limit fails as a
+// write instead of killing the program with its temporary file left behind.
 #ifndef SAFE_OUTPUT_H
 #define SAFE_OUTPUT_H
 
@@ -24,6 +26,11 @@
 // Whether the two names are one existing file (links followed, hard links
 // found by their inode).
 bool same_file(const char *a, const char *b);
+
+// Whether the name is the file open on descriptor `fd` (the same device and
+// inode): /dev/stdout and /proc/self/fd/1 for descriptor 1, or a file that
+// standard output was sent to.
+bool names_descriptor(const char *name, int fd);
 
 // The name of a temporary file in `folder` (ending in '/', or empty for the
 // current folder) for an output called `base`: base + ".tmpXXXXXX", with

@@ -229,7 +229,7 @@ class OutputSafetyTest(BrivaneTest):
         target = self.path("missing/out.nc")
         r = run(["-i", self.path("in.nc"), "-o", target, "-C", "distmat"])
         self.assertEqual(r.status, 1, r)
-        self.assertIn("ERROR! Error writing output file " + target + "\n", r.stderr)
+        self.assertIn("ERROR! Error writing output file " + target + ": No such file or directory\n", r.stderr)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 correct result; never a crash, a hang or a wrong result reported as success.
 Every case of the table in docs/hostile-inputs.md is here."""
 import os
+import re
 import resource
 import unittest
 
@@ -111,7 +112,7 @@ class Refused(BrivaneTest):
         os.mkdir(self.path("out.nc"))
         r = run(["-i", src, "-d", "euc", "-a", "-o", self.path("out.nc")])
         self.assertEqual(r.status, 1, r)
-        self.assertIn("ERROR! Error writing output file " + self.path("out.nc") + "\n", r.stderr)
+        self.assertIn("ERROR! Error writing output file " + self.path("out.nc") + ": Is a directory\n", r.stderr)
         self.assertTrue(os.path.isdir(self.path("out.nc")))
         self.assertEqual(sorted(os.listdir(self.tmp)), ["in.nc", "out.nc"])
 
@@ -129,6 +130,52 @@ class Refused(BrivaneTest):
                 preexec_fn=small_address_space)
         self.assertEqual(r.status, 1, r)
         self.assertEqual(r.stderr.count("Out of memory!"), 1, r)
+
+
+class MemoryNeed(BrivaneTest):
+    """A budget too small for the run is refused with the budget that would
+    do, and a run with that budget goes through."""
+
+    NEED = re.compile(r"\nThis run needs -m ([0-9.]+) or more \(gigabytes\)\.\n")
+
+    def test_the_budget_a_refusal_names_is_enough(self):
+        rng = np.random.default_rng(9)
+        data = write_nc(self.path("data.nc"), [("x", ("obj", "feat"), rng.normal(size=(300, 4)), "f8")])
+        d = rng.random((300, 300))
+        d = d + d.T
+        np.fill_diagonal(d, 0)
+        matrix = write_nc(self.path("matrix.nc"), [("d", ("o", "o2"), d, "f8")])
+        entries = 20000
+        listed = write_nc(self.path("list.nc"), [("d", ("e",), rng.random(entries), "f8"),
+                                                 ("f", ("e",), rng.integers(0, 3000, entries), "i4"),
+                                                 ("t", ("e",), rng.integers(0, 3000, entries), "i4")],
+                          dims=[("objs", 3000)])
+        runs = {
+            "a count": ["-i", data, "-d", "euc", "-M", "3000"],
+            "the time budget": ["-i", data, "-d", "euc", "-t", "1"],
+            "all pairs": ["-i", data, "-d", "euc", "-a"],
+            "all pairs in the store": ["-i", data, "-d", "euc", "-a", "-E", "store"],
+            "all pairs in the dense matrix": ["-i", data, "-d", "euc", "-a", "-E", "dense"],
+            "columns": ["-i", data, "-C", "cols", "-d", "euc"],
+            "a distance matrix": ["-i", matrix, "-C", "distmat"],
+            "a distance matrix in the store": ["-i", matrix, "-C", "distmat", "-E", "store"],
+            "a distance list": ["-i", listed, "-C", "distlist", "-F", "f", "-T", "t", "-N", "objs", "-D", "d"],
+        }
+        out = self.path("out.nc")
+        for name, args in runs.items():
+            for budget in ("0", "-1", "1e-6", "0.001"):
+                with self.subTest(run=name, budget=budget):
+                    r = run(args + ["-R", "1", "-o", out, "-m", budget])
+                    if budget == "0.001" and r.status == 0:
+                        os.unlink(out)  # a megabyte holds the smaller runs
+                        continue
+                    self.assertEqual(r.status, 1, r)
+                    self.assertIn("ERROR! Insufficient memory", r.stderr)
+                    need = self.NEED.search(r.stderr)
+                    self.assertIsNotNone(need, r)
+                    again = run(args + ["-R", "1", "-o", out, "-m", need.group(1)])
+                    self.assertEqual(again.status, 0, "-m %s: %r" % (need.group(1), again))
+                    os.unlink(out)
 
 
 class Completed(BrivaneTest):

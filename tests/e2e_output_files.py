@@ -3,6 +3,7 @@ brivane-export in its formats) on targets that are not plain new files:
 links, devices, FIFOs, sockets, the input itself, a write that fails, a long
 name, an interrupt.  An output is written whole or not at all, and nothing
 but the output is ever replaced or left behind."""
+import errno
 import os
 import resource
 import signal
@@ -131,6 +132,28 @@ class TargetKinds(OutputTest):
                     self.assertEqual(proc.stdout, expected)
                 self.assertEqual(sorted(os.listdir(self.path("in"))), ["d.nc", "t.tsv", "tree.nc"])
 
+    def test_the_join_line_goes_to_standard_error_when_the_output_is_standard_output(self):
+        # The join's summary line belongs on standard output, except where
+        # the output file is standard output itself: there it would corrupt
+        # the file.  -M 10 is every pair of the five objects, so that the
+        # bytes do not depend on the machine's speed.
+        reference = self.path("in/ref.nc")
+        words = [BRIVANE, "-i", self.data, "-d", "euclidean", "-R", "1", "-M", "10", "-o"]
+        self.assertEqual(call(words + [reference])[0], 0)
+        expected = read_bytes(reference)
+        env = dict(os.environ, TMPDIR=self.path("in"))
+        for target in ("/dev/stdout", "/proc/self/fd/1", "/dev/fd/1"):
+            with self.subTest(target=target):
+                proc = subprocess.run([str(w) for w in words + [target]], capture_output=True, env=env, timeout=300)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                self.assertEqual(proc.stdout, expected)
+                self.assertRegex(proc.stderr.decode("latin-1"), r"\nneg_res1 = \d+  neg_res2 = \d+\n")
+        with self.subTest(target="a file"):
+            proc = subprocess.run([str(w) for w in words + [self.path("in/o.nc")]], capture_output=True, timeout=300)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertRegex(proc.stdout.decode("latin-1"), r"^neg_res1 = \d+  neg_res2 = \d+\n$")
+            self.assertEqual(read_bytes(self.path("in/o.nc")), expected)
+
     @unittest.skipUnless(os.geteuid() == 0, "making a device node needs root")
     def test_character_device_is_written_through_and_never_replaced(self):
         device = self.path("null")
@@ -161,6 +184,62 @@ class TargetKinds(OutputTest):
         sock.close()
         self.assertTrue(stat.S_ISSOCK(os.lstat(self.path("socket")).st_mode))
         self.assertEqual(sorted(os.listdir(self.tmp)), ["folder", "in", "socket"])
+
+
+def unwritable_reason(folder):
+    """The system's reason why no file can be made in `folder`."""
+    try:
+        os.close(tempfile.mkstemp(dir=folder)[0])
+    except OSError as e:
+        return e.strerror
+    raise AssertionError("%s is writable" % folder)
+
+
+class Unwritable(OutputTest):
+    def test_an_output_that_cannot_be_written_is_refused_before_any_work_with_the_reason(self):
+        os.mkdir(self.path("folder"))
+        targets = {"a folder": (self.path("folder"), os.strerror(errno.EISDIR)),
+                   "a missing folder": (self.path("missing/out"), os.strerror(errno.ENOENT)),
+                   # sysfs makes no files, whoever asks
+                   "a folder without permission": ("/sys/brivane_out", unwritable_reason("/sys"))}
+        if os.geteuid() != 0:
+            os.mkdir(self.path("locked"), 0o555)
+            targets["a folder of another's"] = (self.path("locked/out"), os.strerror(errno.EACCES))
+        starts = {"brivane -o": "ERROR! Error writing output file ", "brivane -Y": "ERROR! Error writing quality file ",
+                  "import": "ERROR! Error writing output file ", "export linkage": "ERROR! Could not write output file ",
+                  "export newick": "ERROR! Could not write output file "}
+        for kind, (target, reason) in targets.items():
+            for name, start in starts.items():
+                with self.subTest(target=kind, program=name):
+                    status, err = call(self.programs(target)[name])
+                    self.assertEqual(status, 1, err)
+                    if name == "brivane -Y" and kind == "a folder":
+                        self.assertIn("ERROR! The quality file is a folder: " + target + "\n", err)
+                    else:
+                        self.assertIn(start + target + ": " + reason + "\n", err)
+                    self.assertNotIn("Calculating distances", err)
+                    self.assertNotIn("Data input", err)
+        self.assertEqual(sorted(os.listdir(self.path("folder"))), [])
+        self.assertEqual(sorted(os.listdir(self.path("in"))), ["d.nc", "t.tsv", "tree.nc"])
+
+    def test_the_companion_programs_find_an_unwritable_output_before_reading_their_input(self):
+        # An input with a fault further in: the output's fault is told first.
+        with open(self.path("in/bad.tsv"), "w") as f:
+            f.write(TABLE + "r5\t1\n")
+        target = self.path("missing/out")
+        cases = {
+            "import": ([IMPORT, "-f", "tsv", self.path("in/bad.tsv"), target], "ERROR! Error writing output file "),
+            "export newick": ([EXPORT, "newick", "-t", self.tree, "-L", "nosuch", "-o", target],
+                              "ERROR! Could not write output file "),
+            "export picture": ([EXPORT, "picture", "-t", self.tree, "-i", self.data, "-D", "nosuch", "-o",
+                                target + ".svg"], "ERROR! Could not write output file "),
+        }
+        for name, (words, start) in cases.items():
+            with self.subTest(program=name):
+                status, err = call(words)
+                self.assertEqual(status, 1, err)
+                self.assertTrue(err.startswith(start + target), err)
+                self.assertIn(": " + os.strerror(errno.ENOENT) + "\n", err)
 
 
 class OwnInput(OutputTest):
@@ -256,6 +335,35 @@ class Interrupts(OutputTest):
                 self.assertEqual(os.listdir(spool), [])
                 self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
                 os.unlink(fifo)
+
+    def test_every_signal_that_ends_the_program_while_the_output_waits_leaves_no_temporary_file(self):
+        spool = self.path("spool")
+        os.mkdir(spool)
+        env = dict(os.environ, TMPDIR=spool)
+
+        def no_core_files():
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+        signals = [signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF,
+                   signal.SIGXCPU, signal.SIGPOLL, signal.SIGPWR, signal.SIGRTMIN, signal.SIGRTMAX]
+        for sig in signals:
+            for name in ("brivane -o", "import"):
+                with self.subTest(program=name, signal=sig):
+                    fifo = self.path("fifo_%s_%d" % (name[0], sig))
+                    os.mkfifo(fifo)
+                    proc = subprocess.Popen([str(w) for w in self.programs(fifo)[name]], env=env,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                            preexec_fn=no_core_files)
+                    deadline = time.monotonic() + 120
+                    while not os.listdir(spool) and proc.poll() is None and time.monotonic() < deadline:
+                        time.sleep(0.02)
+                    self.assertTrue(os.listdir(spool), "the temporary file appears")
+                    proc.send_signal(sig)
+                    self.assertEqual(proc.wait(60), -sig)
+                    left = os.listdir(spool)
+                    for f in left:
+                        os.unlink(os.path.join(spool, f))
+                    self.assertEqual(left, [])
 
 
 if __name__ == "__main__":

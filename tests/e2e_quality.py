@@ -134,7 +134,8 @@ class DataMatrix(QualityCase):
             self.assertEqual(f.read(), without)
 
     def test_a_quality_file_that_cannot_be_written_is_refused_before_the_run(self):
-        cases = [("missing/q.txt", "ERROR! Error writing quality file %s\n" % self.path("missing/q.txt")),
+        cases = [("missing/q.txt",
+                  "ERROR! Error writing quality file %s: No such file or directory\n" % self.path("missing/q.txt")),
                  (".", "ERROR! The quality file is a folder: %s\n" % self.path(".")),
                  ("out.nc", "ERROR! The quality file must be another file than the input and the output file!\n"),
                  ("m.nc", "ERROR! The quality file must be another file than the input and the output file!\n")]

@@ -475,11 +475,15 @@ TEST_F(DistanceListTest, NegativeEndObjectIsRefused)
 
 TEST_F(DriverTest, BudgetSmallerThanTheData)
 {
+    // One byte short of the data; the need line names the data and the
+    // least count's distances (the three pairs).
     mode(CLUSTER_ROWS);
+    opt_set_double(INDEX_OPT_MEMORY, (8 * 3 * 2 - 1) / 1073741824.0);
     memory = 8 * 3 * 2 - 1;
     std::string path = write_file("d.nc", {{"r", 3}, {"c", 2}}, {matrix("m", ncDouble, "r", "c")});
     EXPECT_EXIT(inspect(path), ::testing::ExitedWithCode(1),
-                literally("ERROR! Insufficient memory to hold all input data"));
+                literally("ERROR! Insufficient memory to hold all input data\n"
+                          "This run needs -m 0.01 or more (gigabytes)."));
 }
 
 TEST_F(DriverTest, BudgetExactlyTheDataIsEnough)

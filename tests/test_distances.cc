@@ -1197,7 +1197,7 @@ TEST_F(Output, UnwritableFolderIsReported)
     store_pairs(2, {{0, 1, 0.5}});
     opt_set_text(INDEX_OPT_OUTPUT, text(path("missing/out.nc")));
     EXPECT_EXIT(cluster(), testing::ExitedWithCode(1),
-                "ERROR! Error writing output file .*missing/out.nc\n");
+                "ERROR! Error writing output file .*missing/out.nc: No such file or directory\n");
 }
 
 TEST_F(Output, UnsupportedTypeIsRefusedBeforeWriting)

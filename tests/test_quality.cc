@@ -391,7 +391,7 @@ TEST_F(QualityFile, AFileThatCannotBeWrittenEndsTheRun)
     opt_set_text(INDEX_OPT_INPUT, input_name);
     std::string name = dir + "/missing/q.txt";
     EXPECT_EXIT(write_quality(name.c_str(), {}), ::testing::ExitedWithCode(1),
-                "^ERROR! Error writing quality file .*/missing/q.txt\n$");
+                "^ERROR! Error writing quality file .*/missing/q.txt: No such file or directory\n$");
 }
 
 TEST_F(QualityFile, ChecksBeforeTheRun)
@@ -404,7 +404,8 @@ TEST_F(QualityFile, ChecksBeforeTheRun)
         std::string quality;
         const char *message;
     } refused[] = {
-        {"a folder that does not exist", dir + "/missing/q.txt", "^ERROR! Error writing quality file .*/missing/q.txt\n$"},
+        {"a folder that does not exist", dir + "/missing/q.txt",
+         "^ERROR! Error writing quality file .*/missing/q.txt: No such file or directory\n$"},
         {"a folder itself", dir, "^ERROR! The quality file is a folder: "},
         {"the input", dir + "/./in.nc", "^ERROR! The quality file must be another file than the input and the output file!\n$"},
         {"the output, not yet there", dir + "/../" + dir.substr(5) + "/out.nc",

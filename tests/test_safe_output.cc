@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -103,6 +104,40 @@ TEST_F(SafeOutputTest, SameFileFollowsLinksAndTellsFilesApart)
     };
     for (const auto &c : cases)
         EXPECT_EQ(same_file(c.x.c_str(), c.y.c_str()), c.same) << c.x << " " << c.y;
+}
+
+TEST_F(SafeOutputTest, NamesDescriptorFindsTheFileOfAnOpenDescriptor)
+{
+    write_file(path("a"), "a");
+    write_file(path("b"), "b");
+    int file = open(path("a").c_str(), O_RDONLY);
+    int ends[2];
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(pipe(ends), 0);
+    int closed = dup(file);
+    ASSERT_GE(closed, 0);
+    close(closed);
+    const std::string pipe_fd = std::to_string(ends[1]);
+    struct {
+        std::string name;
+        int fd;
+        bool names;
+    } cases[] = {
+        {path("a"), file, true},
+        {"/dev/fd/" + std::to_string(file), file, true},
+        {"/dev/fd/" + pipe_fd, ends[1], true},
+        {"/proc/self/fd/" + pipe_fd, ends[1], true},
+        {"/dev/fd/" + pipe_fd, ends[0], true},  // both ends are one pipe
+        {path("b"), file, false},
+        {path("missing"), file, false},
+        {"/dev/fd/" + pipe_fd, file, false},
+        {path("a"), closed, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(names_descriptor(c.name.c_str(), c.fd), c.names) << c.name << " " << c.fd;
+    close(file);
+    close(ends[0]);
+    close(ends[1]);
 }
 
 TEST_F(SafeOutputTest, RegularFileIsReplacedOnlyOnCommit)
@@ -218,15 +253,51 @@ TEST_F(SafeOutputTest, FoldersSocketsAndMissingFoldersAreRefused)
     EXPECT_EQ(listing(), "folder socket ");
 }
 
+TEST_F(SafeOutputTest, FifoOrDeviceWithoutWritePermissionIsRefusedAtOnce)
+{
+    // Opening the target waits until the output is complete: its permission
+    // is asked first.  Root may write anything, so a child that is root
+    // takes the user nobody's rights.
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(chmod(path("fifo").c_str(), 0644), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        if (getuid() == 0 || access(path("fifo").c_str(), W_OK) == 0)
+            _exit(4);  // the owner; not a case this test can make
+        bool refused;
+        {
+            SafeOutput out(path("fifo"));
+            refused = !out.ok() && out.error() == std::strerror(EACCES);
+        }
+        _exit(refused ? 0 : 1);
+    }
+    int status;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 4)
+        GTEST_SKIP() << "the test's user owns the FIFO";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(listing(), "fifo ");
+}
+
 TEST_F(SafeOutputTest, TemporaryFilesGoAtExitAndOnTerminatingSignals)
 {
-    const int signals[] = {0, SIGINT, SIGTERM, SIGHUP};  // 0: a plain exit
+    // Every signal whose default action ends the program and that a user,
+    // a limit or a timer may send; 0: a plain exit.
+    const int signals[] = {0,       SIGINT,    SIGTERM,  SIGHUP,  SIGQUIT, SIGPIPE, SIGALRM,  SIGUSR1,
+                           SIGUSR2, SIGVTALRM, SIGPROF,  SIGXCPU, SIGPOLL, SIGPWR,  SIGRTMIN, SIGRTMAX};
     for (int signal_number : signals) {
         int ready[2];
         ASSERT_EQ(pipe(ready), 0);
         pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            struct rlimit no_core = {0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
             SafeOutput out(path("out"));
             write_file(out.path(), "half");
             char byte = out.ok() ? 'y' : 'n';
@@ -248,6 +319,8 @@ TEST_F(SafeOutputTest, TemporaryFilesGoAtExitAndOnTerminatingSignals)
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << signal_number;
         }
         EXPECT_EQ(listing(), "") << "signal " << signal_number;
+        std::string clear = "rm -f '" + dir_ + "'/*";
+        ASSERT_EQ(std::system(clear.c_str()), 0);
         close(ready[0]);
         close(ready[1]);
     }
