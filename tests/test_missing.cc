@@ -100,7 +100,8 @@ TEST_F(Missing, MessagesSayWhatTheSettingDoesWithTheData)
         const char *expected;   // "" for silence
     } cases[] = {
         {"NaN propagating by default", ncDouble, MISSING_PROPAGATE, false, "euclidean",
-         "WARNING! The data hold 3 missing values (NaN); each makes every distance of its object NaN. "
+         "WARNING! The data hold 3 missing values (NaN); each makes every distance of its object NaN, "
+         "and pairs at NaN distance merge after all others, before the joins at +inf. "
          "Use -U pairwise to skip missing values pair by pair.\n"},
         {"NaN propagating as asked", ncDouble, MISSING_PROPAGATE, true, "euclidean", ""},
         {"NaN skipped", ncDouble, MISSING_PAIRWISE, true, "euclidean",
