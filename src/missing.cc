@@ -79,6 +79,10 @@ void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, D
         return;
     }
     skip_pairs_without_distance = true;
+    // A string has no positions to skip: there a NaN is a character that
+    // equals nothing.
+    if (fewest == 0)
+        static_cast<StringMeasure<T> *>(selected)->nan_is_character = true;
     if (missing == 0 || fewest == 0)
         return;
     std::cerr << line(MSG_SKIPPING, missing, objects) << std::endl;

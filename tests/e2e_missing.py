@@ -205,5 +205,33 @@ class OneMissingCellAmongTightGroups(BrivaneTest):
                 self.assertEqual(merges[-2], groups[0] | groups[1], case)
 
 
+MEASURES = ["euclidean", "manhattan", "minkowski", "pearson", "abspearson", "uncentcorrel", "absuncentcorrel",
+            "spearman", "absspearman", "chord", "centchord", "averdiff", "maxdiff", "signsum", "hamming",
+            "levenshtein"]
+
+
+class EveryMeasurePropagatesNaN(BrivaneTest):
+    """Object 2 holds no value, object 5 one NaN: under every measure both
+    are at NaN from everything, so they join the others last, at NaN."""
+
+    def test_objects_with_nan_join_last_at_nan_under_every_measure(self):
+        rng = np.random.default_rng(6)
+        x = rng.integers(1, 9, (8, 7)).astype(np.float64) * np.where(rng.random((8, 7)) < 0.5, -1, 1)
+        x[2, :] = np.nan
+        x[5, 3] = np.nan
+        for code in ("f4", "f8"):
+            write_nc(self.path("in.nc"), [("x", ("obj", "feat"), x, code)])
+            for measure in MEASURES:
+                out = self.path("out.nc")
+                p = ["-p", 3] if measure == "minkowski" else []
+                r = run(["-i", self.path("in.nc"), "-o", out, "-d", measure, "-a", "-R", 2] + p)
+                self.assertEqual(r.status, 0, r)
+                merges, heights = leaf_sets(out)
+                case = "%s %s" % (code, measure)
+                self.assertTrue(np.all(np.isfinite(heights[:-2])), (case, heights))
+                self.assertEqual(merges[-3], frozenset({0, 1, 3, 4, 6, 7}), case)
+                self.assertTrue(np.all(np.isnan(heights[-2:])), (case, heights))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -126,6 +126,32 @@ TEST_F(Missing, MessagesSayWhatTheSettingDoesWithTheData)
     }
 }
 
+// By default a NaN makes a string measure's distance NaN too; skipping
+// missing values pair by pair, a string takes it as a character.
+TEST_F(Missing, StringMeasuresTakeNaNAsACharacterOnlyWhenSkippingPairByPair)
+{
+    for (int mode : {MISSING_PROPAGATE, MISSING_PAIRWISE}) {
+        for (const char *key : {"hamming", "levenshtein"}) {
+            SCOPED_TRACE(std::string(key) + (mode == MISSING_PAIRWISE ? " pairwise" : " propagating"));
+            reset_missing_values();
+            // Kept reachable to the end, as the program keeps its measures.
+            static DistanceFactory<double> factory;
+            static auto *kept = new std::vector<Distance<double> *>;
+            kept->push_back(factory.getDistance(key));
+            Distance<double> *measure = kept->back();
+            objects(3, {1, 2, 3, 1, NaN, 3});
+            dd = measure;
+            setting(mode, true);
+            prepare(key);
+            double d = calc_distance(0, 1);
+            if (mode == MISSING_PAIRWISE)
+                EXPECT_EQ(d, 1);
+            else
+                EXPECT_TRUE(std::isnan(d)) << d;
+        }
+    }
+}
+
 TEST_F(Missing, OnlyPairsWithAMissingCellLeaveThePlainMeasure)
 {
     objects(3, FOUR);
