@@ -24,8 +24,7 @@
 // in either vector (the string measures can be told to take it as a
 // character instead).  Most measures get this from their arithmetic; maxdiff,
 // signsum, spearman and the string measures, whose comparisons would drop a
-// NaN, check for it, and only for float and double.  A pair's NaN is decided
-// by its elements alone, never by a sum that overflows to infinity.
+// NaN, check for it, and only for float and double.
 #ifndef DISTANCE_H
 #define DISTANCE_H
 
@@ -104,14 +103,14 @@ inline double as_double(char v) { return static_cast<signed char>(v); }
 template <class T> inline T ordered(T v) { return v; }
 inline signed char ordered(char v) { return static_cast<signed char>(v); }
 
-// Whether an element is missing (NaN); never for char and int, so the checks
-// vanish from their loops.
-template <class T> inline bool missing(T v)
+// Whether an element holds a value, not NaN; always for char and int, so the
+// checks vanish from their loops.
+template <class T> inline bool present(T v)
 {
     if constexpr (std::is_floating_point<T>::value)
-        return std::isnan(v);
+        return !std::isnan(v);
     else
-        return false;
+        return true;
 }
 
 const double MISSING_DISTANCE = std::numeric_limits<double>::quiet_NaN();
@@ -207,28 +206,55 @@ template <class T> class DistanceAverDiff : public Distance<T> {
     }
 };
 
-// max |d_k|, starting from 0 and replaced only by a strictly greater value.
+// max |d_k|.  n <= 0 gives 0.
+//
 // The maximum alone would pass over a NaN difference, so NaNs are noted
-// beside it.  n <= 0 gives 0.
+// beside it.  Four partial maxima over the positions k = r (mod 4) keep
+// four independent chains of compares where one chain would wait on each
+// compare in turn; the maximum is exact, so the result does not depend on
+// the grouping.
 template <class T> class DistanceMaxDiff : public Distance<T> {
   public:
     double distance(const T *x, const T *y, int xlen, int) override
     {
-        double m = 0;
+        double m0 = 0, m1 = 0, m2 = 0, m3 = 0;
         bool nan = false;
-        for (int k = 0; k < xlen; k++) {
-            double d = std::fabs(as_double(x[k]) - as_double(y[k]));
+        int k = 0;
+        for (; k + 4 <= xlen; k += 4) {
+            double d0 = difference(x, y, k), d1 = difference(x, y, k + 1);
+            double d2 = difference(x, y, k + 2), d3 = difference(x, y, k + 3);
+            if constexpr (std::is_floating_point<T>::value)
+                nan |= std::isnan(d0) | std::isnan(d1) | std::isnan(d2) | std::isnan(d3);
+            m0 = d0 > m0 ? d0 : m0;
+            m1 = d1 > m1 ? d1 : m1;
+            m2 = d2 > m2 ? d2 : m2;
+            m3 = d3 > m3 ? d3 : m3;
+        }
+        double m = std::max(std::max(m0, m1), std::max(m2, m3));
+        for (; k < xlen; k++) {
+            double d = difference(x, y, k);
             if constexpr (std::is_floating_point<T>::value)
                 nan |= std::isnan(d);
             m = d > m ? d : m;
         }
         return nan ? MISSING_DISTANCE : m;
     }
+
+  private:
+    static double difference(const T *x, const T *y, int k)
+    {
+        return std::fabs(as_double(x[k]) - as_double(y[k]));
+    }
 };
 
 // The fraction of positions where x_k * y_k < 0 (opposite signs; a zero on
-// either side does not count).  The count would pass over a NaN, so NaNs are
-// noted beside it.  n <= 0 gives 0.
+// either side does not count).  n <= 0 gives 0.
+//
+// The count would pass over a NaN.  The products are also summed, in four
+// partial sums like the Euclidean distance's, where a NaN element leaves a
+// NaN; so can infinite elements of both signs, so only a NaN sum has the
+// elements looked at.  The common loop gains four independent additions and
+// no branch.
 template <class T> class DistanceSignSum : public Distance<T> {
   public:
     double distance(const T *x, const T *y, int xlen, int) override
@@ -236,14 +262,32 @@ template <class T> class DistanceSignSum : public Distance<T> {
         if (xlen <= 0)
             return 0;
         int c = 0;
-        bool nan = false;
-        for (int k = 0; k < xlen; k++) {
-            if constexpr (std::is_floating_point<T>::value)
-                nan |= std::isnan(x[k]) | std::isnan(y[k]);
-            c += as_double(x[k]) * as_double(y[k]) < 0;
+        double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        int k = 0;
+        for (; k + 4 <= xlen; k += 4) {
+            double p0 = product(x, y, k), p1 = product(x, y, k + 1);
+            double p2 = product(x, y, k + 2), p3 = product(x, y, k + 3);
+            c += (p0 < 0) + (p1 < 0) + (p2 < 0) + (p3 < 0);
+            s0 += p0;
+            s1 += p1;
+            s2 += p2;
+            s3 += p3;
         }
-        return nan ? MISSING_DISTANCE : static_cast<double>(c) / xlen;
+        double s = (s0 + s1) + (s2 + s3);
+        for (; k < xlen; k++) {
+            double p = product(x, y, k);
+            c += p < 0;
+            s += p;
+        }
+        if (std::isnan(s))
+            for (k = 0; k < xlen; k++)
+                if (!present(x[k]) || !present(y[k]))
+                    return MISSING_DISTANCE;
+        return static_cast<double>(c) / xlen;
     }
+
+  private:
+    static double product(const T *x, const T *y, int k) { return as_double(x[k]) * as_double(y[k]); }
 };
 
 // sqrt(2 (1 - r)) with r = S_xy / sqrt(S_x S_y): the Euclidean distance of the
@@ -419,7 +463,7 @@ template <class T> int centred_ranks(const T *x, int n, int *order, double *rank
 template <class T> double spearman_coefficient(const T *x, const T *y, int n)
 {
     if (n <= 1)
-        return n == 1 && (missing(x[0]) || missing(y[0])) ? MISSING_DISTANCE : 0;
+        return n == 1 && !(present(x[0]) && present(y[0])) ? MISSING_DISTANCE : 0;
     std::size_t len = static_cast<std::size_t>(n);
     int *order = measure_scratch.int_space(2 * len);
     double *rx = measure_scratch.double_space(2 * len);
@@ -529,19 +573,19 @@ template <class T> class DistanceHamming : public StringMeasure<T> {
         bool nan = false;
         int i = 0;
         for (; !string_ended(x, xlen, i) && !string_ended(y, ylen, i); i++) {
-            nan |= missing(x[i]) | missing(y[i]);
+            nan |= !(present(x[i]) && present(y[i]));
             sum += x[i] != y[i];
         }
         // Only the string that has not ended is read further: the other may
         // end at a zero with nothing readable behind it.
         if (string_ended(x, xlen, i)) {
             for (; !string_ended(y, ylen, i); i++) {
-                nan |= missing(y[i]);
+                nan |= !present(y[i]);
                 sum++;
             }
         } else {
             for (; !string_ended(x, xlen, i); i++) {
-                nan |= missing(x[i]);
+                nan |= !present(x[i]);
                 sum++;
             }
         }
@@ -588,7 +632,7 @@ template <class T> class DistanceLevenshtein : public StringMeasure<T> {
         for (int k = 0; len == -1 || k < len; k++) {
             if (s[k] == 0)
                 return k;
-            nan |= missing(s[k]);
+            nan |= !present(s[k]);
         }
         return len;
     }

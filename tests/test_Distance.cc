@@ -253,6 +253,9 @@ TYPED_TEST(FloatingMeasures, InfiniteElementsAreNotMissing)
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_EQ(inf, dist<T>("maxdiff", {1, inf, -3}, {-1, 1, 1}));
     EXPECT_DOUBLE_EQ(2.0 / 3, dist<T>("signsum", {1, inf, -3}, {-1, 1, 1}));
+    EXPECT_DOUBLE_EQ(1.0 / 3, dist<T>("signsum", {1, inf, -3}, {-1, 0, 0})) << "zero times infinity has no sign";
+    EXPECT_DOUBLE_EQ(2.0 / 5, dist<T>("signsum", {inf, -inf, 1, 2, 3}, {1, 1, -1, 1, 1}))
+        << "products of both infinities sum to NaN without a NaN element";
     EXPECT_EQ(inf, dist<T>("euclidean", {1, inf, -3}, {-1, 1, 1}));
 }
 
