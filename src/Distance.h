@@ -9,6 +9,8 @@
 //   correlation-based   pearson, uncentcorrel, spearman and their "abs" forms:
 //                       one minus a correlation coefficient, as in the C
 //                       clustering library of Cluster 3.0 (de Hoon et al. 2004)
+//   at_least_zero       the clamp that keeps rounding from taking a measure
+//                       that is >= 0 by definition below zero
 //   string measures     hamming (Hamming 1950) and levenshtein (Levenshtein
 //                       1966, computed with the two-row dynamic programme of
 //                       Wagner and Fischer 1974)
@@ -17,6 +19,12 @@
 //
 // Everything is a class template over the element type of the data matrix:
 // char (NetCDF ncChar, read as signed 8-bit), int, float and double.
+//
+// A NaN element is a missing value: every measure gives NaN when it reads one
+// in either vector (the string measures can be told to take it as a
+// character instead).  Most measures get this from their arithmetic; maxdiff,
+// signsum, spearman and the string measures, whose comparisons would drop a
+// NaN, check for it, and only for float and double.
 #ifndef DISTANCE_H
 #define DISTANCE_H
 
@@ -27,6 +35,7 @@
 #include <cstddef>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -93,6 +102,22 @@ inline double as_double(char v) { return static_cast<signed char>(v); }
 // float and double.
 template <class T> inline T ordered(T v) { return v; }
 inline signed char ordered(char v) { return static_cast<signed char>(v); }
+
+// Whether an element holds a value, not NaN; always for char and int, so the
+// checks vanish from their loops.
+template <class T> inline bool present(T v)
+{
+    if constexpr (std::is_floating_point<T>::value)
+        return !std::isnan(v);
+    else
+        return true;
+}
+
+const double MISSING_DISTANCE = std::numeric_limits<double>::quiet_NaN();
+
+// v, or 0 where rounding took v below zero.  A NaN fails the comparison and
+// stays NaN: a missing distance must not become the nearest one.
+inline double at_least_zero(double v) { return v < 0 ? 0.0 : v; }
 
 // ---------------------------------------------------------------------------
 // Difference-based measures.  n = xlen, d_k = x_k - y_k in double; a sum over
@@ -181,25 +206,55 @@ template <class T> class DistanceAverDiff : public Distance<T> {
     }
 };
 
-// max |d_k|, starting from 0 and replaced only by a strictly greater value, so
-// NaN differences are ignored.  n <= 0 gives 0.
+// max |d_k|.  n <= 0 gives 0.
+//
+// The maximum alone would pass over a NaN difference, so NaNs are noted
+// beside it.  Four partial maxima over the positions k = r (mod 4) keep
+// four independent chains of compares where one chain would wait on each
+// compare in turn; the maximum is exact, so the result does not depend on
+// the grouping.
 template <class T> class DistanceMaxDiff : public Distance<T> {
   public:
     double distance(const T *x, const T *y, int xlen, int) override
     {
-        double m = 0;
-        for (int k = 0; k < xlen; k++) {
-            double d = std::fabs(as_double(x[k]) - as_double(y[k]));
-            if (d > m)
-                m = d;
+        double m0 = 0, m1 = 0, m2 = 0, m3 = 0;
+        bool nan = false;
+        int k = 0;
+        for (; k + 4 <= xlen; k += 4) {
+            double d0 = difference(x, y, k), d1 = difference(x, y, k + 1);
+            double d2 = difference(x, y, k + 2), d3 = difference(x, y, k + 3);
+            if constexpr (std::is_floating_point<T>::value)
+                nan |= std::isnan(d0) | std::isnan(d1) | std::isnan(d2) | std::isnan(d3);
+            m0 = d0 > m0 ? d0 : m0;
+            m1 = d1 > m1 ? d1 : m1;
+            m2 = d2 > m2 ? d2 : m2;
+            m3 = d3 > m3 ? d3 : m3;
         }
-        return m;
+        double m = std::max(std::max(m0, m1), std::max(m2, m3));
+        for (; k < xlen; k++) {
+            double d = difference(x, y, k);
+            if constexpr (std::is_floating_point<T>::value)
+                nan |= std::isnan(d);
+            m = d > m ? d : m;
+        }
+        return nan ? MISSING_DISTANCE : m;
+    }
+
+  private:
+    static double difference(const T *x, const T *y, int k)
+    {
+        return std::fabs(as_double(x[k]) - as_double(y[k]));
     }
 };
 
-// The fraction of positions where x_k * y_k < 0 (opposite signs; a zero or a
-// NaN on either side does not count, but the division is still by n).
-// n <= 0 gives 0.
+// The fraction of positions where x_k * y_k < 0 (opposite signs; a zero on
+// either side does not count).  n <= 0 gives 0.
+//
+// The count would pass over a NaN.  The products are also summed, in four
+// partial sums like the Euclidean distance's, where a NaN element leaves a
+// NaN; so can infinite elements of both signs, so only a NaN sum has the
+// elements looked at.  The common loop gains four independent additions and
+// no branch.
 template <class T> class DistanceSignSum : public Distance<T> {
   public:
     double distance(const T *x, const T *y, int xlen, int) override
@@ -207,15 +262,38 @@ template <class T> class DistanceSignSum : public Distance<T> {
         if (xlen <= 0)
             return 0;
         int c = 0;
-        for (int k = 0; k < xlen; k++)
-            c += as_double(x[k]) * as_double(y[k]) < 0;
+        double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        int k = 0;
+        for (; k + 4 <= xlen; k += 4) {
+            double p0 = product(x, y, k), p1 = product(x, y, k + 1);
+            double p2 = product(x, y, k + 2), p3 = product(x, y, k + 3);
+            c += (p0 < 0) + (p1 < 0) + (p2 < 0) + (p3 < 0);
+            s0 += p0;
+            s1 += p1;
+            s2 += p2;
+            s3 += p3;
+        }
+        double s = (s0 + s1) + (s2 + s3);
+        for (; k < xlen; k++) {
+            double p = product(x, y, k);
+            c += p < 0;
+            s += p;
+        }
+        if (std::isnan(s))
+            for (k = 0; k < xlen; k++)
+                if (!present(x[k]) || !present(y[k]))
+                    return MISSING_DISTANCE;
         return static_cast<double>(c) / xlen;
     }
+
+  private:
+    static double product(const T *x, const T *y, int k) { return as_double(x[k]) * as_double(y[k]); }
 };
 
 // sqrt(2 (1 - r)) with r = S_xy / sqrt(S_x S_y): the Euclidean distance of the
 // vectors scaled to unit length.  S_x S_y = 0 (a zero vector, n <= 0) gives 0.
-// r is not clamped, so rounding beyond 1 yields NaN.
+// Rounding can take r beyond 1 for proportional vectors; the radicand is
+// held at zero, where the root would be NaN.
 template <class T> class DistanceChord : public Distance<T> {
   public:
     double distance(const T *x, const T *y, int xlen, int) override
@@ -231,13 +309,14 @@ template <class T> class DistanceChord : public Distance<T> {
         if (p == 0)
             return 0;
         double r = sxy / std::sqrt(p);
-        return std::sqrt(2 * (1 - r));
+        return std::sqrt(at_least_zero(2 * (1 - r)));
     }
 };
 
 // The chord distance of the centred vectors (second pass after the means).
 // A zero product of the centred sums (n <= 0, or a constant vector whose mean
-// is exact, as always for char and int) gives 0.  No clamping.
+// is exact, as always for char and int) gives 0.  The radicand is held at
+// zero, as in the chord distance.
 template <class T> class DistanceCentChord : public Distance<T> {
   public:
     double distance(const T *x, const T *y, int xlen, int) override
@@ -262,14 +341,16 @@ template <class T> class DistanceCentChord : public Distance<T> {
         if (p == 0)
             return 0;
         double r = suv / std::sqrt(p);
-        return std::sqrt(2 * (1 - r));
+        return std::sqrt(at_least_zero(2 * (1 - r)));
     }
 };
 
 // ---------------------------------------------------------------------------
 // Correlation measures.  Each coefficient comes from three sums; the plain
 // form is 1 - c, the "abs" form 1 - |c|.  Results lie in [0, 2] and [0, 1]
-// (up to rounding, no clamping) and are 1 whenever c is taken as 0.
+// and are 1 whenever c is taken as 0.  Rounding can take |c| beyond 1 for
+// proportional vectors: the result is then held at 0, never below, since
+// SciPy refuses a tree with a negative height.
 
 // c = S_ab / sqrt(S_a S_b), or 0 when S_a S_b is 0.
 inline double correlation(double sa, double sb, double sab)
@@ -277,8 +358,8 @@ inline double correlation(double sa, double sb, double sab)
     double p = sa * sb;
     return p == 0 ? 0 : sab / std::sqrt(p);
 }
-inline double one_minus(double c) { return 1 - c; }
-inline double one_minus_abs(double c) { return c > 0 ? 1 - c : 1 + c; }   // NaN stays NaN
+inline double one_minus(double c) { return at_least_zero(1 - c); }
+inline double one_minus_abs(double c) { return at_least_zero(c > 0 ? 1 - c : 1 + c); }   // NaN stays NaN
 
 // Pearson's (centred) correlation, two passes.  n <= 1 or a constant vector
 // with an exact mean gives 0.
@@ -337,7 +418,8 @@ template <class T> class RankComparison {
 // NaNs rank after all numbers and form one tied group: they are placed at the
 // end of the order and never enter the sort, which keeps the comparator a
 // strict weak ordering and the result independent of the sort's whims.
-template <class T> void centred_ranks(const T *x, int n, int *order, double *rank)
+// Returns the number of NaNs.
+template <class T> int centred_ranks(const T *x, int n, int *order, double *rank)
 {
     int numbers = n;   // order[0...numbers-1] index the non-NaN elements
     if constexpr (std::is_floating_point<T>::value) {
@@ -371,20 +453,23 @@ template <class T> void centred_ranks(const T *x, int n, int *order, double *ran
         for (int k = numbers; k < n; k++)
             rank[order[k]] = r;
     }
+    return n - numbers;
 }
 
 // Spearman's rank correlation: the correlation of the centred ranks.  n <= 1 or
-// a vector whose values are all equal (all ranks 0) gives 0.
+// a vector whose values are all equal (all ranks 0) gives 0.  A NaN in either
+// vector, which the ranking would take as a value above all numbers, gives
+// NaN.
 template <class T> double spearman_coefficient(const T *x, const T *y, int n)
 {
     if (n <= 1)
-        return 0;
+        return n == 1 && !(present(x[0]) && present(y[0])) ? MISSING_DISTANCE : 0;
     std::size_t len = static_cast<std::size_t>(n);
     int *order = measure_scratch.int_space(2 * len);
     double *rx = measure_scratch.double_space(2 * len);
     double *ry = rx + len;
-    centred_ranks(x, n, order, rx);
-    centred_ranks(y, n, order + len, ry);
+    if (centred_ranks(x, n, order, rx) > 0 || centred_ranks(y, n, order + len, ry) > 0)
+        return MISSING_DISTANCE;
     double sa = 0, sb = 0, sab = 0;
     for (int k = 0; k < n; k++) {
         sa += rx[k] * rx[k];
@@ -451,8 +536,25 @@ template <class T> class DistanceAbsSpearman : public Distance<T> {
 // ---------------------------------------------------------------------------
 // String measures.  A string ends at its given length or at its first element
 // equal to zero, whichever comes first; a negative given length means no bound
-// (the string ends only at a zero).  Elements are compared exactly in T, so a
-// NaN equals nothing and does not end a string.  Results are whole numbers.
+// (the string ends only at a zero).  Elements are compared exactly in T.
+// Results are whole numbers, or NaN when either string holds a NaN (behind a
+// string's end nothing is read), unless the measure is told to take a NaN as
+// a character that equals nothing and does not end a string.
+
+// What the two string measures share: how they take a NaN.
+template <class T> class StringMeasure : public Distance<T> {
+  public:
+    // Written by the driver after creation (for -U pairwise, where a string
+    // has no positions to skip) and read on every call.
+    bool nan_is_character = false;
+
+  protected:
+    // The distance `whole`, or NaN when a NaN was read and is missing.
+    double result(double whole, bool nan_read) const
+    {
+        return nan_read && !nan_is_character ? MISSING_DISTANCE : whole;
+    }
+};
 
 // Whether the string s of given length len has ended at position i.  The
 // length test comes first, so nothing beyond the given length is read.
@@ -463,24 +565,31 @@ template <class T> inline bool string_ended(const T *s, int len, int i)
 
 // Mismatching positions over the common length, plus the surplus of the
 // longer string.
-template <class T> class DistanceHamming : public Distance<T> {
+template <class T> class DistanceHamming : public StringMeasure<T> {
   public:
     double distance(const T *x, const T *y, int xlen, int ylen) override
     {
         int sum = 0;
+        bool nan = false;
         int i = 0;
-        for (; !string_ended(x, xlen, i) && !string_ended(y, ylen, i); i++)
+        for (; !string_ended(x, xlen, i) && !string_ended(y, ylen, i); i++) {
+            nan |= !(present(x[i]) && present(y[i]));
             sum += x[i] != y[i];
+        }
         // Only the string that has not ended is read further: the other may
         // end at a zero with nothing readable behind it.
         if (string_ended(x, xlen, i)) {
-            for (; !string_ended(y, ylen, i); i++)
+            for (; !string_ended(y, ylen, i); i++) {
+                nan |= !present(y[i]);
                 sum++;
+            }
         } else {
-            for (; !string_ended(x, xlen, i); i++)
+            for (; !string_ended(x, xlen, i); i++) {
+                nan |= !present(x[i]);
                 sum++;
+            }
         }
-        return sum;
+        return this->result(sum, nan);
     }
 };
 
@@ -488,12 +597,13 @@ template <class T> class DistanceHamming : public Distance<T> {
 // effective strings.  Two rows of m + 1 entries, m the effective length of x:
 // row j holds the cost of turning the first i elements of x into the first j
 // of y.  A given length below -1 counts as -1, no bound.
-template <class T> class DistanceLevenshtein : public Distance<T> {
+template <class T> class DistanceLevenshtein : public StringMeasure<T> {
   public:
     double distance(const T *x, const T *y, int xlen, int ylen) override
     {
-        const int m = effective_length(x, xlen);
-        const int n = effective_length(y, ylen);
+        bool nan = false;
+        const int m = effective_length(x, xlen, nan);
+        const int n = effective_length(y, ylen, nan);
         std::size_t width = static_cast<std::size_t>(m) + 1;
         int *previous = measure_scratch.int_space(2 * width);
         int *current = previous + width;
@@ -510,17 +620,20 @@ template <class T> class DistanceLevenshtein : public Distance<T> {
             }
             std::swap(previous, current);
         }
-        return previous[m];
+        return this->result(previous[m], nan);
     }
 
   private:
-    static int effective_length(const T *s, int len)
+    // The string's length; nan is set when the string holds a NaN.
+    static int effective_length(const T *s, int len, bool &nan)
     {
         if (len < -1)
             len = -1;
-        for (int k = 0; len == -1 || k < len; k++)
+        for (int k = 0; len == -1 || k < len; k++) {
             if (s[k] == 0)
                 return k;
+            nan |= !present(s[k]);
+        }
         return len;
     }
 };

@@ -32,15 +32,6 @@
 
 #include "Distance.h"
 
-// Whether an element holds a value.
-template <class T> inline bool present(T v)
-{
-    if constexpr (std::is_floating_point<T>::value)
-        return !std::isnan(v);
-    else
-        return true;
-}
-
 // The fewest shared positions with which a measure has a distance; 0 for the
 // measures that have no pairwise form.
 inline int fewest_shared(int measure_id)

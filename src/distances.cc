@@ -8,8 +8,9 @@
 //     whose positions are mirrored in heap_loc (build_heap, move_down,
 //     move_up, heap_take_top, heap_resift, heap_remove);
 //   - the merge loop: agglomerative clustering with single, average or
-//     complete linkage over the known pairs only, the remaining clusters
-//     joined at +infinity in random order (cluster_merge);
+//     complete linkage over the known pairs only, pairs at NaN distance
+//     after all others, the remaining clusters joined at +infinity in random
+//     order (cluster_merge);
 //   - the leaf order and the output file (permute, write_output).
 //
 // The merge loop is the classic "stored matrix" agglomeration (Lance and
@@ -382,8 +383,8 @@ double getdist_given(int i, int j, double dd)
 }
 
 // ---------------------------------------------------------------------------
-// Candidate heap.  Every comparison is a strict '>' that fails on NaN, so
-// equal keys never swap and a NaN key neither moves nor displaces anything.
+// Candidate heap.  Every comparison is ranks_after, so equal keys never swap
+// and a NaN key stays below every number.
 // An entry carries its pair's key, so a sift reads no record at all; whoever
 // changes a pair's distance in the heap hands over the new key.
 
@@ -409,11 +410,11 @@ void move_down(int i)
         __builtin_prefetch(&heap[4 * static_cast<int64_t>(c)]);
         int child = 0;
         double d = e.key;
-        if (e.key > heap[2 * c].key) {
+        if (ranks_after(e.key, heap[2 * c].key)) {
             child = 2 * c;
             d = heap[child].key;
         }
-        if (2 * c + 1 <= heap_size && d > heap[2 * c + 1].key)
+        if (2 * c + 1 <= heap_size && ranks_after(d, heap[2 * c + 1].key))
             child = 2 * c + 1;
         if (!child)
             break;
@@ -429,7 +430,7 @@ void move_up(int i)
 {
     heap_entry_t e = heap[i];
     int c = i;
-    while (c / 2 >= 1 && heap[c / 2].key > e.key) {
+    while (c / 2 >= 1 && ranks_after(heap[c / 2].key, e.key)) {
         heap[c] = heap[c / 2];
         heap_loc[heap[c].pair] = c;
         c /= 2;
@@ -452,7 +453,7 @@ void heap_resift(dist_t *r, double old_key, double new_key)
 {
     int p = pair_heap_loc(r);
     heap[p].key = new_key;
-    if (new_key > old_key)
+    if (ranks_after(new_key, old_key))
         move_down(p);
     else
         move_up(p);
@@ -465,7 +466,7 @@ void heap_remove(dist_t *r, double key)
         heap[p] = heap[heap_size];
         heap_loc[heap[p].pair] = p;
         heap_size--;
-        if (heap[p].key > key)
+        if (ranks_after(heap[p].key, key))
             move_down(p);
         else
             move_up(p);
@@ -478,9 +479,15 @@ void heap_remove(dist_t *r, double key)
 // Merge loop
 
 // Linkage update rules: the distance of the merged cluster to z from the
-// distances (and their object-pair counts) of its two halves to z.
-static inline double link_min(double old, double d) { return old > d ? d : old; }
-static inline double link_max(double old, double d) { return old > d ? old : d; }
+// distances (and their object-pair counts) of its two halves to z.  The
+// minimum and the maximum are taken in the merge loop's order, where NaN
+// ranks after every number: under single linkage a NaN never displaces a
+// number (the merged cluster is as near as its nearer known half), under
+// complete linkage it wins (the farthest pair is unknown).  The average is
+// arithmetic, so a NaN propagates into the mean.  Either way the result does
+// not depend on which half is the old one.
+static inline double link_min(double old, double d) { return ranks_after(old, d) ? d : old; }
+static inline double link_max(double old, double d) { return ranks_after(old, d) ? old : d; }
 static inline double link_ave(double old, int32_t m_old, double d, int32_t m_d)
 {
     return (m_old * old + m_d * d) / static_cast<double>(m_old + m_d);

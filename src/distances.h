@@ -63,6 +63,17 @@ inline int32_t &record_time(const dist_t *r)
     return dist_time[r - dist];
 }
 
+// The order of the merge loop: true when distance a ranks after distance b.
+// On numbers it is a strict '>', so that equal keys never swap and ties keep
+// the order the store found them in.  A NaN ranks after every number, +inf
+// included, and ties with another NaN: NaN pairs merge after every other
+// stored pair and before the joins of unconnected clusters, and a NaN never
+// changes the order of the numbers around it.
+inline bool ranks_after(double a, double b)
+{
+    return !(a <= b) && b == b;
+}
+
 // One candidate heap entry: the pair's key (its distance) and the pair's
 // number k (records 2k and 2k+1).  The key is a copy, so that a sift compares
 // the two children of a position within one cache line.

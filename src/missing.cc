@@ -20,7 +20,8 @@ bool skip_pairs_without_distance = false;
 namespace {
 
 const char MSG_PROPAGATING[] = "WARNING! The data hold %lld missing values (NaN); each makes every distance of "
-                               "its object NaN. Use -U pairwise to skip missing values pair by pair.";
+                               "its object NaN, and pairs at NaN distance merge after all others, before the "
+                               "joins at +inf. Use -U pairwise to skip missing values pair by pair.";
 const char MSG_NO_EFFECT_ON_TYPE[] = "WARNING! -U/--missing has no effect on %s data, which cannot hold missing values.";
 const char MSG_NO_EFFECT_ON_GIVEN[] = "WARNING! -U/--missing has no effect on given distances: NaN and infinite "
                                       "distances are always left out.";
@@ -78,6 +79,10 @@ void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, D
         return;
     }
     skip_pairs_without_distance = true;
+    // A string has no positions to skip: there a NaN is a character that
+    // equals nothing.
+    if (fewest == 0)
+        static_cast<StringMeasure<T> *>(selected)->nan_is_character = true;
     if (missing == 0 || fewest == 0)
         return;
     std::cerr << line(MSG_SKIPPING, missing, objects) << std::endl;

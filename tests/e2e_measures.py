@@ -87,5 +87,30 @@ class WideObjects(BrivaneTest):
             self.assertEqual(read_nc(self.path("out.nc"))["row_distance"].tolist(), [0.0, 0.0, expected])
 
 
+class RoundingBelowZero(BrivaneTest):
+    """Exactly proportional rows: under the measures of direction each such
+    pair is at zero and merges before the rest, and no height is negative or
+    NaN, so that SciPy takes the tree."""
+
+    def test_proportional_rows_merge_at_zero_never_below(self):
+        rng = np.random.default_rng(9)
+        base = rng.normal(0, 5, (12, 9))
+        x = np.vstack([base, base * rng.uniform(0.2, 40, (12, 1))])
+        write_nc(self.path("in.nc"), [("x", ("obj", "feat"), x, "f8")])
+        for measure in ("chord", "centchord", "pearson", "uncentcorrel", "abspearson", "absuncentcorrel"):
+            out = self.path("out.nc")
+            r = run(["-i", self.path("in.nc"), "-o", out, "-d", measure, "-a", "-l", "min", "-R", 1])
+            self.assertEqual(r.status, 0, r)
+            t = read_nc(out)
+            n = 24
+            heights = t["row_distance"][n:]
+            self.assertTrue(np.all(heights >= 0), (measure, heights))
+            self.assertTrue(np.all(heights[:12] < 1e-6), (measure, heights[:12]))
+            self.assertTrue(np.all(heights[12:] > 1e-3), (measure, heights[12:]))
+            for node in range(n, n + 12):
+                a, b = t["row_left"][node], t["row_right"][node]
+                self.assertEqual(abs(int(t["row_new2old"][a]) - int(t["row_new2old"][b])), 12, measure)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -105,7 +105,8 @@ class PairwiseRuns(BrivaneTest):
 
     def test_by_default_missing_cells_propagate_with_a_warning(self):
         r, out = self.cluster("-d", "euclidean", "-a")
-        self.assertIn("WARNING! The data hold 6 missing values (NaN); each makes every distance of its object NaN. "
+        self.assertIn("WARNING! The data hold 6 missing values (NaN); each makes every distance of its object NaN, "
+                      "and pairs at NaN distance merge after all others, before the joins at +inf. "
                       "Use -U pairwise to skip missing values pair by pair.", r.stderr)
         _, heights = leaf_pairs(out)
         self.assertTrue(np.any(np.isnan(heights)))
@@ -157,6 +158,79 @@ class PairsWithoutDistance(BrivaneTest):
             with open(out, "rb") as f:
                 outputs.append(f.read())
         self.assertEqual(outputs[0], outputs[1])
+
+
+def leaf_sets(out):
+    """Every merge's set of objects, in merge order, and the heights."""
+    t = read_nc(out)
+    n = (t["__dims__"]["row_nodes"] + 1) // 2
+    new2old = t["row_new2old"]
+    members = [frozenset([int(new2old[k])]) for k in range(n)]
+    for node in range(n, 2 * n - 1):
+        members.append(members[t["row_left"][node]] | members[t["row_right"][node]])
+    return members[n:], t["row_distance"][n:]
+
+
+class OneMissingCellAmongTightGroups(BrivaneTest):
+    """Two tight groups of 20 objects far apart, one NaN cell in object 0:
+    its NaN distances rank after every finite pair, so the clean objects of
+    each group merge among themselves, at the within-group distances, before
+    the groups join, whatever the linkage and whether all pairs or a count
+    are computed."""
+
+    def setUp(self):
+        super().setUp()
+        rng = np.random.default_rng(11)
+        x = rng.normal(0, 0.03, (40, 6))
+        x[20:] += 3.6
+        x[0, 2] = np.nan
+        write_nc(self.path("in.nc"), [("x", ("obj", "feat"), x, "f8")])
+
+    def test_clean_objects_of_each_group_merge_before_the_groups_join(self):
+        groups = (frozenset(range(1, 20)), frozenset(range(20, 40)))
+        for mode in (["-a"], ["-M", 500]):
+            for linkage in ("min", "ave", "max"):
+                out = self.path("out.nc")
+                r = run(["-i", self.path("in.nc"), "-o", out, "-d", "euclidean", "-R", 3, "-l", linkage] + mode)
+                self.assertEqual(r.status, 0, r)
+                case = "%s -l %s" % (" ".join(map(str, mode)), linkage)
+                merges, heights = leaf_sets(out)
+                for g in groups:
+                    self.assertIn(g, merges, case)
+                # Every finite merge comes first (the groups' own, then the
+                # groups' join near 8.8), then object 0's merge at NaN.
+                self.assertTrue(np.all(heights[:-2] < 1), (case, heights))
+                self.assertGreater(heights[-2], 8, case)
+                self.assertTrue(np.isnan(heights[-1]), case)
+                self.assertEqual(merges[-2], groups[0] | groups[1], case)
+
+
+MEASURES = ["euclidean", "manhattan", "minkowski", "pearson", "abspearson", "uncentcorrel", "absuncentcorrel",
+            "spearman", "absspearman", "chord", "centchord", "averdiff", "maxdiff", "signsum", "hamming",
+            "levenshtein"]
+
+
+class EveryMeasurePropagatesNaN(BrivaneTest):
+    """Object 2 holds no value, object 5 one NaN: under every measure both
+    are at NaN from everything, so they join the others last, at NaN."""
+
+    def test_objects_with_nan_join_last_at_nan_under_every_measure(self):
+        rng = np.random.default_rng(6)
+        x = rng.integers(1, 9, (8, 7)).astype(np.float64) * np.where(rng.random((8, 7)) < 0.5, -1, 1)
+        x[2, :] = np.nan
+        x[5, 3] = np.nan
+        for code in ("f4", "f8"):
+            write_nc(self.path("in.nc"), [("x", ("obj", "feat"), x, code)])
+            for measure in MEASURES:
+                out = self.path("out.nc")
+                p = ["-p", 3] if measure == "minkowski" else []
+                r = run(["-i", self.path("in.nc"), "-o", out, "-d", measure, "-a", "-R", 2] + p)
+                self.assertEqual(r.status, 0, r)
+                merges, heights = leaf_sets(out)
+                case = "%s %s" % (code, measure)
+                self.assertTrue(np.all(np.isfinite(heights[:-2])), (case, heights))
+                self.assertEqual(merges[-3], frozenset({0, 1, 3, 4, 6, 7}), case)
+                self.assertTrue(np.all(np.isnan(heights[-2:])), (case, heights))
 
 
 if __name__ == "__main__":

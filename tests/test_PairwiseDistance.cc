@@ -217,6 +217,34 @@ TEST(PairwiseMeasures, ScaledSumsFollowRsConvention)
         EXPECT_NEAR(call(pairwise<double>(c.key, c.p), x, y), c.expected, 1e-12) << c.key << " p=" << c.p;
 }
 
+// Proportional rows with cells missing are at zero over their shared
+// positions, never below it, nor NaN where rounding takes a correlation
+// beyond one.
+TEST(PairwiseMeasures, ProportionalRowsAreAtZeroNeverBelowIt)
+{
+    std::mt19937 gen(17);
+    std::uniform_real_distribution<double> value(-10, 10), factor(0.1, 30);
+    for (int row = 0; row < 300; row++) {
+        int n = 4 + row % 30;
+        double f = factor(gen);
+        std::vector<double> x(n), up(n), down(n);
+        for (int k = 0; k < n; k++) {
+            x[k] = value(gen);
+            up[k] = k == 1 ? NaN : f * x[k];
+            down[k] = -f * x[k];
+        }
+        x[n - 1] = NaN;
+        for (const char *key : {"pearson", "uncentcorrel", "spearman", "chord", "centchord", "abspearson"}) {
+            double d = call(pairwise<double>(key), x, up);
+            EXPECT_TRUE(d >= 0 && d < 1e-6) << key << ", row " << row << ": " << d;
+        }
+        for (const char *key : {"abspearson", "absuncentcorrel", "absspearman"}) {
+            double d = call(pairwise<double>(key), x, down);
+            EXPECT_TRUE(d >= 0 && d < 1e-6) << key << ", row " << row << ": " << d;
+        }
+    }
+}
+
 TEST(PairwiseMeasures, WideRowsAndSpearmanScratchDoNotClash)
 {
     // Spearman ranks the shared values in the same thread's scratch space

@@ -476,9 +476,11 @@ void expect_heap_consistent()
 {
     for (int p = 1; p <= heap_size; p++) {
         EXPECT_EQ(pair_heap_loc(heap_record(p)), p);
-        EXPECT_EQ(heap[p].key, heap_record(p)->dist) << "at " << p;
-        if (p > 1 && !std::isnan(heap[p].key) && !std::isnan(heap[p / 2].key)) {
-            EXPECT_FALSE(heap[p / 2].key > heap[p].key) << "at " << p;
+        if (!(std::isnan(heap[p].key) && std::isnan(heap_record(p)->dist))) {
+            EXPECT_EQ(heap[p].key, heap_record(p)->dist) << "at " << p;
+        }
+        if (p > 1) {
+            EXPECT_FALSE(ranks_after(heap[p / 2].key, heap[p].key)) << "at " << p;
         }
     }
 }
@@ -505,16 +507,81 @@ TEST(Heap, EqualKeysNeverSwap)
     EXPECT_EQ(heap_record(1), &dist[8]) << "the last entry moved up and stays";
 }
 
-TEST(Heap, NaNKeysStayPut)
+TEST(Heap, RankOrderIsGreaterThanOnNumbersWithNaNAfterInfinity)
+{
+    struct Case {
+        double a, b;
+        bool after;
+    } cases[] = {
+        {2, 1, true},       {1, 2, false},      {1, 1, false},      {0.0, -0.0, false},
+        {-0.0, 0.0, false}, {INF, 1e308, true}, {QNAN, INF, true},  {QNAN, -INF, true},
+        {INF, QNAN, false}, {1, QNAN, false},   {QNAN, QNAN, false}, {-INF, QNAN, false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ranks_after(c.a, c.b), c.after) << c.a << " after " << c.b;
+}
+
+// A NaN key sinks below the numbers and never holds one back, wherever it
+// starts.
+TEST(Heap, NaNKeysComeOutAfterEveryNumber)
 {
     heap_over({QNAN, 2, 1});
-    EXPECT_EQ(heap_record(1), &dist[0]) << "a NaN at the top is not sifted down";
-    EXPECT_EQ(heap_record(2), &dist[2]);
-    EXPECT_EQ(heap_record(3), &dist[4]);
+    expect_heap_consistent();
+    EXPECT_EQ(heap_record(1), &dist[4]) << "a NaN at the top is sifted down";
     heap_over({3, QNAN, 1});
     EXPECT_EQ(heap_record(1), &dist[4]);
-    EXPECT_EQ(heap_record(2), &dist[2]) << "a NaN child is never chosen";
-    EXPECT_EQ(heap_record(3), &dist[0]);
+    std::vector<double> order;
+    while (heap_size > 0)
+        order.push_back(heap_take_top()->dist);
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(order[0], 1);
+    EXPECT_EQ(order[1], 3);
+    EXPECT_TRUE(std::isnan(order[2]));
+
+    std::vector<double> keys;
+    std::mt19937 gen(7);
+    for (int k = 0; k < 60; k++)
+        keys.push_back(k % 5 == 0 ? QNAN : k % 13 == 0 ? INF : double(gen() % 11));
+    heap_over(keys);
+    expect_heap_consistent();
+    double last = -1;
+    int nans = 0;
+    while (heap_size > 0) {
+        double d = heap_take_top()->dist;
+        expect_heap_consistent();
+        if (std::isnan(d)) {
+            nans++;
+            continue;
+        }
+        EXPECT_EQ(nans, 0) << d << " came out after a NaN";
+        EXPECT_GE(d, last);
+        last = d;
+    }
+    EXPECT_EQ(nans, 12);
+    EXPECT_EQ(last, INF);
+}
+
+TEST(Heap, ResiftAndRemoveWithNaNKeys)
+{
+    heap_over({1, 2, 3, 4, 5});
+    dist_t *r = hash_lookup(0, 1);   // the top, key 1
+    r->dist = QNAN;
+    heap_resift(r, 1, QNAN);
+    expect_heap_consistent();
+    EXPECT_EQ(heap[1].key, 2.0) << "a key that became NaN sinks";
+    r->dist = 0.5;
+    heap_resift(r, QNAN, 0.5);
+    EXPECT_EQ(heap_record(1), r) << "a NaN key that became a number rises";
+    r->dist = QNAN;
+    heap_resift(r, 0.5, QNAN);
+    heap_remove(hash_lookup(0, 2), 2);
+    expect_heap_consistent();
+    heap_remove(r, QNAN);
+    expect_heap_consistent();
+    std::vector<double> order;
+    while (heap_size > 0)
+        order.push_back(heap_take_top()->dist);
+    EXPECT_EQ(order, (std::vector<double>{3, 4, 5}));
 }
 
 TEST(Heap, TakingTheTopYieldsAscendingKeys)
@@ -790,6 +857,57 @@ TEST(Cluster, AverageWeightsByObjectPairCounts)
     store_pairs(4, {{3, 2, 5}, {1, 0, 0.1}, {3, 1, 3}, {2, 0, 0.2}, {3, 0, 1}}, LINKAGE_AVE);
     cluster_merge();
     EXPECT_EQ(dst[6], 3.0);
+}
+
+// A pair at NaN distance merges after every pair at a number and before the
+// joins of unconnected clusters.  Its objects' other pairs are merged by
+// their numbers as if it were not there.
+TEST(Cluster, NaNPairsMergeAfterTheNumbersAndBeforeTheJoinsAtInfinity)
+{
+    for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
+        SCOPED_TRACE(linkage);
+        srand(2);
+        store_pairs(5, {{0, 1, QNAN}, {0, 2, 3}, {1, 3, 0.5}, {2, 3, 4}, {1, 2, QNAN}}, linkage);
+        cluster_merge();
+        auto members = node_members();
+        EXPECT_EQ(dst[5], 0.5);
+        EXPECT_EQ(members[5], (std::set<int>{1, 3}));
+        EXPECT_EQ(dst[6], 3);
+        EXPECT_EQ(members[6], (std::set<int>{0, 2}));
+        EXPECT_EQ(members[7], (std::set<int>{0, 1, 2, 3}));
+        EXPECT_EQ(dst[8], INF) << "object 4, which no pair connects, is joined last";
+        // {1,3} to {0,2} from (1,0)=NaN, (1,2)=NaN, (3,2)=4: the minimum is
+        // the number, the maximum and the average are NaN.
+        if (linkage == LINKAGE_MIN)
+            EXPECT_EQ(dst[7], 4);
+        else
+            EXPECT_TRUE(std::isnan(dst[7])) << dst[7];
+    }
+}
+
+// The linkage rules combine a NaN with a number the same way whichever half
+// of the merged cluster holds which: single linkage keeps the number,
+// complete and average linkage give NaN.
+TEST(Cluster, LinkageRulesCombineNaNTheSameWayFromEitherSide)
+{
+    for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
+        for (bool nan_on_survivor : {false, true}) {
+            SCOPED_TRACE(std::to_string(linkage) + (nan_on_survivor ? " NaN on the survivor" : " NaN absorbed"));
+            // 0 and 1 merge first; 1 keeps more pairs and survives.
+            double d0 = nan_on_survivor ? 2 : QNAN, d1 = nan_on_survivor ? QNAN : 2;
+            store_pairs(4, {{0, 1, 0.5}, {0, 2, d0}, {1, 2, d1}, {1, 3, 9}}, linkage);
+            cluster_merge();
+            EXPECT_EQ(dst[4], 0.5);
+            if (linkage == LINKAGE_MIN) {
+                EXPECT_EQ(dst[5], 2);
+                EXPECT_EQ(node_members()[5], (std::set<int>{0, 1, 2}));
+                EXPECT_EQ(dst[6], 9);
+            } else {
+                EXPECT_EQ(dst[5], 9) << "the NaN pair waits for the number";
+                EXPECT_TRUE(std::isnan(dst[6]));
+            }
+        }
+    }
 }
 
 TEST(Cluster, DisconnectedGroupsAreJoinedOnceAtInfinity)

@@ -100,7 +100,8 @@ TEST_F(Missing, MessagesSayWhatTheSettingDoesWithTheData)
         const char *expected;   // "" for silence
     } cases[] = {
         {"NaN propagating by default", ncDouble, MISSING_PROPAGATE, false, "euclidean",
-         "WARNING! The data hold 3 missing values (NaN); each makes every distance of its object NaN. "
+         "WARNING! The data hold 3 missing values (NaN); each makes every distance of its object NaN, "
+         "and pairs at NaN distance merge after all others, before the joins at +inf. "
          "Use -U pairwise to skip missing values pair by pair.\n"},
         {"NaN propagating as asked", ncDouble, MISSING_PROPAGATE, true, "euclidean", ""},
         {"NaN skipped", ncDouble, MISSING_PAIRWISE, true, "euclidean",
@@ -122,6 +123,32 @@ TEST_F(Missing, MessagesSayWhatTheSettingDoesWithTheData)
         EXPECT_EQ(prepare(c.distkey), c.expected) << c.what;
         EXPECT_EQ(rows_with_missing != nullptr, c.mode == MISSING_PAIRWISE && c.element_type == ncDouble && c.distkey)
             << c.what;
+    }
+}
+
+// By default a NaN makes a string measure's distance NaN too; skipping
+// missing values pair by pair, a string takes it as a character.
+TEST_F(Missing, StringMeasuresTakeNaNAsACharacterOnlyWhenSkippingPairByPair)
+{
+    for (int mode : {MISSING_PROPAGATE, MISSING_PAIRWISE}) {
+        for (const char *key : {"hamming", "levenshtein"}) {
+            SCOPED_TRACE(std::string(key) + (mode == MISSING_PAIRWISE ? " pairwise" : " propagating"));
+            reset_missing_values();
+            // Kept reachable to the end, as the program keeps its measures.
+            static DistanceFactory<double> factory;
+            static auto *kept = new std::vector<Distance<double> *>;
+            kept->push_back(factory.getDistance(key));
+            Distance<double> *measure = kept->back();
+            objects(3, {1, 2, 3, 1, NaN, 3});
+            dd = measure;
+            setting(mode, true);
+            prepare(key);
+            double d = calc_distance(0, 1);
+            if (mode == MISSING_PAIRWISE)
+                EXPECT_EQ(d, 1);
+            else
+                EXPECT_TRUE(std::isnan(d)) << d;
+        }
     }
 }
 
