@@ -327,7 +327,8 @@ class Errors(PackageTest):
         with self.assertRaises(brivane.BrivaneError) as caught:
             brivane.linkage(blobs(), memory=1e-9)
         self.assertEqual(caught.exception.status, 1)
-        self.assertEqual(caught.exception.message, "ERROR! Insufficient memory to hold all input data")
+        self.assertEqual(caught.exception.message, "ERROR! Insufficient memory to hold all input data"
+                                                   " This run needs -m 0.01 or more (gigabytes).")
         self.assert_no_leftovers()
 
     def test_a_crash_leaves_the_interpreter_and_no_files(self):
