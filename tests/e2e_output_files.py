@@ -314,6 +314,21 @@ class FailedWrites(OutputTest):
 
 
 class Interrupts(OutputTest):
+    def wait_for_the_waiting_file(self, spool, proc):
+        # The check of the output before the run makes and removes a file of
+        # its own in the spool; the file that waits for the reader stays.
+        deadline = time.monotonic() + 120
+        seen_since = None
+        while proc.poll() is None and time.monotonic() < deadline:
+            if not os.listdir(spool):
+                seen_since = None
+            elif seen_since is None:
+                seen_since = time.monotonic()
+            elif time.monotonic() - seen_since > 0.3:
+                break
+            time.sleep(0.02)
+        self.assertTrue(os.listdir(spool), "the temporary file appears")
+
     def test_a_terminating_signal_while_the_output_waits_leaves_no_temporary_file(self):
         # Writing into a FIFO waits for its reader, with the complete output
         # in a temporary file: the moment for a signal.
@@ -326,10 +341,7 @@ class Interrupts(OutputTest):
                 os.mkfifo(fifo)
                 proc = subprocess.Popen([str(w) for w in self.programs(fifo)[name]], env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                deadline = time.monotonic() + 120
-                while not os.listdir(spool) and proc.poll() is None and time.monotonic() < deadline:
-                    time.sleep(0.02)
-                self.assertTrue(os.listdir(spool), "the temporary file appears")
+                self.wait_for_the_waiting_file(spool, proc)
                 proc.send_signal(sig)
                 self.assertEqual(proc.wait(60), -sig)
                 self.assertEqual(os.listdir(spool), [])
@@ -354,10 +366,7 @@ class Interrupts(OutputTest):
                     proc = subprocess.Popen([str(w) for w in self.programs(fifo)[name]], env=env,
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                             preexec_fn=no_core_files)
-                    deadline = time.monotonic() + 120
-                    while not os.listdir(spool) and proc.poll() is None and time.monotonic() < deadline:
-                        time.sleep(0.02)
-                    self.assertTrue(os.listdir(spool), "the temporary file appears")
+                    self.wait_for_the_waiting_file(spool, proc)
                     proc.send_signal(sig)
                     self.assertEqual(proc.wait(60), -sig)
                     left = os.listdir(spool)
