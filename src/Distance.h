@@ -40,6 +40,8 @@
 #include <type_traits>
 #include <vector>
 
+#include <brivane/error.hpp>
+
 #include "brivane.h"
 
 // The measure interface.  x and y point to two vectors of T lying contiguously
@@ -645,7 +647,7 @@ template <class T> class DistanceLevenshtein : public StringMeasure<T> {
 
 // The texts of the two failures of keyword resolution; the keyword stands
 // between the opening and one of the endings.
-inline const char *const MEASURE_ERROR_OPENING = "ERROR! '";
+inline const char *const MEASURE_ERROR_OPENING = "'";
 inline const char *const MEASURE_AMBIGUOUS = "' matches to several distance measures!";
 inline const char *const MEASURE_UNKNOWN = "' does not match to any distance measure!";
 
@@ -688,7 +690,8 @@ template <class T> class DistanceFactory {
     }
 
     // The ID of the one measure whose keyword begins with name, ignoring
-    // letter case.  Ends the run with status 1 when several or none match.
+    // letter case.  Throws brivane::Error (status 1) when several or none
+    // match.
     int getDistanceID(const char *name)
     {
         std::size_t len = std::strlen(name);
@@ -700,11 +703,9 @@ template <class T> class DistanceFactory {
                 matches++;
             }
         }
-        if (matches != 1) {
-            std::cerr << MEASURE_ERROR_OPENING << name
-                      << (matches > 1 ? MEASURE_AMBIGUOUS : MEASURE_UNKNOWN) << '\n';
-            brivane_exit(1);
-        }
+        if (matches != 1)
+            throw brivane::Error(MEASURE_ERROR_OPENING + std::string(name) +
+                                 (matches > 1 ? MEASURE_AMBIGUOUS : MEASURE_UNKNOWN));
         return found;
     }
 

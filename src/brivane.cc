@@ -16,6 +16,8 @@
 // registries, built during static initialisation.
 #include "brivane.h"
 
+#include <brivane/error.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -190,12 +192,6 @@ const int MINKOWSKI_ID = 2;
 // The shortest time budget, in seconds (MSG_TIME_TOO_SHORT names it).
 const double MIN_TIME_BUDGET = 0.001;
 
-[[noreturn]] void refuse(const std::string &message)
-{
-    std::cerr << message << std::endl;
-    brivane_exit(1);
-}
-
 // A message with its one %s filled in.
 std::string filled(const char *format, const std::string &text)
 {
@@ -282,16 +278,17 @@ void release_held_output()
 
 // The checks of the option combinations, in the order the user meets them; on
 // return every setting that the run reads is there and sound, and `distkey`
-// is the measure keyword (data modes only, else null).
-void check_options(const char *&distkey)
+// is the measure keyword (data modes only, else null).  False when the run
+// ends here without a failure: the measures were listed.
+bool check_options(const char *&distkey)
 {
     if (!arg_argv_vector || arg_argv_vector->size() <= 1)
         refuse_with_usage();
     if (arg_operands_vector && !arg_operands_vector->empty()) {
-        std::cerr << MSG_OPERANDS << std::endl;
+        std::string message = MSG_OPERANDS;
         for (char *operand : *arg_operands_vector)
-            std::cerr << operand << std::endl;
-        brivane_exit(1);
+            message += std::string("\n") + operand;
+        refuse(message);
     }
     bool distance = opt_given(INDEX_OPT_DISTANCE);
     if (distance && !data_mode())
@@ -309,7 +306,7 @@ void check_options(const char *&distkey)
         if (!has_value(INDEX_OPT_DISTANCE)) {
             std::cerr << MSG_DISTANCE_LISTING << std::endl;
             DistanceFactory<int>().listDistances();
-            brivane_exit(0);
+            return false;
         }
         if (opt_text_list(INDEX_OPT_DISTANCE)->size() > 1)
             refuse(MSG_DISTANCE_TWICE);
@@ -413,6 +410,7 @@ void check_options(const char *&distkey)
             }
         }
     }
+    return true;
 }
 
 bool is_data_type(int t)
@@ -1031,7 +1029,8 @@ int run()
     resolve_keyword(INDEX_OPT_MISSING, 2, missing_keys, default_missing);
     append_defaults();
     const char *distkey = nullptr;
-    check_options(distkey);
+    if (!check_options(distkey))
+        return 0;
 
     Timer timer_input;
     std::cerr << "Data input..." << std::flush;
@@ -1133,29 +1132,36 @@ int matrix_usable(int i)
     return 0;
 }
 
-void list_usable_matrices()
+std::string usable_matrices_text()
 {
+    std::ostringstream text;
     switch (cluster_mode()) {
     case CLUSTER_DISTMAT:
-        std::cerr << HEADER_DISTMAT << std::endl;
+        text << HEADER_DISTMAT;
         break;
     case CLUSTER_DISTLIST:
-        std::cerr << HEADER_DISTLIST << std::endl;
+        text << HEADER_DISTLIST;
         break;
     default:
-        std::cerr << HEADER_DATA << std::endl;
+        text << HEADER_DATA;
     }
     // Every variable -D accepts, the start and end vectors of a list too.
     for (int i = 0; i < in->num_vars(); i++) {
         if (!matrix_usable(i))
             continue;
         NcVar *var = in->get_var(i);
-        std::cerr << " " << var->name() << " : " << type_word(var->type()) << var->name() << "("
-                  << var->get_dim(0)->name() << "=" << var->get_dim(0)->size();
+        text << "\n " << var->name() << " : " << type_word(var->type()) << var->name() << "("
+             << var->get_dim(0)->name() << "=" << var->get_dim(0)->size();
         if (var->num_dims() == 2)
-            std::cerr << "," << var->get_dim(1)->name() << "=" << var->get_dim(1)->size();
-        std::cerr << ")" << std::endl;
+            text << "," << var->get_dim(1)->name() << "=" << var->get_dim(1)->size();
+        text << ")";
     }
+    return text.str();
+}
+
+void list_usable_matrices()
+{
+    std::cerr << usable_matrices_text() << std::endl;
 }
 
 void open_input(const char *name)
@@ -1189,11 +1195,8 @@ void detect_variables()
             matvar = i;
         }
         if (!data_given && candidate(i)) {
-            if (matvar != -1) {
-                std::cerr << MSG_SEVERAL_USABLE << std::endl;
-                list_usable_matrices();
-                brivane_exit(1);
-            }
+            if (matvar != -1)
+                refuse(std::string(MSG_SEVERAL_USABLE) + "\n" + usable_matrices_text());
             matvar = i;
         }
         if (names(INDEX_OPT_FROM, var)) {
@@ -1208,11 +1211,8 @@ void detect_variables()
         }
     }
     if (matvar == -1) {
-        if (data_given) {
-            std::cerr << MSG_VARIABLE_NOT_FOUND << std::endl;
-            list_usable_matrices();
-            brivane_exit(1);
-        }
+        if (data_given)
+            refuse(std::string(MSG_VARIABLE_NOT_FOUND) + "\n" + usable_matrices_text());
         refuse(cluster_mode() == CLUSTER_DISTMAT    ? MSG_NONE_DISTMAT
                : cluster_mode() == CLUSTER_DISTLIST ? MSG_NONE_DISTLIST
                                                     : MSG_NONE_DATA);
@@ -1373,8 +1373,11 @@ int main_arg()
 {
     try {
         return run();
+    } catch (const brivane::Error &error) {
+        std::cerr << error_lines(error);
+        return error.status();
     } catch (const std::bad_alloc &) {
         std::cerr << MSG_OUT_OF_MEMORY << std::endl;
-        brivane_exit(1);
+        return 1;
     }
 }

@@ -15,6 +15,9 @@ class NcFile;
 class NcDim;
 template <class T> class Distance;
 template <class T> class DistanceFactory;
+namespace brivane {
+class Error;
+}
 
 // Cluster modes: the index of the --cluster keyword.
 enum { CLUSTER_ROWS = 0, CLUSTER_COLS = 1, CLUSTER_DISTMAT = 2, CLUSTER_DISTLIST = 3 };
@@ -72,6 +75,8 @@ extern int tovar;
 int matrix_usable(int i);
 // Writes the usable variables of the input, one line each, to standard error.
 void list_usable_matrices();
+// The same lines as one text, without a newline at its end.
+std::string usable_matrices_text();
 // Opens the named input read-only into `in`, or ends the run.
 void open_input(const char *name);
 // Finds matvar, fromvar and tovar in `in`, or ends the run.
@@ -129,11 +134,20 @@ const int64_t BYTES_PER_DISTANCE = 250;
 const int64_t STORE_MAX_PAIRS = ((INT32_MAX - 1) / 6 - 2) / 2;
 
 // The whole run after the command line has been parsed; the result is the
-// exit status.  It ends the process itself on every failure.
+// exit status.  A failure of the run is printed here, as error_lines gives
+// it, and its status returned.
 int main_arg();
 
-// Every fatal end of the run goes through here, so that one place decides
-// what ending the run means (the process exits with `status`).
+// Ends the run with `message`, a whole error message whose first line starts
+// with "ERROR! ", thrown as a brivane::Error whose what() is the message
+// after that opening.
+[[noreturn]] void refuse(const std::string &message);
+// The lines the program prints for `error`: "ERROR! ", its message and a
+// newline.
+std::string error_lines(const brivane::Error &error);
+
+// The ends of the process that the option library decides (usage, a broken
+// option table): the process exits with `status`.
 [[noreturn]] void brivane_exit(int status);
 
 #endif

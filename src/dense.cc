@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <numeric>
 
@@ -88,10 +87,8 @@ template <class T> int64_t read_given_blocks(NcVar *var, int64_t n)
     int64_t not_finite = 0;
     for (int64_t first = 0; first < n; first += rows) {
         int64_t count = std::min(rows, n - first);
-        if (!var->set_cur(first, 0) || !var->get(buffer.data(), count, n)) {
-            std::cerr << "ERROR! Could not read the distance matrix" << std::endl;
-            brivane_exit(1);
-        }
+        if (!var->set_cur(first, 0) || !var->get(buffer.data(), count, n))
+            refuse("ERROR! Could not read the distance matrix");
         mark_fill_cells(buffer.data(), count * n);
         not_finite += copy_rows(buffer.data(), first, count, n);
     }

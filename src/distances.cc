@@ -138,20 +138,14 @@ void init_distances()
     else
         size = 2 * static_cast<int64_t>(num_distances) + 2;
 
-    if (size < 0 || size > MAX_DIST_SIZE) {
-        std::cerr << MSG_TOO_MANY_DISTANCES << size << " records asked for, at most "
-                  << MAX_DIST_SIZE << " fit" << std::endl;
-        brivane_exit(1);
-    }
+    if (size < 0 || size > MAX_DIST_SIZE)
+        refuse(MSG_TOO_MANY_DISTANCES + std::to_string(size) + " records asked for, at most " +
+               std::to_string(MAX_DIST_SIZE) + " fit");
     // A dendrogram needs one object at least: its root is node 2N-2.
-    if (N < 1) {
-        std::cerr << MSG_NO_OBJECTS << std::endl;
-        brivane_exit(1);
-    }
-    if (2 * n - 1 > INT32_MAX) {
-        std::cerr << MSG_TOO_MANY_OBJECTS << N << std::endl;
-        brivane_exit(1);
-    }
+    if (N < 1)
+        refuse(MSG_NO_OBJECTS);
+    if (2 * n - 1 > INT32_MAX)
+        refuse(MSG_TOO_MANY_OBJECTS + std::to_string(N));
 
     dist_size = static_cast<int32_t>(size);
     dist_hash_size = 6 * dist_size + 1;
@@ -711,11 +705,17 @@ int permute(int nd, int st)
 // failed step, on standard error after the ERROR line.
 static NcError *write_errors = nullptr;
 
-static void report_library_cause()
+// Points write_errors at the library's error state for one write, and away
+// from it again however the write ends.
+struct WriteErrorsScope {
+    explicit WriteErrorsScope(NcError &errors) { write_errors = &errors; }
+    ~WriteErrorsScope() { write_errors = nullptr; }
+};
+
+static std::string library_cause()
 {
     int err = write_errors ? write_errors->get_err() : NC_NOERR;
-    if (err != NC_NOERR)
-        std::cerr << write_errors->get_errmsg() << std::endl;
+    return err != NC_NOERR ? write_errors->get_errmsg() : "";
 }
 
 static bool copyable_type(NcType t)
@@ -768,9 +768,11 @@ class OutputFile {
     [[noreturn]] void fail(const std::string &reason = "")
     {
         out_.discard();
-        std::cerr << MSG_WRITE_FAILED << name_ << (reason.empty() ? "" : ": " + reason) << std::endl;
-        report_library_cause();
-        brivane_exit(1);
+        std::string message = MSG_WRITE_FAILED + std::string(name_) + (reason.empty() ? "" : ": " + reason);
+        std::string cause = library_cause();
+        if (!cause.empty())
+            message += "\n" + cause;
+        refuse(message);
     }
 
   private:
@@ -782,10 +784,8 @@ class OutputFile {
 void check_output_file(const char *name)
 {
     SafeOutput probe(name);
-    if (!probe.ok()) {
-        std::cerr << MSG_WRITE_FAILED << name << ": " << probe.error() << std::endl;
-        brivane_exit(1);
-    }
+    if (!probe.ok())
+        refuse(MSG_WRITE_FAILED + std::string(name) + ": " + probe.error());
 }
 
 // One input variable and its copy, with the block layout of the copy: a
@@ -922,10 +922,8 @@ void refuse_uncopyable_types()
 {
     for (int i = 0; i < in->num_vars(); i++) {
         NcVar *v = in->get_var(i);
-        if (!copyable_type(v->type())) {
-            std::cerr << MSG_UNSUPPORTED_TYPE_1 << v->name() << MSG_UNSUPPORTED_TYPE_2 << std::endl;
-            brivane_exit(1);
-        }
+        if (!copyable_type(v->type()))
+            refuse(MSG_UNSUPPORTED_TYPE_1 + std::string(v->name()) + MSG_UNSUPPORTED_TYPE_2);
     }
 }
 
@@ -943,7 +941,7 @@ static void write_output()
     // and the cause reported on standard error.
     NcError errors(NcError::silent_nonfatal);
     NcError::set_err(NC_NOERR);
-    write_errors = &errors;
+    WriteErrorsScope scope(errors);
     OutputFile out(name);
     NcFile *f = out.file();
     long nodes = 2L * N - 1;
@@ -971,7 +969,6 @@ static void write_output()
         copy_var_typed(out, c);
     }
     out.commit();
-    write_errors = nullptr;
 }
 
 void write_dendrogram()

@@ -13,7 +13,6 @@
 #include "output_layout.h"
 
 #include <cstring>
-#include <iostream>
 
 #include <netcdf.h>
 #include <netcdfcpp.h>
@@ -89,12 +88,11 @@ bool sizes_fit(const layout_t &layout, int format, bool records, int &large)
     return large == 0 || (large == 1 && last_large);
 }
 
-void refuse_named(const char *format, const std::string &name)
+[[noreturn]] void refuse_named(const char *format, const std::string &name)
 {
     std::string message = format;
     message.replace(message.find("%s"), 2, name);
-    std::cerr << message << std::endl;
-    brivane_exit(1);
+    refuse(message);
 }
 
 [[noreturn]] void refuse_definition(std::string what, int status)
@@ -103,8 +101,7 @@ void refuse_named(const char *format, const std::string &name)
     for (char &c : what)
         if ((unsigned char)c < 0x20 || c == 0x7f)
             c = '?';
-    std::cerr << MSG_NOT_DEFINED << what << ": " << nc_strerror(status) << std::endl;
-    brivane_exit(1);
+    refuse(MSG_NOT_DEFINED + what + ": " + nc_strerror(status));
 }
 
 // Defines the output's dimensions, variables and attributes in a file that
@@ -268,10 +265,8 @@ void plan_output()
         define_in_memory(prefix);
     }
     chosen_format = layout_format(run_layout(prefix, 2 * (int64_t)N - 1, with_data));
-    if (chosen_format == FORMAT_NONE) {
-        std::cerr << MSG_NO_FORMAT << std::endl;
-        brivane_exit(1);
-    }
+    if (chosen_format == FORMAT_NONE)
+        refuse(MSG_NO_FORMAT);
 }
 
 int output_format()

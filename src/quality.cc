@@ -27,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <limits>
 #include <string>
 #include <sys/stat.h>
@@ -50,12 +49,6 @@ const char MSG_CLASH[] = "ERROR! The quality file must be another file than the 
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double INF = std::numeric_limits<double>::infinity();
-
-[[noreturn]] void refuse(const std::string &message)
-{
-    std::cerr << message << std::endl;
-    brivane_exit(1);
-}
 
 // The range of leaf positions a child covers, as leftnode/rightnode give the
 // child after permute.

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <new>
 
 #include "brivane.h"
@@ -82,10 +81,8 @@ int32_t list_new_block()
             grow_pool(std::min(MAX_LIST_BLOCKS, list_capacity + list_capacity / 2 + 1));
             list_growths++;
         }
-        if (list_free == NO_BLOCK && list_used == list_capacity) {
-            std::cerr << MSG_LISTS_FULL << list_capacity << " blocks in use" << std::endl;
-            brivane_exit(1);
-        }
+        if (list_free == NO_BLOCK && list_used == list_capacity)
+            refuse(MSG_LISTS_FULL + std::to_string(list_capacity) + " blocks in use");
     }
     if (list_free != NO_BLOCK) {
         int32_t b = list_free;

@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "run_error.h"
+
 namespace {
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
@@ -633,29 +635,39 @@ TYPED_TEST(Registry, UniquePrefixesInAnyCaseSelectTheirMeasure)
         EXPECT_EQ(c.second, factory.getDistanceID(c.first)) << c.first;
 }
 
-TEST(RegistryDeathTest, AmbiguousPrefixEndsTheRun)
+TEST(RegistryErrors, AmbiguousPrefixEndsTheRun)
 {
     DistanceFactory<char> factory;
     for (const char *name : {"a", "abs", "s", "c", "m", "ma", "AbS"}) {
         std::string message = std::string("^ERROR! '") + name + "' matches to several distance measures!\n$";
-        EXPECT_EXIT(factory.getDistanceID(name), ::testing::ExitedWithCode(1), message) << name;
+        EXPECT_RUN_ERROR(factory.getDistanceID(name), 1, message);
     }
 }
 
-TEST(RegistryDeathTest, EmptyKeywordMatchesEveryMeasure)
+TEST(RegistryErrors, EmptyKeywordMatchesEveryMeasure)
 {
     DistanceFactory<double> factory;
-    EXPECT_EXIT(factory.getDistanceID(""), ::testing::ExitedWithCode(1),
-                "^ERROR! '' matches to several distance measures!\n$");
+    EXPECT_RUN_ERROR(factory.getDistanceID(""), 1, "^ERROR! '' matches to several distance measures!\n$");
 }
 
-TEST(RegistryDeathTest, UnknownKeywordEndsTheRun)
+TEST(RegistryErrors, UnknownKeywordEndsTheRun)
 {
     DistanceFactory<int> factory;
-    EXPECT_EXIT(factory.getDistanceID("euclideanx"), ::testing::ExitedWithCode(1),
-                "^ERROR! 'euclideanx' does not match to any distance measure!\n$");
-    EXPECT_EXIT(factory.getDistance("Cosine"), ::testing::ExitedWithCode(1),
-                "^ERROR! 'Cosine' does not match to any distance measure!\n$");
+    EXPECT_RUN_ERROR(factory.getDistanceID("euclideanx"), 1,
+                     "^ERROR! 'euclideanx' does not match to any distance measure!\n$");
+    EXPECT_RUN_ERROR(factory.getDistance("Cosine"), 1, "^ERROR! 'Cosine' does not match to any distance measure!\n$");
+}
+
+TEST(RegistryErrors, MessageIsTheLineAfterItsOpening)
+{
+    DistanceFactory<float> factory;
+    try {
+        factory.getDistanceID("x");
+        FAIL() << "no brivane::Error";
+    } catch (const brivane::Error &error) {
+        EXPECT_STREQ("'x' does not match to any distance measure!", error.what());
+        EXPECT_EQ(1, error.status());
+    }
 }
 
 TYPED_TEST(Registry, EachIDMakesItsOwnClass)

@@ -14,12 +14,14 @@
 #include "Argumentyzer.h"
 #include "brivane.h"
 #include "brivane_arg.h"
+#include "run_error.h"
 
 namespace {
 
 const int64_t GB = INT64_C(1073741824);
 
-// A death-test pattern that matches `text` literally.
+// A pattern (of a death test or EXPECT_RUN_ERROR) that matches `text`
+// literally.
 std::string literally(const std::string &text)
 {
     std::string pattern;
@@ -270,7 +272,7 @@ TEST_F(DriverTest, UsableVariablesByMode)
 
 TEST_F(DriverTest, MissingFileIsRefused)
 {
-    EXPECT_EXIT(open(dir + "/none.nc"), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(open(dir + "/none.nc"), 1,
                 literally("ERROR! Could not open input file " + dir + "/none.nc"));
 }
 
@@ -292,7 +294,7 @@ TEST_F(DriverTest, FileCutShortOfItsDataIsNotOpened)
 {
     std::string path = write_file("cut.nc", {{"r", 20}, {"c", 3}}, {matrix("m", ncDouble, "r", "c")});
     ASSERT_EQ(0, truncate(path.c_str(), 400));   // the values end at byte 480 + header
-    EXPECT_EXIT(open(path), ::testing::ExitedWithCode(1), literally("ERROR! Could not open input file " + path));
+    EXPECT_RUN_ERROR(open(path), 1, literally("ERROR! Could not open input file " + path));
 }
 
 TEST_F(DriverTest, TwoUsableMatricesAreListed)
@@ -301,7 +303,7 @@ TEST_F(DriverTest, TwoUsableMatricesAreListed)
     std::string path = write_file("two.nc", {{"rows", 10}, {"cols", 5}},
                                   {matrix("A", ncDouble, "rows", "cols"), matrix("B", ncInt, "rows", "cols")});
     open(path);
-    EXPECT_EXIT(detect_variables(), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(detect_variables(), 1,
                 literally("ERROR! More than one usable data matrix in the input file, use flag -D to specify which to "
                           "use!\nThe input file contains the following list of usable data matrices, i.e. "
                           "two-dimensional matrices of type ncInt, ncChar, ncFloat or ncDouble:\n"
@@ -314,7 +316,7 @@ TEST_F(DriverTest, NamedShortMatrixIsNotUsable)
     set_text(INDEX_OPT_DATA, "S");
     std::string path = write_file("short.nc", {{"r", 3}, {"c", 2}}, {matrix("S", ncShort, "r", "c")});
     open(path);
-    EXPECT_EXIT(detect_variables(), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(detect_variables(), 1,
                 literally("ERROR! The specified variable is not usable for this purpose!\n"
                           "Only matrices of type ncInt, ncChar, ncFloat and ncDouble can be used as a data matrix\n"));
 }
@@ -325,7 +327,7 @@ TEST_F(DriverTest, NamedVariableNotFoundListsTheUsableOnes)
     set_text(INDEX_OPT_DATA, "nothere");
     std::string path = write_file("list.nc", {{"m", 3}}, {vector_of("d", ncDouble, "m")});
     open(path);
-    EXPECT_EXIT(detect_variables(), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(detect_variables(), 1,
                 literally("ERROR! The specified variable was not found in the input file!\n"
                           "The input file contains the following list of usable distance lists, i.e. vectors of "
                           "type ncInt, ncFloat or ncDouble:\n d : ncDouble d(m=3)\n"));
@@ -336,7 +338,7 @@ TEST_F(DriverTest, DistanceMatrixModeWithOnlyNonSquareMatrix)
     mode(CLUSTER_DISTMAT);
     std::string path = write_file("wide.nc", {{"r", 10}, {"c", 12}}, {matrix("W", ncDouble, "r", "c")});
     open(path);
-    EXPECT_EXIT(detect_variables(), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(detect_variables(), 1,
                 literally("ERROR! The input file does not contain any square matrices of types ncInt, ncFloat or "
                           "ncDouble that could be used as a distance matrix!"));
 }
@@ -347,7 +349,7 @@ TEST_F(DriverTest, StartVectorOfFloatIsRefusedEvenBeforeTheData)
     set_text(INDEX_OPT_FROM, "f");
     std::string path = write_file("from.nc", {{"m", 3}}, {vector_of("f", ncFloat, "m"), vector_of("d", ncInt, "m")});
     open(path);
-    EXPECT_EXIT(detect_variables(), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(detect_variables(), 1,
                 literally("ERROR! Only vectors of type ncInt can be used as start-objects of distances!"));
 }
 
@@ -441,7 +443,7 @@ class DistanceListTest : public DriverTest {
 
 TEST_F(DistanceListTest, StartVectorShorterThanTheDistances)
 {
-    EXPECT_EXIT(inspect(file(1)), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(inspect(file(1)), 1,
                 literally("ERROR! The three vectors containing the start-objects, end-objects and distances must all "
                           "be of equal length!"));
 }
@@ -449,28 +451,28 @@ TEST_F(DistanceListTest, StartVectorShorterThanTheDistances)
 TEST_F(DistanceListTest, ObjectDimensionNotInTheFile)
 {
     set_text(INDEX_OPT_NUM_OBJECTS, "nobjects");
-    EXPECT_EXIT(inspect(file(2)), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(inspect(file(2)), 1,
                 literally("ERROR! Could not find dimension 'nobjects' containing the number of objects!"));
 }
 
 TEST_F(DistanceListTest, StartVectorNamedButAbsent)
 {
     set_text(INDEX_OPT_FROM, "absent");
-    EXPECT_EXIT(inspect(file(2)), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(inspect(file(2)), 1,
                 literally("ERROR! Vector containing start-objects of distances must be specified with --from"));
 }
 
 TEST_F(DistanceListTest, EndObjectOutsideTheObjectsIsRefused)
 {
     inspect(file(2, {1, 3}));
-    EXPECT_EXIT(load_input(), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(load_input(), 1,
                 literally("ERROR! Entry 1 of the end-objects (--to) vector names object 3, but the objects are 0..2!"));
 }
 
 TEST_F(DistanceListTest, NegativeEndObjectIsRefused)
 {
     inspect(file(2, {-1, 2}));
-    EXPECT_EXIT(load_input(), ::testing::ExitedWithCode(1), "ERROR! Entry 0 of the end-objects");
+    EXPECT_RUN_ERROR(load_input(), 1, "ERROR! Entry 0 of the end-objects");
 }
 
 TEST_F(DriverTest, BudgetSmallerThanTheData)
@@ -481,7 +483,7 @@ TEST_F(DriverTest, BudgetSmallerThanTheData)
     opt_set_double(INDEX_OPT_MEMORY, (8 * 3 * 2 - 1) / 1073741824.0);
     memory = 8 * 3 * 2 - 1;
     std::string path = write_file("d.nc", {{"r", 3}, {"c", 2}}, {matrix("m", ncDouble, "r", "c")});
-    EXPECT_EXIT(inspect(path), ::testing::ExitedWithCode(1),
+    EXPECT_RUN_ERROR(inspect(path), 1,
                 literally("ERROR! Insufficient memory to hold all input data\n"
                           "This run needs -m 0.01 or more (gigabytes)."));
 }
@@ -499,7 +501,7 @@ TEST_F(DriverTest, NoObjectsAtAllIsRefused)
     mode(CLUSTER_ROWS);
     // An unlimited dimension without records has length 0.
     std::string path = write_file("empty.nc", {{"r", NC_UNLIMITED}, {"c", 3}}, {matrix("m", ncDouble, "r", "c")});
-    EXPECT_EXIT(inspect(path), ::testing::ExitedWithCode(1), literally("ERROR! The input holds no objects to cluster"));
+    EXPECT_RUN_ERROR(inspect(path), 1, literally("ERROR! The input holds no objects to cluster"));
 }
 
 // --- Option checks of main_arg ---------------------------------------------
@@ -507,9 +509,32 @@ TEST_F(DriverTest, NoObjectsAtAllIsRefused)
 TEST_F(DriverTest, OperandsAreRefusedAndListed)
 {
     arg_operands_vector->assign({word("stray"), word("words")});
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! Operands not allowed! All arguments must belong to some flags.\n"
                           "Currently you have specified the following operands:\nstray\nwords\n"));
+}
+
+TEST_F(DriverTest, AFailedRunPrintsItsLinesAndReturnsItsStatus)
+{
+    arg_operands_vector->assign({word("stray")});
+    testing::internal::CaptureStderr();
+    int status = main_arg();
+    EXPECT_EQ("ERROR! Operands not allowed! All arguments must belong to some flags.\n"
+              "Currently you have specified the following operands:\nstray\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(1, status);
+}
+
+TEST_F(DriverTest, MeasureListingEndsTheRunWithStatusZero)
+{
+    set_text(INDEX_OPT_DISTANCE, "x");
+    opt_text_list(INDEX_OPT_DISTANCE)->clear();
+    testing::internal::CaptureStderr();
+    int status = main_arg();
+    std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(0u, lines.find("Distance measure can be specified with\n -d <measure>\n")) << lines;
+    EXPECT_NE(std::string::npos, lines.find("\nl[evenshtein]     - Levenshtein (edit) distance - ")) << lines;
 }
 
 TEST_F(DriverTest, DistanceWithGivenDistancesIsRefusedBeforeTheInput)
@@ -517,13 +542,13 @@ TEST_F(DriverTest, DistanceWithGivenDistancesIsRefusedBeforeTheInput)
     set_text(INDEX_OPT_CLUSTER, "distm");
     set_text(INDEX_OPT_DISTANCE, "euclidean");
     set_text(INDEX_OPT_INPUT, dir + "/none.nc");
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! --distance is applicable only for --cluster data."));
 }
 
 TEST_F(DriverTest, DataWithoutDistanceIsRefused)
 {
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! Distance measure not specified! Use flag -d to find out about possible distance "
                           "measures.\nAlternatively, specify -C distmat or -C distlist to read pre-calculated "
                           "distances from the input file."));
@@ -534,7 +559,7 @@ TEST_F(DriverTest, DistanceListWithoutItsNamesIsRefused)
     set_text(INDEX_OPT_CLUSTER, "distl");
     set_text(INDEX_OPT_FROM, "f");
     set_text(INDEX_OPT_TO, "t");
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! Variables containing start-objects and end-objects of distances and dimension "
                           "containing number of objects must be specified with --from, --to and --num-objects"));
 }
@@ -543,7 +568,7 @@ TEST_F(DriverTest, ListNamesOutsideDistanceListModeAreRefused)
 {
     set_text(INDEX_OPT_CLUSTER, "distmat");
     set_text(INDEX_OPT_TO, "t");
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! --cluster DISTLIST is required by --num-objects, --from, --to."));
 }
 
@@ -551,17 +576,17 @@ TEST_F(DriverTest, TwoDistanceMeasuresAreRefused)
 {
     opt_set_text(INDEX_OPT_DISTANCE, word("euclidean"));
     opt_text_list(INDEX_OPT_DISTANCE)->push_back(word("pearson"));
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! More than one parameter for option --distance"));
 }
 
 TEST_F(DriverTest, MissingInputAndOutputAreRefusedInThatOrder)
 {
     set_text(INDEX_OPT_CLUSTER, "distmat");
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! Input file not specified! Use flag -i to specify the input file."));
     set_text(INDEX_OPT_INPUT, "in.nc");
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! Output file not specified! Use flag -o to specify the output file."));
 }
 
@@ -585,7 +610,7 @@ TEST_F(DriverTest, OptionWithoutItsValueIsRefused)
             set_text(c.index, "x");
             opt_text_list(c.index)->clear();
         }
-        EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+        EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                     literally(std::string("ERROR! Option --") + c.name + " requires a value!"));
     }
 }
@@ -607,7 +632,7 @@ TEST_F(DriverTest, NonFiniteRealsAreRefused)
         set_text(INDEX_OPT_INPUT, "in.nc");
         set_text(INDEX_OPT_OUTPUT, "out.nc");
         opt_set_double(c.index, c.value);
-        EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1), literally(c.message));
+        EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1), literally(c.message));
     }
 }
 
@@ -626,7 +651,7 @@ TEST_F(DriverTest, FewerThanOnePivotOrSplitThresholdBelowOneAreRefused)
         set_text(INDEX_OPT_INPUT, "in.nc");
         set_text(INDEX_OPT_OUTPUT, "out.nc");
         opt_set_int(c.index, c.value);
-        EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1), literally(c.message));
+        EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1), literally(c.message));
     }
 }
 
@@ -635,14 +660,14 @@ TEST_F(DriverTest, OutputNamingTheInputByAnotherPathIsRefused)
     std::string path = write_file("d.nc", {{"o", 2}, {"p", 2}}, {matrix("D", ncDouble, "o", "p")});
     distmat_run(path, 1.0);
     set_text(INDEX_OPT_OUTPUT, dir + "/./d.nc");
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! The output file is the input file itself! Choose another output file."));
 }
 
 TEST_F(DriverTest, MissingFileFollowsTheDataInputLine)
 {
     distmat_run(dir + "/none.nc", 1.0);
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("Data input...ERROR! Could not open input file " + dir + "/none.nc\n"));
 }
 
@@ -664,7 +689,7 @@ TEST_F(DriverTest, MinkowskiNeedsAPositiveParameter)
         set_text(INDEX_OPT_DISTANCE, "MINK");
         if (c.given)
             opt_set_double(INDEX_OPT_MINKOWSKI_P, c.p);
-        EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1), literally(c.message)) << c.p;
+        EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1), literally(c.message)) << c.p;
     }
 }
 
@@ -673,7 +698,7 @@ TEST_F(DriverTest, GivenDistancesBeyondTheBudgetAreRefusedBeforeTheStore)
     // 10 x 10 doubles take 800 bytes; their 45 pairs would take 11250.
     std::string path = write_file("d.nc", {{"o", 10}, {"p", 10}}, {matrix("D", ncDouble, "o", "p")});
     distmat_run(path, 1000.0 / GB);
-    EXPECT_EXIT(main_arg(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1),
                 literally("ERROR! Insufficient memory to store all given distances"));
 }
 

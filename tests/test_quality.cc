@@ -23,6 +23,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "quality.h"
+#include "run_error.h"
 
 namespace {
 
@@ -390,8 +391,8 @@ TEST_F(QualityFile, AFileThatCannotBeWrittenEndsTheRun)
 {
     opt_set_text(INDEX_OPT_INPUT, input_name);
     std::string name = dir + "/missing/q.txt";
-    EXPECT_EXIT(write_quality(name.c_str(), {}), ::testing::ExitedWithCode(1),
-                "^ERROR! Error writing quality file .*/missing/q.txt: No such file or directory\n$");
+    EXPECT_RUN_ERROR(write_quality(name.c_str(), {}), 1,
+                     "^ERROR! Error writing quality file .*/missing/q.txt: No such file or directory\n$");
 }
 
 TEST_F(QualityFile, ChecksBeforeTheRun)
@@ -413,8 +414,7 @@ TEST_F(QualityFile, ChecksBeforeTheRun)
     };
     for (const Case &c : refused) {
         SCOPED_TRACE(c.what);
-        EXPECT_EXIT(check_quality_file(c.quality.c_str(), input.c_str(), output.c_str()),
-                    ::testing::ExitedWithCode(1), c.message);
+        EXPECT_RUN_ERROR(check_quality_file(c.quality.c_str(), input.c_str(), output.c_str()), 1, c.message);
     }
     std::string quality = dir + "/q.txt";
     check_quality_file(quality.c_str(), input.c_str(), output.c_str());

@@ -10,6 +10,7 @@
 
 #include "distances.h"
 #include "record_lists.h"
+#include "run_error.h"
 
 namespace {
 
@@ -186,6 +187,22 @@ TEST(RecordLists, PoolSizeCoversEveryEntryAndAPartBlockPerList)
     };
     for (const Case &c : cases)
         EXPECT_EQ(list_pool_blocks_needed(c.records, c.slots), c.expected) << c.records << " " << c.slots;
+}
+
+TEST(RecordLists, APoolAtItsLimitWithoutFreeBlocksEndsTheRun)
+{
+    // One full block of live records, in a pool that claims to have handed
+    // out its largest number of blocks: compaction frees nothing and the
+    // pool may not grow.
+    make_lists(1, 16, 1);
+    for (int32_t r = 0; r < 15; r++)
+        list_push(0, r);
+    list_capacity = list_used = MAX_LIST_BLOCKS;
+    EXPECT_RUN_ERROR(list_push(0, 15), 1,
+                     "^ERROR! Too many list entries for the distance store: 134217727 blocks in use\n$");
+    list_capacity = list_used = 1;
+    EXPECT_EQ(walked(0), (std::vector<int32_t>{14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}));
+    list_pool_free();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "run_error.h"
 #include "threads.h"
 
 namespace {
@@ -45,6 +46,28 @@ TEST(StartableThreads, ATeamBeyondTheProcessLimitsReportsWhatStarted)
     GTEST_SKIP() << "the sanitizers reserve more address space than the cap";
 #endif
     EXPECT_EXIT(start_a_team_in_one_gigabyte(), ::testing::ExitedWithCode(0), "Resource temporarily unavailable");
+}
+
+// The store enters found pairs on the main thread inside a parallel region,
+// where its lists may fail; the error must reach the caller after the
+// region, never end the program inside it.
+TEST(ParallelRegions, ARunErrorArrivesAfterTheRegionWithItsStatus)
+{
+    int saved = num_threads;
+    for (int threads : {1, 4}) {
+        SCOPED_TRACE(threads);
+        num_threads = threads;
+        EXPECT_RUN_ERROR(parallel_for_beside([] { refuse("ERROR! Too many list entries\n2 blocks"); }, 0, 1000,
+                                             [](int64_t) {}),
+                         1, "^ERROR! Too many list entries\n2 blocks\n$");
+        EXPECT_RUN_ERROR(parallel_for(0, 1000, 1,
+                                      [](int64_t i) {
+                                          if (i == 500)
+                                              throw brivane::Error("a body's error", 3);
+                                      }),
+                         3, "^ERROR! a body's error\n$");
+    }
+    num_threads = saved;
 }
 
 } // namespace
