@@ -48,7 +48,7 @@ void setup_run(int n, int c, int pairs)
     opt_set_text(INDEX_OPT_PREFIX, prefix);
     static std::string output = std::string(P_tmpdir) + "/brivane-bench-tree.nc";
     opt_set_text(INDEX_OPT_OUTPUT, &output[0]);
-    srand(1);
+    run_random.seed(1);
 }
 
 void BM_getdist_new(benchmark::State &state)

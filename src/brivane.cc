@@ -67,6 +67,7 @@ int64_t memory = 0;
 int num_distances = 0;
 int engine = ENGINE_STORE;
 double epsilon = 0;
+Random run_random;
 
 DistanceFactory<double> dfd;
 DistanceFactory<float> dff;
@@ -593,12 +594,12 @@ void select_measure(const char *distkey)
 
 // 100 distances between random distinct objects, timed; draws the first 200
 // numbers of the generator.  Needs two objects or more.
-double time_sample()
+double time_sample(Random &random)
 {
     Timer timer;
     for (int k = 0; k < 100; k++) {
-        int a = std::rand() % N;
-        int b = std::rand() % (N - 1);
+        int a = random.next() % N;
+        int b = random.next() % (N - 1);
         if (a <= b)
             calc_distance(a, b + 1);
         else
@@ -683,7 +684,7 @@ void plan_distance_count()
         } else if (N >= 2) {
             // The sample's draws stay first in the random sequence; the
             // plan measures the costs itself.
-            time_sample();
+            time_sample(run_random);
             wanted = memory / BYTES_PER_DISTANCE;
         }
         num_distances = bound_num_distances(wanted, memory, N);
@@ -1049,12 +1050,12 @@ int run()
 
     int seed = opt_int(INDEX_OPT_RANDOM_SEED);
     if (seed > 0) {
-        std::srand(seed);
+        run_random.seed(seed);
         std::cerr << "Random seed from user = " << seed << std::endl;
     } else {
         seed = Timer::randomness();
         std::cerr << "Random seed from time = " << seed << std::endl;
-        std::srand(seed);
+        run_random.seed(seed);
     }
 
     if (engine == ENGINE_DENSE) {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "random.h"
+
 class NcFile;
 class NcDim;
 template <class T> class Distance;
@@ -52,6 +54,10 @@ extern int64_t memory;      // memory budget in bytes, less the loaded input
 extern int num_distances;   // object pairs to compute before clustering
 extern int engine;          // the engine that clusters: ENGINE_STORE or ENGINE_DENSE
 extern double epsilon;      // threshold of the similarity heuristics
+// The run's random sequence: seeded once, from --random-seed or the clock,
+// before the first draw, and drawn from on the main thread only, so that a
+// seed gives the same run for every number of threads.
+extern Random run_random;
 
 // The measure registries, one per element type, and the selected measure.
 extern DistanceFactory<double> dfd;

@@ -4,7 +4,7 @@
 // A scratch store is the store proper (init_distances, getdist_given,
 // cluster_merge) on a handful of objects, made while the run's store does
 // not exist yet; every global it touches is put back afterwards.  Nothing
-// here draws from rand(): the scratch pairs come from a private generator,
+// here draws from run_random: the scratch pairs come from a private generator,
 // and every scratch store is connected, so that the merge loop never joins
 // unconnected clusters at random.
 #include "calibrate.h"

@@ -62,7 +62,7 @@ std::vector<std::pair<int, int>> scratch_pairs(const StoreShape &shape, uint64_t
 // its order), each pair's distance value(a, b), and fits the growth of both
 // with the store's size.  The run's store must not exist yet; the scratch
 // stores are made and freed through the store's own functions, draw nothing
-// from rand() and leave every global of the store as it was.
+// from run_random and leave every global of the store as it was.
 // Past the larger store each doubling of the store adds far loads per pair:
 // the growth there is at least that many times `far_load` (processor
 // seconds of one load from far memory).

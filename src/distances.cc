@@ -649,9 +649,9 @@ void cluster_merge()
                 live[k++] = i;
         for (int k = 0; k < t; k++) {
             int m = t - k + 1;
-            int r = rand();
+            int r = run_random.next();
             std::swap(live[k], live[k + r % m]);
-            r = rand();
+            r = run_random.next();
             std::swap(live[k + 1], live[k + 1 + r % (m - 1)]);
             merge++;
             record_merge(N + merge - 1, live[k], live[k + 1],

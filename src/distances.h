@@ -165,7 +165,8 @@ void write_dendrogram();
 // any work of a file that is written after all of it.
 void check_output_file(const char *name);
 // The merge loop alone: builds the heap, fills the dendrogram arrays (leaf
-// children still given by object index) and joins unconnected clusters.
+// children still given by object index) and joins unconnected clusters in an
+// order drawn from run_random.
 void cluster_merge();
 int permute(int nd, int st);
 // Ends the run when the data copy (--output-data) meets an input variable of

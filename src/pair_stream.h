@@ -1,11 +1,11 @@
 // Distances of a stream of pairs, computed on the worker threads and handed
 // back on the main thread in the order of the stream.
 //
-// The main thread draws the pairs (it alone calls rand()) and consumes the
-// results, one batch behind: while the workers compute batch k, the main
-// thread consumes batch k-1.  The consumer therefore sees exactly the pairs
-// and values a single thread would, in the same order, whatever the number
-// of threads.
+// The main thread draws the pairs (it alone draws from the run's generator)
+// and consumes the results, one batch behind: while the workers compute
+// batch k, the main thread consumes batch k-1.  The consumer therefore sees
+// exactly the pairs and values a single thread would, in the same order,
+// whatever the number of threads.
 #ifndef PAIR_STREAM_H
 #define PAIR_STREAM_H
 

@@ -10,8 +10,8 @@
 //   predict            unit costs times work, phase by phase.
 //   plan_time_budget   (plan.h) the largest count whose total fits.
 //
-// Nothing here draws from rand(): the run's random sequence is the same
-// whether it plans or not.
+// Nothing here draws from the run's generator (run_random): the run's random
+// sequence is the same whether it plans or not.
 #include "plan.h"
 
 #include "threads.h"
@@ -86,9 +86,9 @@ const double STORE_RECORD_BYTES = 64;
 // in the caches: this much more per doubling beyond a million pairs.
 const double CLUSTER_GROWTH = 0.2;
 
-// A draw of a random pair, in processor seconds: two calls of rand() and the
-// pair's bit, while the bits fit in this many bytes of cache; beyond, a far
-// load for the share of the bits that do not.
+// A draw of a random pair, in processor seconds: two numbers of the generator
+// and the pair's bit, while the bits fit in this many bytes of cache; beyond,
+// a far load for the share of the bits that do not.
 const double DRAW_SECONDS = 2e-8;
 const double DRAW_CACHE_BYTES = 1 << 20;
 // Filling the store with all pairs, beside the distance and the records'

@@ -150,7 +150,7 @@ int join_sample_object(int k, int size);
 // the pairs it finds and without (their distances taken as 0), the pairs it
 // examined and found.  `size` is the size join_sample was asked for.  Needs
 // the loaded data; the run's store must not exist yet.  Nothing is printed,
-// nothing drawn from rand(), and the join's state is put back.
+// nothing drawn from run_random, and the join's state is put back.
 struct JoinTiming {
     double with_distances = 0;
     double without = 0;

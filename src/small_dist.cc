@@ -26,8 +26,8 @@
 // threads (pair_stream, and the join's batches).  All pairs into an empty
 // store are the exception: the threads fill it at once (store_fill.h) into
 // the state those getdist calls would leave.  Pivot distances come from
-// calc_distance and are never stored.  rand() is the only source of chance,
-// and only the main thread calls it.
+// calc_distance and are never stored.  The run's generator (run_random) is
+// the only source of chance, and only the main thread draws from it.
 #include "small_dist.h"
 
 #include <algorithm>
@@ -52,7 +52,6 @@
 // Pivot tables (alive from choose_pivots to delete_pivots).
 int *pivots = nullptr;
 double *pivot_dists = nullptr;
-int current_pivot = 0;
 
 // Join statistics and the pair sink.
 int64_t neg_res1 = 0;
@@ -67,7 +66,6 @@ void (*join_pair_sink)(int i, int j, double d) = store_join_pair;
 double (*join_pair_value)(int i, int j) = calc_distance;
 
 // Join work state, alive only inside small_dists_work.
-static int *ego = nullptr;          // entry p*N+o: grid cell of object o along pivot p
 static int *order = nullptr;        // objects in epsilon grid order; join members first
 static int64_t *opt = nullptr;      // per object: packed fine cells of the first pivots
 static int64_t *optinc = nullptr;   // the same, each field shifted by 3 and tagged with 32
@@ -198,7 +196,7 @@ static void screen_known(std::vector<PairSlot> &batch)
 // such pairs, and this bit is a cache hit where the store's lookup walks a
 // hash chain through far memory.  A draw whose bit is set is passed over:
 // getdist would only have returned what it holds, so the pairs entered, their
-// order and the draws taken from rand() are those of the store lookup.
+// order and the draws taken from the generator are those of the store lookup.
 class DrawnPairs {
   public:
     // Marks the pairs the store holds now.
@@ -271,7 +269,7 @@ void random_dist()
                         if (s == steps)
                             return false;
                         slot.i = (int)(s / per);
-                        slot.j = rand() % N;
+                        slot.j = run_random.next() % N;
                         s++;
                         if (fresh(slot.i, slot.j))
                             return true;
@@ -283,8 +281,8 @@ void random_dist()
             // pairs most draws are pairs already stored.
             int i, j;
             do {
-                i = rand() % N;
-                j = rand() % (N - 1);
+                i = run_random.next() % N;
+                j = run_random.next() % (N - 1);
                 if (i > j)
                     std::swap(i, j);
                 else
@@ -302,8 +300,8 @@ void random_dist()
                         if (draws == 0)
                             return false;
                         draws--;
-                        int a = rand() % N;
-                        int b = rand() % (N - 1);
+                        int a = run_random.next() % N;
+                        int b = run_random.next() % (N - 1);
                         slot.i = a > b ? b : a;
                         slot.j = a > b ? a : b + 1;
                         if (fresh(slot.i, slot.j))
@@ -375,10 +373,11 @@ void input_dist()
 // ---------------------------------------------------------------------------
 // Pivot selection
 
-int pivot_dists_compare(const void *a, const void *b)
+int pivot_dists_compare(const void *a, const void *b, void *row)
 {
-    double da = pivot_dists[at(current_pivot, *(const int *)a)];
-    double db = pivot_dists[at(current_pivot, *(const int *)b)];
+    const double *dists = static_cast<const double *>(row);
+    double da = dists[*(const int *)a];
+    double db = dists[*(const int *)b];
     // NaN sorts after every number, so that the order stays a valid one.
     if (std::isnan(da) || std::isnan(db))
         return (int)std::isnan(da) - (int)std::isnan(db);
@@ -431,19 +430,19 @@ std::vector<char> unfit_pivots(int &passed)
 // or too few values to have distances when missing values are skipped) is
 // drawn again, so that an input without unfit objects sees exactly one draw
 // per pivot.
-static int draw_pivot(const std::vector<char> &unfit)
+static int draw_pivot(Random &random, const std::vector<char> &unfit)
 {
     int o;
     do
-        o = rand() % N;
+        o = random.next() % N;
     while (unfit[o] || !pivot_candidate(o));
     return o;
 }
 
-static void choose_random_pivots(int P, const std::vector<char> &unfit)
+static void choose_random_pivots(Random &random, int P, const std::vector<char> &unfit)
 {
     for (int i = 0; i < P; i++) {
-        pivots[i] = draw_pivot(unfit);
+        pivots[i] = draw_pivot(random, unfit);
         std::cerr << "  pivot " << i + 1 << " - " << pivots[i] + 1 << " (randomly)\n";
     }
     parallel_for(0, N, PIVOT_CHUNK, [P](int64_t o) {
@@ -454,7 +453,7 @@ static void choose_random_pivots(int P, const std::vector<char> &unfit)
 
 // Each new pivot is the object whose rank, as seen from every pivot chosen so
 // far, lies closest to the q-quantile, in the worst case over those pivots.
-static void choose_quantile_pivots(int P, const std::vector<char> &unfit)
+static void choose_quantile_pivots(Random &random, int P, const std::vector<char> &unfit)
 {
     // Rows 0..P-1: the rank of every object by its distance to pivot p.
     // Row P: scratch permutation of the objects for sorting.
@@ -462,7 +461,7 @@ static void choose_quantile_pivots(int P, const std::vector<char> &unfit)
     int *scratch = pivot_dists_order + at(P, 0);
     int64_t target = quantile_target_rank(N, opt_double(INDEX_OPT_PIVOT_QUANTILE));
 
-    pivots[0] = draw_pivot(unfit);
+    pivots[0] = draw_pivot(random, unfit);
     std::cerr << "  pivot 1 - " << pivots[0] + 1 << " (randomly)\n";
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
@@ -472,8 +471,7 @@ static void choose_quantile_pivots(int P, const std::vector<char> &unfit)
         });
         if (k == P)
             break;
-        current_pivot = k - 1;
-        qsort(scratch, N, sizeof(int), pivot_dists_compare);
+        qsort_r(scratch, N, sizeof(int), pivot_dists_compare, pivot_dists + at(k - 1, 0));
         for (int r = 0; r < N; r++)
             pivot_dists_order[at(k - 1, scratch[r])] = r;
 
@@ -507,9 +505,9 @@ void choose_pivots()
     int passed;
     std::vector<char> unfit = unfit_pivots(passed);
     if (opt_int(INDEX_OPT_PIVOT_STRATEGY) == PIVOT_QUANTILE)
-        choose_quantile_pivots(P, unfit);
+        choose_quantile_pivots(run_random, P, unfit);
     else
-        choose_random_pivots(P, unfit);
+        choose_random_pivots(run_random, P, unfit);
     if (passed > 0)
         std::cerr << "  " << passed << MSG_UNFIT_PIVOTS << "\n";
 }
@@ -566,8 +564,8 @@ double estimate_epsilon()
     for (int s = 0; s < sample_size; s++) {
         int a, b;
         do {
-            a = rand() % N;
-            b = rand() % N;
+            a = run_random.next() % N;
+            b = run_random.next() % N;
         } while (a == b);
         heap_add(dist_heap, dist_heap_size, -pivot_lower_bound(a, b), 0, 0);
         double key;
@@ -684,13 +682,15 @@ bool join_member(int o)
     return true;
 }
 
-int ego_compare(const void *a, const void *b)
+int ego_compare(const void *a, const void *b, void *grid)
 {
-    int oa = *(const int *)a;
-    int ob = *(const int *)b;
+    const GridCells &g = *static_cast<const GridCells *>(grid);
+    size_t oa = (size_t)*(const int *)a;
+    size_t ob = (size_t)*(const int *)b;
+    size_t objects = (size_t)g.objects;
     // Cells lie within +-CELL_LIMIT, so the difference fits an int.
-    for (int p = 0; p < join_pivots; p++) {
-        int diff = ego[at(p, oa)] - ego[at(p, ob)];
+    for (int p = 0; p < g.pivots; p++) {
+        int diff = g.cells[p * objects + oa] - g.cells[p * objects + ob];
         if (diff != 0)
             return diff;
     }
@@ -707,7 +707,7 @@ static inline const double *ordered_row(int k)
 }
 
 // The grid cell of position k along pivot p; the same number as the object's
-// `ego` entry, recomputed from the ordered copy of its pivot distances.
+// cell in the sort into that order, recomputed from the ordered copy of its pivot distances.
 static inline int ordered_cell(int k, int p)
 {
     return grid_cell(ordered_row(k)[p], join_eps);
@@ -1043,7 +1043,7 @@ void small_dists_work(double eps)
     join_eps = eps;
     join_pivots = num_pivots();
     split_threshold = opt_int(INDEX_OPT_SPLIT_THRESHOLD);
-    ego = new int[(size_t)join_pivots * (size_t)N];
+    int *ego = new int[(size_t)join_pivots * (size_t)N];
     order = new int[N];
     opt = new int64_t[N];
     optinc = new int64_t[N];
@@ -1068,11 +1068,11 @@ void small_dists_work(double eps)
     for (int o = 0, rest = members; o < N; o++)
         if (!join_member(o))
             order[rest++] = o;
-    qsort(order, members, sizeof(int), ego_compare);
+    GridCells grid{ego, join_pivots, N};
+    qsort_r(order, members, sizeof(int), ego_compare, &grid);
     // The cells are needed only for the sort; the walk recomputes the few it
     // reads from the ordered pivot distances.
     delete[] ego;
-    ego = nullptr;
     opt_ordered = new int64_t[N];
     inc_ordered = new int64_t[N];
     opt2_ordered = new int64_t[N];

@@ -10,7 +10,6 @@
 // Pivot tables, alive from choose_pivots until delete_pivots.
 extern int *pivots;            // object of each pivot, in order of choice
 extern double *pivot_dists;    // entry p*N+o: distance of object o to pivot p
-extern int current_pivot;      // the pivot whose row orders a sort in progress
 
 // Join statistics of the last small_dists_work call (64 bits: a join may
 // examine more pairs than an int counts).
@@ -43,7 +42,10 @@ void delete_pivots();
 // element, when at least one object has none (else no object is passed over).
 // Entry o is 1 for a passed-over object; `passed` is their number.
 std::vector<char> unfit_pivots(int &passed);
-int pivot_dists_compare(const void *a, const void *b);
+// Orders two objects (ints) by their distance to one pivot, NaN last, for
+// qsort_r; `row` is that pivot's row of pivot_dists.  glibc's qsort_r is its
+// qsort with a context, so equal distances keep the order they always had.
+int pivot_dists_compare(const void *a, const void *b, void *row);
 // The rank the quantile strategy aims at among n objects: lround(n*q), with
 // out-of-range and NaN quantiles clamped to +-(2n+2), where no object can
 // score better than n+1 either.
@@ -61,7 +63,16 @@ void small_dists_work(double eps);
 // Whether small_dists_work skips the join for this epsilon: the grid's cell
 // width eps/3 is not a positive finite number.
 bool join_skipped(double eps);
-int ego_compare(const void *a, const void *b);
+// The grid cells that give the epsilon grid order: entry p*objects+o is the
+// cell of object o along pivot p, for the leading `pivots` pivots.
+struct GridCells {
+    const int *cells;
+    int pivots;
+    int objects;
+};
+// Orders two objects (ints) lexicographically by their cells, pivot 0 first,
+// for qsort_r with a GridCells as context.
+int ego_compare(const void *a, const void *b, void *grid);
 
 // Pieces of the join's tests.
 int grid_cell(double v, double width);          // floor(v/width), clamped

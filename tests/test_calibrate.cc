@@ -177,11 +177,11 @@ TEST_F(ScratchStore, CostsAreFinitePositiveAndTheRunIsUntouched)
     for (const Case &c : cases) {
         std::srand(99);
         int expected = std::rand();
-        std::srand(99);
+        run_random.seed(99);
         StoreShape s = shape_of(c.n, c.near, c.random);
         StoreCosts costs = time_store(s, 1000, 8000, 1e-7, [](int a, int b) { return std::abs(a - b) + 0.5; });
         // The run's random sequence goes on as if nothing had happened.
-        EXPECT_EQ(std::rand(), expected) << c.n << " " << c.near;
+        EXPECT_EQ(run_random.next(), expected) << c.n << " " << c.near;
         expect_untouched();
         ASSERT_TRUE(costs.measured) << c.n << " " << c.near;
         for (const PairCost *p : {&costs.insert_near, &costs.insert_random, &costs.merge}) {

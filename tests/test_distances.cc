@@ -750,7 +750,7 @@ Merges merges_with_pool(int linkage, int64_t blocks, unsigned seed)
     for (const Pair &p : pairs)
         getdist_given(p.i, p.j, p.d);
     opt_set_int(INDEX_OPT_LINKAGE, linkage);
-    srand(1);
+    run_random.seed(1);
     cluster_merge();
     return {std::vector<int32_t>(leftnode, leftnode + 2 * n - 1),
             std::vector<int32_t>(rightnode, rightnode + 2 * n - 1), std::vector<double>(dst, dst + 2 * n - 1)};
@@ -801,7 +801,7 @@ TEST(Cluster, SparseStoresGiveTheLinkageOfTheKnownPairs)
                     }
             std::shuffle(pairs.begin(), pairs.end(), gen);
             store_pairs(n, pairs, linkage);
-            srand(1);
+            run_random.seed(1);
             cluster_merge();
             auto expected = naive_clustering(d, linkage);
             auto members = node_members();
@@ -865,7 +865,7 @@ TEST(Cluster, NaNPairsMergeAfterTheNumbersAndBeforeTheJoinsAtInfinity)
 {
     for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
         SCOPED_TRACE(linkage);
-        srand(2);
+        run_random.seed(2);
         store_pairs(5, {{0, 1, QNAN}, {0, 2, 3}, {1, 3, 0.5}, {2, 3, 4}, {1, 2, QNAN}}, linkage);
         cluster_merge();
         auto members = node_members();
@@ -911,7 +911,7 @@ TEST(Cluster, LinkageRulesCombineNaNTheSameWayFromEitherSide)
 
 TEST(Cluster, DisconnectedGroupsAreJoinedOnceAtInfinity)
 {
-    srand(5);
+    run_random.seed(5);
     store_pairs(5, {{0, 1, 1}, {1, 2, 2}, {3, 4, 1.5}});
     cluster_merge();
     EXPECT_EQ(dst[5], 1);
@@ -924,7 +924,7 @@ TEST(Cluster, DisconnectedGroupsAreJoinedOnceAtInfinity)
 
 TEST(Cluster, NoPairKnownJoinsEverythingAtInfinity)
 {
-    srand(1);
+    run_random.seed(1);
     store_pairs(6, {});
     cluster_merge();
     for (int n = 6; n < 11; n++)
@@ -946,7 +946,7 @@ TEST(Cluster, RandomJoinsDrawTwoNumbersPerMerge)
     int first_x = live[0], first_y = live[1];
     std::swap(live[1], live[1 + r[2] % 2]);
     int second_x = live[1], second_y = live[2];
-    srand(17);
+    run_random.seed(17);
     store_pairs(3, {});
     cluster_merge();
     EXPECT_EQ(leftnode[3], first_x) << "equal sizes: the absorbed slot is left";
@@ -956,7 +956,7 @@ TEST(Cluster, RandomJoinsDrawTwoNumbersPerMerge)
     bool y_larger = second_y == first_y;
     EXPECT_EQ(leftnode[4], y_larger ? second_y_number : second_x_number);
     EXPECT_EQ(rightnode[4], y_larger ? second_x_number : second_y_number);
-    int after = rand();
+    int after = run_random.next();
     srand(17);
     for (int k = 0; k < 4; k++)
         rand();
@@ -1038,7 +1038,7 @@ TEST(Permute, ChainOfAMillionLeavesNeedsNoCallDepth)
 TEST(Permute, LeafChildrenAreGivenByPosition)
 {
     // Objects 0..3; node 4 = (3, 1), node 5 = (4, 2), node 6 = (0, 5).
-    srand(1);
+    run_random.seed(1);
     store_pairs(4, {});
     cluster_merge();
     leftnode[4] = 3, rightnode[4] = 1;
@@ -1195,7 +1195,7 @@ TEST_F(Output, OneObject)
 
 TEST_F(Output, RandomJoinsAreWrittenAsInfinity)
 {
-    srand(2);
+    run_random.seed(2);
     store_pairs(3, {{0, 1, 0.5}});
     output_to("inf.nc");
     run_cluster();

@@ -44,7 +44,7 @@ class Missing : public ::testing::Test {
         opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
         opt_clear(INDEX_OPT_ALL_PAIRWISE);
         setting(MISSING_PROPAGATE, false);
-        srand(7);
+        run_random.seed(7);
     }
     void TearDown() override { reset_missing_values(); }
 

@@ -74,7 +74,7 @@ class SmallDist : public ::testing::Test {
         opt_set_int(INDEX_OPT_PIVOT_STRATEGY, PIVOT_RANDOM);
         opt_set_double(INDEX_OPT_PIVOT_QUANTILE, 0.9);
         opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, 1000);
-        srand(12345);
+        run_random.seed(12345);
     }
 
     void TearDown() override { delete_pivots(); }
@@ -120,9 +120,9 @@ TEST_F(SmallDist, RandomDistDrawsNothingWhenTheStoreHoldsEnough)
     int time_before = abstract_time;
     srand(7);
     int first = rand();
-    srand(7);
+    run_random.seed(7);
     random_dist();
-    EXPECT_EQ(rand(), first);
+    EXPECT_EQ(run_random.next(), first);
     EXPECT_EQ(n_dist, 6);
     EXPECT_EQ(abstract_time, time_before + 1);
 }
@@ -141,7 +141,7 @@ TEST_F(SmallDist, RandomDistStartsWithABulkPassOfTwoPartnersPerObject)
             if (i != j && seen.insert(p).second)
                 first_pass.push_back(p);
         }
-    srand(99);
+    run_random.seed(99);
     random_dist();
     std::vector<Pair> order = stored_order();
     ASSERT_GE(order.size(), first_pass.size());
@@ -178,9 +178,9 @@ TEST_F(SmallDist, RandomDistLeavesTheGeneratorAfterItsOwnDraws)
             }
         }
         int next_draw = rand();
-        srand(c.n * 1000 + c.target);
+        run_random.seed(c.n * 1000 + c.target);
         random_dist();
-        EXPECT_EQ(rand(), next_draw) << "n=" << c.n << " target=" << c.target;
+        EXPECT_EQ(run_random.next(), next_draw) << "n=" << c.n << " target=" << c.target;
         std::vector<Pair> stored = stored_order();
         EXPECT_EQ(std::set<Pair>(stored.begin(), stored.end()), seen);
     }
@@ -202,7 +202,7 @@ TEST_F(SmallDist, RandomDistSinglePassesDrawAUniformPairOfDistinctObjects)
         if (seen.insert(p).second)
             expected.push_back(p);
     }
-    srand(4242);
+    run_random.seed(4242);
     random_dist();
     EXPECT_EQ(stored_order(), expected);
 }
@@ -212,7 +212,7 @@ TEST_F(SmallDist, RandomDistEndsWithExactlyTheTargetCount)
     for (int target : {1, 9, 10, 11, 37, 190}) {
         objects(20);
         store_for(target);
-        srand(target);
+        run_random.seed(target);
         random_dist();
         EXPECT_EQ(n_dist / 2, target) << "target " << target;
         for (auto &p : stored_pairs())
@@ -333,11 +333,11 @@ TEST_F(SmallDist, RandomDistEntersThePairsOfAStoreLookupOfEveryDraw)
         srand(seed);
         std::vector<Pair> expected = random_pass_by_lookup(c.n, c.target, dist_size / 2, before, v);
         int next_draw = rand();
-        srand(seed);
+        run_random.seed(seed);
         testing::internal::CaptureStderr();
         random_dist();
         testing::internal::GetCapturedStderr();
-        EXPECT_EQ(rand(), next_draw);
+        EXPECT_EQ(run_random.next(), next_draw);
         std::vector<Pair> order = stored_order();
         ASSERT_EQ(order.size(), before.size() + expected.size());
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), order.begin() + before.size()));
@@ -468,7 +468,7 @@ TEST_F(SmallDist, RandomPivotsAreDrawnAndPrintedInOrder)
     int drawn[3];
     for (int &d : drawn)
         d = rand() % 6;
-    srand(5);
+    run_random.seed(5);
     testing::internal::CaptureStderr();
     choose_pivots();
     std::string err = testing::internal::GetCapturedStderr();
@@ -515,7 +515,7 @@ class QuantilePivots : public SmallDist {
             if (rand() % N == first)
                 break;
         }
-        srand(seed);
+        run_random.seed(seed);
         testing::internal::CaptureStderr();
         choose_pivots();
         return testing::internal::GetCapturedStderr();
@@ -588,17 +588,101 @@ TEST_F(QuantilePivots, EqualScoresGoToTheLowestIndex)
 
 TEST_F(SmallDist, PivotComparatorPutsNaNAfterAllNumbers)
 {
-    N = 5;
-    pivots = new int[1];
-    pivot_dists = new double[5]{NaN, 1.0, -2.0, NaN, 0.5};
-    current_pivot = 0;
+    double row[5] = {NaN, 1.0, -2.0, NaN, 0.5};
     int order[5] = {0, 1, 2, 3, 4};
-    qsort(order, 5, sizeof(int), pivot_dists_compare);
+    qsort_r(order, 5, sizeof(int), pivot_dists_compare, row);
     EXPECT_EQ(order[0], 2);
     EXPECT_EQ(order[1], 4);
     EXPECT_EQ(order[2], 1);
-    EXPECT_TRUE(std::isnan(pivot_dists[order[3]]));
-    EXPECT_TRUE(std::isnan(pivot_dists[order[4]]));
+    EXPECT_TRUE(std::isnan(row[order[3]]));
+    EXPECT_TRUE(std::isnan(row[order[4]]));
+}
+
+// The comparators once read their keys from globals and sorted with qsort;
+// the pivot scores and the join's order (and so the output) depend on where
+// equal keys end up, so qsort_r with the keys as context must leave them
+// where qsort did.  The old comparators, over keys of their own:
+const double *old_pivot_row = nullptr;
+int old_pivot_dists_compare(const void *a, const void *b)
+{
+    double da = old_pivot_row[*(const int *)a];
+    double db = old_pivot_row[*(const int *)b];
+    if (std::isnan(da) || std::isnan(db))
+        return (int)std::isnan(da) - (int)std::isnan(db);
+    return da < db ? -1 : (da > db ? 1 : 0);
+}
+const int *old_ego = nullptr;
+int old_join_pivots = 0;
+int old_objects = 0;
+int old_ego_compare(const void *a, const void *b)
+{
+    int oa = *(const int *)a;
+    int ob = *(const int *)b;
+    for (int p = 0; p < old_join_pivots; p++) {
+        int diff = old_ego[(size_t)p * old_objects + oa] - old_ego[(size_t)p * old_objects + ob];
+        if (diff != 0)
+            return diff;
+    }
+    return 0;
+}
+
+// A shuffled start order, so that ties do not start sorted by object.
+std::vector<int> shuffled_objects(int n, unsigned seed)
+{
+    std::vector<int> order(n);
+    for (int o = 0; o < n; o++)
+        order[o] = o;
+    std::shuffle(order.begin(), order.end(), std::mt19937(seed));
+    return order;
+}
+
+TEST(SortContext, PivotOrderKeepsTheOrderOfEqualDistances)
+{
+    struct Case { const char *name; int n; int values; bool nans; };
+    const Case cases[] = {
+        {"few distinct distances", 1000, 4, false},
+        {"ties and NaN", 777, 10, true},
+        {"all equal", 300, 1, false},
+        {"one object", 1, 1, false},
+    };
+    for (const Case &c : cases) {
+        std::mt19937 gen(c.n);
+        std::vector<double> row(c.n);
+        for (double &d : row)
+            d = c.nans && gen() % 5 == 0 ? NaN : (double)(gen() % c.values);
+        std::vector<int> expected = shuffled_objects(c.n, c.n + 1);
+        std::vector<int> got = expected;
+        old_pivot_row = row.data();
+        qsort(expected.data(), c.n, sizeof(int), old_pivot_dists_compare);
+        qsort_r(got.data(), c.n, sizeof(int), pivot_dists_compare, row.data());
+        EXPECT_EQ(got, expected) << c.name;
+    }
+}
+
+TEST(SortContext, GridOrderKeepsTheOrderOfObjectsInOneCell)
+{
+    struct Case { const char *name; int n; int pivots; int cells; };
+    const Case cases[] = {
+        {"three pivots, three cells each", 2000, 3, 3},
+        {"one pivot", 500, 1, 4},
+        {"ten pivots, two cells each", 1500, 10, 2},
+        {"every object in one cell", 400, 2, 1},
+    };
+    for (const Case &c : cases) {
+        std::mt19937 gen(c.n + c.pivots);
+        std::vector<int> cells((size_t)c.pivots * c.n);
+        for (int &cell : cells)
+            cell = (int)(gen() % c.cells) - 1;
+        std::vector<int> expected = shuffled_objects(c.n, c.pivots);
+        std::vector<int> got = expected;
+        old_ego = cells.data();
+        old_join_pivots = c.pivots;
+        old_objects = c.n;
+        qsort(expected.data(), c.n, sizeof(int), old_ego_compare);
+        GridCells grid{cells.data(), c.pivots, c.n};
+        qsort_r(got.data(), c.n, sizeof(int), ego_compare, &grid);
+        EXPECT_EQ(got, expected) << c.name;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -677,7 +761,7 @@ TEST_F(Epsilon, IsSlightlyAboveTheThresholdLocthSmallestSampledBound)
     num_distances = 100000;
     srand(31);
     std::vector<double> bounds = sampled_bounds();
-    srand(31);
+    run_random.seed(31);
     testing::internal::CaptureStderr();
     double eps = estimate_epsilon();
     testing::internal::GetCapturedStderr();
@@ -690,7 +774,7 @@ TEST_F(Epsilon, TinyWantedCountTakesTheSmallestBound)
     num_distances = 10;
     srand(8);
     std::vector<double> bounds = sampled_bounds();
-    srand(8);
+    run_random.seed(8);
     testing::internal::CaptureStderr();
     double eps = estimate_epsilon();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nthreshold_loc=1  sample_size=1000\n");
@@ -704,7 +788,7 @@ TEST_F(Epsilon, ThresholdBeyondTheSampleTakesTheLargestBound)
     opt_set_double(INDEX_OPT_PROP_SIMILAR, 1.0);
     srand(77);
     std::vector<double> bounds = sampled_bounds();
-    srand(77);
+    run_random.seed(77);
     testing::internal::CaptureStderr();
     double eps = estimate_epsilon();
     testing::internal::GetCapturedStderr();
