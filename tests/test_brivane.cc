@@ -80,6 +80,8 @@ class DriverTest : public ::testing::Test {
 
     void TearDown() override
     {
+        // A run that passed the option checks filled the engine's settings.
+        settings = EngineSettings();
         std::string command = "rm -rf '" + dir + "'";
         EXPECT_EQ(0, system(command.c_str()));
     }
