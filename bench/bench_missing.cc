@@ -13,7 +13,6 @@
 
 #include "Distance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "distances.h"
 #include "missing.h"
 
@@ -56,7 +55,8 @@ void BM_calc(benchmark::State &state, const char *key, Kind kind, int mode)
     if (auto *mink = dynamic_cast<DistanceMinkowski<double> *>(dd))
         mink->p = 3.0;
     reset_missing_values();
-    opt_set_int(INDEX_OPT_MISSING, mode);
+    settings.missing = mode;
+    settings.missing_given = true;
     prepare_missing_values(key);
     // Both objects change from one call to the next, as in a run's random
     // pairs: a row that stays for many calls lets the branch predictor learn

@@ -67,6 +67,7 @@ int64_t memory = 0;
 int num_distances = 0;
 int engine = ENGINE_STORE;
 double epsilon = 0;
+EngineSettings settings;
 Random run_random;
 
 DistanceFactory<double> dfd;
@@ -262,6 +263,23 @@ void append_defaults()
                    : cluster_mode() == CLUSTER_COLS ? prefix_cols
                                                     : prefix_none;
     list_of<string_vector>(INDEX_OPT_PREFIX)->push_back(prefix);
+}
+
+// The engine's copy of the checked options, keywords resolved and defaults
+// completed.
+void fill_settings()
+{
+    settings.cluster = opt_int(INDEX_OPT_CLUSTER);
+    settings.linkage = opt_int(INDEX_OPT_LINKAGE);
+    settings.all_pairwise = opt_given(INDEX_OPT_ALL_PAIRWISE);
+    settings.num_pivots = opt_int(INDEX_OPT_NUM_PIVOTS);
+    settings.pivot_strategy = opt_int(INDEX_OPT_PIVOT_STRATEGY);
+    settings.pivot_quantile = opt_double(INDEX_OPT_PIVOT_QUANTILE);
+    settings.prop_similar = opt_double(INDEX_OPT_PROP_SIMILAR);
+    settings.sample_size = opt_given(INDEX_OPT_SAMPLE_SIZE) ? opt_int(INDEX_OPT_SAMPLE_SIZE) : 0;
+    settings.split_threshold = opt_int(INDEX_OPT_SPLIT_THRESHOLD);
+    settings.missing = opt_int(INDEX_OPT_MISSING);
+    settings.missing_given = opt_given(INDEX_OPT_MISSING);
 }
 
 // What the program writes to standard output while that is the output file;
@@ -1032,6 +1050,7 @@ int run()
     const char *distkey = nullptr;
     if (!check_options(distkey))
         return 0;
+    fill_settings();
 
     Timer timer_input;
     std::cerr << "Data input..." << std::flush;

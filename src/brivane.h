@@ -3,7 +3,8 @@
 // The driver (brivane.cc) owns everything declared here: it fills the state
 // while it parses, loads and sizes the run, and the other modules read it.
 // Settings that come from the command line stay in the option descriptors
-// (brivane_arg.h); this header holds what the run derives from them.
+// (brivane_arg.h), which the driver alone reads; this header holds the copy
+// the engine reads (settings) and what the run derives from them.
 #ifndef BRIVANE_H
 #define BRIVANE_H
 
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "random.h"
+#include "settings.h"
 
 class NcFile;
 class NcDim;
@@ -20,15 +22,6 @@ template <class T> class DistanceFactory;
 namespace brivane {
 class Error;
 }
-
-// Cluster modes: the index of the --cluster keyword.
-enum { CLUSTER_ROWS = 0, CLUSTER_COLS = 1, CLUSTER_DISTMAT = 2, CLUSTER_DISTLIST = 3 };
-// Linkage rules: the index of the --linkage keyword.
-enum { LINKAGE_MIN = 0, LINKAGE_AVE = 1, LINKAGE_MAX = 2 };
-// Pivot strategies: the index of the --pivot-strategy keyword.
-enum { PIVOT_RANDOM = 0, PIVOT_QUANTILE = 1 };
-enum { ENGINE_AUTO = 0, ENGINE_STORE = 1, ENGINE_DENSE = 2 };
-enum { MISSING_PROPAGATE = 0, MISSING_PAIRWISE = 1 };
 
 // The value that getdist takes as "no distance offered, compute it".
 const double NO_DISTANCE = -1e100;
@@ -54,6 +47,9 @@ extern int64_t memory;      // memory budget in bytes, less the loaded input
 extern int num_distances;   // object pairs to compute before clustering
 extern int engine;          // the engine that clusters: ENGINE_STORE or ENGINE_DENSE
 extern double epsilon;      // threshold of the similarity heuristics
+// The settings the engine reads, filled from the option table by the driver
+// once the options are checked, before any engine code runs.
+extern EngineSettings settings;
 // The run's random sequence: seeded once, from --random-seed or the clock,
 // before the first draw, and drawn from on the main thread only, so that a
 // seed gives the same run for every number of threads.

@@ -27,7 +27,6 @@
 #include <netcdfcpp.h>
 
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "distances.h"
 #include "threads.h"
 
@@ -355,7 +354,7 @@ void dense_dendrogram(std::vector<dense_merge_t> merges)
 
 void dense_cluster()
 {
-    int linkage = opt_int(INDEX_OPT_LINKAGE);
+    int linkage = settings.linkage;
     std::vector<dense_merge_t> merges =
         linkage == LINKAGE_MIN ? dense_mst(dense, N) : dense_nn_chain(dense, N, linkage);
     dense_dendrogram(std::move(merges));

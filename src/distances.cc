@@ -127,11 +127,10 @@ static inline int32_t *chain_of(int i, int j)
 
 void init_distances()
 {
-    int mode = opt_int(INDEX_OPT_CLUSTER);
+    int mode = settings.cluster;
     int64_t n = N;
     int64_t size;
-    if (mode == CLUSTER_DISTMAT || ((mode == CLUSTER_ROWS || mode == CLUSTER_COLS) &&
-                                    opt_given(INDEX_OPT_ALL_PAIRWISE)))
+    if (mode == CLUSTER_DISTMAT || ((mode == CLUSTER_ROWS || mode == CLUSTER_COLS) && settings.all_pairwise))
         size = n * n - n;
     else if (mode == CLUSTER_DISTLIST)
         size = 2 * static_cast<int64_t>(M);
@@ -622,7 +621,7 @@ void new_dendrogram()
 
 void cluster_merge()
 {
-    int linkage = opt_int(INDEX_OPT_LINKAGE);
+    int linkage = settings.linkage;
     build_heap();
     new_dendrogram();
 

@@ -12,7 +12,6 @@
 
 #include "PairwiseDistance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 
 const unsigned char *rows_with_missing = nullptr;
 bool skip_pairs_without_distance = false;
@@ -74,7 +73,7 @@ void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, D
         sufficient += !few[i];
     }
     if (!pairwise) {
-        if (missing > 0 && !opt_given(INDEX_OPT_MISSING))
+        if (missing > 0 && !settings.missing_given)
             std::cerr << line(MSG_PROPAGATING, missing) << std::endl;
         return;
     }
@@ -101,8 +100,8 @@ void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, D
 
 void prepare_missing_values(const char *distkey)
 {
-    const bool given = opt_given(INDEX_OPT_MISSING);
-    const bool pairwise = opt_int(INDEX_OPT_MISSING) == MISSING_PAIRWISE;
+    const bool given = settings.missing_given;
+    const bool pairwise = settings.missing == MISSING_PAIRWISE;
     if (!distkey) {
         if (given)
             std::cerr << MSG_NO_EFFECT_ON_GIVEN << std::endl;

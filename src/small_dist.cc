@@ -40,7 +40,6 @@
 #include <vector>
 
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "distances.h"
 #include "heap_sort.h"
 #include "missing.h"
@@ -144,7 +143,7 @@ static inline size_t at(int p, int o)
 // entries whatever count was asked for.
 static int num_pivots()
 {
-    return std::min(opt_int(INDEX_OPT_NUM_PIVOTS), N);
+    return std::min(settings.num_pivots, N);
 }
 
 // ---------------------------------------------------------------------------
@@ -357,7 +356,7 @@ static void offer_given(int i, int j, double value)
 
 void input_dist()
 {
-    if (opt_int(INDEX_OPT_CLUSTER) == CLUSTER_DISTMAT) {
+    if (settings.cluster == CLUSTER_DISTMAT) {
         // Only the upper triangle counts; the diagonal and lower triangle
         // are never read.
         for (int i = 0; i < N - 1; i++)
@@ -459,7 +458,7 @@ static void choose_quantile_pivots(Random &random, int P, const std::vector<char
     // Row P: scratch permutation of the objects for sorting.
     int *pivot_dists_order = new int[(size_t)(P + 1) * (size_t)N];
     int *scratch = pivot_dists_order + at(P, 0);
-    int64_t target = quantile_target_rank(N, opt_double(INDEX_OPT_PIVOT_QUANTILE));
+    int64_t target = quantile_target_rank(N, settings.pivot_quantile);
 
     pivots[0] = draw_pivot(random, unfit);
     std::cerr << "  pivot 1 - " << pivots[0] + 1 << " (randomly)\n";
@@ -504,7 +503,7 @@ void choose_pivots()
     // every object, and one such pivot makes every lower bound NaN.
     int passed;
     std::vector<char> unfit = unfit_pivots(passed);
-    if (opt_int(INDEX_OPT_PIVOT_STRATEGY) == PIVOT_QUANTILE)
+    if (settings.pivot_strategy == PIVOT_QUANTILE)
         choose_quantile_pivots(run_random, P, unfit);
     else
         choose_random_pivots(run_random, P, unfit);
@@ -538,7 +537,7 @@ double pivot_lower_bound(int a, int b)
 int threshold_location(int sample_size)
 {
     // In double: N*(N-1) leaves the int range above 46,341 objects.
-    double wanted = (double)num_distances * opt_double(INDEX_OPT_PROP_SIMILAR) * sample_size
+    double wanted = (double)num_distances * settings.prop_similar * sample_size
                     / ((double)N * (N - 1) * 0.5);
     if (!(wanted >= 1))   // also a NaN proportion
         return 1;
@@ -550,7 +549,7 @@ int threshold_location(int sample_size)
 double estimate_epsilon()
 {
     // Without --sample-size as many pairs as objects are sampled.
-    int sample_size = opt_given(INDEX_OPT_SAMPLE_SIZE) ? opt_int(INDEX_OPT_SAMPLE_SIZE) : N;
+    int sample_size = settings.sample_size > 0 ? settings.sample_size : N;
     int threshold_loc = threshold_location(sample_size);
     std::cerr << "\nthreshold_loc=" << threshold_loc << "  sample_size=" << sample_size << "\n";
 
@@ -1042,7 +1041,7 @@ void small_dists_work(double eps)
 
     join_eps = eps;
     join_pivots = num_pivots();
-    split_threshold = opt_int(INDEX_OPT_SPLIT_THRESHOLD);
+    split_threshold = settings.split_threshold;
     int *ego = new int[(size_t)join_pivots * (size_t)N];
     order = new int[N];
     opt = new int64_t[N];

@@ -80,6 +80,8 @@ class DriverTest : public ::testing::Test {
 
     void TearDown() override
     {
+        // A run that passed the option checks filled the engine's settings.
+        settings = EngineSettings();
         std::string command = "rm -rf '" + dir + "'";
         EXPECT_EQ(0, system(command.c_str()));
     }
@@ -691,6 +693,93 @@ TEST_F(DriverTest, MinkowskiNeedsAPositiveParameter)
             opt_set_double(INDEX_OPT_MINKOWSKI_P, c.p);
         EXPECT_EXIT(std::exit(main_arg()), ::testing::ExitedWithCode(1), literally(c.message)) << c.p;
     }
+}
+
+// --- The engine's settings -------------------------------------------------
+
+// A run of a data matrix that passes the option checks and ends at its
+// missing input: the settings are filled by then.
+int run_to_the_input(const std::string &dir)
+{
+    opt_set_text(INDEX_OPT_DISTANCE, word("euclidean"));
+    opt_set_text(INDEX_OPT_INPUT, word(dir + "/none.nc"));
+    opt_set_text(INDEX_OPT_OUTPUT, word(dir + "/out.nc"));
+    testing::internal::CaptureStderr();
+    int status = main_arg();
+    testing::internal::GetCapturedStderr();
+    return status;
+}
+
+void expect_settings(const EngineSettings &want, const EngineSettings &got)
+{
+    EXPECT_EQ(want.cluster, got.cluster);
+    EXPECT_EQ(want.linkage, got.linkage);
+    EXPECT_EQ(want.all_pairwise, got.all_pairwise);
+    EXPECT_EQ(want.num_pivots, got.num_pivots);
+    EXPECT_EQ(want.pivot_strategy, got.pivot_strategy);
+    EXPECT_EQ(want.pivot_quantile, got.pivot_quantile);
+    EXPECT_EQ(want.prop_similar, got.prop_similar);
+    EXPECT_EQ(want.sample_size, got.sample_size);
+    EXPECT_EQ(want.split_threshold, got.split_threshold);
+    EXPECT_EQ(want.missing, got.missing);
+    EXPECT_EQ(want.missing_given, got.missing_given);
+}
+
+TEST_F(DriverTest, SettingsOfNoOptionsAreTheDefaults)
+{
+    settings.cluster = CLUSTER_DISTLIST;
+    settings.linkage = LINKAGE_MAX;
+    settings.all_pairwise = true;
+    settings.num_pivots = 3;
+    settings.pivot_strategy = PIVOT_QUANTILE;
+    settings.pivot_quantile = 0.1;
+    settings.prop_similar = 0.2;
+    settings.sample_size = 4;
+    settings.split_threshold = 5;
+    settings.missing = MISSING_PAIRWISE;
+    settings.missing_given = true;
+    EXPECT_EQ(1, run_to_the_input(dir));
+    expect_settings(EngineSettings(), settings);
+}
+
+TEST_F(DriverTest, SettingsHoldTheGivenOptionsResolved)
+{
+    set_text(INDEX_OPT_CLUSTER, "COL");
+    set_text(INDEX_OPT_LINKAGE, "max");
+    opt_set_int(INDEX_OPT_ALL_PAIRWISE, 1);
+    opt_set_int(INDEX_OPT_NUM_PIVOTS, 7);
+    set_text(INDEX_OPT_PIVOT_STRATEGY, "q");
+    opt_set_double(INDEX_OPT_PIVOT_QUANTILE, 0.75);
+    opt_set_double(INDEX_OPT_PROP_SIMILAR, 0.25);
+    opt_set_int(INDEX_OPT_SAMPLE_SIZE, 40);
+    opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, 30);
+    set_text(INDEX_OPT_MISSING, "PAIR");
+    EXPECT_EQ(1, run_to_the_input(dir));
+    EngineSettings want;
+    want.cluster = CLUSTER_COLS;
+    want.linkage = LINKAGE_MAX;
+    want.all_pairwise = true;
+    want.num_pivots = 7;
+    want.pivot_strategy = PIVOT_QUANTILE;
+    want.pivot_quantile = 0.75;
+    want.prop_similar = 0.25;
+    want.sample_size = 40;
+    want.split_threshold = 30;
+    want.missing = MISSING_PAIRWISE;
+    want.missing_given = true;
+    expect_settings(want, settings);
+}
+
+TEST_F(DriverTest, MissingRuleIsGivenOnlyWhenNamed)
+{
+    set_text(INDEX_OPT_MISSING, "propagate");
+    EXPECT_EQ(1, run_to_the_input(dir));
+    EXPECT_EQ(MISSING_PROPAGATE, settings.missing);
+    EXPECT_TRUE(settings.missing_given);
+    reset();
+    EXPECT_EQ(1, run_to_the_input(dir));
+    EXPECT_EQ(MISSING_PROPAGATE, settings.missing);
+    EXPECT_FALSE(settings.missing_given);
 }
 
 TEST_F(DriverTest, GivenDistancesBeyondTheBudgetAreRefusedBeforeTheStore)

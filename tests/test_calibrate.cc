@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "calibrate.h"
 #include "distances.h"
 
@@ -141,9 +140,9 @@ class ScratchStore : public ::testing::Test {
         N = 12345;
         num_distances = 777;
         type = 0;
-        opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
-        opt_set_int(INDEX_OPT_LINKAGE, LINKAGE_AVE);
-        opt_clear(INDEX_OPT_ALL_PAIRWISE);
+        settings.cluster = CLUSTER_ROWS;
+        settings.linkage = LINKAGE_AVE;
+        settings.all_pairwise = false;
     }
     // The run's state that a scratch store must leave as it was.
     void expect_untouched()

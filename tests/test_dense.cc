@@ -12,7 +12,6 @@
 
 #include "Distance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "dense.h"
 #include "distances.h"
 #include "missing.h"
@@ -71,8 +70,9 @@ TEST(DenseFill, PairwiseModeGivesTheStoresDistanceOfEveryPair)
     C = c;
     type = ncDouble;
     xd = data.data();
-    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
-    opt_set_int(INDEX_OPT_MISSING, MISSING_PAIRWISE);
+    settings.cluster = CLUSTER_ROWS;
+    settings.missing = MISSING_PAIRWISE;
+    settings.missing_given = true;
     num_threads = 2;
     struct Case {
         const char *measure;
@@ -101,7 +101,8 @@ TEST(DenseFill, PairwiseModeGivesTheStoresDistanceOfEveryPair)
         delete[] dense;
     }
     reset_missing_values();
-    opt_clear(INDEX_OPT_MISSING);
+    settings.missing = MISSING_PROPAGATE;
+    settings.missing_given = false;
     num_threads = 1;
     xd = nullptr;
     dense = nullptr;

@@ -60,8 +60,8 @@ void make_store(int n, int mode = CLUSTER_DISTLIST, int distances = -1)
     measure.calls = 0;
     dd = &measure;
     distance_warning = 0;
-    opt_set_int(INDEX_OPT_CLUSTER, mode);
-    opt_clear(INDEX_OPT_ALL_PAIRWISE);
+    settings.cluster = mode;
+    settings.all_pairwise = false;
     if (distances < 0)
         distances = n * (n - 1) / 2;
     num_distances = distances;
@@ -90,7 +90,7 @@ void store_pairs(int n, const std::vector<Pair> &pairs, int linkage = LINKAGE_AV
     make_store(n, CLUSTER_DISTLIST, static_cast<int>(pairs.size()));
     for (const Pair &p : pairs)
         getdist_given(p.i, p.j, p.d);
-    opt_set_int(INDEX_OPT_LINKAGE, linkage);
+    settings.linkage = linkage;
 }
 
 // Objects under each dendrogram node, read before the leaf order rewrites
@@ -132,11 +132,11 @@ TEST(Store, InitSizesThePoolByMode)
         N = c.n;
         num_distances = c.num;
         M = c.m;
-        opt_set_int(INDEX_OPT_CLUSTER, c.mode);
+        settings.cluster = c.mode;
         if (c.all_pairwise)
-            opt_set_int(INDEX_OPT_ALL_PAIRWISE, 1);
+            settings.all_pairwise = true;
         else
-            opt_clear(INDEX_OPT_ALL_PAIRWISE);
+            settings.all_pairwise = false;
         testing::internal::CaptureStderr();
         init_distances();
         std::string err = testing::internal::GetCapturedStderr();
@@ -155,7 +155,7 @@ TEST(Store, InitSizesThePoolByMode)
             EXPECT_EQ(node[i].merged, 0);
         }
     }
-    opt_clear(INDEX_OPT_ALL_PAIRWISE);
+    settings.all_pairwise = false;
 }
 
 TEST(StoreErrors, CapacityBeyond32BitsIsRefused)
@@ -176,21 +176,21 @@ TEST(StoreErrors, CapacityBeyond32BitsIsRefused)
         SCOPED_TRACE(c.what);
         N = c.n;
         num_distances = c.num;
-        opt_set_int(INDEX_OPT_CLUSTER, c.mode);
+        settings.cluster = c.mode;
         if (c.all_pairwise)
-            opt_set_int(INDEX_OPT_ALL_PAIRWISE, 1);
+            settings.all_pairwise = true;
         else
-            opt_clear(INDEX_OPT_ALL_PAIRWISE);
+            settings.all_pairwise = false;
         EXPECT_RUN_ERROR(init_distances(), 1, "^ERROR! Too many distances for the distance store: ");
     }
-    opt_clear(INDEX_OPT_ALL_PAIRWISE);
+    settings.all_pairwise = false;
 }
 
 TEST(StoreErrors, NoObjectsAreRefused)
 {
     N = 0;
     M = 0;
-    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTLIST);
+    settings.cluster = CLUSTER_DISTLIST;
     EXPECT_RUN_ERROR(init_distances(), 1, "^ERROR! There are no objects to cluster!\n$");
 }
 
@@ -749,7 +749,7 @@ Merges merges_with_pool(int linkage, int64_t blocks, unsigned seed)
         list_pool_init(n, blocks);
     for (const Pair &p : pairs)
         getdist_given(p.i, p.j, p.d);
-    opt_set_int(INDEX_OPT_LINKAGE, linkage);
+    settings.linkage = linkage;
     run_random.seed(1);
     cluster_merge();
     return {std::vector<int32_t>(leftnode, leftnode + 2 * n - 1),

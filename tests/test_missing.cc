@@ -12,7 +12,6 @@
 
 #include "Distance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "distances.h"
 #include "missing.h"
 #include "small_dist.h"
@@ -41,8 +40,8 @@ class Missing : public ::testing::Test {
     void SetUp() override
     {
         reset_missing_values();
-        opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
-        opt_clear(INDEX_OPT_ALL_PAIRWISE);
+        settings.cluster = CLUSTER_ROWS;
+        settings.all_pairwise = false;
         setting(MISSING_PROPAGATE, false);
         run_random.seed(7);
     }
@@ -52,11 +51,8 @@ class Missing : public ::testing::Test {
     // the user or the default.
     void setting(int mode, bool given)
     {
-        opt_clear(INDEX_OPT_MISSING);
-        if (given)
-            opt_set_int(INDEX_OPT_MISSING, mode);
-        else
-            opt_set_list(INDEX_OPT_MISSING, new int_vector(1, mode));
+        settings.missing = mode;
+        settings.missing_given = given;
     }
 
     // Double objects of c values each, row after row.
@@ -206,8 +202,8 @@ TEST_F(Missing, AnObjectWithoutValuesIsNeverAPivot)
     objects(2, v);
     setting(MISSING_PAIRWISE, true);
     prepare("euclidean");
-    opt_set_int(INDEX_OPT_NUM_PIVOTS, 5);
-    opt_set_int(INDEX_OPT_PIVOT_STRATEGY, PIVOT_RANDOM);
+    settings.num_pivots = 5;
+    settings.pivot_strategy = PIVOT_RANDOM;
     testing::internal::CaptureStderr();
     choose_pivots();
     testing::internal::GetCapturedStderr();

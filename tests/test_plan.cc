@@ -10,7 +10,6 @@
 
 #include "Distance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "plan.h"
 #include "progress.h"
 #include "small_dist.h"
@@ -91,7 +90,7 @@ class Replay : public ::testing::Test {
         std::normal_distribution<double> noise(0, 1);
         std::uniform_int_distribution<int> group(0, 7);
         N = n;
-        opt_set_int(INDEX_OPT_NUM_PIVOTS, P);
+        settings.num_pivots = P;
         rows.assign((size_t)n * P, 0);
         pivots = new int[P]();
         pivot_dists = new double[(size_t)P * n];
@@ -107,7 +106,7 @@ class Replay : public ::testing::Test {
 
     int64_t join_examined(double eps, int split)
     {
-        opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, split);
+        settings.split_threshold = split;
         testing::internal::CaptureStdout();
         small_dists_work(eps);
         testing::internal::GetCapturedStdout();
@@ -182,7 +181,7 @@ TEST_F(Replay, TimedSampleJoinFindsWhatTheJoinFindsAndPutsTheRunBack)
     xd = data.data();
     static DistanceFactory<double> registry;
     dd = registry.getDistance("euclidean");
-    opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, 100);
+    settings.split_threshold = 100;
     JoinSample sample = join_sample(3000, 4, 100);
     struct Case {
         double eps;

@@ -15,7 +15,6 @@
 
 #include "Distance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "distances.h"
 #include "missing.h"
 #include "small_dist.h"
@@ -67,13 +66,13 @@ class SmallDist : public ::testing::Test {
 
     void SetUp() override
     {
-        opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
-        opt_clear(INDEX_OPT_ALL_PAIRWISE);
-        opt_set_int(INDEX_OPT_NUM_PIVOTS, 1);
-        opt_set_double(INDEX_OPT_PROP_SIMILAR, 0.5);
-        opt_set_int(INDEX_OPT_PIVOT_STRATEGY, PIVOT_RANDOM);
-        opt_set_double(INDEX_OPT_PIVOT_QUANTILE, 0.9);
-        opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, 1000);
+        settings.cluster = CLUSTER_ROWS;
+        settings.all_pairwise = false;
+        settings.num_pivots = 1;
+        settings.prop_similar = 0.5;
+        settings.pivot_strategy = PIVOT_RANDOM;
+        settings.pivot_quantile = 0.9;
+        settings.split_threshold = 1000;
         run_random.seed(12345);
     }
 
@@ -234,7 +233,7 @@ TEST_F(SmallDist, RandomDistStopsWhenTheStoreIsFull)
 TEST_F(SmallDist, RandomDistStopsAtAllDistinctPairs)
 {
     objects(4);
-    opt_set_int(INDEX_OPT_ALL_PAIRWISE, 1);
+    settings.all_pairwise = true;
     store_for(100);        // room for all 6 pairs, target beyond them
     random_dist();
     EXPECT_EQ(n_dist / 2, 6);
@@ -370,7 +369,7 @@ class InputDist : public SmallDist {
     {
         N = n;
         dd = nullptr;  // given distances are never computed
-        opt_set_int(INDEX_OPT_CLUSTER, mode);
+        settings.cluster = mode;
         store_for(0);
     }
 };
@@ -463,7 +462,7 @@ TEST(QuantileTargetRank, IsTheRoundedQuantileOfTheObjectCount)
 TEST_F(SmallDist, RandomPivotsAreDrawnAndPrintedInOrder)
 {
     objects({0, 1, 3, 7, 15, 31});
-    opt_set_int(INDEX_OPT_NUM_PIVOTS, 3);
+    settings.num_pivots = 3;
     srand(5);
     int drawn[3];
     for (int &d : drawn)
@@ -505,9 +504,9 @@ class QuantilePivots : public SmallDist {
   protected:
     std::string choose(int P, double q, int first)
     {
-        opt_set_int(INDEX_OPT_NUM_PIVOTS, P);
-        opt_set_int(INDEX_OPT_PIVOT_STRATEGY, PIVOT_QUANTILE);
-        opt_set_double(INDEX_OPT_PIVOT_QUANTILE, q);
+        settings.num_pivots = P;
+        settings.pivot_strategy = PIVOT_QUANTILE;
+        settings.pivot_quantile = q;
         // A seed whose first draw makes `first` the first pivot.
         unsigned seed = 1;
         for (;; seed++) {
@@ -694,7 +693,7 @@ class Epsilon : public SmallDist {
     void pivot_row(const std::vector<double> &row)
     {
         N = (int)row.size();
-        opt_set_int(INDEX_OPT_NUM_PIVOTS, 1);
+        settings.num_pivots = 1;
         pivots = new int[1]{0};
         pivot_dists = new double[row.size()];
         std::copy(row.begin(), row.end(), pivot_dists);
@@ -741,7 +740,7 @@ TEST_F(Epsilon, ThresholdLocationScalesTheWantedShareToTheSample)
     for (const Case &c : cases) {
         N = c.n;
         num_distances = c.num;
-        opt_set_double(INDEX_OPT_PROP_SIMILAR, c.prop);
+        settings.prop_similar = c.prop;
         EXPECT_EQ(threshold_location(N), c.loc) << "N=" << c.n << " num=" << c.num;
     }
 }
@@ -785,7 +784,7 @@ TEST_F(Epsilon, ThresholdBeyondTheSampleTakesTheLargestBound)
 {
     pivot_row(random_row(300));
     num_distances = 300 * 299 / 2;
-    opt_set_double(INDEX_OPT_PROP_SIMILAR, 1.0);
+    settings.prop_similar = 1.0;
     srand(77);
     std::vector<double> bounds = sampled_bounds();
     run_random.seed(77);
@@ -816,7 +815,7 @@ TEST_F(Epsilon, TwoObjectsGiveTheirOneBound)
 TEST_F(Epsilon, LowerBoundIsTheLargestPivotDifferenceIgnoringNaN)
 {
     N = 2;
-    opt_set_int(INDEX_OPT_NUM_PIVOTS, 3);
+    settings.num_pivots = 3;
     pivots = new int[3]{0, 0, 0};
     pivot_dists = new double[6]{1.0, 3.0,  NaN, 0.0,  5.0, 4.5};
     EXPECT_EQ(pivot_lower_bound(0, 1), 2.0);
@@ -910,7 +909,7 @@ class Join : public SmallDist {
         delete_pivots();
         int P = (int)rows.size();
         N = (int)rows[0].size();
-        opt_set_int(INDEX_OPT_NUM_PIVOTS, P);
+        settings.num_pivots = P;
         pivots = new int[P]();
         pivot_dists = new double[(size_t)P * N];
         for (int p = 0; p < P; p++)
@@ -919,7 +918,7 @@ class Join : public SmallDist {
 
     void run(double eps, int split)
     {
-        opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, split);
+        settings.split_threshold = split;
         sunk.clear();
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
@@ -931,7 +930,7 @@ class Join : public SmallDist {
     // The pairs found by looking at every pair with the same two tests.
     std::set<Pair> brute_force(double eps)
     {
-        int P = opt_int(INDEX_OPT_NUM_PIVOTS);
+        int P = settings.num_pivots;
         int64_t c1, c2;
         packed_masks(std::min(P, PACKED_PIVOTS), c1, c2);
         std::set<Pair> pairs;
@@ -1071,7 +1070,7 @@ struct PlainJoin {
     int split;
     std::vector<Pair> pairs;
 
-    PlainJoin(double e, int threshold) : P(opt_int(INDEX_OPT_NUM_PIVOTS)), n(N), eps(e), split(threshold)
+    PlainJoin(double e, int threshold) : P(settings.num_pivots), n(N), eps(e), split(threshold)
     {
         cell.resize((size_t)P * n);
         opt.resize(n);
@@ -1154,7 +1153,7 @@ TEST_F(Join, PairsReachTheSinkInTheSingleThreadOrderWhateverTheThreadsAndLeaves)
             for (int o = 0; o < c.n; o++)
                 rows[p][o] = 20 + 3 * ((groups[o] * (p + 3)) % 8) + spread(gen);
         table(rows);
-        opt_set_int(INDEX_OPT_SPLIT_THRESHOLD, c.split);
+        settings.split_threshold = c.split;
         PlainJoin plain(c.eps, c.split);
         ASSERT_GT(plain.pairs.size(), 1000u);
         for (int threads : {1, 3}) {

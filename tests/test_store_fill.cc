@@ -11,7 +11,6 @@
 
 #include "Distance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "distances.h"
 #include "record_lists.h"
 #include "missing.h"
@@ -100,7 +99,7 @@ class StoreFill : public ::testing::Test {
     {
         // The store of a distance matrix has room for every pair, as has
         // that of all pairs of a data matrix.
-        opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTMAT);
+        settings.cluster = CLUSTER_DISTMAT;
         num_threads = 1;
     }
     void TearDown() override

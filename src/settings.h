@@ -1,0 +1,32 @@
+// The settings of one run that the engine reads, resolved from the command line by the driver.
+//
+// Each field is named after its long option, '-' as '_'; a keyword option
+// holds the keyword's index.  An EngineSettings made without arguments holds
+// the program's defaults.
+#ifndef SETTINGS_H
+#define SETTINGS_H
+
+// Cluster modes: the index of the --cluster keyword.
+enum { CLUSTER_ROWS = 0, CLUSTER_COLS = 1, CLUSTER_DISTMAT = 2, CLUSTER_DISTLIST = 3 };
+// Linkage rules: the index of the --linkage keyword.
+enum { LINKAGE_MIN = 0, LINKAGE_AVE = 1, LINKAGE_MAX = 2 };
+// Pivot strategies: the index of the --pivot-strategy keyword.
+enum { PIVOT_RANDOM = 0, PIVOT_QUANTILE = 1 };
+enum { ENGINE_AUTO = 0, ENGINE_STORE = 1, ENGINE_DENSE = 2 };
+enum { MISSING_PROPAGATE = 0, MISSING_PAIRWISE = 1 };
+
+struct EngineSettings {
+    int cluster = CLUSTER_ROWS;
+    int linkage = LINKAGE_AVE;
+    bool all_pairwise = false;      // given: every pair of a data matrix is computed
+    int num_pivots = 20;            // as asked; the engine uses at most one per object
+    int pivot_strategy = PIVOT_RANDOM;
+    double pivot_quantile = 0.9;
+    double prop_similar = 0.5;
+    int sample_size = 0;            // pairs sampled to estimate epsilon; 0: as many as objects
+    int split_threshold = 1000;
+    int missing = MISSING_PROPAGATE;
+    bool missing_given = false;     // the rule was chosen, not defaulted: no notes on it
+};
+
+#endif
