@@ -49,6 +49,7 @@
 #include "safe_output.h"
 #include "small_dist.h"
 #include "threads.h"
+#include "tree_file.h"
 
 NcFile *in = nullptr;
 NcDim *clust_dim = nullptr;

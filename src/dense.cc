@@ -30,6 +30,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "threads.h"
+#include "tree_file.h"
 
 double *dense = nullptr;
 
