@@ -29,6 +29,7 @@
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "input_file.h"
 #include "threads.h"
 #include "tree_file.h"
 
