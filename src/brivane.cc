@@ -3,12 +3,9 @@
 //   main_arg                 one run: keyword options and defaults, the option
 //                            checks, the input phase, the seed, the distance
 //                            count, the distance phases and the clustering.
-//   open_input, detect_variables, matrix_usable, list_usable_matrices
-//                            finding the data (or distance) variable and the
-//                            start/end vectors of a distance list.
-//   read_shapes, load_input  the shapes, the input's memory charge and the
-//                            typed arrays (transposed when columns are
-//                            clustered).
+//   read_shapes, load_input  the input's shapes and values, read by
+//                            input_file.cc, with the engine choice and the
+//                            refusal of a budget that cannot hold the input.
 //   memory_from_gigabytes, all_pairs, sample_count, bound_num_distances
 //                            the arithmetic that turns the budgets into a
 //                            number of distances.
@@ -28,7 +25,6 @@
 #include <new>
 #include <sstream>
 #include <string>
-#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -40,7 +36,7 @@
 #include "brivane_arg.h"
 #include "dense.h"
 #include "distances.h"
-#include "header_check.h"
+#include "input_file.h"
 #include "missing.h"
 #include "output_layout.h"
 #include "plan.h"
@@ -49,6 +45,7 @@
 #include "safe_output.h"
 #include "small_dist.h"
 #include "threads.h"
+#include "tree_file.h"
 
 NcFile *in = nullptr;
 NcDim *clust_dim = nullptr;
@@ -108,38 +105,6 @@ const char MSG_DISTANCE_TWICE[] = "ERROR! More than one parameter for option --d
 const char MSG_INPUT_MISSING[] = "ERROR! Input file not specified! Use flag -i to specify the input file.";
 const char MSG_OUTPUT_MISSING[] = "ERROR! Output file not specified! Use flag -o to specify the output file.";
 const char MSG_OUTPUT_IS_INPUT[] = "ERROR! The output file is the input file itself! Choose another output file.";
-const char MSG_OPEN_FAILED[] = "ERROR! Could not open input file ";
-const char MSG_NOT_USABLE[] = "ERROR! The specified variable is not usable for this purpose!";
-const char MSG_NOT_USABLE_DATA[] = "Only matrices of type ncInt, ncChar, ncFloat and ncDouble can be used as a data matrix";
-const char MSG_NOT_USABLE_DISTMAT[] =
-    "Only square matrices of type ncInt, ncFloat and ncDouble can be used as a distance matrix";
-const char MSG_NOT_USABLE_DISTLIST[] = "Only vectors of type ncInt, ncFloat and ncDouble can be used as a distance list";
-const char MSG_SEVERAL_USABLE[] =
-    "ERROR! More than one usable data matrix in the input file, use flag -D to specify which to use!";
-const char MSG_BAD_FROM[] = "ERROR! Only vectors of type ncInt can be used as start-objects of distances!";
-const char MSG_BAD_TO[] = "ERROR! Only vectors of type ncInt can be used as end-objects of distances!";
-const char MSG_VARIABLE_NOT_FOUND[] = "ERROR! The specified variable was not found in the input file!";
-const char MSG_NONE_DATA[] = "ERROR! The input file does not contain any matrices of types ncInt, ncChar, ncFloat or "
-                             "ncDouble that could be used as a data matrix!";
-const char MSG_NONE_DISTMAT[] = "ERROR! The input file does not contain any square matrices of types ncInt, ncFloat "
-                                "or ncDouble that could be used as a distance matrix!";
-const char MSG_NONE_DISTLIST[] = "ERROR! The input file does not contain any vectors of types ncInt, ncFloat or "
-                                 "ncDouble that could be used as a distance list!";
-const char HEADER_DATA[] = "The input file contains the following list of usable data matrices, i.e. "
-                           "two-dimensional matrices of type ncInt, ncChar, ncFloat or ncDouble:";
-const char HEADER_DISTMAT[] = "The input file contains the following list of usable distance matrices, i.e. "
-                              "square matrices of type ncInt, ncFloat or ncDouble:";
-const char HEADER_DISTLIST[] = "The input file contains the following list of usable distance lists, i.e. "
-                               "vectors of type ncInt, ncFloat or ncDouble:";
-const char MSG_NO_FROM[] = "ERROR! Vector containing start-objects of distances must be specified with --from";
-const char MSG_NO_TO[] = "ERROR! Vector containing end-objects of distances must be specified with --to";
-const char MSG_UNEQUAL_LENGTHS[] = "ERROR! The three vectors containing the start-objects, end-objects and "
-                                   "distances must all be of equal length!";
-const char MSG_NO_OBJECTS_DIM[] = "ERROR! Could not find dimension '%s' containing the number of objects!";
-const char MSG_NO_OBJECTS[] = "ERROR! The input holds no objects to cluster (the clustered dimension has length 0)!";
-const char MSG_TOO_LARGE[] = "ERROR! The input is too large: its objects, elements or distances exceed "
-                             "2147483647 in number!";
-const char MSG_OBJECT_OUT_OF_RANGE[] = "ERROR! Entry %d of the %s vector names object %d, but the objects are 0..%d!";
 const char MSG_INPUT_MEMORY[] = "ERROR! Insufficient memory to hold all input data";
 const char MSG_MINKOWSKI_P_MISSING[] = "ERROR! Minkowski distance requires parameter --minkowski-p or -p";
 const char MSG_MINKOWSKI_P_NOT_POSITIVE[] = "ERROR! Parameter p of Minkowski distance must be positive!";
@@ -157,9 +122,6 @@ const char MSG_THREADS_NOT_STARTED[] = "ERROR! Only %d of the %d threads of --th
 const char MSG_STEERING_NO_EFFECT[] = "WARNING! -%c/--%s has no effect on given distances: they are read and "
                                       "clustered as they are.";
 const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
-const char MSG_FILL_MISSING[] = "  %s cells of '%s' hold its _FillValue or missing_value and are read as missing (NaN)";
-const char MSG_FILL_KEPT[] = "WARNING! %s cells of '%s' hold its _FillValue or missing_value, but integer and "
-                             "character values cannot be missing: they are clustered as the values they hold.";
 const char MSG_MEMORY_NEED[] = "This run needs -m %.2f or more (gigabytes).";
 const char MSG_EPSILON_HELD[] = "  Epsilon held at %g, so that the similarity heuristics fit the time budget";
 const char MSG_ENGINE_NO_EFFECT[] = "WARNING! --engine has no effect: only a run that knows every pair (-a, or "
@@ -432,64 +394,6 @@ bool check_options(const char *&distkey)
     return true;
 }
 
-bool is_data_type(int t)
-{
-    return t == ncInt || t == ncChar || t == ncFloat || t == ncDouble;
-}
-
-bool is_distance_type(int t)
-{
-    return t == ncInt || t == ncFloat || t == ncDouble;
-}
-
-const char *type_word(int t)
-{
-    switch (t) {
-    case ncInt:
-        return "ncInt ";
-    case ncChar:
-        return "ncChar ";
-    case ncFloat:
-        return "ncFloat ";
-    case ncDouble:
-        return "ncDouble ";
-    default:
-        return "";
-    }
-}
-
-bool names(int index, NcVar *var)
-{
-    return opt_given(index) && std::strcmp(var->name(), opt_text(index)) == 0;
-}
-
-bool is_object_vector(NcVar *var)
-{
-    return var->num_dims() == 1 && var->type() == ncInt;
-}
-
-// Whether variable i is a candidate data variable when the user has named
-// none.  In a distance-list file the start- and end-object vectors are usable
-// lists themselves; they are not candidates, or no such file could ever be
-// read without --data.
-bool candidate(int i)
-{
-    NcVar *var = in->get_var(i);
-    if (cluster_mode() == CLUSTER_DISTLIST && (names(INDEX_OPT_FROM, var) || names(INDEX_OPT_TO, var)))
-        return false;
-    return matrix_usable(i);
-}
-
-// Cells of the data (or distance) variable that held a fill value.
-int64_t fill_cells = 0;
-
-// Counts of the program are 32-bit signed.
-void check_count(int64_t count)
-{
-    if (count > INT32_MAX)
-        refuse(MSG_TOO_LARGE);
-}
-
 // A budget that cannot hold the input is refused once the shapes are read
 // (read_shapes), where the need of the whole run is known.
 void charge_input(int64_t bytes)
@@ -504,74 +408,6 @@ int64_t least_distance_bytes()
 {
     int64_t count = cluster_mode() == CLUSTER_DISTLIST ? M : bound_num_distances(0, 0, N);
     return count * BYTES_PER_DISTANCE;
-}
-
-template <class T> T *read_whole(NcVar *var)
-{
-    // The library's read buffer is the array of the run; it is never freed.
-    return static_cast<T *>(var->values()->base());
-}
-
-// The values of the attribute that stand for a missing cell in a variable of
-// element type T, as T; a value that T cannot hold exactly marks no cell.
-template <class T> void fill_values_of(int varid, const char *attribute, std::vector<T> &fills)
-{
-    nc_type att_type;
-    size_t length;
-    if (nc_inq_att(in->id(), varid, attribute, &att_type, &length) != NC_NOERR || length == 0)
-        return;
-    if (std::is_same<T, char>::value) {
-        std::vector<char> text(length);
-        if (att_type == NC_CHAR && nc_get_att_text(in->id(), varid, attribute, text.data()) == NC_NOERR)
-            fills.insert(fills.end(), text.begin(), text.end());
-        return;
-    }
-    std::vector<double> numbers(length);
-    if (att_type == NC_CHAR || nc_get_att_double(in->id(), varid, attribute, numbers.data()) != NC_NOERR)
-        return;
-    for (double v : numbers)
-        if (v >= std::numeric_limits<T>::lowest() && v <= std::numeric_limits<T>::max() && (double)(T)v == v)
-            fills.push_back((T)v);
-}
-
-// The cells that hold the variable's _FillValue or a missing_value: netCDF's
-// convention (followed by ncdump, xarray and netCDF4-python) makes them
-// missing.  Floating-point cells become NaN; integer and character cells,
-// which have no missing state, keep their values.  Returns their number.
-template <class T> int64_t mark_fill_values(NcVar *var, T *values, int64_t count)
-{
-    std::vector<T> fills;
-    fill_values_of(var->id(), "_FillValue", fills);
-    fill_values_of(var->id(), "missing_value", fills);
-    if (fills.empty())
-        return 0;
-    int64_t found = 0;
-    for (int64_t k = 0; k < count; k++)
-        if (std::find(fills.begin(), fills.end(), values[k]) != fills.end()) {
-            found++;
-            if (std::numeric_limits<T>::has_quiet_NaN)
-                values[k] = std::numeric_limits<T>::quiet_NaN();
-        }
-    return found;
-}
-
-template <class T> T *load_values(NcVar *var)
-{
-    T *values = read_whole<T>(var);
-    fill_cells = mark_fill_values(var, values, var->num_vals());
-    if (cluster_mode() == CLUSTER_COLS)
-        return transpose_columns(values, C, N);
-    return values;
-}
-
-void check_objects(const int *objects, const char *role)
-{
-    for (int k = 0; k < M; k++)
-        if (objects[k] < 0 || objects[k] >= N) {
-            char message[256];
-            std::snprintf(message, sizeof message, MSG_OBJECT_OUT_OF_RANGE, k, role, objects[k], N - 1);
-            refuse(message);
-        }
 }
 
 template <class T> Distance<T> *new_measure(DistanceFactory<T> &registry, const char *distkey, double minkowski_p)
@@ -770,18 +606,6 @@ void choose_engine(int64_t matrix_input)
     // that name a budget measure their need against it.
     engine = ENGINE_DENSE;
     store_need = store_fits ? 0 : pairs > STORE_MAX_PAIRS ? -1 : store_bytes;
-}
-
-void report_fill_cells()
-{
-    if (fill_cells == 0)
-        return;
-    NcVar *var = in->get_var(matvar);
-    std::string text = std::to_string(fill_cells);
-    if (type == ncFloat || type == ncDouble)
-        std::cerr << filled(filled(MSG_FILL_MISSING, text).c_str(), var->name()) << std::endl;
-    else
-        std::cerr << filled(filled(MSG_FILL_KEPT, text).c_str(), var->name()) << std::endl;
 }
 
 // Every pair into the dense matrix, with the progress lines of the store's
@@ -1115,189 +939,9 @@ int run()
 
 } // namespace
 
-int64_t mark_fill_cells(int *values, int64_t count)
-{
-    int64_t found = mark_fill_values(in->get_var(matvar), values, count);
-    fill_cells += found;
-    return found;
-}
-
-int64_t mark_fill_cells(float *values, int64_t count)
-{
-    int64_t found = mark_fill_values(in->get_var(matvar), values, count);
-    fill_cells += found;
-    return found;
-}
-
-int64_t mark_fill_cells(double *values, int64_t count)
-{
-    int64_t found = mark_fill_values(in->get_var(matvar), values, count);
-    fill_cells += found;
-    return found;
-}
-
-int matrix_usable(int i)
-{
-    NcVar *var = in->get_var(i);
-    int t = var->type();
-    switch (cluster_mode()) {
-    case CLUSTER_ROWS:
-    case CLUSTER_COLS:
-        return var->num_dims() == 2 && is_data_type(t);
-    case CLUSTER_DISTMAT:
-        return var->num_dims() == 2 && is_distance_type(t) && var->get_dim(0)->size() == var->get_dim(1)->size();
-    case CLUSTER_DISTLIST:
-        return var->num_dims() == 1 && is_distance_type(t);
-    }
-    return 0;
-}
-
-std::string usable_matrices_text()
-{
-    std::ostringstream text;
-    switch (cluster_mode()) {
-    case CLUSTER_DISTMAT:
-        text << HEADER_DISTMAT;
-        break;
-    case CLUSTER_DISTLIST:
-        text << HEADER_DISTLIST;
-        break;
-    default:
-        text << HEADER_DATA;
-    }
-    // Every variable -D accepts, the start and end vectors of a list too.
-    for (int i = 0; i < in->num_vars(); i++) {
-        if (!matrix_usable(i))
-            continue;
-        NcVar *var = in->get_var(i);
-        text << "\n " << var->name() << " : " << type_word(var->type()) << var->name() << "("
-             << var->get_dim(0)->name() << "=" << var->get_dim(0)->size();
-        if (var->num_dims() == 2)
-            text << "," << var->get_dim(1)->name() << "=" << var->get_dim(1)->size();
-        text << ")";
-    }
-    return text.str();
-}
-
-void list_usable_matrices()
-{
-    std::cerr << usable_matrices_text() << std::endl;
-}
-
-void open_input(const char *name)
-{
-    HeaderCheck header = check_header(name);
-    if (!header.openable)
-        refuse(header.limit.empty() ? std::string(MSG_OPEN_FAILED) + name : header.limit);
-    {
-        // Only while opening are the library's errors silent and non-fatal;
-        // afterwards its own behaviour holds again.
-        NcError quiet(NcError::silent_nonfatal);
-        in = new NcFile(name, NcFile::ReadOnly, nullptr, 0, NcFile::Classic);
-    }
-    if (!in->is_valid() || !holds_every_byte(in->id(), name))
-        refuse(std::string(MSG_OPEN_FAILED) + name);
-}
-
-void detect_variables()
-{
-    matvar = fromvar = tovar = -1;
-    bool data_given = opt_given(INDEX_OPT_DATA);
-    for (int i = 0; i < in->num_vars(); i++) {
-        NcVar *var = in->get_var(i);
-        if (data_given && names(INDEX_OPT_DATA, var)) {
-            if (!matrix_usable(i)) {
-                const char *why = cluster_mode() == CLUSTER_DISTMAT    ? MSG_NOT_USABLE_DISTMAT
-                                  : cluster_mode() == CLUSTER_DISTLIST ? MSG_NOT_USABLE_DISTLIST
-                                                                       : MSG_NOT_USABLE_DATA;
-                refuse(std::string(MSG_NOT_USABLE) + "\n" + why);
-            }
-            matvar = i;
-        }
-        if (!data_given && candidate(i)) {
-            if (matvar != -1)
-                refuse(std::string(MSG_SEVERAL_USABLE) + "\n" + usable_matrices_text());
-            matvar = i;
-        }
-        if (names(INDEX_OPT_FROM, var)) {
-            if (!is_object_vector(var))
-                refuse(MSG_BAD_FROM);
-            fromvar = i;
-        }
-        if (names(INDEX_OPT_TO, var)) {
-            if (!is_object_vector(var))
-                refuse(MSG_BAD_TO);
-            tovar = i;
-        }
-    }
-    if (matvar == -1) {
-        if (data_given)
-            refuse(std::string(MSG_VARIABLE_NOT_FOUND) + "\n" + usable_matrices_text());
-        refuse(cluster_mode() == CLUSTER_DISTMAT    ? MSG_NONE_DISTMAT
-               : cluster_mode() == CLUSTER_DISTLIST ? MSG_NONE_DISTLIST
-                                                    : MSG_NONE_DATA);
-    }
-}
-
 void read_shapes()
 {
-    NcVar *var = in->get_var(matvar);
-    type = var->type();
-    // A distance matrix is charged by the engine decision: the dense engine
-    // may read it in blocks without ever holding it whole.
-    int64_t matrix_input = 0;
-    switch (cluster_mode()) {
-    case CLUSTER_ROWS:
-    case CLUSTER_COLS: {
-        int64_t rows = var->get_dim(0)->size();
-        int64_t cols = var->get_dim(1)->size();
-        check_count(rows * cols);
-        clust_dim = var->get_dim(0);
-        N = (int)rows;
-        C = (int)cols;
-        charge_input(typesize[type] * rows * cols);
-        if (cluster_mode() == CLUSTER_COLS) {
-            clust_dim = var->get_dim(1);
-            N = (int)cols;
-            C = (int)rows;
-        }
-        break;
-    }
-    case CLUSTER_DISTMAT: {
-        int64_t n = var->get_dim(0)->size();
-        check_count(n * n);
-        clust_dim = var->get_dim(0);
-        N = (int)n;
-        matrix_input = typesize[type] * n * n;
-        break;
-    }
-    case CLUSTER_DISTLIST: {
-        int64_t m = var->get_dim(0)->size();
-        check_count(m);
-        M = (int)m;
-        if (fromvar == -1)
-            refuse(MSG_NO_FROM);
-        if (tovar == -1)
-            refuse(MSG_NO_TO);
-        NcVar *from = in->get_var(fromvar);
-        NcVar *to = in->get_var(tovar);
-        if (from->get_dim(0)->size() != m || to->get_dim(0)->size() != m)
-            refuse(MSG_UNEQUAL_LENGTHS);
-        const char *objects = opt_text(INDEX_OPT_NUM_OBJECTS);
-        clust_dim = nullptr;
-        for (int d = 0; d < in->num_dims(); d++)
-            if (std::strcmp(in->get_dim(d)->name(), objects) == 0)
-                clust_dim = in->get_dim(d);
-        if (!clust_dim)
-            refuse(filled(MSG_NO_OBJECTS_DIM, objects));
-        check_count(clust_dim->size());
-        N = (int)clust_dim->size();
-        charge_input((int64_t)(typesize[from->type()] + typesize[to->type()] + typesize[type]) * m);
-        break;
-    }
-    }
-    if (N == 0)
-        refuse(MSG_NO_OBJECTS);
+    int64_t matrix_input = read_input_shapes();
     // A run that knows every pair is refused here by the engine choice when
     // its input does not fit, with the need of the engine it would take.
     choose_engine(matrix_input);
@@ -1313,27 +957,7 @@ void load_input()
 {
     if (engine == ENGINE_DENSE && dense_reads_blocks())
         return;
-    NcVar *var = in->get_var(matvar);
-    switch (type) {
-    case ncChar:
-        xc = load_values<char>(var);
-        break;
-    case ncInt:
-        xi = load_values<int>(var);
-        break;
-    case ncFloat:
-        xf = load_values<float>(var);
-        break;
-    case ncDouble:
-        xd = load_values<double>(var);
-        break;
-    }
-    if (cluster_mode() == CLUSTER_DISTLIST) {
-        distfrom = read_whole<int>(in->get_var(fromvar));
-        distto = read_whole<int>(in->get_var(tovar));
-        check_objects(distfrom, "start-objects (--from)");
-        check_objects(distto, "end-objects (--to)");
-    }
+    read_input_values();
 }
 
 int64_t memory_from_gigabytes(double gigabytes)

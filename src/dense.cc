@@ -28,7 +28,9 @@
 
 #include "brivane.h"
 #include "distances.h"
+#include "input_file.h"
 #include "threads.h"
+#include "tree_file.h"
 
 double *dense = nullptr;
 

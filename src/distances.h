@@ -156,21 +156,10 @@ void cluster();
 // Allocates the dendrogram arrays for N objects: every node a leaf of its
 // own (children -1, distance 0, start = end = its number).
 void new_dendrogram();
-// The leaf order and the output file, from dendrogram arrays whose merges
-// are filled in (leaf children given by object index); any engine's merges
-// are written through here.
-void write_dendrogram();
-// Ends the run, with the system's reason, when no output file of this name
-// can be made (a folder, a missing folder, no permission): the check before
-// any work of a file that is written after all of it.
-void check_output_file(const char *name);
 // The merge loop alone: builds the heap, fills the dendrogram arrays (leaf
 // children still given by object index) and joins unconnected clusters in an
 // order drawn from run_random.
 void cluster_merge();
 int permute(int nd, int st);
-// Ends the run when the data copy (--output-data) meets an input variable of
-// a type the output cannot hold.
-void refuse_uncopyable_types();
 
 #endif

@@ -19,7 +19,7 @@
 
 #include "brivane.h"
 #include "brivane_arg.h"
-#include "distances.h"
+#include "tree_file.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "Argumentyzer.h"
 #include "brivane.h"
 #include "brivane_arg.h"
+#include "input_file.h"
 #include "run_error.h"
 
 namespace {

@@ -1,0 +1,17 @@
+// The dendrogram's NetCDF output file, with the leaf-ordered input copy of --output-data.
+#ifndef TREE_FILE_H
+#define TREE_FILE_H
+
+// The leaf order and the output file, from dendrogram arrays whose merges
+// are filled in (leaf children given by object index); any engine's merges
+// are written through here.
+void write_dendrogram();
+// Ends the run, with the system's reason, when no output file of this name
+// can be made (a folder, a missing folder, no permission): the check before
+// any work of a file that is written after all of it.
+void check_output_file(const char *name);
+// Ends the run when the data copy (--output-data) meets an input variable of
+// a type the output cannot hold.
+void refuse_uncopyable_types();
+
+#endif
