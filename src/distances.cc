@@ -34,7 +34,6 @@
 
 #include "Distance.h"
 #include "brivane.h"
-#include "brivane_arg.h"
 #include "missing.h"
 #include "progress.h"
 #include "record_lists.h"
