@@ -34,7 +34,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-#include <iostream>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -733,10 +732,11 @@ template <class T> class DistanceFactory {
         }
     }
 
-    // One line per measure on standard error, in ID order: the keyword with
-    // brackets around what follows its shortest identifying prefix, padded to
-    // the longest keyword, then " - " name " - " description.
-    void listDistances()
+    // One line per measure, in ID order: the keyword with brackets around
+    // what follows its shortest identifying prefix, padded to the longest
+    // keyword, then " - " name " - " description.  The program prints it on
+    // standard error.
+    std::string distanceListing() const
     {
         std::size_t width = 0;
         for (const char *key : keys)
@@ -761,7 +761,7 @@ template <class T> class DistanceFactory {
             text += descr[i];
             text += '\n';
         }
-        std::cerr << text;
+        return text;
     }
 
   private:

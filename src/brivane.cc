@@ -14,6 +14,7 @@
 #include "brivane.h"
 
 #include <brivane/error.hpp>
+#include <brivane/sink.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -40,6 +41,7 @@
 #include "missing.h"
 #include "output_layout.h"
 #include "plan.h"
+#include "program_sink.h"
 #include "progress.h"
 #include "quality.h"
 #include "safe_output.h"
@@ -66,6 +68,7 @@ int engine = ENGINE_STORE;
 double epsilon = 0;
 EngineSettings settings;
 Random run_random;
+brivane::Sink *run_sink = &brivane::silent_sink();
 
 DistanceFactory<double> dfd;
 DistanceFactory<float> dff;
@@ -286,7 +289,7 @@ bool check_options(const char *&distkey)
     if (distance) {
         if (!has_value(INDEX_OPT_DISTANCE)) {
             std::cerr << MSG_DISTANCE_LISTING << std::endl;
-            DistanceFactory<int>().listDistances();
+            std::cerr << DistanceFactory<int>().distanceListing();
             return false;
         }
         if (opt_text_list(INDEX_OPT_DISTANCE)->size() > 1)
@@ -1015,6 +1018,7 @@ int bound_num_distances(int64_t wanted, int64_t memory, int n)
 
 int main_arg()
 {
+    SinkScope report(program_sink());
     try {
         return run();
     } catch (const brivane::Error &error) {

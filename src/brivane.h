@@ -21,6 +21,7 @@ template <class T> class Distance;
 template <class T> class DistanceFactory;
 namespace brivane {
 class Error;
+class Sink;
 }
 
 // The value that getdist takes as "no distance offered, compute it".
@@ -54,6 +55,23 @@ extern EngineSettings settings;
 // before the first draw, and drawn from on the main thread only, so that a
 // seed gives the same run for every number of threads.
 extern Random run_random;
+// Where the engine's lines and the join's summary line go: the silent sink
+// until the driver installs the program's sink for the run, and again while
+// the plan and the calibration time their scratch runs.
+extern brivane::Sink *run_sink;
+
+// Installs a sink for the scope's life and gives the previous one back when
+// the scope ends, also when an exception passes.
+class SinkScope {
+  public:
+    explicit SinkScope(brivane::Sink &sink) : previous(run_sink) { run_sink = &sink; }
+    ~SinkScope() { run_sink = previous; }
+    SinkScope(const SinkScope &) = delete;
+    SinkScope &operator=(const SinkScope &) = delete;
+
+  private:
+    brivane::Sink *previous;
+};
 
 // The measure registries, one per element type, and the selected measure.
 extern DistanceFactory<double> dfd;

@@ -11,12 +11,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <numeric>
 #include <random>
-#include <sstream>
 #include <time.h>
 #include <unordered_set>
+
+#include <brivane/sink.hpp>
 
 #include "brivane.h"
 #include "distances.h"
@@ -224,10 +224,10 @@ ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, i
     N = objects;
     num_distances = (int)pairs.size();
     // The store's set-up announces its size; a scratch store keeps quiet.
-    std::ostringstream quiet;
-    std::streambuf *err = std::cerr.rdbuf(quiet.rdbuf());
-    init_distances();
-    std::cerr.rdbuf(err);
+    {
+        SinkScope quiet(brivane::silent_sink());
+        init_distances();
+    }
 
     // The store's entries are fetched a few pairs ahead, as the run's
     // pair sources do.

@@ -23,13 +23,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <limits>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <brivane/sink.hpp>
 #include <netcdfcpp.h>
 
 #include "Distance.h"
@@ -138,7 +138,7 @@ void init_distances()
 
     dist_size = static_cast<int32_t>(size);
     dist_hash_size = 6 * dist_size + 1;
-    std::cerr << "dist_size=" << dist_size << std::endl;
+    run_sink->text("dist_size=" + std::to_string(dist_size) + "\n");
 
     // Every capacity is even: two records per pair.
     dist = new (CACHE_LINE) dist_t[dist_size];
@@ -274,7 +274,7 @@ static inline double store_new_pair(int i, int j, double d)
     getdist_time = abstract_time;
     if (n_dist + 2 > dist_size) {
         if (!distance_warning) {
-            std::cerr << MSG_STORE_FULL << std::endl;
+            run_sink->text(std::string(MSG_STORE_FULL) + "\n");
             distance_warning = 1;
         }
         return d;

@@ -2,10 +2,10 @@
 // measures' dispatch and the pairs without distance (see missing.h).
 #include "missing.h"
 
+#include <brivane/sink.hpp>
 #include <netcdfcpp.h>
 
 #include <cstdio>
-#include <iostream>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -74,7 +74,7 @@ void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, D
     }
     if (!pairwise) {
         if (missing > 0 && !settings.missing_given)
-            std::cerr << line(MSG_PROPAGATING, missing) << std::endl;
+            run_sink->text(line(MSG_PROPAGATING, missing) + "\n");
         return;
     }
     skip_pairs_without_distance = true;
@@ -84,7 +84,7 @@ void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, D
         static_cast<StringMeasure<T> *>(selected)->nan_is_character = true;
     if (missing == 0 || fewest == 0)
         return;
-    std::cerr << line(MSG_SKIPPING, missing, objects) << std::endl;
+    run_sink->text(line(MSG_SKIPPING, missing, objects) + "\n");
     double p = 1;
     if (measure_id == 2)
         p = static_cast<DistanceMinkowski<T> *>(selected)->p;
@@ -104,7 +104,7 @@ void prepare_missing_values(const char *distkey)
     const bool pairwise = settings.missing == MISSING_PAIRWISE;
     if (!distkey) {
         if (given)
-            std::cerr << MSG_NO_EFFECT_ON_GIVEN << std::endl;
+            run_sink->text(std::string(MSG_NO_EFFECT_ON_GIVEN) + "\n");
         return;
     }
     const int measure_id = dfc.getDistanceID(distkey);
@@ -119,7 +119,7 @@ void prepare_missing_values(const char *distkey)
         if (given) {
             std::string text = MSG_NO_EFFECT_ON_TYPE;
             text.replace(text.find("%s"), 2, type == ncChar ? "char" : "int");
-            std::cerr << text << std::endl;
+            run_sink->text(text + "\n");
         }
     }
 }
@@ -159,7 +159,7 @@ bool pivot_candidate(int o)
 void report_pairs_without_distance()
 {
     if (skip_pairs_without_distance && pairs_without_distance() > 0)
-        std::cerr << line(MSG_WITHOUT_DISTANCE, pairs_without_distance()) << std::endl;
+        run_sink->text(line(MSG_WITHOUT_DISTANCE, pairs_without_distance()) + "\n");
 }
 
 void reset_missing_values()

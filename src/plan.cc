@@ -21,11 +21,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
-#include <sstream>
 #include <random>
+#include <string>
 #include <sys/mman.h>
 #include <time.h>
+
+#include <brivane/sink.hpp>
 
 #include "brivane.h"
 #include "distances.h"
@@ -587,9 +588,8 @@ JoinTiming time_sample_join(const JoinSample &sample, double eps, int size, int 
     auto saved_value = join_pair_value;
     int64_t saved_neg1 = neg_res1, saved_neg2 = neg_res2, saved_examined = join_pairs_examined;
     int32_t saved_time = abstract_time;
-    // The join reports its rejections on standard output; a sample keeps quiet.
-    std::ostringstream quiet;
-    std::streambuf *out = std::cout.rdbuf(quiet.rdbuf());
+    // The join reports its rejections in a summary line; a sample keeps quiet.
+    SinkScope quiet(brivane::silent_sink());
     N = n;
     pivot_dists = table.data();
     join_pair_sink = count_found;
@@ -607,7 +607,6 @@ JoinTiming time_sample_join(const JoinSample &sample, double eps, int size, int 
     timing.with_distances = seconds[1];
     timing.examined = (double)join_pairs_examined;
     timing.found = (double)sample_found;
-    std::cout.rdbuf(out);
     N = saved_N;
     pivot_dists = saved_pivot_dists;
     join_pair_sink = saved_sink;

@@ -33,11 +33,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
 #include <limits>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include <brivane/sink.hpp>
 
 #include "brivane.h"
 #include "distances.h"
@@ -442,7 +444,7 @@ static void choose_random_pivots(Random &random, int P, const std::vector<char> 
 {
     for (int i = 0; i < P; i++) {
         pivots[i] = draw_pivot(random, unfit);
-        std::cerr << "  pivot " << i + 1 << " - " << pivots[i] + 1 << " (randomly)\n";
+        run_sink->text("  pivot " + std::to_string(i + 1) + " - " + std::to_string(pivots[i] + 1) + " (randomly)\n");
     }
     parallel_for(0, N, PIVOT_CHUNK, [P](int64_t o) {
         for (int p = 0; p < P; p++)
@@ -461,7 +463,7 @@ static void choose_quantile_pivots(Random &random, int P, const std::vector<char
     int64_t target = quantile_target_rank(N, settings.pivot_quantile);
 
     pivots[0] = draw_pivot(random, unfit);
-    std::cerr << "  pivot 1 - " << pivots[0] + 1 << " (randomly)\n";
+    run_sink->text("  pivot 1 - " + std::to_string(pivots[0] + 1) + " (randomly)\n");
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
         parallel_for(0, N, PIVOT_CHUNK, [k, newest, scratch](int64_t o) {
@@ -488,7 +490,8 @@ static void choose_quantile_pivots(Random &random, int P, const std::vector<char
                 bestscore = score;
             }
         }
-        std::cerr << "  pivot " << k + 1 << " - " << best + 1 << " (score " << bestscore << ")\n";
+        run_sink->text("  pivot " + std::to_string(k + 1) + " - " + std::to_string(best + 1) + " (score " +
+                       std::to_string(bestscore) + ")\n");
         pivots[k] = best;
     }
     delete[] pivot_dists_order;
@@ -508,7 +511,7 @@ void choose_pivots()
     else
         choose_random_pivots(run_random, P, unfit);
     if (passed > 0)
-        std::cerr << "  " << passed << MSG_UNFIT_PIVOTS << "\n";
+        run_sink->text("  " + std::to_string(passed) + MSG_UNFIT_PIVOTS + "\n");
 }
 
 void delete_pivots()
@@ -551,7 +554,8 @@ double estimate_epsilon()
     // Without --sample-size as many pairs as objects are sampled.
     int sample_size = settings.sample_size > 0 ? settings.sample_size : N;
     int threshold_loc = threshold_location(sample_size);
-    std::cerr << "\nthreshold_loc=" << threshold_loc << "  sample_size=" << sample_size << "\n";
+    run_sink->text("\nthreshold_loc=" + std::to_string(threshold_loc) + "  sample_size=" + std::to_string(sample_size) +
+                   "\n");
 
     // The heap keeps the threshold_loc smallest bounds, negated, so that its
     // top is the largest of them.  It never holds more than one element
@@ -1027,15 +1031,15 @@ void small_dists_work(double eps)
     // A cell width that is not a positive finite number leaves every cell
     // quotient undefined; the random pairs then fill the whole count.
     if (std::isnan(eps) || std::isinf(eps)) {
-        std::cerr << "\n" << MSG_EPSILON_NOT_FINITE << "\n";
+        run_sink->text(std::string("\n") + MSG_EPSILON_NOT_FINITE + "\n");
         return;
     }
     if (!(eps > 0)) {
-        std::cerr << "\n" << MSG_EPSILON_NOT_POSITIVE << "\n";
+        run_sink->text(std::string("\n") + MSG_EPSILON_NOT_POSITIVE + "\n");
         return;
     }
     if (!(eps / 3.0 > 0)) {
-        std::cerr << "\n" << MSG_EPSILON_TOO_SMALL << "\n";
+        run_sink->text(std::string("\n") + MSG_EPSILON_TOO_SMALL + "\n");
         return;
     }
 
@@ -1086,7 +1090,7 @@ void small_dists_work(double eps)
     }
 
     run_join(members);
-    std::cout << "neg_res1 = " << neg_res1 << "  neg_res2 = " << neg_res2 << "\n";
+    run_sink->summary("neg_res1 = " + std::to_string(neg_res1) + "  neg_res2 = " + std::to_string(neg_res2));
 
     delete[] order;
     delete[] opt;

@@ -9,6 +9,7 @@
 
 #include "brivane.h"
 #include "calibrate.h"
+#include "capture_sink.h"
 #include "distances.h"
 
 namespace {
@@ -192,6 +193,20 @@ TEST_F(ScratchStore, CostsAreFinitePositiveAndTheRunIsUntouched)
         }
         EXPECT_GE(costs.random_share, 0);
         EXPECT_LE(costs.random_share, 1);
+    }
+}
+
+TEST_F(ScratchStore, KeepsQuietAndLeavesTheCallersSinkInstalled)
+{
+    CaptureSink capture;
+    SinkScope scope(capture);
+    for (int n : {2, 400}) {
+        StoreCosts costs = time_store(shape_of(n, 3, 9), 1000, 8000, 1e-7, [](int a, int b) { return a + b + 0.5; });
+        EXPECT_TRUE(costs.measured) << n;
+        EXPECT_EQ(run_sink, &capture) << n;
+        EXPECT_EQ(capture.report, "") << n;
+        EXPECT_TRUE(capture.summaries.empty()) << n;
+        expect_untouched();
     }
 }
 

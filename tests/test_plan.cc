@@ -10,6 +10,7 @@
 
 #include "Distance.h"
 #include "brivane.h"
+#include "capture_sink.h"
 #include "plan.h"
 #include "progress.h"
 #include "small_dist.h"
@@ -159,6 +160,30 @@ TEST_F(Replay, NonFiniteRowsAndEpsilonsWithoutCellsExamineNothing)
     JoinSample whole(this->rows, 100, 3, 100, 10);
     for (double eps : {0.0, -1.0, (double)NAN, (double)INFINITY})
         EXPECT_EQ(whole.examined_in_sample(eps), 0) << eps;
+}
+
+TEST_F(Replay, TimedSampleJoinKeepsQuietAndLeavesTheCallersSinkInstalled)
+{
+    // One data column per pivot, so that the measure has rows to read.
+    groups(3000, 4, 9);
+    std::vector<double> data = rows;
+    C = 4;
+    type = 6;
+    xd = data.data();
+    static DistanceFactory<double> registry;
+    dd = registry.getDistance("euclidean");
+    settings.split_threshold = 100;
+    JoinSample sample = join_sample(3000, 4, 100);
+    CaptureSink capture;
+    SinkScope scope(capture);
+    JoinTiming t = time_sample_join(sample, 0.5, 3000, 3000);
+    EXPECT_GT(t.examined, 0);
+    EXPECT_EQ(run_sink, &capture);
+    EXPECT_EQ(capture.report, "");
+    EXPECT_TRUE(capture.summaries.empty()) << "the sample's join summary";
+    // The run's own join still reports.
+    small_dists_work(0.5);
+    EXPECT_EQ(capture.summaries.size(), 1u);
 }
 
 // --- The search for the count ----------------------------------------------

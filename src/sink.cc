@@ -1,0 +1,19 @@
+// The silent sink (include/brivane/sink.hpp).
+#include <brivane/sink.hpp>
+
+namespace brivane {
+
+// Out of line, so that the type's identity lives in one object file.
+Sink::~Sink() = default;
+
+void Sink::text(const std::string &) {}
+
+void Sink::summary(const std::string &) {}
+
+Sink &silent_sink()
+{
+    static Sink silent;
+    return silent;
+}
+
+} // namespace brivane
