@@ -101,6 +101,12 @@ class StoreFill : public ::testing::Test {
         // that of all pairs of a data matrix.
         settings.cluster = CLUSTER_DISTMAT;
         num_threads = 1;
+        // The store's pointers may still name arrays another test owns (the
+        // list tests point them at vectors of their own); this fixture gives
+        // back only the stores it made.
+        dist = nullptr;
+        dist_time = heap_loc = dist_hash = nullptr;
+        node = nullptr;
     }
     void TearDown() override
     {
