@@ -88,6 +88,26 @@ void brivane_exit(int status)
     std::exit(status);
 }
 
+// A message with its one %s filled in.
+std::string filled(const char *format, const std::string &text)
+{
+    std::string message = format;
+    size_t at = message.find("%s");
+    return message.replace(at, 2, text);
+}
+
+int cluster_mode()
+{
+    return opt_int(INDEX_OPT_CLUSTER);
+}
+
+// A budget that cannot hold the input is refused once the shapes are read
+// (read_shapes), where the need of the whole run is known.
+void charge_input(int64_t bytes)
+{
+    memory -= bytes;
+}
+
 namespace {
 
 // The messages of the driver and of the input inspection, each text once.
@@ -159,23 +179,10 @@ const int MINKOWSKI_ID = 2;
 // The shortest time budget, in seconds (MSG_TIME_TOO_SHORT names it).
 const double MIN_TIME_BUDGET = 0.001;
 
-// A message with its one %s filled in.
-std::string filled(const char *format, const std::string &text)
-{
-    std::string message = format;
-    size_t at = message.find("%s");
-    return message.replace(at, 2, text);
-}
-
 [[noreturn]] void refuse_with_usage()
 {
     optionUsage(&brivaneOptions, 1);
     brivane_exit(1);
-}
-
-int cluster_mode()
-{
-    return opt_int(INDEX_OPT_CLUSTER);
 }
 
 bool data_mode()
@@ -395,13 +402,6 @@ bool check_options(const char *&distkey)
         }
     }
     return true;
-}
-
-// A budget that cannot hold the input is refused once the shapes are read
-// (read_shapes), where the need of the whole run is known.
-void charge_input(int64_t bytes)
-{
-    memory -= bytes;
 }
 
 // What the distances of a run that knows only some pairs need at the least

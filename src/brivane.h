@@ -127,6 +127,14 @@ const int64_t STORE_MAX_PAIRS = ((INT32_MAX - 1) / 6 - 2) / 2;
 // it, and its status returned.
 int main_arg();
 
+// Helpers of the driver that the input reading shares.
+// A message with its one %s filled in.
+std::string filled(const char *format, const std::string &text);
+// The keyword index of -C (rows, cols, distmat, distlist).
+int cluster_mode();
+// Takes `bytes` of input off the memory budget.
+void charge_input(int64_t bytes);
+
 // Ends the run with `message`, a whole error message whose first line starts
 // with "ERROR! ", thrown as a brivane::Error whose what() is the message
 // after that opening.

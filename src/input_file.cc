@@ -71,26 +71,6 @@ const char MSG_FILL_MISSING[] = "  %s cells of '%s' hold its _FillValue or missi
 const char MSG_FILL_KEPT[] = "WARNING! %s cells of '%s' hold its _FillValue or missing_value, but integer and "
                              "character values cannot be missing: they are clustered as the values they hold.";
 
-// A message with its one %s filled in.
-std::string filled(const char *format, const std::string &text)
-{
-    std::string message = format;
-    size_t at = message.find("%s");
-    return message.replace(at, 2, text);
-}
-
-int cluster_mode()
-{
-    return opt_int(INDEX_OPT_CLUSTER);
-}
-
-// A budget that cannot hold the input is refused once the shapes are read
-// (read_shapes), where the need of the whole run is known.
-void charge_input(int64_t bytes)
-{
-    memory -= bytes;
-}
-
 bool is_data_type(int t)
 {
     return t == ncInt || t == ncChar || t == ncFloat || t == ncDouble;
