@@ -41,7 +41,6 @@
 
 #include <brivane/error.hpp>
 
-#include "brivane.h"
 
 // The measure interface.  x and y point to two vectors of T lying contiguously
 // in memory; xlen and ylen are their lengths in elements (the caller passes
@@ -50,10 +49,10 @@
 // use both lengths and also stop at an element equal to zero.  A call changes
 // neither the measure object nor the vectors, allocates nothing on the heap
 // once the scratch space below fits the row length, and may be made any
-// number of times in any order.  Measure objects live until the process ends
-// and are never deleted through this interface, so it has no destructor.
+// number of times in any order.
 template <class T> class Distance {
   public:
+    virtual ~Distance() = default;
     virtual double distance(const T *x, const T *y, int xlen, int ylen) = 0;
 };
 

@@ -36,9 +36,8 @@
 #include "Timer.h"
 #include "brivane_arg.h"
 #include "dense.h"
-#include "distances.h"
+#include "element.h"
 #include "input_file.h"
-#include "missing.h"
 #include "output_layout.h"
 #include "plan.h"
 #include "program_sink.h"
@@ -51,37 +50,14 @@
 
 NcFile *in = nullptr;
 NcDim *clust_dim = nullptr;
-int N = 0;
-int C = 0;
-int M = 0;
-int type = 0;
-int typesize[7] = {0, 0, 0, 0, 0, 0, 0};
-char *xc = nullptr;
-int *xi = nullptr;
-float *xf = nullptr;
-double *xd = nullptr;
-int *distfrom = nullptr;
-int *distto = nullptr;
-int64_t memory = 0;
-int num_distances = 0;
-int engine = ENGINE_STORE;
-double epsilon = 0;
-EngineSettings settings;
-Random run_random;
-brivane::Sink *run_sink = &brivane::silent_sink();
-
-DistanceFactory<double> dfd;
-DistanceFactory<float> dff;
-DistanceFactory<char> dfc;
-DistanceFactory<int> dfi;
-Distance<double> *dd = nullptr;
-Distance<float> *df = nullptr;
-Distance<char> *dc = nullptr;
-Distance<int> *di = nullptr;
-
 int matvar = -1;
 int fromvar = -1;
 int tovar = -1;
+
+ProgramRun::ProgramRun()
+{
+    read_distance_blocks = [this] { return read_distance_matrix(); };
+}
 
 void brivane_exit(int status)
 {
@@ -103,7 +79,7 @@ int cluster_mode()
 
 // A budget that cannot hold the input is refused once the shapes are read
 // (read_shapes), where the need of the whole run is known.
-void charge_input(int64_t bytes)
+void ProgramRun::charge_input(int64_t bytes)
 {
     memory -= bytes;
 }
@@ -179,6 +155,15 @@ const int MINKOWSKI_ID = 2;
 // The shortest time budget, in seconds (MSG_TIME_TOO_SHORT names it).
 const double MIN_TIME_BUDGET = 0.001;
 
+// Objects in the join's subsample, and pairs of the planning bound sample at
+// most (the epsilon estimate may take more; the plan takes their quantile).
+const int PLAN_SAMPLE_OBJECTS = 16384;
+const int PLAN_SAMPLE_PAIRS = 2000000;
+// The join timed on the sample finds and examines about this many pairs at
+// most: a few milliseconds.
+const double JOIN_SAMPLE_FOUND = 10000;
+const double JOIN_SAMPLE_TESTS = 2e7;
+
 [[noreturn]] void refuse_with_usage()
 {
     optionUsage(&brivaneOptions, 1);
@@ -237,9 +222,37 @@ void append_defaults()
     list_of<string_vector>(INDEX_OPT_PREFIX)->push_back(prefix);
 }
 
+// What the program writes to standard output while that is the output file;
+// written to standard error between the progress lines (release_held_output).
+// Never freed: the stream flushes it at exit, after static objects are gone.
+std::stringbuf *held_output = nullptr;
+
+void release_held_output()
+{
+    if (!held_output)
+        return;
+    std::cerr << held_output->str();
+    held_output->str("");
+}
+
+// Whether the run knows every pair, and so may cluster with either engine.
+bool exact_run()
+{
+    return cluster_mode() == CLUSTER_DISTMAT || (data_mode() && opt_given(INDEX_OPT_ALL_PAIRWISE));
+}
+
+// The dense engine reads a distance matrix in row blocks, never holding it
+// whole, unless the quality pass will read it afterwards.
+bool dense_reads_blocks()
+{
+    return cluster_mode() == CLUSTER_DISTMAT && !opt_given(INDEX_OPT_QUALITY);
+}
+
+} // namespace
+
 // The engine's copy of the checked options, keywords resolved and defaults
 // completed.
-void fill_settings()
+void ProgramRun::fill_settings()
 {
     settings.cluster = opt_int(INDEX_OPT_CLUSTER);
     settings.linkage = opt_int(INDEX_OPT_LINKAGE);
@@ -254,24 +267,11 @@ void fill_settings()
     settings.missing_given = opt_given(INDEX_OPT_MISSING);
 }
 
-// What the program writes to standard output while that is the output file;
-// written to standard error between the progress lines (release_held_output).
-// Never freed: the stream flushes it at exit, after static objects are gone.
-std::stringbuf *held_output = nullptr;
-
-void release_held_output()
-{
-    if (!held_output)
-        return;
-    std::cerr << held_output->str();
-    held_output->str("");
-}
-
 // The checks of the option combinations, in the order the user meets them; on
 // return every setting that the run reads is there and sound, and `distkey`
 // is the measure keyword (data modes only, else null).  False when the run
 // ends here without a failure: the measures were listed.
-bool check_options(const char *&distkey)
+bool ProgramRun::check_options(const char *&distkey)
 {
     if (!arg_argv_vector || arg_argv_vector->size() <= 1)
         refuse_with_usage();
@@ -407,24 +407,16 @@ bool check_options(const char *&distkey)
 // What the distances of a run that knows only some pairs need at the least
 // beside the input: a list's entries, or a data matrix's least count (20 per
 // object, at most every pair), which any budget above it may raise.
-int64_t least_distance_bytes()
+int64_t ProgramRun::least_distance_bytes()
 {
     int64_t count = cluster_mode() == CLUSTER_DISTLIST ? M : bound_num_distances(0, 0, N);
     return count * BYTES_PER_DISTANCE;
 }
 
-template <class T> Distance<T> *new_measure(DistanceFactory<T> &registry, const char *distkey, double minkowski_p)
-{
-    Distance<T> *measure = registry.getDistance(distkey);
-    if (minkowski_p != 0)
-        static_cast<DistanceMinkowski<T> *>(measure)->p = minkowski_p;
-    return measure;
-}
-
-void select_measure(const char *distkey)
+void ProgramRun::select_measure(const char *distkey)
 {
     double minkowski_p = 0;
-    if (dfc.getDistanceID(distkey) == MINKOWSKI_ID) {
+    if (DistanceFactory<char>().getDistanceID(distkey) == MINKOWSKI_ID) {
         if (!opt_given(INDEX_OPT_MINKOWSKI_P))
             refuse(MSG_MINKOWSKI_P_MISSING);
         minkowski_p = opt_double(INDEX_OPT_MINKOWSKI_P);
@@ -433,25 +425,12 @@ void select_measure(const char *distkey)
         if (!(minkowski_p > 0))
             refuse(MSG_MINKOWSKI_P_NOT_POSITIVE);
     }
-    switch (type) {
-    case ncDouble:
-        dd = new_measure(dfd, distkey, minkowski_p);
-        break;
-    case ncFloat:
-        df = new_measure(dff, distkey, minkowski_p);
-        break;
-    case ncInt:
-        di = new_measure(dfi, distkey, minkowski_p);
-        break;
-    case ncChar:
-        dc = new_measure(dfc, distkey, minkowski_p);
-        break;
-    }
+    make_measure(distkey, minkowski_p);
 }
 
 // 100 distances between random distinct objects, timed; draws the first 200
 // numbers of the generator.  Needs two objects or more.
-double time_sample(Random &random)
+double ProgramRun::time_sample(Random &random)
 {
     Timer timer;
     for (int k = 0; k < 100; k++) {
@@ -465,45 +444,31 @@ double time_sample(Random &random)
     return timer.get_run_time();
 }
 
-// The plan of the run: made before the count is fixed when the time budget
-// decides it, otherwise (a count given, all pairs) just before the distances.
-Plan run_plan;
-bool plan_made = false;
-
-// Objects in the join's subsample, and pairs of the planning bound sample at
-// most (the epsilon estimate may take more; the plan takes their quantile).
-const int PLAN_SAMPLE_OBJECTS = 16384;
-const int PLAN_SAMPLE_PAIRS = 2000000;
-// The join timed on the sample finds and examines about this many pairs at
-// most: a few milliseconds.
-const double JOIN_SAMPLE_FOUND = 10000;
-const double JOIN_SAMPLE_TESTS = 2e7;
-
-int pivot_count()
+int ProgramRun::pivot_count()
 {
     return std::min(opt_int(INDEX_OPT_NUM_PIVOTS), N);
 }
 
-int epsilon_sample_size()
+int ProgramRun::epsilon_sample_size()
 {
     return opt_given(INDEX_OPT_SAMPLE_SIZE) ? opt_int(INDEX_OPT_SAMPLE_SIZE) : N;
 }
 
 // Every pair of a data matrix is computed: asked for, or the time budget's
 // plan found room for all of them.
-bool all_pairs_run()
+bool ProgramRun::all_pairs_run()
 {
     return opt_given(INDEX_OPT_ALL_PAIRWISE) || (plan_made && run_plan.all_pairs);
 }
 
 // The time budget fixes the count: a data matrix, neither a count nor all
 // pairs asked for, and two objects or more to pair.
-bool budget_decides()
+bool ProgramRun::budget_decides()
 {
     return data_mode() && !opt_given(INDEX_OPT_NUM_DISTANCES) && !opt_given(INDEX_OPT_ALL_PAIRWISE) && N >= 2;
 }
 
-bool heuristics_wanted()
+bool ProgramRun::heuristics_wanted()
 {
     return !all_pairs_run() && num_distances > 0 && opt_double(INDEX_OPT_PROP_SIMILAR) > 0;
 }
@@ -511,7 +476,7 @@ bool heuristics_wanted()
 // Fixes num_distances from the options and the memory budget, or ends the
 // run.  When the time budget decides, this is the most that memory allows;
 // plan_for_time_budget then fixes the count.
-void plan_distance_count()
+void ProgramRun::plan_distance_count()
 {
     bool all_pairwise = opt_given(INDEX_OPT_ALL_PAIRWISE);
     if (!data_mode()) {
@@ -553,29 +518,11 @@ void plan_distance_count()
         refuse(MSG_ALL_PAIRS_MEMORY);
 }
 
-// What the store would need beside the input when the dense engine runs
-// where the store does not fit; 0 when it would fit, -1 when no budget
-// would do (too many pairs).
-int64_t store_need = 0;
-
-// Whether the run knows every pair, and so may cluster with either engine.
-bool exact_run()
-{
-    return cluster_mode() == CLUSTER_DISTMAT || (data_mode() && opt_given(INDEX_OPT_ALL_PAIRWISE));
-}
-
-// The dense engine reads a distance matrix in row blocks, never holding it
-// whole, unless the quality pass will read it afterwards.
-bool dense_reads_blocks()
-{
-    return cluster_mode() == CLUSTER_DISTMAT && !opt_given(INDEX_OPT_QUALITY);
-}
-
 // Which engine clusters the run: the store wherever it fits (and always
 // when asked for), else the dense matrix where that fits; a budget that
 // holds neither is refused with the memory the run needs.  `matrix_input`
 // is the size of a distance matrix input, not yet charged to `memory`.
-void choose_engine(int64_t matrix_input)
+void ProgramRun::choose_engine(int64_t matrix_input)
 {
     // Before the keyword is resolved (the input phase run alone) the
     // default holds.
@@ -587,7 +534,7 @@ void choose_engine(int64_t matrix_input)
     int64_t pairs = all_pairs(N);
     int64_t store_bytes = matrix_input + pairs * BYTES_PER_DISTANCE;
     int64_t dense_bytes = pairs * DENSE_BYTES_PER_PAIR +
-                          (dense_reads_blocks() ? dense_block_bytes(N, typesize[type]) : matrix_input);
+                          (dense_reads_blocks() ? dense_block_bytes(N, (int)element_size(type)) : matrix_input);
     bool store_fits = pairs <= STORE_MAX_PAIRS && store_bytes <= memory;
     bool dense_fits = dense_bytes <= memory;
     const char *too_small = matrix_input > memory ? MSG_INPUT_MEMORY
@@ -615,7 +562,7 @@ void choose_engine(int64_t matrix_input)
 // phases; a value that is not finite ends the run.  The automatic choice
 // takes the dense engine only where the store does not fit, so no store can
 // take over then.
-void dense_distances()
+void ProgramRun::dense_distances()
 {
     Timer timer_distances;
     int64_t not_finite;
@@ -656,7 +603,7 @@ void dense_distances()
 
 // The line before clustering names the engine when the dense one runs or
 // the user chose one.
-void engine_line()
+void ProgramRun::engine_line()
 {
     if (engine == ENGINE_DENSE)
         std::cerr << MSG_ENGINE_DENSE << std::endl;
@@ -665,7 +612,7 @@ void engine_line()
 }
 
 // The pivots and their distances; the result is the seconds they took.
-double choose_pivots_phase()
+double ProgramRun::choose_pivots_phase()
 {
     Timer timer_pivots;
     std::cerr << "Choosing pivots for similarity heuristics..." << std::endl;
@@ -678,7 +625,7 @@ double choose_pivots_phase()
 // Fixes num_distances so that the whole run is predicted to fit the time
 // budget: the pivots are chosen first, since their distances give the
 // epsilon of every candidate count and the join's work at it.
-void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
+void ProgramRun::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
 {
     bool heuristics = heuristics_wanted();
     double prop = opt_double(INDEX_OPT_PROP_SIMILAR);
@@ -752,7 +699,7 @@ void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
 
 // The plan of a run whose count is fixed already: what each phase is
 // predicted to cost, for the plan line.
-void plan_for_count()
+void ProgramRun::plan_for_count()
 {
     bool heuristics = heuristics_wanted();
     int P = heuristics ? pivot_count() : 0;
@@ -778,7 +725,7 @@ void plan_for_count()
     plan_made = true;
 }
 
-void print_plan()
+void ProgramRun::print_plan()
 {
     std::cerr << plan_line(run_plan) << std::endl;
     std::string shortfall = shortfall_line(run_plan);
@@ -786,7 +733,7 @@ void print_plan()
         std::cerr << shortfall << std::endl;
 }
 
-void distances_from_data(bool pivots_chosen)
+void ProgramRun::distances_from_data(bool pivots_chosen)
 {
     bool all_pairwise = all_pairs_run();
     double prop_similar = opt_double(INDEX_OPT_PROP_SIMILAR);
@@ -851,7 +798,7 @@ void distances_from_data(bool pivots_chosen)
     report_pairs_without_distance();
 }
 
-void given_distances()
+void ProgramRun::given_distances()
 {
     Timer timer_distances;
     std::cerr << "Inputting distances..." << std::endl;
@@ -860,12 +807,8 @@ void given_distances()
     std::cerr << "  Values of " << n_dist / 2 << " distances were input" << std::endl;
 }
 
-int run()
+int ProgramRun::run()
 {
-    typesize[ncChar] = 1;
-    typesize[ncInt] = 4;
-    typesize[ncFloat] = 4;
-    typesize[ncDouble] = 8;
     Timer timer_global;
 
     resolve_keyword(INDEX_OPT_CLUSTER, 4, cluster_keys, default_cluster);
@@ -892,7 +835,7 @@ int run()
     report_fill_cells();
     prepare_missing_values(data_mode() ? distkey : nullptr);
     // What the output cannot hold is refused before the run spends its time.
-    plan_output();
+    plan_output(N);
 
     int seed = opt_int(INDEX_OPT_RANDOM_SEED);
     if (seed > 0) {
@@ -923,16 +866,20 @@ int run()
     Timer timer_clustering;
     if (engine == ENGINE_DENSE) {
         dense_cluster();
+        write_dendrogram(*this);
     } else {
         progress_begin("Running hierarchical clustering...", 0, N - 1);
         cluster();
+        write_dendrogram(*this);
         progress_end();
     }
     std::cerr << " " << timer_clustering.get_run_time() << " sec" << std::endl;
     if (opt_given(INDEX_OPT_QUALITY)) {
         std::cerr << "Measuring clustering quality..." << std::flush;
         Timer timer_quality;
-        write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges());
+        // The dense engine holds every pair, the store what it stored.
+        long long stored = engine == ENGINE_DENSE ? all_pairs(N) : n_dist / 2;
+        write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges(), N, stored);
         std::cerr << " " << timer_quality.get_run_time() << " sec" << std::endl;
     }
     release_held_output();
@@ -940,9 +887,7 @@ int run()
     return 0;
 }
 
-} // namespace
-
-void read_shapes()
+void ProgramRun::read_shapes()
 {
     int64_t matrix_input = read_input_shapes();
     // A run that knows every pair is refused here by the engine choice when
@@ -956,7 +901,7 @@ void read_shapes()
     }
 }
 
-void load_input()
+void ProgramRun::load_input()
 {
     if (engine == ENGINE_DENSE && dense_reads_blocks())
         return;
@@ -974,20 +919,13 @@ int64_t memory_from_gigabytes(double gigabytes)
     return (int64_t)bytes;
 }
 
-std::string memory_need_line(int64_t bytes)
+std::string ProgramRun::memory_need_line(int64_t bytes)
 {
     int64_t input = memory_from_gigabytes(opt_double(INDEX_OPT_MEMORY)) - memory;
     double gigabytes = std::ceil((double)(bytes + input) / (1024.0 * 1024 * 1024) * 100) / 100;
     char line[96];
     snprintf(line, sizeof line, MSG_MEMORY_NEED, gigabytes);
     return line;
-}
-
-int64_t all_pairs(int n)
-{
-    if (n < 2)
-        return 0;
-    return (int64_t)n * (n - 1) / 2;
 }
 
 int64_t sample_count(double time_budget, double sample_seconds, int n)
@@ -1018,9 +956,10 @@ int bound_num_distances(int64_t wanted, int64_t memory, int n)
 
 int main_arg()
 {
-    SinkScope report(program_sink());
+    ProgramRun program;
+    SinkScope report(program, program_sink());
     try {
-        return run();
+        return program.run();
     } catch (const brivane::Error &error) {
         std::cerr << error_lines(error);
         return error.status();

@@ -2,11 +2,10 @@
 // the merge loop timed on small stores of the run's own objects.
 //
 // A scratch store is the store proper (init_distances, getdist_given,
-// cluster_merge) on a handful of objects, made while the run's store does
-// not exist yet; every global it touches is put back afterwards.  Nothing
-// here draws from run_random: the scratch pairs come from a private generator,
-// and every scratch store is connected, so that the merge loop never joins
-// unconnected clusters at random.
+// cluster_merge) of a run of its own on a handful of objects.  Nothing here
+// draws from the run's generator: the scratch pairs come from a private
+// generator, and every scratch store is connected, so that the merge loop
+// never joins unconnected clusters at random.
 #include "calibrate.h"
 
 #include <algorithm>
@@ -16,11 +15,7 @@
 #include <time.h>
 #include <unordered_set>
 
-#include <brivane/sink.hpp>
-
-#include "brivane.h"
-#include "distances.h"
-#include "record_lists.h"
+#include "run.h"
 
 namespace {
 
@@ -39,59 +34,6 @@ int find_root(std::vector<int> &parent, int a)
     }
     return a;
 }
-
-// The store's globals, kept while a scratch store takes their place.
-struct SavedStore {
-    dist_t *dist_ = dist;
-    int32_t n_dist_ = n_dist, dist_size_ = dist_size, dist_hash_size_ = dist_hash_size;
-    int32_t *dist_hash_ = dist_hash, *dist_time_ = dist_time;
-    node_t *node_ = node;
-    int32_t abstract_time_ = abstract_time, getdist_time_ = getdist_time, distance_warning_ = distance_warning;
-    heap_entry_t *heap_ = heap;
-    int32_t heap_size_ = heap_size;
-    int32_t *heap_loc_ = heap_loc;
-    int32_t *leftnode_ = leftnode, *rightnode_ = rightnode, *start_ = start, *end_ = end;
-    int32_t *new2old_ = new2old, *old2new_ = old2new;
-    double *dst_ = dst;
-    int N_ = N, num_distances_ = num_distances;
-    int32_t *list_pool_ = list_pool;
-    int64_t list_capacity_ = list_capacity, list_used_ = list_used;
-    int32_t list_free_ = list_free, list_slots_ = list_slots;
-    int64_t list_compactions_ = list_compactions, list_growths_ = list_growths;
-
-    void restore() const
-    {
-        list_pool = list_pool_;
-        list_capacity = list_capacity_;
-        list_used = list_used_;
-        list_free = list_free_;
-        list_slots = list_slots_;
-        list_compactions = list_compactions_;
-        list_growths = list_growths_;
-        dist = dist_;
-        n_dist = n_dist_;
-        dist_size = dist_size_;
-        dist_hash_size = dist_hash_size_;
-        dist_hash = dist_hash_;
-        dist_time = dist_time_;
-        node = node_;
-        abstract_time = abstract_time_;
-        getdist_time = getdist_time_;
-        distance_warning = distance_warning_;
-        heap = heap_;
-        heap_size = heap_size_;
-        heap_loc = heap_loc_;
-        leftnode = leftnode_;
-        rightnode = rightnode_;
-        start = start_;
-        end = end_;
-        new2old = new2old_;
-        old2new = old2new_;
-        dst = dst_;
-        N = N_;
-        num_distances = num_distances_;
-    }
-};
 
 } // namespace
 
@@ -188,7 +130,7 @@ std::vector<std::pair<int, int>> scratch_pairs(const StoreShape &shape, uint64_t
 }
 
 ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, int>> &given,
-                                 const std::vector<double> &given_values, size_t near)
+                                 const std::vector<double> &given_values, size_t near, int linkage)
 {
     ScratchTiming timing;
     if (objects < 2 || given.empty())
@@ -217,17 +159,13 @@ ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, i
         last = o;
     }
 
-    SavedStore saved;
-    // The scratch store's lists get a pool of their own; setting one up
-    // would otherwise give back the pool the saved state points to.
-    list_pool = nullptr;
-    N = objects;
-    num_distances = (int)pairs.size();
-    // The store's set-up announces its size; a scratch store keeps quiet.
-    {
-        SinkScope quiet(brivane::silent_sink());
-        init_distances();
-    }
+    // The scratch store is a run of its own, quiet (the silent sink) and
+    // merging by the given linkage.
+    Run scratch;
+    scratch.N = objects;
+    scratch.num_distances = (int)pairs.size();
+    scratch.settings.linkage = linkage;
+    scratch.init_distances();
 
     // The store's entries are fetched a few pairs ahead, as the run's
     // pair sources do.
@@ -235,12 +173,12 @@ ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, i
     size_t count = pairs.size();
     auto fetch = [&](size_t k) {
         if (k + ahead < count)
-            getdist_prefetch(pairs[k + ahead].first, pairs[k + ahead].second);
+            scratch.getdist_prefetch(pairs[k + ahead].first, pairs[k + ahead].second);
     };
     double t0 = thread_seconds();
     for (size_t k = 0; k < near; k++) {
         fetch(k);
-        getdist_given(pairs[k].first, pairs[k].second, values[k]);
+        scratch.getdist_given(pairs[k].first, pairs[k].second, values[k]);
     }
     double t1 = thread_seconds();
     // Random pairs go by in batches: each batch is screened for pairs the
@@ -251,15 +189,15 @@ ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, i
         size_t last = std::min(count, first + batch);
         for (size_t k = first; k < last; k++) {
             fetch(k);
-            known += hash_lookup(pairs[k].first, pairs[k].second) != nullptr;
+            known += scratch.hash_lookup(pairs[k].first, pairs[k].second) != nullptr;
         }
         for (size_t k = first; k < last; k++) {
             fetch(k);
-            getdist_given(pairs[k].first, pairs[k].second, values[k]);
+            scratch.getdist_given(pairs[k].first, pairs[k].second, values[k]);
         }
     }
     double t2 = thread_seconds();
-    cluster_merge();
+    scratch.cluster_merge();
     double t3 = thread_seconds();
     volatile int64_t sink = known;
     (void)sink;
@@ -267,7 +205,5 @@ ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, i
     timing.insert_random = t2 - t1;
     timing.merge = t3 - t2;
 
-    free_distances();
-    saved.restore();
     return timing;
 }

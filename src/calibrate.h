@@ -59,15 +59,16 @@ std::vector<std::pair<int, int>> scratch_pairs(const StoreShape &shape, uint64_t
 
 // Times the store's insertion and the merge loop on scratch stores of about
 // `small` and `large` pairs of `shape` (the objects taken from the front of
-// its order), each pair's distance value(a, b), and fits the growth of both
-// with the store's size.  The run's store must not exist yet; the scratch
-// stores are made and freed through the store's own functions, draw nothing
-// from run_random and leave every global of the store as it was.
+// its order), each pair's distance value(a, b), merged by `linkage`, and
+// fits the growth of both with the store's size.  The scratch stores are
+// runs of their own: they draw nothing from the run's generator and touch
+// nothing of the run's.
 // Past the larger store each doubling of the store adds far loads per pair:
 // the growth there is at least that many times `far_load` (processor
 // seconds of one load from far memory).
 template <class Value>
-StoreCosts time_store(const StoreShape &shape, int64_t small, int64_t large, double far_load, Value value);
+StoreCosts time_store(const StoreShape &shape, int64_t small, int64_t large, double far_load, int linkage,
+                      Value value);
 
 // Far loads that each doubling of a store past the caches adds per pair, to
 // the merge loop and to an insertion, for a store whose share `random` of
@@ -86,15 +87,16 @@ double insert_loads_per_doubling(double random);
 // Processor seconds of a scratch store of `objects` objects and the given
 // pairs and distances: entering the first `near` pairs as the join enters
 // what it finds, entering the others as the random pairs are (looked up
-// first, then entered), and the merge loop.
+// first, then entered), and the merge loop by `linkage`.
 struct ScratchTiming {
     double insert_near = 0, insert_random = 0, merge = 0;
 };
 ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, int>> &pairs,
-                                 const std::vector<double> &values, size_t near);
+                                 const std::vector<double> &values, size_t near, int linkage);
 
 template <class Value>
-StoreCosts time_store(const StoreShape &shape, int64_t small, int64_t large, double far_load, Value value)
+StoreCosts time_store(const StoreShape &shape, int64_t small, int64_t large, double far_load, int linkage,
+                      Value value)
 {
     StoreCosts costs;
     int n = (int)shape.order.size();
@@ -127,7 +129,7 @@ StoreCosts time_store(const StoreShape &shape, int64_t small, int64_t large, dou
         for (size_t k = 0; k < pairs.size(); k++)
             values[k] = value(pairs[k].first, pairs[k].second);
         size_t near = std::min(pairs.size(), (size_t)std::llround(part.near * objects));
-        ScratchTiming t = time_scratch_store(objects, pairs, values, near);
+        ScratchTiming t = time_scratch_store(objects, pairs, values, near, linkage);
         double all = (double)pairs.size();
         timed[s][0] = all;
         // A shape without near (or random) pairs prices them like the others.

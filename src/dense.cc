@@ -24,15 +24,10 @@
 #include <limits>
 #include <numeric>
 
-#include <netcdfcpp.h>
-
-#include "brivane.h"
-#include "distances.h"
-#include "input_file.h"
+#include "element.h"
+#include "run.h"
 #include "threads.h"
-#include "tree_file.h"
 
-double *dense = nullptr;
 
 namespace {
 
@@ -62,51 +57,19 @@ std::vector<int64_t> row_offsets(int n)
     return at;
 }
 
-template <class T> int64_t copy_rows(const T *rows, int64_t first, int64_t count, int64_t n)
-{
-    int64_t not_finite = 0;
-    for (int64_t r = 0; r < count; r++) {
-        int64_t i = first + r;
-        const T *row = rows + r * n;
-        double *to = dense + dense_index(n, i, i + 1);
-        for (int64_t j = i + 1; j < n; j++) {
-            double v = row[j];
-            to[j - i - 1] = v;
-            not_finite += !std::isfinite(v);
-        }
-    }
-    return not_finite;
-}
-
-// The distance matrix from the file, block after block of rows.  Its fill
-// cells are missing here as in the loaded matrix: every row is read, the
-// last one too, so that they are counted alike.
-template <class T> int64_t read_given_blocks(NcVar *var, int64_t n)
-{
-    int64_t rows = dense_block_rows((int)n, sizeof(T));
-    std::vector<T> buffer(rows * n);
-    int64_t not_finite = 0;
-    for (int64_t first = 0; first < n; first += rows) {
-        int64_t count = std::min(rows, n - first);
-        if (!var->set_cur(first, 0) || !var->get(buffer.data(), count, n))
-            refuse("ERROR! Could not read the distance matrix");
-        mark_fill_cells(buffer.data(), count * n);
-        not_finite += copy_rows(buffer.data(), first, count, n);
-    }
-    return not_finite;
-}
-
 // Every pair of the N objects, tile by tile on the threads, each by
 // calc_distance: the store's own computation of a pair, so that both
 // engines see the same distances under every -U setting and measure.
-int64_t fill_tiles()
+} // namespace
+
+int64_t Run::fill_tiles()
 {
     int64_t n = N;
     int64_t blocks = (n + TILE_ROWS - 1) / TILE_ROWS;
     std::vector<int64_t> not_finite(blocks, 0);
     // The first blocks hold the longest rows: handing them out one at a time
     // keeps the threads busy to the end.
-    parallel_for(0, blocks, 1, [&](int64_t b) {
+    parallel_for(num_threads, 0, blocks, 1, [&](int64_t b) {
         int64_t i0 = b * TILE_ROWS, i1 = std::min(n, i0 + TILE_ROWS);
         int64_t bad = 0;
         for (int64_t j0 = i0 + 1; j0 < n; j0 += TILE_COLS) {
@@ -124,6 +87,8 @@ int64_t fill_tiles()
     });
     return std::accumulate(not_finite.begin(), not_finite.end(), (int64_t)0);
 }
+
+namespace {
 
 // The Lance-Williams update of the distance from the cluster of a
 // (na objects) and b (nb objects), now merged, to a third cluster.
@@ -175,25 +140,45 @@ int64_t dense_block_bytes(int n, int element_bytes)
     return dense_block_rows(n, element_bytes) * std::max(n, 1) * element_bytes;
 }
 
-int64_t dense_fill_measure()
+template <class T> int64_t Run::copy_rows(const T *rows, int64_t first, int64_t count, int64_t n)
+{
+    int64_t not_finite = 0;
+    for (int64_t r = 0; r < count; r++) {
+        int64_t i = first + r;
+        const T *row = rows + r * n;
+        double *to = dense + dense_index(n, i, i + 1);
+        for (int64_t j = i + 1; j < n; j++) {
+            double v = row[j];
+            to[j - i - 1] = v;
+            not_finite += !std::isfinite(v);
+        }
+    }
+    return not_finite;
+}
+
+template int64_t Run::copy_rows(const int *, int64_t, int64_t, int64_t);
+template int64_t Run::copy_rows(const float *, int64_t, int64_t, int64_t);
+template int64_t Run::copy_rows(const double *, int64_t, int64_t, int64_t);
+
+int64_t Run::dense_fill_measure()
 {
     dense = new double[std::max<int64_t>(pairs_of(N), 1)];
     return fill_tiles();
 }
 
-int64_t dense_fill_given()
+int64_t Run::dense_fill_given()
 {
     int64_t n = N;
     dense = new double[std::max<int64_t>(pairs_of(N), 1)];
     // The loaded input is there when the run keeps it (the quality pass reads
     // it); otherwise the file is read block by block.
     switch (type) {
-    case ncInt:
-        return xi ? copy_rows(xi, 0, n, n) : read_given_blocks<int>(in->get_var(matvar), n);
-    case ncFloat:
-        return xf ? copy_rows(xf, 0, n, n) : read_given_blocks<float>(in->get_var(matvar), n);
+    case TYPE_INT:
+        return xi ? copy_rows(xi, 0, n, n) : read_distance_blocks();
+    case TYPE_FLOAT:
+        return xf ? copy_rows(xf, 0, n, n) : read_distance_blocks();
     default:
-        return xd ? copy_rows(xd, 0, n, n) : read_given_blocks<double>(in->get_var(matvar), n);
+        return xd ? copy_rows(xd, 0, n, n) : read_distance_blocks();
     }
 }
 
@@ -329,7 +314,7 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
     return merges;
 }
 
-void dense_dendrogram(std::vector<dense_merge_t> merges)
+void Run::dense_dendrogram(std::vector<dense_merge_t> merges)
 {
     std::stable_sort(merges.begin(), merges.end(),
                      [](const dense_merge_t &p, const dense_merge_t &q) { return p.height < q.height; });
@@ -354,11 +339,11 @@ void dense_dendrogram(std::vector<dense_merge_t> merges)
     }
 }
 
-void dense_cluster()
+void Run::dense_cluster()
 {
     int linkage = settings.linkage;
     std::vector<dense_merge_t> merges =
         linkage == LINKAGE_MIN ? dense_mst(dense, N) : dense_nn_chain(dense, N, linkage);
     dense_dendrogram(std::move(merges));
-    write_dendrogram();
+    permute(2 * N - 2, 0);
 }

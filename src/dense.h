@@ -5,7 +5,9 @@
 // It runs instead of the distance store when every pair is known (all pairs
 // of a data matrix, or a complete distance matrix): 8 bytes per pair instead
 // of the store's 250, and O(N^2) time.  It hands its merges to the same
-// dendrogram output as the store engine.
+// dendrogram output as the store engine.  The matrix and the steps that
+// fill and cluster it are the Run's (dense_fill_measure, dense_fill_given,
+// dense_cluster); the linkage algorithms need no run.
 #ifndef DENSE_H
 #define DENSE_H
 
@@ -15,10 +17,8 @@
 // Memory charged per pair of the condensed matrix, in bytes.
 const int64_t DENSE_BYTES_PER_PAIR = 8;
 
-// The condensed upper triangle: d(i, j) for i < j at entry
+// The condensed upper triangle (Run::dense): d(i, j) for i < j at entry
 // dense_index(n, i, j); row i of the triangle (j = i+1 ... n-1) is contiguous.
-extern double *dense;
-
 inline int64_t dense_index(int64_t n, int64_t i, int64_t j)
 {
     return i * n - i * (i + 1) / 2 + (j - i - 1);
@@ -37,15 +37,6 @@ struct dense_merge_t {
 int64_t dense_block_rows(int n, int element_bytes);
 int64_t dense_block_bytes(int n, int element_bytes);
 
-// Allocates `dense` for N objects and fills it: each pair of the data matrix
-// by calc_distance, as the store has it under every -U setting (in parallel
-// on num_threads threads), or from the distance matrix input (the loaded
-// values when the run holds them, else read from the file in row blocks,
-// whose fill cells are marked and counted as load_input does).  Returns how
-// many values are NaN or infinite.
-int64_t dense_fill_measure();
-int64_t dense_fill_given();
-
 // Single linkage of the n objects of `matrix` (condensed, left unchanged) by
 // Prim's algorithm: the n-1 edges of a minimum spanning tree, in the order
 // they joined the tree.
@@ -56,14 +47,5 @@ std::vector<dense_merge_t> dense_mst(const double *matrix, int n);
 // by the Lance-Williams rules (its contents are lost).  The n-1 merges come
 // in the order the chain found them, which need not be by height.
 std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage);
-
-// Fills the dendrogram arrays (distances.h) from the merges of a linkage of
-// N objects: sorted by height (stably), numbered N ... 2N-2 in that order,
-// the larger cluster the left child.
-void dense_dendrogram(std::vector<dense_merge_t> merges);
-
-// The whole clustering of `dense` with the run's linkage: merges, the
-// dendrogram arrays, the leaf order and the output file.
-void dense_cluster();
 
 #endif

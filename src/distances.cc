@@ -30,14 +30,13 @@
 #include <vector>
 
 #include <brivane/sink.hpp>
-#include <netcdfcpp.h>
 
 #include "Distance.h"
-#include "brivane.h"
-#include "missing.h"
+#include "element.h"
 #include "progress.h"
 #include "record_lists.h"
-#include "tree_file.h"
+#include "refuse.h"
+#include "run.h"
 
 // Messages of this module.
 static const char *const MSG_STORE_FULL =
@@ -45,32 +44,6 @@ static const char *const MSG_STORE_FULL =
 static const char *const MSG_TOO_MANY_DISTANCES = "ERROR! Too many distances for the distance store: ";
 static const char *const MSG_NO_OBJECTS = "ERROR! There are no objects to cluster!";
 static const char *const MSG_TOO_MANY_OBJECTS = "ERROR! Too many objects for one dendrogram: ";
-
-// Store state.
-dist_t *dist = nullptr;            // record pool; records 2k and 2k+1 are one pair
-int32_t n_dist = 0;                // records in use, always even
-int32_t dist_size = 0;             // capacity of the pool in records
-int32_t *dist_hash = nullptr;      // chain heads (even records) by chain_of(i, j)
-int32_t dist_hash_size = 0;        // 6 * dist_size + 1
-int32_t *dist_time = nullptr;      // by record: abstract_time when stored or last returned
-node_t *node = nullptr;            // one entry per object, later per cluster slot
-int32_t abstract_time = 0;         // phase counter stamped into records
-int32_t getdist_time = 0;          // stamp seen by the last getdist call
-int32_t distance_warning = 0;      // 1 once the store-full warning is out
-
-// Candidate heap state.
-heap_entry_t *heap = nullptr;      // heap[p].key == the distance of pair heap[p].pair
-int32_t heap_size = 0;
-int32_t *heap_loc = nullptr;       // by pair: heap position, 0 if never placed
-
-// Dendrogram arrays.
-int32_t *leftnode = nullptr;
-int32_t *rightnode = nullptr;
-double *dst = nullptr;
-int32_t *start = nullptr;
-int32_t *end = nullptr;
-int32_t *new2old = nullptr;
-int32_t *old2new = nullptr;
 
 // Largest record pool whose hash table (6 heads per record, plus one) still
 // has a 32-bit count.
@@ -93,6 +66,7 @@ static const std::align_val_t CACHE_LINE{64};
 // is a prefetch for one without effect and drops the calls to it before it
 // would inline them, and with them every hint.
 #define FETCH_HELPER __attribute__((always_inline)) static inline
+#define FETCH_MEMBER __attribute__((always_inline)) inline
 
 // A hint to fetch the cache line at p for writing; p may be null or stale.
 FETCH_HELPER void prefetch_write(const void *p)
@@ -108,14 +82,19 @@ FETCH_HELPER void prefetch_write(const void *p)
 // record (its `more` links the chain).  So both directions of a pair are
 // found, and re-keyed, through one chain head and one chain link.
 //
-// Which chain a pair lands in (chain_index) changes no result.
-static inline int32_t *chain_of(int i, int j)
+// Which chain a pair lands in (chain_index) changes no result; chain_of
+// (run.h) gives a pair's chain head.
+Run::Run() = default;
+
+Run::~Run()
 {
-    int64_t key = i < j ? static_cast<int64_t>(i) * N + j : static_cast<int64_t>(j) * N + i;
-    return &dist_hash[chain_index(key)];
+    free_distances();
+    delete_pivots();
+    free_join();
+    delete[] dense;
 }
 
-void init_distances()
+void Run::init_distances()
 {
     int mode = settings.cluster;
     int64_t n = N;
@@ -157,7 +136,7 @@ void init_distances()
     abstract_time = 1;
 }
 
-void free_distances()
+void Run::free_distances()
 {
     ::operator delete[](dist, CACHE_LINE);
     ::operator delete[](heap, CACHE_LINE);
@@ -181,27 +160,58 @@ void free_distances()
     list_pool_free();
 }
 
-double calc_distance(int point1, int point2)
+double Run::calc_distance(int point1, int point2)
 {
     if (rows_with_missing && (rows_with_missing[point1] | rows_with_missing[point2]))
         return pairwise_calc_distance(point1, point2);
     int64_t a = static_cast<int64_t>(point1) * C;
     int64_t b = static_cast<int64_t>(point2) * C;
     switch (type) {
-    case ncChar:
+    case TYPE_CHAR:
         return dc->distance(xc + a, xc + b, C, C);
-    case ncInt:
+    case TYPE_INT:
         return di->distance(xi + a, xi + b, C, C);
-    case ncFloat:
+    case TYPE_FLOAT:
         return df->distance(xf + a, xf + b, C, C);
-    case ncDouble:
+    case TYPE_DOUBLE:
         return dd->distance(xd + a, xd + b, C, C);
     default:
         return std::numeric_limits<double>::quiet_NaN();
     }
 }
 
-void add_dist(int i, int j, double distance)
+namespace {
+
+template <class T> Distance<T> *new_measure(std::unique_ptr<Distance<T>> &owner, const char *distkey,
+                                            double minkowski_p)
+{
+    owner.reset(DistanceFactory<T>().getDistance(distkey));
+    if (minkowski_p != 0)
+        static_cast<DistanceMinkowski<T> *>(owner.get())->p = minkowski_p;
+    return owner.get();
+}
+
+} // namespace
+
+void Run::make_measure(const char *distkey, double minkowski_p)
+{
+    switch (type) {
+    case TYPE_DOUBLE:
+        dd = new_measure(owned_double, distkey, minkowski_p);
+        break;
+    case TYPE_FLOAT:
+        df = new_measure(owned_float, distkey, minkowski_p);
+        break;
+    case TYPE_INT:
+        di = new_measure(owned_int, distkey, minkowski_p);
+        break;
+    case TYPE_CHAR:
+        dc = new_measure(owned_char, distkey, minkowski_p);
+        break;
+    }
+}
+
+void Run::add_dist(int i, int j, double distance)
 {
     int32_t r = n_dist;
     dist_t &e = dist[r];
@@ -225,7 +235,7 @@ void add_dist(int i, int j, double distance)
 
 // The record of key (i, j), or NO_RECORD: the pair {i, j} is looked for in
 // its chain, and of its two records the one that starts at i is taken.
-static inline int32_t find_record(int i, int j)
+inline int32_t Run::find_record(int i, int j)
 {
     for (int32_t r = *chain_of(i, j); r != NO_RECORD; r = dist[r].more) {
         const dist_t &e = dist[r];
@@ -237,7 +247,7 @@ static inline int32_t find_record(int i, int j)
     return NO_RECORD;
 }
 
-dist_t *hash_lookup(int i, int j)
+dist_t *Run::hash_lookup(int i, int j)
 {
     int32_t r = find_record(i, j);
     return r == NO_RECORD ? nullptr : &dist[r];
@@ -245,7 +255,7 @@ dist_t *hash_lookup(int i, int j)
 
 // Re-keys the pair of record r to (i2, j2) for r and (j2, i2) for its twin,
 // moving the pair to its new chain.  The pair must be in its chain.
-static inline void rekey(int32_t r, int i2, int j2)
+inline void Run::rekey(int32_t r, int i2, int j2)
 {
     int32_t even = r & ~1;
     dist_t &e = dist[even];
@@ -260,7 +270,7 @@ static inline void rekey(int32_t r, int i2, int j2)
     *chain = even;
 }
 
-dist_t *change_hash(int i1, int j1, int i2, int j2)
+dist_t *Run::change_hash(int i1, int j1, int i2, int j2)
 {
     int32_t r = find_record(i1, j1);
     rekey(r, i2, j2);
@@ -269,7 +279,7 @@ dist_t *change_hash(int i1, int j1, int i2, int j2)
 
 // Stores a new pair (both twins, the smaller object first) when two records
 // still fit; a full store drops the pair and says so once per run.
-static inline double store_new_pair(int i, int j, double d)
+inline double Run::store_new_pair(int i, int j, double d)
 {
     getdist_time = abstract_time;
     if (n_dist + 2 > dist_size) {
@@ -289,7 +299,7 @@ static inline double store_new_pair(int i, int j, double d)
     return d;
 }
 
-void getdist_prefetch(int i, int j)
+void Run::getdist_prefetch(int i, int j)
 {
     // Before init_distances there is no table to look into.
     if (i == j || dist_hash_size == 0)
@@ -301,19 +311,19 @@ void getdist_prefetch(int i, int j)
     const char *row = nullptr;
     int64_t at = static_cast<int64_t>(j) * C;
     switch (type) {
-    case ncChar: row = reinterpret_cast<const char *>(xc + at); break;
-    case ncInt: row = reinterpret_cast<const char *>(xi + at); break;
-    case ncFloat: row = reinterpret_cast<const char *>(xf + at); break;
-    case ncDouble: row = reinterpret_cast<const char *>(xd + at); break;
+    case TYPE_CHAR: row = reinterpret_cast<const char *>(xc + at); break;
+    case TYPE_INT: row = reinterpret_cast<const char *>(xi + at); break;
+    case TYPE_FLOAT: row = reinterpret_cast<const char *>(xf + at); break;
+    case TYPE_DOUBLE: row = reinterpret_cast<const char *>(xd + at); break;
     default: return;
     }
-    int64_t bytes = std::min<int64_t>(static_cast<int64_t>(C) * typesize[type], 4096);
+    int64_t bytes = std::min<int64_t>(static_cast<int64_t>(C) * element_size(type), 4096);
     for (int64_t b = 0; b < bytes; b += 64)
         __builtin_prefetch(row + b);
 }
 
 // A known pair is returned as stored and stamped with the current phase.
-static inline bool known_pair(int i, int j, double &d)
+inline bool Run::known_pair(int i, int j, double &d)
 {
     int32_t r = find_record(i, j);
     if (r == NO_RECORD)
@@ -324,7 +334,7 @@ static inline bool known_pair(int i, int j, double &d)
     return true;
 }
 
-double getdist(int i, int j, double dd)
+double Run::getdist(int i, int j, double dd)
 {
     if (i == j) {
         getdist_time = 0;
@@ -353,7 +363,7 @@ double getdist(int i, int j, double dd)
     return store_new_pair(i, j, d);
 }
 
-double getdist_given(int i, int j, double dd)
+double Run::getdist_given(int i, int j, double dd)
 {
     if (i == j) {
         getdist_time = 0;
@@ -371,7 +381,7 @@ double getdist_given(int i, int j, double dd)
 // An entry carries its pair's key, so a sift reads no record at all; whoever
 // changes a pair's distance in the heap hands over the new key.
 
-void build_heap()
+void Run::build_heap()
 {
     heap_size = n_dist / 2;
     heap = new (CACHE_LINE) heap_entry_t[heap_size + 1];
@@ -384,7 +394,7 @@ void build_heap()
         heap_loc[heap[p].pair] = p;
 }
 
-void move_down(int i)
+void Run::move_down(int i)
 {
     heap_entry_t e = heap[i];
     int c = i;
@@ -409,7 +419,7 @@ void move_down(int i)
     heap_loc[e.pair] = c;
 }
 
-void move_up(int i)
+void Run::move_up(int i)
 {
     heap_entry_t e = heap[i];
     int c = i;
@@ -422,7 +432,7 @@ void move_up(int i)
     heap_loc[e.pair] = c;
 }
 
-dist_t *heap_take_top()
+dist_t *Run::heap_take_top()
 {
     dist_t *top = heap_record(1);
     heap[1] = heap[heap_size];
@@ -432,7 +442,7 @@ dist_t *heap_take_top()
     return top;
 }
 
-void heap_resift(dist_t *r, double old_key, double new_key)
+void Run::heap_resift(dist_t *r, double old_key, double new_key)
 {
     int p = pair_heap_loc(r);
     heap[p].key = new_key;
@@ -442,7 +452,7 @@ void heap_resift(dist_t *r, double old_key, double new_key)
         move_up(p);
 }
 
-void heap_remove(dist_t *r, double key)
+void Run::heap_remove(dist_t *r, double key)
 {
     int p = pair_heap_loc(r);
     if (p < heap_size) {
@@ -490,7 +500,7 @@ static inline double linkage_update(int linkage, double old, int32_t m_old, doub
 
 // Records merge n of slots x (absorbed) and y (surviving) at distance d; the
 // larger cluster becomes the left child, the absorbed one on equal sizes.
-static inline void record_merge(int n, int x, int y, double d)
+inline void Run::record_merge(int n, int x, int y, double d)
 {
     bool y_left = node[x].size < node[y].size;
     leftnode[n] = node[y_left ? y : x].number;
@@ -505,7 +515,7 @@ static inline void record_merge(int n, int x, int y, double d)
 // earlier entries are worked on.  First the chain head of {y, z}, which the
 // lookup reads and a re-keying pushes onto, and that of {x, z}, which a
 // re-keying leaves.  xz's record itself has arrived.
-FETCH_HELPER void fetch_entry(int x, int y, int32_t xz)
+FETCH_MEMBER void Run::fetch_entry(int x, int y, int32_t xz)
 {
     int z = dist[xz].y;
     prefetch_write(chain_of(y, z));
@@ -516,7 +526,7 @@ FETCH_HELPER void fetch_entry(int x, int y, int32_t xz)
 // most likely find; if there is one, the pair of xz will be retired, so its
 // twin's list entry, z's entry and both pairs' heap places are fetched too.
 // An empty chain means a re-keying, which needs nothing more.
-FETCH_HELPER void fetch_entry_more(int y, int32_t xz)
+FETCH_MEMBER void Run::fetch_entry_more(int y, int32_t xz)
 {
     const dist_t &e = dist[xz];
     int32_t head = *chain_of(y, e.y);
@@ -528,9 +538,6 @@ FETCH_HELPER void fetch_entry_more(int y, int32_t xz)
     prefetch_write(&node[e.y]);
     prefetch_write(list_entry_address(xz ^ 1));
 }
-
-// The absorbed slot's records while absorb works on them.
-static std::vector<int32_t> absorbed;
 
 // How many entries ahead of the one worked on absorb fetches each entry's
 // record, its chain heads and what its lookup leads to.
@@ -545,7 +552,7 @@ static const int AHEAD_LOOKUP = 1;
 // costs one dependent fetch per block), and x's entries are then worked on
 // in list order, each one's memory fetched in steps while earlier entries
 // are worked on.  Working on an entry changes the lists of y and z only.
-static void absorb(int x, int y, int32_t xy, int linkage)
+void Run::absorb(int x, int y, int32_t xy, int linkage)
 {
     absorbed.clear();
     list_take(x, absorbed);
@@ -591,7 +598,7 @@ static void absorb(int x, int y, int32_t xy, int linkage)
     }
 }
 
-void new_dendrogram()
+void Run::new_dendrogram()
 {
     int nodes = 2 * N - 1;
     leftnode = new int32_t[nodes];
@@ -609,7 +616,7 @@ void new_dendrogram()
     }
 }
 
-void cluster_merge()
+void Run::cluster_merge()
 {
     int linkage = settings.linkage;
     build_heap();
@@ -656,7 +663,7 @@ void cluster_merge()
 // Walks the subtree of nd depth first with an explicit stack, so that a chain
 // of N leaves needs no call depth.  Entries >= 0 are nodes still to enter,
 // entries ~n (negative) mark the exit from internal node n.
-int permute(int nd, int st)
+int Run::permute(int nd, int st)
 {
     std::vector<int32_t> stack;
     stack.push_back(nd);
@@ -686,8 +693,8 @@ int permute(int nd, int st)
     return pos - st;
 }
 
-void cluster()
+void Run::cluster()
 {
     cluster_merge();
-    write_dendrogram();
+    permute(2 * N - 2, 0);
 }

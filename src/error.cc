@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "brivane.h"
+#include "refuse.h"
 
 namespace brivane {
 

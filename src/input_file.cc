@@ -13,7 +13,7 @@
 //                            the fill cells, of the loaded values or of a
 //                            block read apart, and their line on standard
 //                            error.
-// The variables found and the arrays read are the run state of brivane.h.
+// The variables found and the arrays read are the program run's (brivane.h).
 #include "input_file.h"
 
 #include <algorithm>
@@ -30,6 +30,8 @@
 
 #include "brivane.h"
 #include "brivane_arg.h"
+#include "dense.h"
+#include "element.h"
 #include "header_check.h"
 
 namespace {
@@ -107,21 +109,6 @@ bool is_object_vector(NcVar *var)
     return var->num_dims() == 1 && var->type() == ncInt;
 }
 
-// Whether variable i is a candidate data variable when the user has named
-// none.  In a distance-list file the start- and end-object vectors are usable
-// lists themselves; they are not candidates, or no such file could ever be
-// read without --data.
-bool candidate(int i)
-{
-    NcVar *var = in->get_var(i);
-    if (cluster_mode() == CLUSTER_DISTLIST && (names(INDEX_OPT_FROM, var) || names(INDEX_OPT_TO, var)))
-        return false;
-    return matrix_usable(i);
-}
-
-// Cells of the data (or distance) variable that held a fill value.
-int64_t fill_cells = 0;
-
 // Counts of the program are 32-bit signed.
 void check_count(int64_t count)
 {
@@ -135,9 +122,23 @@ template <class T> T *read_whole(NcVar *var)
     return static_cast<T *>(var->values()->base());
 }
 
+} // namespace
+
+// Whether variable i is a candidate data variable when the user has named
+// none.  In a distance-list file the start- and end-object vectors are usable
+// lists themselves; they are not candidates, or no such file could ever be
+// read without --data.
+bool ProgramRun::candidate(int i)
+{
+    NcVar *var = in->get_var(i);
+    if (cluster_mode() == CLUSTER_DISTLIST && (names(INDEX_OPT_FROM, var) || names(INDEX_OPT_TO, var)))
+        return false;
+    return matrix_usable(i);
+}
+
 // The values of the attribute that stand for a missing cell in a variable of
 // element type T, as T; a value that T cannot hold exactly marks no cell.
-template <class T> void fill_values_of(int varid, const char *attribute, std::vector<T> &fills)
+template <class T> void ProgramRun::fill_values_of(int varid, const char *attribute, std::vector<T> &fills)
 {
     nc_type att_type;
     size_t length;
@@ -161,7 +162,7 @@ template <class T> void fill_values_of(int varid, const char *attribute, std::ve
 // convention (followed by ncdump, xarray and netCDF4-python) makes them
 // missing.  Floating-point cells become NaN; integer and character cells,
 // which have no missing state, keep their values.  Returns their number.
-template <class T> int64_t mark_fill_values(NcVar *var, T *values, int64_t count)
+template <class T> int64_t ProgramRun::mark_fill_values(NcVar *var, T *values, int64_t count)
 {
     std::vector<T> fills;
     fill_values_of(var->id(), "_FillValue", fills);
@@ -178,7 +179,7 @@ template <class T> int64_t mark_fill_values(NcVar *var, T *values, int64_t count
     return found;
 }
 
-template <class T> T *load_values(NcVar *var)
+template <class T> T *ProgramRun::load_values(NcVar *var)
 {
     T *values = read_whole<T>(var);
     fill_cells = mark_fill_values(var, values, var->num_vals());
@@ -187,7 +188,7 @@ template <class T> T *load_values(NcVar *var)
     return values;
 }
 
-void check_objects(const int *objects, const char *role)
+void ProgramRun::check_objects(const int *objects, const char *role)
 {
     for (int k = 0; k < M; k++)
         if (objects[k] < 0 || objects[k] >= N) {
@@ -197,30 +198,29 @@ void check_objects(const int *objects, const char *role)
         }
 }
 
-} // namespace
 
-int64_t mark_fill_cells(int *values, int64_t count)
+int64_t ProgramRun::mark_fill_cells(int *values, int64_t count)
 {
     int64_t found = mark_fill_values(in->get_var(matvar), values, count);
     fill_cells += found;
     return found;
 }
 
-int64_t mark_fill_cells(float *values, int64_t count)
+int64_t ProgramRun::mark_fill_cells(float *values, int64_t count)
 {
     int64_t found = mark_fill_values(in->get_var(matvar), values, count);
     fill_cells += found;
     return found;
 }
 
-int64_t mark_fill_cells(double *values, int64_t count)
+int64_t ProgramRun::mark_fill_cells(double *values, int64_t count)
 {
     int64_t found = mark_fill_values(in->get_var(matvar), values, count);
     fill_cells += found;
     return found;
 }
 
-int matrix_usable(int i)
+int ProgramRun::matrix_usable(int i)
 {
     NcVar *var = in->get_var(i);
     int t = var->type();
@@ -236,7 +236,7 @@ int matrix_usable(int i)
     return 0;
 }
 
-std::string usable_matrices_text()
+std::string ProgramRun::usable_matrices_text()
 {
     std::ostringstream text;
     switch (cluster_mode()) {
@@ -263,12 +263,12 @@ std::string usable_matrices_text()
     return text.str();
 }
 
-void list_usable_matrices()
+void ProgramRun::list_usable_matrices()
 {
     std::cerr << usable_matrices_text() << std::endl;
 }
 
-void open_input(const char *name)
+void ProgramRun::open_input(const char *name)
 {
     HeaderCheck header = check_header(name);
     if (!header.openable)
@@ -283,7 +283,7 @@ void open_input(const char *name)
         refuse(std::string(MSG_OPEN_FAILED) + name);
 }
 
-void detect_variables()
+void ProgramRun::detect_variables()
 {
     matvar = fromvar = tovar = -1;
     bool data_given = opt_given(INDEX_OPT_DATA);
@@ -323,7 +323,7 @@ void detect_variables()
     }
 }
 
-int64_t read_input_shapes()
+int64_t ProgramRun::read_input_shapes()
 {
     NcVar *var = in->get_var(matvar);
     type = var->type();
@@ -339,7 +339,7 @@ int64_t read_input_shapes()
         clust_dim = var->get_dim(0);
         N = (int)rows;
         C = (int)cols;
-        charge_input(typesize[type] * rows * cols);
+        charge_input(element_size(type) * rows * cols);
         if (cluster_mode() == CLUSTER_COLS) {
             clust_dim = var->get_dim(1);
             N = (int)cols;
@@ -352,7 +352,7 @@ int64_t read_input_shapes()
         check_count(n * n);
         clust_dim = var->get_dim(0);
         N = (int)n;
-        matrix_input = typesize[type] * n * n;
+        matrix_input = element_size(type) * n * n;
         break;
     }
     case CLUSTER_DISTLIST: {
@@ -376,7 +376,7 @@ int64_t read_input_shapes()
             refuse(filled(MSG_NO_OBJECTS_DIM, objects));
         check_count(clust_dim->size());
         N = (int)clust_dim->size();
-        charge_input((int64_t)(typesize[from->type()] + typesize[to->type()] + typesize[type]) * m);
+        charge_input((int64_t)(element_size(from->type()) + element_size(to->type()) + element_size(type)) * m);
         break;
     }
     }
@@ -385,7 +385,7 @@ int64_t read_input_shapes()
     return matrix_input;
 }
 
-void read_input_values()
+void ProgramRun::read_input_values()
 {
     NcVar *var = in->get_var(matvar);
     switch (type) {
@@ -410,7 +410,7 @@ void read_input_values()
     }
 }
 
-void report_fill_cells()
+void ProgramRun::report_fill_cells()
 {
     if (fill_cells == 0)
         return;
@@ -420,4 +420,35 @@ void report_fill_cells()
         std::cerr << filled(filled(MSG_FILL_MISSING, text).c_str(), var->name()) << std::endl;
     else
         std::cerr << filled(filled(MSG_FILL_KEPT, text).c_str(), var->name()) << std::endl;
+}
+
+// The distance matrix from the file, block after block of rows.  Its fill
+// cells are missing here as in the loaded matrix: every row is read, the
+// last one too, so that they are counted alike.
+template <class T> int64_t ProgramRun::read_given_blocks(NcVar *var, int64_t n)
+{
+    int64_t rows = dense_block_rows((int)n, sizeof(T));
+    std::vector<T> buffer(rows * n);
+    int64_t not_finite = 0;
+    for (int64_t first = 0; first < n; first += rows) {
+        int64_t count = std::min(rows, n - first);
+        if (!var->set_cur(first, 0) || !var->get(buffer.data(), count, n))
+            refuse("ERROR! Could not read the distance matrix");
+        mark_fill_cells(buffer.data(), count * n);
+        not_finite += copy_rows(buffer.data(), first, count, n);
+    }
+    return not_finite;
+}
+
+int64_t ProgramRun::read_distance_matrix()
+{
+    NcVar *var = in->get_var(matvar);
+    switch (type) {
+    case ncInt:
+        return read_given_blocks<int>(var, N);
+    case ncFloat:
+        return read_given_blocks<float>(var, N);
+    default:
+        return read_given_blocks<double>(var, N);
+    }
 }

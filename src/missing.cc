@@ -1,9 +1,6 @@
 // Missing values in a data matrix: NaN counting, the -U setting, the pairwise
-// measures' dispatch and the pairs without distance (see missing.h).
-#include "missing.h"
-
+// measures' dispatch and the pairs without distance (see run.h).
 #include <brivane/sink.hpp>
-#include <netcdfcpp.h>
 
 #include <cstdio>
 #include <string>
@@ -11,10 +8,8 @@
 #include <vector>
 
 #include "PairwiseDistance.h"
-#include "brivane.h"
-
-const unsigned char *rows_with_missing = nullptr;
-bool skip_pairs_without_distance = false;
+#include "element.h"
+#include "run.h"
 
 namespace {
 
@@ -27,18 +22,6 @@ const char MSG_NO_EFFECT_ON_GIVEN[] = "WARNING! -U/--missing has no effect on gi
 const char MSG_SKIPPING[] = "  %lld missing values in %d objects are skipped pair by pair";
 const char MSG_WITHOUT_DISTANCE[] = "  %lld pairs have no distance (their objects share too few values) and were left out";
 
-// Module state, alive for the run once prepare_missing_values has set it.
-std::vector<unsigned char> row_flags;      // per object: its row holds a NaN
-std::vector<unsigned char> too_few;        // per object: fewer values than the measure needs
-int64_t pairs_with_too_few = 0;            // pairs with at least one object of too_few
-int64_t sufficient_objects = 0;            // objects not too_few
-std::unordered_set<int64_t> found_without; // pairs of other objects found to have no distance
-Distance<float> *pairwise_float = nullptr;
-Distance<double> *pairwise_double = nullptr;
-// Measure objects are never deleted (their interface has no virtual
-// destructor); a reset keeps the old ones here.
-std::vector<const void *> retired;
-
 std::string line(const char *format, long long count, int objects = 0)
 {
     char text[512];
@@ -46,7 +29,9 @@ std::string line(const char *format, long long count, int objects = 0)
     return text;
 }
 
-int64_t pair_key(int i, int j)
+} // namespace
+
+int64_t Run::missing_pair_key(int i, int j) const
 {
     return i < j ? (int64_t)i * N + j : (int64_t)j * N + i;
 }
@@ -54,7 +39,7 @@ int64_t pair_key(int i, int j)
 // Counts NaN elements overall and per object; in pairwise mode also fills
 // the flags and builds the pairwise measure from the selected one.
 template <class T>
-void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, Distance<T> *&pairwise_measure_out)
+void Run::prepare_missing(const T *x, Distance<T> *selected, int measure_id, bool pairwise, std::unique_ptr<Distance<T>> &pairwise_measure_out)
 {
     long long missing = 0;
     int objects = 0;
@@ -88,7 +73,7 @@ void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, D
     double p = 1;
     if (measure_id == 2)
         p = static_cast<DistanceMinkowski<T> *>(selected)->p;
-    pairwise_measure_out = pairwise_measure<T>(measure_id, p);
+    pairwise_measure_out.reset(pairwise_measure<T>(measure_id, p));
     row_flags = std::move(flags);
     too_few = std::move(few);
     pairs_with_too_few = all_pairs(N) - all_pairs((int)sufficient);
@@ -96,9 +81,7 @@ void prepare(const T *x, Distance<T> *selected, int measure_id, bool pairwise, D
     rows_with_missing = row_flags.data();
 }
 
-} // namespace
-
-void prepare_missing_values(const char *distkey)
+void Run::prepare_missing_values(const char *distkey)
 {
     const bool given = settings.missing_given;
     const bool pairwise = settings.missing == MISSING_PAIRWISE;
@@ -107,62 +90,62 @@ void prepare_missing_values(const char *distkey)
             run_sink->text(std::string(MSG_NO_EFFECT_ON_GIVEN) + "\n");
         return;
     }
-    const int measure_id = dfc.getDistanceID(distkey);
+    const int measure_id = DistanceFactory<char>().getDistanceID(distkey);
     switch (type) {
-    case ncFloat:
-        prepare(xf, df, measure_id, pairwise, pairwise_float);
+    case TYPE_FLOAT:
+        prepare_missing(xf, df, measure_id, pairwise, pairwise_float);
         break;
-    case ncDouble:
-        prepare(xd, dd, measure_id, pairwise, pairwise_double);
+    case TYPE_DOUBLE:
+        prepare_missing(xd, dd, measure_id, pairwise, pairwise_double);
         break;
     default:
         if (given) {
             std::string text = MSG_NO_EFFECT_ON_TYPE;
-            text.replace(text.find("%s"), 2, type == ncChar ? "char" : "int");
+            text.replace(text.find("%s"), 2, type == TYPE_CHAR ? "char" : "int");
             run_sink->text(text + "\n");
         }
     }
 }
 
-double pairwise_calc_distance(int point1, int point2)
+double Run::pairwise_calc_distance(int point1, int point2)
 {
     int64_t a = static_cast<int64_t>(point1) * C;
     int64_t b = static_cast<int64_t>(point2) * C;
-    if (type == ncFloat)
+    if (type == TYPE_FLOAT)
         return pairwise_float->distance(xf + a, xf + b, C, C);
     return pairwise_double->distance(xd + a, xd + b, C, C);
 }
 
-bool known_without_distance(int i, int j)
+bool Run::known_without_distance(int i, int j)
 {
     if (!too_few.empty() && (too_few[i] || too_few[j]))
         return true;
-    return !found_without.empty() && found_without.count(pair_key(i, j)) != 0;
+    return !found_without.empty() && found_without.count(missing_pair_key(i, j)) != 0;
 }
 
-void note_without_distance(int i, int j)
+void Run::note_without_distance(int i, int j)
 {
     if (too_few.empty() || !(too_few[i] || too_few[j]))
-        found_without.insert(pair_key(i, j));
+        found_without.insert(missing_pair_key(i, j));
 }
 
-int64_t pairs_without_distance()
+int64_t Run::pairs_without_distance()
 {
     return pairs_with_too_few + (int64_t)found_without.size();
 }
 
-bool pivot_candidate(int o)
+bool Run::pivot_candidate(int o)
 {
     return too_few.empty() || !too_few[o] || sufficient_objects == 0;
 }
 
-void report_pairs_without_distance()
+void Run::report_pairs_without_distance()
 {
     if (skip_pairs_without_distance && pairs_without_distance() > 0)
         run_sink->text(line(MSG_WITHOUT_DISTANCE, pairs_without_distance()) + "\n");
 }
 
-void reset_missing_values()
+void Run::reset_missing_values()
 {
     rows_with_missing = nullptr;
     skip_pairs_without_distance = false;
@@ -171,8 +154,6 @@ void reset_missing_values()
     pairs_with_too_few = 0;
     sufficient_objects = 0;
     found_without.clear();
-    retired.push_back(pairwise_float);
-    retired.push_back(pairwise_double);
-    pairwise_float = nullptr;
-    pairwise_double = nullptr;
+    pairwise_float.reset();
+    pairwise_double.reset();
 }

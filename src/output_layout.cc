@@ -248,7 +248,7 @@ layout_t run_layout(const std::string &prefix, int64_t nodes, bool with_data)
     return layout;
 }
 
-void plan_output()
+void plan_output(int objects)
 {
     string_vector *prefix_list = opt_text_list(INDEX_OPT_PREFIX);
     std::string prefix = prefix_list && !prefix_list->empty() ? (*prefix_list)[0] : "";
@@ -264,7 +264,7 @@ void plan_output()
                     refuse_named(MSG_VARIABLE_CLASH, in->get_var(v)->name());
         define_in_memory(prefix);
     }
-    chosen_format = layout_format(run_layout(prefix, 2 * (int64_t)N - 1, with_data));
+    chosen_format = layout_format(run_layout(prefix, 2 * (int64_t)objects - 1, with_data));
     if (chosen_format == FORMAT_NONE)
         refuse(MSG_NO_FORMAT);
 }

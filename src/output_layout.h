@@ -59,7 +59,8 @@ layout_t run_layout(const std::string &prefix, int64_t nodes, bool with_data);
 // Before the run: refuses a copied input whose names clash with the
 // dendrogram's or whose types the output cannot hold, and an output that no
 // format holds; otherwise fixes the format that the output is created in.
-void plan_output();
+// `objects` is the number of objects clustered.
+void plan_output(int objects);
 // The format the output file is created in: classic until plan_output chose.
 int output_format();
 

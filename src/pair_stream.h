@@ -30,7 +30,7 @@ const int64_t PAIR_CHUNK = 256;
 // thread.
 const int64_t PAIR_PARALLEL_VALUES = 8192;
 
-// next(slot) yields the stream's next pair on the main thread, or false at
+// On `threads` threads: next(slot) yields the stream's next pair on the main thread, or false at
 // its end; screen(batch), on the main thread before the batch is computed,
 // may clear `compute` of the pairs whose value is known already (and give the
 // value); value(i, j) computes a pair's value on any thread; take(batch)
@@ -38,7 +38,7 @@ const int64_t PAIR_PARALLEL_VALUES = 8192;
 // reads (the store, the tallies); next and screen run while no batch is
 // being computed.
 template <class Next, class Screen, class Value, class Take>
-void pair_stream(Next next, Screen screen, Value value, Take take)
+void pair_stream(int threads, Next next, Screen screen, Value value, Take take)
 {
     std::vector<PairSlot> ready, work;
     auto fill = [&](std::vector<PairSlot> &batch) {
@@ -71,7 +71,7 @@ void pair_stream(Next next, Screen screen, Value value, Take take)
             for (int64_t c = 0; c < chunks; c++)
                 compute(c);
         } else {
-            parallel_for_beside([&] { take(ready); }, 0, chunks, compute);
+            parallel_for_beside(threads, [&] { take(ready); }, 0, chunks, compute);
         }
         std::swap(ready, work);
         fill(work);
@@ -80,9 +80,9 @@ void pair_stream(Next next, Screen screen, Value value, Take take)
 }
 
 // The same for streams whose every pair is computed.
-template <class Next, class Value, class Take> void pair_stream(Next next, Value value, Take take)
+template <class Next, class Value, class Take> void pair_stream(int threads, Next next, Value value, Take take)
 {
-    pair_stream(next, [](std::vector<PairSlot> &) {}, value, take);
+    pair_stream(threads, next, [](std::vector<PairSlot> &) {}, value, take);
 }
 
 #endif

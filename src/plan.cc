@@ -28,8 +28,7 @@
 
 #include <brivane/sink.hpp>
 
-#include "brivane.h"
-#include "distances.h"
+#include "run.h"
 #include "small_dist.h"
 
 namespace {
@@ -366,7 +365,7 @@ MemoryCosts measure_memory()
 // ---------------------------------------------------------------------------
 // The model
 
-double parallel_share()
+double Run::parallel_share()
 {
     return std::max(1, std::min(num_threads, machine_cores()));
 }
@@ -388,7 +387,7 @@ PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double 
     PhaseSeconds s;
     // Distances and the join's tests run on the threads; the store takes
     // its pairs in order on the main thread.
-    double threads = parallel_share();
+    double threads = unit.threads;
     // The join stores what it finds, up to the store's room for the count.
     double stored = heuristics ? std::min(found, (double)count) : 0;
     double random = randoms ? std::max(0.0, (double)count - stored) : 0;
@@ -423,7 +422,7 @@ PhaseSeconds predict_all_pairs(const UnitCosts &unit, int n)
     PhaseSeconds s;
     double pairs = n >= 2 ? (double)n * (n - 1) / 2 : 0;
     double per_pair = unit.distance + STORE_RECORD_BYTES * unit.store_byte + FILL_LOADS * unit.far_load;
-    s.join = pairs * per_pair / parallel_share();
+    s.join = pairs * per_pair / unit.threads;
     s.clustering = pairs * STORE_TABLE_BYTES * unit.store_byte + pairs * merge_cost(unit, pairs);
     s.output = (double)n * unit.output_object;
     return s;
@@ -487,7 +486,7 @@ std::string shortfall_line(const Plan &plan)
 // Calibration on the run
 
 
-UnitCosts measure_unit_costs(int pivots)
+UnitCosts Run::measure_unit_costs(int pivots)
 {
     double wall_start = now(), cpu_start = thread_seconds();
     UnitCosts unit;
@@ -523,6 +522,7 @@ UnitCosts measure_unit_costs(int pivots)
     // the calibration got, and every phase is slowed alike.
     double wall = now() - wall_start, cpu = thread_seconds() - cpu_start;
     unit.slowdown = cpu > 0 ? std::max(1.0, wall / cpu) : 1.0;
+    unit.threads = parallel_share();
     double s = unit.slowdown;
     unit.distance *= s;
     unit.far_load = memory_costs.miss * s;
@@ -536,85 +536,55 @@ UnitCosts measure_unit_costs(int pivots)
     return unit;
 }
 
-int join_sample_object(int k, int size)
+int Run::join_sample_object(int k, int size) const
 {
     int n = std::min(size, N);
     return (int)((int64_t)k * N / n);
 }
 
-namespace {
-
-// The sample join's view of the objects: sample object k is real object
-// sample_objects[k]; the threads only read it.
-std::vector<int> sample_objects;
-int64_t sample_found = 0;
-
-double sample_distance(int i, int j)
-{
-    return calc_distance(sample_objects[i], sample_objects[j]);
-}
-
-double no_distance(int, int)
-{
-    return 0;
-}
-
-void count_found(int, int, double)
-{
-    sample_found++;
-}
-
-} // namespace
-
-JoinTiming time_sample_join(const JoinSample &sample, double eps, int size, int objects)
+JoinTiming Run::time_sample_join(const JoinSample &sample, double eps, int size, int objects)
 {
     JoinTiming timing;
     int all = sample.objects(), n = std::min(all, objects), P = sample.pivots();
     if (n < 2 || P < 1 || join_skipped(eps))
         return timing;
-    // Every (all/n)-th sample object, so that they stay spread over all.
-    sample_objects.resize(n);
-    std::vector<double> table((size_t)P * n);
+    // The sample's join runs on a run of its own: n objects, their pivot
+    // distances and no store.  It keeps quiet (the silent sink), and the
+    // pairs it finds are counted, not stored.  Every (all/n)-th sample
+    // object, so that they stay spread over all.
+    Run sample_run;
+    sample_run.N = n;
+    sample_run.settings = settings;
+    sample_run.num_threads = num_threads;
+    std::vector<int> sample_objects(n);
+    sample_run.pivot_dists = new double[(size_t)P * n];
     for (int k = 0; k < n; k++) {
         int s = (int)((int64_t)k * all / n);
         sample_objects[k] = join_sample_object(sample.kept()[s], size);
         for (int p = 0; p < P; p++)
-            table[(size_t)p * n + k] = sample.rows()[(size_t)s * P + p];
+            sample_run.pivot_dists[(size_t)p * n + k] = sample.rows()[(size_t)s * P + p];
     }
-
-    int saved_N = N;
-    double *saved_pivot_dists = pivot_dists;
-    auto saved_sink = join_pair_sink;
-    auto saved_value = join_pair_value;
-    int64_t saved_neg1 = neg_res1, saved_neg2 = neg_res2, saved_examined = join_pairs_examined;
-    int32_t saved_time = abstract_time;
-    // The join reports its rejections in a summary line; a sample keeps quiet.
-    SinkScope quiet(brivane::silent_sink());
-    N = n;
-    pivot_dists = table.data();
-    join_pair_sink = count_found;
+    int64_t found = 0;
+    sample_run.join_pair_sink = [&found](int, int, double) { found++; };
     // The best of a few, so that a lost time slice does not decide.
     double seconds[2] = {1e300, 1e300};
     for (int round = 0; round < 3; round++) {
         int with = round % 2;
-        join_pair_value = with ? sample_distance : no_distance;
-        sample_found = 0;
+        if (with)
+            sample_run.join_pair_value = [this, &sample_objects](int i, int j) {
+                return calc_distance(sample_objects[i], sample_objects[j]);
+            };
+        else
+            sample_run.join_pair_value = [](int, int) { return 0.0; };
+        found = 0;
         double start = now();
-        small_dists_work(eps);
+        sample_run.small_dists_work(eps);
         seconds[with] = std::min(seconds[with], now() - start);
     }
     timing.without = seconds[0];
     timing.with_distances = seconds[1];
-    timing.examined = (double)join_pairs_examined;
-    timing.found = (double)sample_found;
-    N = saved_N;
-    pivot_dists = saved_pivot_dists;
-    join_pair_sink = saved_sink;
-    join_pair_value = saved_value;
-    neg_res1 = saved_neg1;
-    neg_res2 = saved_neg2;
-    join_pairs_examined = saved_examined;
-    abstract_time = saved_time;
+    timing.examined = (double)sample_run.join_pairs_examined;
+    timing.found = (double)found;
     return timing;
 }
 
@@ -630,13 +600,13 @@ void set_join_costs(UnitCosts &unit, const JoinTiming &timing, int objects)
     // A found pair's distance is computed on the threads; with few pairs
     // found the difference is noise, and it never costs more than on one
     // thread.
-    unit.join_found = unit.distance / parallel_share();
+    unit.join_found = unit.distance / unit.threads;
     if (timing.found >= 10000 && timing.with_distances > timing.without)
         unit.join_found = std::min(unit.distance, (timing.with_distances - timing.without) / timing.found);
     unit.join_measured = true;
 }
 
-JoinSample join_sample(int size, int pivots, int split_threshold)
+JoinSample Run::join_sample(int size, int pivots, int split_threshold)
 {
     int n = std::min(size, N);
     std::vector<double> rows((size_t)n * pivots);
@@ -648,12 +618,7 @@ JoinSample join_sample(int size, int pivots, int split_threshold)
     return JoinSample(std::move(rows), n, pivots, N, split_threshold);
 }
 
-namespace {
-StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
-                       double far_load);
-} // namespace
-
-StoreCosts measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+StoreCosts Run::measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
                                double far_load)
 {
     if (n < 2 || count < 1)
@@ -676,10 +641,8 @@ void set_slowdown(UnitCosts &unit, double slowdown)
     unit.slowdown = slowdown;
 }
 
-namespace {
-
-StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
-                       double far_load)
+StoreCosts Run::store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
+                            double far_load)
 {
     // The larger store as big as about 0.5 % of the budget lets it be, within
     // limits that keep it cheap and yet beyond the caches; the smaller an
@@ -691,17 +654,16 @@ StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double e
     shape.random = std::max(0.0, per_object - shape.near);
     if (sample.objects() >= 2) {
         shape.order = sample.grid_order(eps);
-        return time_store(shape, large / 8, large, far_load, [&](int a, int b) { return sample.bound(a, b); });
+        return time_store(shape, large / 8, large, far_load, settings.linkage,
+                          [&](int a, int b) { return sample.bound(a, b); });
     }
     // No pivots: random pairs of random distances, as random pairs are.
     int objects = (int)std::min<int64_t>(n, 1 << 16);
     shape.order.resize(objects);
     for (int k = 0; k < objects; k++)
         shape.order[k] = k;
-    return time_store(shape, large / 8, large, far_load, [](int a, int b) {
+    return time_store(shape, large / 8, large, far_load, settings.linkage, [](int a, int b) {
         uint64_t h = ((uint64_t)a * 0x9E3779B97F4A7C15ull) ^ ((uint64_t)b * 0xC2B2AE3D27D4EB4Full);
         return (double)(h >> 11) * 0x1.0p-53;
     });
 }
-
-} // namespace

@@ -23,6 +23,7 @@ struct UnitCosts {
     double output_object = 0; // the leaf order and the output file, per object
     double bound = 0;         // one pivot lower bound of the epsilon sample
     double slowdown = 1;      // wall seconds per processor second the run gets
+    double threads = 1;       // threads the distance computations may count on (Run::parallel_share)
     double far_load = 0;      // one load from far memory, slowdown included
     double draw = 0;          // one draw of a random pair, kept or passed over (its bit in the cache)
     // When the join was timed on a sample: wall seconds on the run's
@@ -135,41 +136,19 @@ struct MemoryCosts {
 };
 MemoryCosts measure_memory();
 
-// Calibration on the run itself (needs the loaded data; the join sample
-// needs the pivot tables, alive between choose_pivots and delete_pivots).
-// The unit costs of this run: its measure on random pairs of its data, and
-// the store's and the merge loop's work priced at this machine's far load.
-UnitCosts measure_unit_costs(int pivots);
-// Up to `size` objects spread evenly over all, with their pivot distances.
-JoinSample join_sample(int size, int pivots, int split_threshold);
-// The object that row k of join_sample(size, ...) is.
-int join_sample_object(int k, int size);
+// Calibration on the run itself is the Run's (measure_unit_costs,
+// join_sample, time_sample_join, measure_store_costs; see run.h).
 
-// The real join (small_dists_work, on the run's threads) over `objects` of a
-// sample's objects, spread evenly over them, at eps: wall seconds with the distances of
-// the pairs it finds and without (their distances taken as 0), the pairs it
-// examined and found.  `size` is the size join_sample was asked for.  Needs
-// the loaded data; the run's store must not exist yet.  Nothing is printed,
-// nothing drawn from run_random, and the join's state is put back.
+// What Run::time_sample_join measured.
 struct JoinTiming {
     double with_distances = 0;
     double without = 0;
     double examined = 0;
     double found = 0;
 };
-JoinTiming time_sample_join(const JoinSample &sample, double eps, int size, int objects);
 // The join's costs from such a timing of `objects` sample objects; left as
 // they are when the sample join did too little to time.
 void set_join_costs(UnitCosts &unit, const JoinTiming &timing, int objects);
-
-// The store's costs per pair (insertion and merge loop, by the store's size)
-// timed on scratch stores shaped like a run of n objects and `count` pairs,
-// `found` of them the join's at eps: their near pairs neighbours in the
-// sample's grid order, their distances the sample's pivot bounds.  The run's
-// store must not exist yet.  Costs about 0.5 % of the budget, at most a few
-// tenths of a second.  `far_load`: processor seconds of one far load.
-StoreCosts measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
-                               double far_load);
 
 // The unit costs as they are when the run gets `slowdown` wall seconds per
 // processor second (at least 1) instead of what they were measured at.
@@ -177,8 +156,6 @@ void set_slowdown(UnitCosts &unit, double slowdown);
 
 // The model that turns unit costs into seconds.  Every phase is linear in
 // its work; `found` is the number of pairs the join stores.
-// Threads the distance computations may count on: -j, at most the cores.
-double parallel_share();
 
 PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double join_tests, int n,
                      double bounds, bool heuristics, bool randoms);

@@ -33,13 +33,12 @@
 #include <unistd.h>
 #include <unordered_set>
 
-#include <netcdfcpp.h>
-
 #include "Argumentyzer.h"
-#include "brivane.h"
 #include "brivane_arg.h"
-#include "distances.h"
+#include "element.h"
 #include "pair_stream.h"
+#include "refuse.h"
+#include "run.h"
 
 namespace {
 
@@ -50,9 +49,11 @@ const char MSG_CLASH[] = "ERROR! The quality file must be another file than the 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double INF = std::numeric_limits<double>::infinity();
 
+} // namespace
+
 // The range of leaf positions a child covers, as leftnode/rightnode give the
 // child after permute.
-void child_range(int child, int &first, int &last)
+void Run::child_range(int child, int &first, int &last)
 {
     if (child < N) {
         first = last = child;
@@ -61,6 +62,8 @@ void child_range(int child, int &first, int &last)
         last = end[child];
     }
 }
+
+namespace {
 
 // The running minimum, sum and maximum of one merge's known distances.
 struct Tally {
@@ -80,13 +83,13 @@ struct Tally {
     }
 };
 
-merge_quality_t merge_of(int n, int left_size, int right_size, const Tally &t)
+merge_quality_t merge_of(int n, double merge_distance, int left_size, int right_size, const Tally &t)
 {
     merge_quality_t q;
     q.node = n;
     q.left_size = left_size;
     q.right_size = right_size;
-    q.merge_distance = dst[n];
+    q.merge_distance = merge_distance;
     q.pairs = t.pairs;
     q.min = t.pairs ? t.min : NaN;
     q.average = t.pairs ? t.sum / t.pairs : NaN;
@@ -94,17 +97,19 @@ merge_quality_t merge_of(int n, int left_size, int right_size, const Tally &t)
     return q;
 }
 
+} // namespace
+
 // Entry k of the loaded distance matrix or list, by the input's element type.
-double given_value(int64_t k)
+double Run::given_value_of(int64_t k)
 {
     switch (type) {
-    case ncChar:
+    case TYPE_CHAR:
         return xc[k];
-    case ncInt:
+    case TYPE_INT:
         return xi[k];
-    case ncFloat:
+    case TYPE_FLOAT:
         return xf[k];
-    case ncDouble:
+    case TYPE_DOUBLE:
         return xd[k];
     default:
         return NaN;
@@ -116,7 +121,7 @@ double given_value(int64_t k)
 // computed on the worker threads and tallied on the main thread in the order
 // of a single thread, so that the sums come out the same for any number of
 // threads.
-template <class F> std::vector<merge_quality_t> measure_all_pairs(F distance)
+template <class F> std::vector<merge_quality_t> Run::measure_all_pairs(F distance)
 {
     std::vector<merge_quality_t> merges;
     // The walk over the pairs of the stream: merge n, left position p, right
@@ -161,11 +166,11 @@ template <class F> std::vector<merge_quality_t> measure_all_pairs(F distance)
                 int a1, a2, b1, b2;
                 child_range(leftnode[open], a1, a2);
                 child_range(rightnode[open], b1, b2);
-                merges.push_back(merge_of(open, a2 - a1 + 1, b2 - b1 + 1, t));
+                merges.push_back(merge_of(open, dst[open], a2 - a1 + 1, b2 - b1 + 1, t));
             }
         }
     };
-    pair_stream(next, distance, take);
+    pair_stream(num_threads, next, distance, take);
     return merges;
 }
 
@@ -173,13 +178,13 @@ template <class F> std::vector<merge_quality_t> measure_all_pairs(F distance)
 // no NaN or infinite values, the first entry of a pair wins), per object in
 // both directions: the pairs of object o are entries first[o] ...
 // first[o+1]-1 of other and value.
-struct GivenPairs {
+struct Run::GivenPairs {
     std::vector<int64_t> first;
     std::vector<int32_t> other;
     std::vector<double> value;
 };
 
-GivenPairs given_pairs()
+Run::GivenPairs Run::given_pairs()
 {
     std::vector<int32_t> from, to;
     std::vector<double> values;
@@ -187,7 +192,7 @@ GivenPairs given_pairs()
     seen.reserve(M);
     for (int k = 0; k < M; k++) {
         int a = distfrom[k], b = distto[k];
-        double v = given_value(k);
+        double v = given_value_of(k);
         if (a == b || !std::isfinite(v))
             continue;
         int64_t key = a < b ? (int64_t)a * N + b : (int64_t)b * N + a;
@@ -217,7 +222,7 @@ GivenPairs given_pairs()
     return g;
 }
 
-std::vector<merge_quality_t> measure_given_pairs()
+std::vector<merge_quality_t> Run::measure_given_pairs()
 {
     GivenPairs g = given_pairs();
     std::vector<merge_quality_t> merges;
@@ -239,10 +244,12 @@ std::vector<merge_quality_t> measure_given_pairs()
                     t.add(g.value[k]);
             }
         }
-        merges.push_back(merge_of(n, l2 - l1 + 1, r2 - r1 + 1, t));
+        merges.push_back(merge_of(n, dst[n], l2 - l1 + 1, r2 - r1 + 1, t));
     }
     return merges;
 }
+
+namespace {
 
 // Numbers of the file read back as the same double, in the fewest of 15, 16
 // or 17 significant digits; "nan" whatever NaN's sign.
@@ -294,18 +301,18 @@ bool same_path(const char *a, const char *b)
 
 } // namespace
 
-std::vector<merge_quality_t> measure_merges()
+std::vector<merge_quality_t> Run::measure_merges()
 {
-    switch (opt_int(INDEX_OPT_CLUSTER)) {
+    switch (settings.cluster) {
     case CLUSTER_DISTMAT:
-        return measure_all_pairs([](int a, int b) {
-            double d = given_value((int64_t)a * N + b);
+        return measure_all_pairs([this](int a, int b) {
+            double d = given_value_of((int64_t)a * N + b);
             return std::isfinite(d) ? d : NaN;
         });
     case CLUSTER_DISTLIST:
         return measure_given_pairs();
     default:
-        return measure_all_pairs([](int a, int b) { return calc_distance(a, b); });
+        return measure_all_pairs([this](int a, int b) { return calc_distance(a, b); });
     }
 }
 
@@ -325,7 +332,8 @@ std::string command_line_text()
     return one_line(text);
 }
 
-void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
+void write_quality(const char *name, const std::vector<merge_quality_t> &merges, int objects,
+                   long long stored)
 {
     SafeOutput out(name);
     FILE *f = out.ok() ? std::fopen(out.path().c_str(), "w") : nullptr;
@@ -351,9 +359,7 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges)
     std::fprintf(f, "# brivane clustering quality\n");
     std::fprintf(f, "# input\t%s\n", one_line(opt_text(INDEX_OPT_INPUT)).c_str());
     std::fprintf(f, "# options\t%s\n", command_line_text().c_str());
-    std::fprintf(f, "# objects\t%d\n", N);
-    // The dense engine holds every pair, the store what it stored.
-    long long stored = engine == ENGINE_DENSE ? all_pairs(N) : n_dist / 2;
+    std::fprintf(f, "# objects\t%d\n", objects);
     std::fprintf(f, "# stored distances\t%lld\n", stored);
     std::fprintf(f, "# merges at +infinity\t%lld\n", (long long)infinite);
     std::fprintf(f, "# node\tleft_size\tright_size\tmerge_distance\tmin\taverage\tmax\tpairs\n");

@@ -22,20 +22,20 @@ struct merge_quality_t {
     double max;
 };
 
-// Measures every merge of the dendrogram built by cluster() (the arrays of
-// distances.h after permute: leaf children given by their positions), in
-// merge order.  The true distances come from the run's source: calc_distance
-// for a data matrix (NaN results are unknown); the upper triangle of the
-// loaded distance matrix (NaN and infinite entries are unknown); for a
-// distance list the given pairs only, the first finite entry of a pair
-// winning as in the run.
-std::vector<merge_quality_t> measure_merges();
+// Run::measure_merges measures every merge of the dendrogram built by
+// cluster() (the dendrogram arrays after permute: leaf children given by
+// their positions), in merge order.  The true distances come from the run's
+// source: calc_distance for a data matrix (NaN results are unknown); the
+// upper triangle of the loaded distance matrix (NaN and infinite entries are
+// unknown); for a distance list the given pairs only, the first finite entry
+// of a pair winning as in the run.
 
 // Writes the quality file `name`: a header of '#' lines, one row per merge,
-// and a closing summary with the joint cost (the sum of the true averages).
-// Written under a temporary name and renamed when complete; any failure ends
-// the run with status 1.
-void write_quality(const char *name, const std::vector<merge_quality_t> &merges);
+// and a closing summary with the joint cost (the sum of the true averages),
+// for a run of `objects` objects that knew `stored` distances.  Written under
+// a temporary name and renamed when complete; any failure ends the run with
+// status 1.
+void write_quality(const char *name, const std::vector<merge_quality_t> &merges, int objects, long long stored);
 
 // The checks before the run starts: the quality file's folder takes a new
 // file, the name is not a folder, and it is neither the input nor the output

@@ -6,26 +6,18 @@
 #include <new>
 
 #include "brivane.h"
+#include "run.h"
 
 static const char *const MSG_LISTS_FULL = "ERROR! Too many list entries for the distance store: ";
 
 static const std::align_val_t BLOCK_ALIGN{64};
-
-// Pool state.
-int32_t *list_pool = nullptr;   // blocks of 16 entries: the link, then the records
-int64_t list_capacity = 0;      // blocks in the pool
-int64_t list_used = 0;          // blocks ever handed out; the rest are untouched
-int32_t list_free = NO_BLOCK;   // free chain, linked through each block's entry 0
-int32_t list_slots = 0;         // node[0 .. list_slots - 1] own lists here
-int64_t list_compactions = 0;
-int64_t list_growths = 0;
 
 int64_t list_pool_blocks_needed(int64_t records, int64_t slots)
 {
     return records / LIST_BLOCK_ENTRIES + std::min(records, slots) + 1;
 }
 
-void list_pool_init(int32_t slots, int64_t blocks)
+void Run::list_pool_init(int32_t slots, int64_t blocks)
 {
     blocks = std::max<int64_t>(1, std::min(blocks, MAX_LIST_BLOCKS));
     ::operator delete[](list_pool, BLOCK_ALIGN);
@@ -42,7 +34,7 @@ void list_pool_init(int32_t slots, int64_t blocks)
     }
 }
 
-void list_pool_free()
+void Run::list_pool_free()
 {
     ::operator delete[](list_pool, BLOCK_ALIGN);
     list_pool = nullptr;
@@ -52,14 +44,14 @@ void list_pool_free()
     list_compactions = list_growths = 0;
 }
 
-static inline void free_block(int32_t b)
+void Run::free_block(int32_t b)
 {
     list_pool[16 * b] = list_free;
     list_free = b;
 }
 
 // Moves the pool to one of `blocks` blocks; positions stay as they are.
-static void grow_pool(int64_t blocks)
+void Run::grow_pool(int64_t blocks)
 {
     int32_t *pool = static_cast<int32_t *>(::operator new[](blocks * 64, BLOCK_ALIGN));
     std::memcpy(pool, list_pool, list_used * 64);
@@ -68,7 +60,7 @@ static void grow_pool(int64_t blocks)
     list_capacity = blocks;
 }
 
-int32_t list_new_block()
+int32_t Run::list_new_block()
 {
     if (list_free == NO_BLOCK && list_used == list_capacity) {
         list_compact();
@@ -92,7 +84,7 @@ int32_t list_new_block()
     return static_cast<int32_t>(list_used++);
 }
 
-void list_take(int i, std::vector<int32_t> &out)
+void Run::list_take(int i, std::vector<int32_t> &out)
 {
     int32_t h = node[i].list_head;
     node[i].list_head = NO_RECORD;
@@ -119,7 +111,7 @@ void list_take(int i, std::vector<int32_t> &out)
 // on, the rest of the last block they reach is marked empty and the blocks
 // after it are freed.  The writing never overtakes the reading, so every
 // entry is read before it can be overwritten.
-static void compact_list(int i)
+void Run::compact_list(int i)
 {
     int32_t h = node[i].list_head;
     if (h == NO_RECORD)
@@ -163,7 +155,7 @@ static void compact_list(int i)
     list_pool[16 * kept] = NO_BLOCK;
 }
 
-void list_compact()
+void Run::list_compact()
 {
     list_compactions++;
     for (int i = 0; i < list_slots; i++)

@@ -24,7 +24,7 @@
 // Every pair enters the store through getdist, on the main thread and in the
 // order one thread would find it; the distances are computed on the worker
 // threads (pair_stream, and the join's batches).  All pairs into an empty
-// store are the exception: the threads fill it at once (store_fill.h) into
+// store are the exception: the threads fill it at once (store_fill.cc) into
 // the state those getdist calls would leave.  Pivot distances come from
 // calc_distance and are never stored.  The run's generator (run_random) is
 // the only source of chance, and only the main thread draws from it.
@@ -41,47 +41,12 @@
 
 #include <brivane/sink.hpp>
 
-#include "brivane.h"
-#include "distances.h"
+#include "element.h"
 #include "heap_sort.h"
-#include "missing.h"
 #include "pair_stream.h"
 #include "progress.h"
-#include "store_fill.h"
+#include "run.h"
 #include "threads.h"
-
-// Pivot tables (alive from choose_pivots to delete_pivots).
-int *pivots = nullptr;
-double *pivot_dists = nullptr;
-
-// Join statistics and the pair sink.
-int64_t neg_res1 = 0;
-int64_t neg_res2 = 0;
-int64_t join_pairs_examined = 0;
-
-static void store_join_pair(int i, int j, double d)
-{
-    getdist(i, j, d);
-}
-void (*join_pair_sink)(int i, int j, double d) = store_join_pair;
-double (*join_pair_value)(int i, int j) = calc_distance;
-
-// Join work state, alive only inside small_dists_work.
-static int *order = nullptr;        // objects in epsilon grid order; join members first
-static int64_t *opt = nullptr;      // per object: packed fine cells of the first pivots
-static int64_t *optinc = nullptr;   // the same, each field shifted by 3 and tagged with 32
-static int64_t *opt_ordered = nullptr;  // entry k: opt[order[k]], read in order by the tests
-static int64_t *inc_ordered = nullptr;  // entry k: optinc[order[k]]
-static int64_t *opt2_ordered = nullptr; // entry k: packed cells of order[k] from pivot 10 on
-static int64_t *inc2_ordered = nullptr; // the same, shifted and tagged
-static double *pd_ordered = nullptr;    // entry k*P+p: pivot distance p of order[k]
-static int64_t c1 = 0;              // 31 in every packed field
-static int64_t c2 = 0;              // 24 in every packed field
-static int64_t c1_second = 0;       // c1 and c2 over the fields of the second word
-static int64_t c2_second = 0;
-static int join_pivots = 0;         // pivots the join works with
-static int split_threshold = 1;     // a block 1 of at most this many positions is not split
-static double join_eps = 0;         // the join's epsilon
 
 // A block pair of the join at the leaf level, or a slice of its block-1 rows:
 // positions start1...end1 and start2...end2 of the order; the pivots before
@@ -101,11 +66,6 @@ struct JoinFound {
     int64_t exact_rejected = 0;    // pairs rejected by the exact test
     int64_t examined = 0;          // pairs of the task
 };
-// The block test of the recursive join: false when no pair of the two blocks
-// can pass; otherwise d is raised past the leading pivots along which both
-// blocks share one cell.
-static bool blocks_may_join(int start1, int end1, int start2, int end2, int &d);
-
 // The join's batches.  A task (a leaf block pair, or a slice of one) holds
 // at most SLICE_PAIRS pairs unless block 2 alone is wider; a batch gathers
 // tasks up to BATCH_PAIRS_PER_THREAD pairs per thread or BATCH_TASKS tasks,
@@ -133,17 +93,10 @@ static const char *const MSG_EPSILON_TOO_SMALL =
 static const char *const MSG_UNFIT_PIVOTS =
     " objects with a NaN or infinite value were passed over as pivots";
 
-// Pivot index p and object o give entry p*N+o of the pivot tables; the
-// product is taken in 64 bits because P*N may exceed the int range.
-static inline size_t at(int p, int o)
-{
-    return (size_t)p * (size_t)N + (size_t)o;
-}
-
 // More pivots than objects must repeat an object, and a repeated pivot adds
 // no bound the first one lacks; the cap keeps the pivot tables within N*N
 // entries whatever count was asked for.
-static int num_pivots()
+int Run::num_pivots() const
 {
     return std::min(settings.num_pivots, N);
 }
@@ -155,7 +108,7 @@ static int num_pivots()
 static const int PAIR_AHEAD = 8;
 
 // Enters a batch of computed pairs into the store in order.
-static void enter_pairs(const std::vector<PairSlot> &batch)
+void Run::enter_pairs(const std::vector<PairSlot> &batch)
 {
     for (size_t k = 0; k < batch.size(); k++) {
         if (k + PAIR_AHEAD < batch.size())
@@ -170,7 +123,7 @@ static void enter_pairs(const std::vector<PairSlot> &batch)
 static const int64_t STREAM_MIN_DRAWS = 4096;
 
 // The distance getdist(i, j, ...) would compute.
-static double pair_value(int i, int j)
+double Run::pair_value(int i, int j)
 {
     return calc_distance(i, j);
 }
@@ -178,7 +131,7 @@ static double pair_value(int i, int j)
 // Clears `compute` for the self pairs of a batch and those the store holds
 // already.  A pair of the batch still waiting to be entered may be computed
 // in vain; getdist keeps the first value.
-static void screen_known(std::vector<PairSlot> &batch)
+void Run::screen_known(std::vector<PairSlot> &batch)
 {
     for (size_t k = 0; k < batch.size(); k++) {
         if (k + PAIR_AHEAD < batch.size())
@@ -201,10 +154,10 @@ static void screen_known(std::vector<PairSlot> &batch)
 class DrawnPairs {
   public:
     // Marks the pairs the store holds now.
-    explicit DrawnPairs(int n) : n_(n), bits_((all_pairs(n) + 63) / 64, 0)
+    explicit DrawnPairs(const Run &run) : n_(run.N), bits_((all_pairs(run.N) + 63) / 64, 0)
     {
-        for (int32_t r = 0; r < n_dist; r += 2)
-            mark(dist[r].x, dist[r].y);
+        for (int32_t r = 0; r < run.n_dist; r += 2)
+            mark(run.dist[r].x, run.dist[r].y);
     }
     // Sets the pair's bit; true when it was clear.
     bool mark(int i, int j)
@@ -235,7 +188,7 @@ class DrawnPairs {
 // this share of all pairs on.  Below it, draws seldom repeat a pair.
 static const int64_t DRAWN_PAIRS_SHARE = 64;
 
-void random_dist()
+void Run::random_dist()
 {
     abstract_time++;
     // The target never exceeds the number of distinct pairs, nor what the
@@ -244,7 +197,7 @@ void random_dist()
     int64_t target = std::min<int64_t>(num_distances, all);
     std::unique_ptr<DrawnPairs> drawn;
     if (N >= 2 && target * DRAWN_PAIRS_SHARE >= all && n_dist / 2 < target)
-        drawn.reset(new DrawnPairs(N));
+        drawn.reset(new DrawnPairs(*this));
     // A pair that only passes the screen (a self pair, a pair stored or
     // drawn before) is drawn past; with the bits, a pair of the batch is new.
     auto fresh = [&](int i, int j) { return !drawn || (i != j && drawn->mark(i, j)); };
@@ -252,6 +205,8 @@ void random_dist()
         if (!drawn)
             screen_known(batch);
     };
+    auto value = [this](int i, int j) { return pair_value(i, j); };
+    auto enter = [this](const std::vector<PairSlot> &batch) { enter_pairs(batch); };
     // Pairs without distance are never stored, so once every other pair is
     // there the target is out of reach.
     while (n_dist / 2 < target && n_dist / 2 + pairs_without_distance() < all && n_dist + 2 <= dist_size) {
@@ -264,7 +219,7 @@ void random_dist()
             int64_t per = missing / N;
             int64_t steps = per * N;
             int64_t s = 0;
-            pair_stream(
+            pair_stream(num_threads,
                 [&](PairSlot &slot) {
                     for (;;) {
                         if (s == steps)
@@ -276,7 +231,7 @@ void random_dist()
                             return true;
                     }
                 },
-                screen, pair_value, enter_pairs);
+                screen, value, enter);
         } else if (missing < STREAM_MIN_DRAWS) {
             // The last few pairs, drawn one at a time: near a full set of
             // pairs most draws are pairs already stored.
@@ -295,7 +250,7 @@ void random_dist()
             // adds one pair at most, so the loop above is sure to draw this
             // many more before it looks at the store again: they stream.
             int64_t draws = std::min<int64_t>(missing, (dist_size - n_dist) / 2);
-            pair_stream(
+            pair_stream(num_threads,
                 [&](PairSlot &slot) {
                     for (;;) {
                         if (draws == 0)
@@ -309,20 +264,22 @@ void random_dist()
                             return true;
                     }
                 },
-                screen, pair_value, enter_pairs);
+                screen, value, enter);
         }
     }
 }
 
-void all_dist()
+void Run::all_dist()
 {
     abstract_time++;
     if (fill_all_pairs_applies()) {
         fill_all_pairs();
         return;
     }
+    auto value = [this](int i, int j) { return pair_value(i, j); };
+    auto enter = [this](const std::vector<PairSlot> &batch) { enter_pairs(batch); };
     int i = 0, j = 0;
-    pair_stream(
+    pair_stream(num_threads,
         [&](PairSlot &slot) {
             if (++j >= N) {
                 i++;
@@ -334,11 +291,11 @@ void all_dist()
             slot.j = j;
             return true;
         },
-        pair_value, enter_pairs);
+        value, enter);
 }
 
 // Value k of the given distances, as a double, by the input's element type.
-static double given_value(int64_t k)
+double Run::given_value(int64_t k)
 {
     switch (type) {
     case 2: return xc[k];
@@ -350,13 +307,13 @@ static double given_value(int64_t k)
 }
 
 // Offers a given value to the store; NaN and infinite values are left out.
-static void offer_given(int i, int j, double value)
+void Run::offer_given(int i, int j, double value)
 {
     if (std::isfinite(value))
         getdist_given(i, j, value);
 }
 
-void input_dist()
+void Run::input_dist()
 {
     if (settings.cluster == CLUSTER_DISTMAT) {
         // Only the upper triangle counts; the diagonal and lower triangle
@@ -401,7 +358,7 @@ int64_t quantile_target_rank(int n, double q)
 // Objects per piece of work of the pivot tables' parallel loops.
 static const int64_t PIVOT_CHUNK = 512;
 
-template <class T> static void mark_unfit(const T *x, std::vector<char> &unfit, int &passed)
+template <class T> void Run::mark_unfit(const T *x, std::vector<char> &unfit, int &passed)
 {
     for (int o = 0; o < N; o++)
         for (int64_t e = (int64_t)o * C; e < (int64_t)(o + 1) * C; e++)
@@ -412,7 +369,7 @@ template <class T> static void mark_unfit(const T *x, std::vector<char> &unfit, 
             }
 }
 
-std::vector<char> unfit_pivots(int &passed)
+std::vector<char> Run::unfit_pivots(int &passed)
 {
     std::vector<char> unfit(N, 0);
     passed = 0;
@@ -431,7 +388,7 @@ std::vector<char> unfit_pivots(int &passed)
 // or too few values to have distances when missing values are skipped) is
 // drawn again, so that an input without unfit objects sees exactly one draw
 // per pivot.
-static int draw_pivot(Random &random, const std::vector<char> &unfit)
+int Run::draw_pivot(Random &random, const std::vector<char> &unfit)
 {
     int o;
     do
@@ -440,13 +397,13 @@ static int draw_pivot(Random &random, const std::vector<char> &unfit)
     return o;
 }
 
-static void choose_random_pivots(Random &random, int P, const std::vector<char> &unfit)
+void Run::choose_random_pivots(Random &random, int P, const std::vector<char> &unfit)
 {
     for (int i = 0; i < P; i++) {
         pivots[i] = draw_pivot(random, unfit);
         run_sink->text("  pivot " + std::to_string(i + 1) + " - " + std::to_string(pivots[i] + 1) + " (randomly)\n");
     }
-    parallel_for(0, N, PIVOT_CHUNK, [P](int64_t o) {
+    parallel_for(num_threads, 0, N, PIVOT_CHUNK, [this, P](int64_t o) {
         for (int p = 0; p < P; p++)
             pivot_dists[at(p, (int)o)] = calc_distance((int)o, pivots[p]);
     });
@@ -454,7 +411,7 @@ static void choose_random_pivots(Random &random, int P, const std::vector<char> 
 
 // Each new pivot is the object whose rank, as seen from every pivot chosen so
 // far, lies closest to the q-quantile, in the worst case over those pivots.
-static void choose_quantile_pivots(Random &random, int P, const std::vector<char> &unfit)
+void Run::choose_quantile_pivots(Random &random, int P, const std::vector<char> &unfit)
 {
     // Rows 0..P-1: the rank of every object by its distance to pivot p.
     // Row P: scratch permutation of the objects for sorting.
@@ -466,7 +423,7 @@ static void choose_quantile_pivots(Random &random, int P, const std::vector<char
     run_sink->text("  pivot 1 - " + std::to_string(pivots[0] + 1) + " (randomly)\n");
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
-        parallel_for(0, N, PIVOT_CHUNK, [k, newest, scratch](int64_t o) {
+        parallel_for(num_threads, 0, N, PIVOT_CHUNK, [this, k, newest, scratch](int64_t o) {
             pivot_dists[at(k - 1, (int)o)] = o == newest ? 0.0 : calc_distance((int)o, newest);
             scratch[o] = (int)o;
         });
@@ -497,7 +454,7 @@ static void choose_quantile_pivots(Random &random, int P, const std::vector<char
     delete[] pivot_dists_order;
 }
 
-void choose_pivots()
+void Run::choose_pivots()
 {
     int P = num_pivots();
     pivots = new int[P];
@@ -514,7 +471,7 @@ void choose_pivots()
         run_sink->text("  " + std::to_string(passed) + MSG_UNFIT_PIVOTS + "\n");
 }
 
-void delete_pivots()
+void Run::delete_pivots()
 {
     delete[] pivots;
     delete[] pivot_dists;
@@ -525,7 +482,7 @@ void delete_pivots()
 // ---------------------------------------------------------------------------
 // Epsilon estimation
 
-double pivot_lower_bound(int a, int b)
+double Run::pivot_lower_bound(int a, int b)
 {
     int P = num_pivots();
     double bound = 0;
@@ -537,7 +494,7 @@ double pivot_lower_bound(int a, int b)
     return bound;
 }
 
-int threshold_location(int sample_size)
+int Run::threshold_location(int sample_size)
 {
     // In double: N*(N-1) leaves the int range above 46,341 objects.
     double wanted = (double)num_distances * settings.prop_similar * sample_size
@@ -549,7 +506,7 @@ int threshold_location(int sample_size)
     return (int)wanted;
 }
 
-double estimate_epsilon()
+double Run::estimate_epsilon()
 {
     // Without --sample-size as many pairs as objects are sampled.
     int sample_size = settings.sample_size > 0 ? settings.sample_size : N;
@@ -615,12 +572,12 @@ void packed_masks(int fields, int64_t &mask31, int64_t &mask24)
     }
 }
 
-void pack_fine_cells(double eps, int o, int64_t &packed, int64_t &packed_inc)
+void Run::pack_fine_cells(double eps, int o, int64_t &packed, int64_t &packed_inc)
 {
     pack_fine_cells_from(eps, o, 0, packed, packed_inc);
 }
 
-void pack_fine_cells_from(double eps, int o, int first, int64_t &packed, int64_t &packed_inc)
+void Run::pack_fine_cells_from(double eps, int o, int first, int64_t &packed, int64_t &packed_inc)
 {
     int fields = std::max(0, std::min(num_pivots() - first, PACKED_PIVOTS));
     double width = eps / 3.0;
@@ -654,7 +611,7 @@ bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, 
 // The first index k in from...to (or to + 1 if none) whose packed cells
 // packed[k] are close to inc.  Nearly all pairs fail, so it tests four at a
 // time and looks closer only at a block with a pass.
-static inline int next_packed_close(const int64_t *packed, int64_t inc, int from, int to)
+inline int Run::next_packed_close(const int64_t *packed, int64_t inc, int from, int to) const
 {
     int k = from;
     for (; k + 3 <= to; k += 4) {
@@ -671,12 +628,12 @@ static inline int next_packed_close(const int64_t *packed, int64_t inc, int from
 }
 
 // The second packed word of positions i and j: true when it passes too.
-static inline bool second_word_close(int i, int j)
+inline bool Run::second_word_close(int i, int j) const
 {
     return packed_cells_far(inc2_ordered[i], opt2_ordered[j], c1_second, c2_second) == 0;
 }
 
-bool join_member(int o)
+bool Run::join_member(int o)
 {
     int P = num_pivots();
     for (int p = 0; p < P; p++)
@@ -704,14 +661,14 @@ int ego_compare(const void *a, const void *b, void *grid)
 // The pivot distances of the object at position k of the order, pivot 0
 // first: one row per position, so that a block of the order reads one
 // contiguous stretch of memory.
-static inline const double *ordered_row(int k)
+inline const double *Run::ordered_row(int k) const
 {
     return pd_ordered + (size_t)k * (size_t)join_pivots;
 }
 
 // The grid cell of position k along pivot p; the same number as the object's
 // cell in the sort into that order, recomputed from the ordered copy of its pivot distances.
-static inline int ordered_cell(int k, int p)
+inline int Run::ordered_cell(int k, int p) const
 {
     return grid_cell(ordered_row(k)[p], join_eps);
 }
@@ -719,7 +676,7 @@ static inline int ordered_cell(int k, int p)
 // The exact test of positions i and j along pivots d...P-1: true when no
 // difference exceeds eps.  Both objects are join members, so no difference
 // is NaN.
-static inline bool exact_close(int i, int j, int d)
+inline bool Run::exact_close(int i, int j, int d) const
 {
     const double *ri = ordered_row(i);
     const double *rj = ordered_row(j);
@@ -730,7 +687,7 @@ static inline bool exact_close(int i, int j, int d)
 }
 
 // A hint that the data row of object o will be read soon.
-static inline void prefetch_row(int o)
+inline void Run::prefetch_row(int o)
 {
     const char *row = nullptr;
     int64_t at = (int64_t)o * C;
@@ -741,12 +698,12 @@ static inline void prefetch_row(int o)
     case 6: row = reinterpret_cast<const char *>(xd + at); break;
     default: return;
     }
-    int64_t bytes = std::min<int64_t>((int64_t)C * typesize[type], 1024);
+    int64_t bytes = std::min<int64_t>((int64_t)C * element_size(type), 1024);
     for (int64_t b = 0; b < bytes; b += 64)
         __builtin_prefetch(row + b);
 }
 
-static bool blocks_may_join(int start1, int end1, int start2, int end2, int &d)
+bool Run::blocks_may_join(int start1, int end1, int start2, int end2, int &d)
 {
     if (start1 > end2 || start2 > end2)
         return false;
@@ -778,7 +735,7 @@ static bool blocks_may_join(int start1, int end1, int start2, int end2, int &d)
 // small; the slices in order find what the whole leaf finds.
 class JoinWalk {
   public:
-    explicit JoinWalk(int members)
+    JoinWalk(Run &run, int members) : run_(run)
     {
         if (members > 0)
             stack_.push_back({0, members - 1, 0, members - 1, 0});
@@ -792,9 +749,9 @@ class JoinWalk {
                 return false;
             JoinTask f = stack_.back();
             stack_.pop_back();
-            if (!blocks_may_join(f.start1, f.end1, f.start2, f.end2, f.d))
+            if (!run_.blocks_may_join(f.start1, f.end1, f.start2, f.end2, f.d))
                 continue;
-            if (f.end1 - f.start1 < split_threshold) {
+            if (f.end1 - f.start1 < run_.split_threshold) {
                 slice_ = f;
                 int64_t width = f.end2 - f.start2 + 1;
                 slice_rows_ = (int)std::max<int64_t>(1, SLICE_PAIRS / width);
@@ -816,6 +773,7 @@ class JoinWalk {
     }
 
   private:
+    Run &run_;
     std::vector<JoinTask> stack_;
     JoinTask slice_ = {1, 0, 0, 0, 0};   // the leaf being sliced; empty rows when none
     int slice_rows_ = 1;
@@ -836,7 +794,7 @@ static thread_local JoinScratch join_scratch;
 // The pivot along which block 2 is sorted for windows, or -1 when a plain
 // scan is cheaper.  Along pivot q a pair can only pass with distances to q
 // at most eps apart, so the widest pivot leaves the fewest candidates.
-static int window_pivot(const JoinTask &t)
+int Run::window_pivot(const JoinTask &t)
 {
     int width = t.end2 - t.start2 + 1;
     if (width < WINDOW_MIN_BLOCK || t.d >= join_pivots)
@@ -866,7 +824,7 @@ static int window_pivot(const JoinTask &t)
 // the entries within eps of its own distance to q; the others would fail the
 // exact test on q and are counted with the packed test's rejections, as
 // pairs rejected without the exact test.  The found pairs are the same.
-static void simple_join(const JoinTask &t, JoinFound &found)
+void Run::simple_join(const JoinTask &t, JoinFound &found)
 {
     found.pairs.clear();
     found.packed_rejected = found.exact_rejected = found.examined = 0;
@@ -881,7 +839,7 @@ static void simple_join(const JoinTask &t, JoinFound &found)
         for (size_t k = 0; k < width; k++)
             s.sorted[k] = t.start2 + (int)k;
         std::sort(s.sorted.begin(), s.sorted.end(),
-                  [q](int a, int b) { return ordered_row(a)[q] < ordered_row(b)[q]; });
+                  [this, q](int a, int b) { return ordered_row(a)[q] < ordered_row(b)[q]; });
         s.key.resize(width);
         s.packed.resize(width);
         s.pos.resize(width);
@@ -942,14 +900,15 @@ static void simple_join(const JoinTask &t, JoinFound &found)
     for (size_t k = 0; k < n; k++) {
         if (k + 4 < n)
             prefetch_row(found.pairs[k + 4].j);
-        found.pairs[k].value = join_pair_value(found.pairs[k].i, found.pairs[k].j);
+        found.pairs[k].value = join_pair_value ? join_pair_value(found.pairs[k].i, found.pairs[k].j)
+                                               : calc_distance(found.pairs[k].i, found.pairs[k].j);
     }
 }
 
 // Enters the found pairs of `count` tasks into the sink in task order, each
 // pair's store entries fetched PAIR_AHEAD pairs early, and adds up their
 // counts.
-static void enter_found(const std::vector<JoinFound> &found, size_t count)
+void Run::enter_found(const std::vector<JoinFound> &found, size_t count)
 {
     const JoinFound::Pair *ring[PAIR_AHEAD];
     int64_t ahead = 0, sunk = 0;
@@ -960,7 +919,7 @@ static void enter_found(const std::vector<JoinFound> &found, size_t count)
         for (const JoinFound::Pair &p : found[t].pairs) {
             if (ahead - sunk == PAIR_AHEAD) {
                 const JoinFound::Pair *s = ring[sunk++ % PAIR_AHEAD];
-                join_pair_sink(s->i, s->j, s->value);
+                sink_join_pair(s->i, s->j, s->value);
             }
             getdist_prefetch(p.i, p.j);
             ring[ahead++ % PAIR_AHEAD] = &p;
@@ -968,7 +927,7 @@ static void enter_found(const std::vector<JoinFound> &found, size_t count)
     }
     while (sunk < ahead) {
         const JoinFound::Pair *s = ring[sunk++ % PAIR_AHEAD];
-        join_pair_sink(s->i, s->j, s->value);
+        sink_join_pair(s->i, s->j, s->value);
     }
     progress_batch((double)join_pairs_examined);
 }
@@ -977,9 +936,9 @@ static void enter_found(const std::vector<JoinFound> &found, size_t count)
 // the recursion and enters each batch's pairs into the sink in order while
 // the next batch is tested, so that the store sees the pairs exactly as a
 // single thread finds them.
-static void run_join(int members)
+void Run::run_join(int members)
 {
-    JoinWalk walk(members);
+    JoinWalk walk(*this, members);
     std::vector<JoinTask> tasks;
     std::vector<JoinFound> found[2];
     int cur = 0;
@@ -1007,7 +966,7 @@ static void run_join(int members)
             enter_found(prev, prev_count);
             break;
         }
-        parallel_for_beside([&] { enter_found(prev, prev_count); }, 0, (int64_t)tasks.size(),
+        parallel_for_beside(num_threads, [&] { enter_found(prev, prev_count); }, 0, (int64_t)tasks.size(),
                             [&](int64_t k) { simple_join(tasks[k], next[k]); });
         pending = tasks.size();
         tested += pairs;
@@ -1022,7 +981,7 @@ bool join_skipped(double eps)
     return !(std::isfinite(eps) && eps / 3.0 > 0);
 }
 
-void small_dists_work(double eps)
+void Run::small_dists_work(double eps)
 {
     abstract_time++;
     neg_res1 = 0;
@@ -1091,21 +1050,17 @@ void small_dists_work(double eps)
 
     run_join(members);
     run_sink->summary("neg_res1 = " + std::to_string(neg_res1) + "  neg_res2 = " + std::to_string(neg_res2));
+    free_join();
+}
 
+void Run::free_join()
+{
+    for (int64_t **a : {&opt, &optinc, &opt_ordered, &inc_ordered, &opt2_ordered, &inc2_ordered}) {
+        delete[] *a;
+        *a = nullptr;
+    }
     delete[] order;
-    delete[] opt;
-    delete[] optinc;
-    delete[] opt_ordered;
-    delete[] inc_ordered;
-    delete[] opt2_ordered;
-    delete[] inc2_ordered;
     delete[] pd_ordered;
     order = nullptr;
-    opt = nullptr;
-    optinc = nullptr;
-    opt_ordered = nullptr;
-    inc_ordered = nullptr;
-    opt2_ordered = nullptr;
-    inc2_ordered = nullptr;
     pd_ordered = nullptr;
 }

@@ -17,18 +17,13 @@
 //     whatever their representation.
 // The result is the serial store field by field; only the path to it is
 // parallel.
-#include "store_fill.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <sys/mman.h>
 
-#include "brivane.h"
-#include "distances.h"
-#include "missing.h"
 #include "progress.h"
-#include "record_lists.h"
+#include "run.h"
 #include "threads.h"
 
 // Shares of the phase's progress: the records (with the distances and the
@@ -47,25 +42,25 @@ static const int RANGES_PER_THREAD = 4;
 static const uintptr_t HUGE_PAGE = 2 << 20;
 
 // The pair number of (i, i+1): the pairs of the rows before i.
-static inline int64_t row_start(int i)
+inline int64_t Run::row_start(int i) const
 {
     return static_cast<int64_t>(i) * N - static_cast<int64_t>(i) * (i + 1) / 2;
 }
 
-bool fill_all_pairs_applies()
+bool Run::fill_all_pairs_applies()
 {
     return n_dist == 0 && !skip_pairs_without_distance && 2 * all_pairs(N) <= dist_size;
 }
 
 // Progress over the phase: `done` of `total` units of one step, the step
 // spanning [from, from + share) of the pairs.  Main thread only.
-static void step_progress(double from, double share, int64_t done, int64_t total)
+void Run::step_progress(double from, double share, int64_t done, int64_t total)
 {
     if (total > 0)
         progress_batch(static_cast<double>(all_pairs(N)) * (from + share * done / total));
 }
 
-void fill_records(int first, int last)
+void Run::fill_records(int first, int last)
 {
     int32_t stamp = abstract_time;
     for (int i = first; i < last; i++) {
@@ -82,7 +77,7 @@ void fill_records(int first, int last)
     }
 }
 
-void fill_chain_heads(int64_t lo, int64_t hi)
+void Run::fill_chain_heads(int64_t lo, int64_t hi)
 {
     // A ring of the last CHAIN_AHEAD pairs found in range, each linked when
     // the ring comes round to it again: its head has been fetched meanwhile,
@@ -90,7 +85,7 @@ void fill_chain_heads(int64_t lo, int64_t hi)
     int32_t ring_record[CHAIN_AHEAD];
     int64_t ring_head[CHAIN_AHEAD];
     int64_t found = 0;
-    auto link = [](int32_t r, int64_t h) {
+    auto link = [this](int32_t r, int64_t h) {
         dist[r].more = dist_hash[h];
         dist_hash[h] = r;
     };
@@ -114,7 +109,7 @@ void fill_chain_heads(int64_t lo, int64_t hi)
         link(ring_record[f % CHAIN_AHEAD], ring_head[f % CHAIN_AHEAD]);
 }
 
-void fill_lists()
+void Run::fill_lists()
 {
     for (int i = 0; i + 1 < N; i++) {
         int32_t r = static_cast<int32_t>(2 * row_start(i));
@@ -138,7 +133,7 @@ static void ask_huge_pages(void *p, int64_t bytes)
         madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
 }
 
-void fill_all_pairs()
+void Run::fill_all_pairs()
 {
     int64_t pairs = all_pairs(N);
     if (pairs == 0)
@@ -149,7 +144,7 @@ void fill_all_pairs()
 
     // The records: rows one at a time, as the first rows are the longest.
     std::atomic<int64_t> pairs_done(0);
-    parallel_for(0, N - 1, 1, [&](int64_t i) {
+    parallel_for(num_threads, 0, N - 1, 1, [&](int64_t i) {
         fill_records(static_cast<int>(i), static_cast<int>(i) + 1);
         int64_t done = pairs_done.fetch_add(N - 1 - i) + (N - 1 - i);
         if (on_main_thread())
@@ -160,7 +155,7 @@ void fill_all_pairs()
     // range of heads.  One thread does all in turn.
     int64_t ranges = num_threads > 1 ? RANGES_PER_THREAD * num_threads : 1;
     std::atomic<int64_t> tasks_done(0);
-    parallel_for(0, ranges + 1, 1, [&](int64_t t) {
+    parallel_for(num_threads, 0, ranges + 1, 1, [&](int64_t t) {
         if (t == 0) {
             fill_lists();
         } else {

@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-int num_threads = 1;
 
 int machine_cores()
 {

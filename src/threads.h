@@ -26,8 +26,6 @@
 #include <omp.h>
 #endif
 
-extern int num_threads;   // threads a parallel loop may use, at least 1
-
 int machine_cores();
 
 // The most threads -j may ask for: 1024, or the machine's cores where there
@@ -78,10 +76,10 @@ class ThreadError {
     std::exception_ptr error_;
 };
 
-// body(i) for every i in [begin, end), in any order and on any of the
-// num_threads threads, handed out `chunk` indices at a time.  The bodies must
+// body(i) for every i in [begin, end), in any order and on any of
+// `num_threads` threads (at least 1), handed out `chunk` indices at a time.  The bodies must
 // not share anything they write.
-template <class F> void parallel_for(int64_t begin, int64_t end, int64_t chunk, F body)
+template <class F> void parallel_for(int num_threads, int64_t begin, int64_t end, int64_t chunk, F body)
 {
     ThreadError error;
     std::atomic<bool> failed(false);
@@ -99,12 +97,12 @@ template <class F> void parallel_for(int64_t begin, int64_t end, int64_t chunk, 
     error.rethrow();
 }
 
-// first() on the main thread while the other threads start on body(i) for
-// i in [begin, end), one index at a time; the main thread takes its share of
+// first() on the main thread while the other threads (`num_threads` in all)
+// start on body(i) for i in [begin, end), one index at a time; the main thread takes its share of
 // the indices once first() has returned.  This lets the main thread enter
 // the results of one batch into the store, in order, while the next batch is
 // computed.  first() may write what the bodies never read.
-template <class G, class F> void parallel_for_beside(G first, int64_t begin, int64_t end, F body)
+template <class G, class F> void parallel_for_beside(int num_threads, G first, int64_t begin, int64_t end, F body)
 {
     ThreadError error;
     std::atomic<int64_t> next(begin);

@@ -1,7 +1,7 @@
 // The dendrogram's output file: the tree's variables and, under
 // --output-data, a copy of every input variable with the clustered dimension
-// put into the leaf order.  It reads the dendrogram arrays (distances.h) once
-// the merge loop has filled them.
+// put into the leaf order.  It reads a run's dendrogram arrays once the
+// clustering has filled them and put the leaves in order.
 #include "tree_file.h"
 
 #include <algorithm>
@@ -14,8 +14,8 @@
 
 #include "brivane.h"
 #include "brivane_arg.h"
-#include "distances.h"
 #include "output_layout.h"
+#include "run.h"
 #include "safe_output.h"
 
 // Messages of this module.
@@ -131,8 +131,10 @@ struct VarCopy {
 
 // Puts the block's entries along dimension k into the leaf order: entry p
 // of the result is entry new2old[p] of the block.
-template <class T> static void permute_block(const VarCopy &c, int k, T *block, T *scratch)
+template <class T> static void permute_block(const Run &run, const VarCopy &c, int k, T *block, T *scratch)
 {
+    const int N = run.N;
+    const int32_t *new2old = run.new2old;
     int64_t inner = 1;
     for (int m = k + 1; m < c.ndims; m++)
         inner *= c.extent[m];
@@ -145,7 +147,7 @@ template <class T> static void permute_block(const VarCopy &c, int k, T *block, 
     }
 }
 
-template <class T> static void copy_var(OutputFile &out, const VarCopy &c)
+template <class T> static void copy_var(const Run &run, OutputFile &out, const VarCopy &c)
 {
     if (c.block_len == 0)
         return;
@@ -158,38 +160,38 @@ template <class T> static void copy_var(OutputFile &out, const VarCopy &c)
     for (int64_t b = 0; b < c.blocks; b++) {
         if (c.has_permuted) {
             out_corner[c.first_permuted] = (long)b;
-            in_corner[c.first_permuted] = new2old[b];
+            in_corner[c.first_permuted] = run.new2old[b];
         }
         out.check(c.from->set_cur(in_corner.data()));
         out.check(c.from->get(buf.data(), c.extent.data()));
         for (int k = c.first_permuted + 1; k < c.ndims && more_permuted; k++)
             if (c.permuted[k])
-                permute_block(c, k, buf.data(), scratch.data());
+                permute_block(run, c, k, buf.data(), scratch.data());
         out.check(c.to->set_cur(out_corner.data()));
         out.check(c.to->put(buf.data(), c.extent.data()));
     }
 }
 
-static void copy_var_typed(OutputFile &out, const VarCopy &c)
+static void copy_var_typed(const Run &run, OutputFile &out, const VarCopy &c)
 {
     switch (c.from->type()) {
     case ncByte:
-        copy_var<ncbyte>(out, c);
+        copy_var<ncbyte>(run, out, c);
         break;
     case ncChar:
-        copy_var<char>(out, c);
+        copy_var<char>(run, out, c);
         break;
     case ncShort:
-        copy_var<short>(out, c);
+        copy_var<short>(run, out, c);
         break;
     case ncInt:
-        copy_var<int>(out, c);
+        copy_var<int>(run, out, c);
         break;
     case ncFloat:
-        copy_var<float>(out, c);
+        copy_var<float>(run, out, c);
         break;
     default:
-        copy_var<double>(out, c);
+        copy_var<double>(run, out, c);
         break;
     }
 }
@@ -204,7 +206,7 @@ static void copy_attributes(OutputFile &out, int from_var, int to_var)
 }
 
 // Defines the copy of every input variable in the output file.
-static std::vector<VarCopy> define_data_copy(OutputFile &out)
+static std::vector<VarCopy> define_data_copy(OutputFile &out, int objects)
 {
     NcFile *f = out.file();
     for (int i = 0; i < in->num_dims(); i++) {
@@ -229,7 +231,7 @@ static std::vector<VarCopy> define_data_copy(OutputFile &out)
             c.block_len *= first ? 1 : d->size();
             if (first) {
                 c.first_permuted = k;
-                c.blocks = N;
+                c.blocks = objects;
                 c.has_permuted = true;
             }
             dims.push_back(f->get_dim(d->name()));
@@ -251,7 +253,7 @@ void refuse_uncopyable_types()
     }
 }
 
-static void write_output()
+static void write_output(const Run &run)
 {
     const char *name = opt_text(INDEX_OPT_OUTPUT);
     string_vector *prefix_list = opt_text_list(INDEX_OPT_PREFIX);
@@ -268,10 +270,10 @@ static void write_output()
     WriteErrorsScope scope(errors);
     OutputFile out(name);
     NcFile *f = out.file();
-    long nodes = 2L * N - 1;
+    long nodes = 2L * run.N - 1;
     NcDim *dim = f->add_dim((prefix + "nodes").c_str(), nodes);
     out.check(dim != nullptr);
-    const int32_t *values[6] = {leftnode, rightnode, start, end, old2new, new2old};
+    const int32_t *values[6] = {run.leftnode, run.rightnode, run.start, run.end, run.old2new, run.new2old};
     NcVar *vars[7];
     for (int k = 0; k < 7; k++) {
         vars[k] = f->add_var((prefix + DENDROGRAM_SUFFIXES[k]).c_str(), k < 6 ? ncInt : ncDouble, dim);
@@ -281,23 +283,22 @@ static void write_output()
     // re-entering define mode would move all data written so far.
     std::vector<VarCopy> copies;
     if (with_data)
-        copies = define_data_copy(out);
+        copies = define_data_copy(out, run.N);
 
     for (int k = 0; k < 6; k++)
         out.check(vars[k]->put(values[k], nodes));
-    out.check(vars[6]->put(dst, nodes));
+    out.check(vars[6]->put(run.dst, nodes));
 
     for (const VarCopy &c : copies) {
         if (c.has_permuted)
             std::cerr << MSG_PERMUTING << c.from->name() << std::endl;
-        copy_var_typed(out, c);
+        copy_var_typed(run, out, c);
     }
     out.commit();
 }
 
-void write_dendrogram()
+void write_dendrogram(const Run &run)
 {
-    permute(2 * N - 2, 0);
-    write_output();
+    write_output(run);
 }
 

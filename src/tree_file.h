@@ -2,10 +2,12 @@
 #ifndef TREE_FILE_H
 #define TREE_FILE_H
 
-// The leaf order and the output file, from dendrogram arrays whose merges
-// are filled in (leaf children given by object index); any engine's merges
-// are written through here.
-void write_dendrogram();
+class Run;
+
+// The output file of a run's dendrogram, its merges filled in and its leaves
+// in order (Run::cluster, Run::dense_cluster); any engine's merges are
+// written through here.
+void write_dendrogram(const Run &run);
 // Ends the run, with the system's reason, when no output file of this name
 // can be made (a folder, a missing folder, no permission): the check before
 // any work of a file that is written after all of it.
