@@ -23,7 +23,9 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "record_lists.h"
+#include "run.h"
 #include "run_error.h"
+#include "tree_file.h"
 
 namespace {
 
@@ -41,78 +43,140 @@ template <class T> class CountingMeasure : public Distance<T> {
     }
 };
 
-CountingMeasure<double> measure;
-std::vector<double> values;
-
-char *text(const std::string &s) { return strdup(s.c_str()); }
-
-// A store over n objects of one double each (object i has value i), sized by
-// the given mode: ROWS takes `distances` as num_distances, DISTLIST as M.
-void make_store(int n, int mode = CLUSTER_DISTLIST, int distances = -1)
-{
-    N = n;
-    C = 1;
-    type = ncDouble;
-    values.assign(n, 0.0);
-    for (int i = 0; i < n; i++)
-        values[i] = i;
-    xd = values.data();
-    measure.calls = 0;
-    dd = &measure;
-    distance_warning = 0;
-    settings.cluster = mode;
-    settings.all_pairwise = false;
-    if (distances < 0)
-        distances = n * (n - 1) / 2;
-    num_distances = distances;
-    M = distances;
-    testing::internal::CaptureStderr();
-    init_distances();
-    testing::internal::GetCapturedStderr();
-}
-
-// The records on slot i's list, from its head.
-std::vector<int32_t> list_of(int i)
-{
-    std::vector<int32_t> out;
-    list_walk(i, [&](int32_t r) { out.push_back(r); });
-    return out;
-}
-
 struct Pair {
     int i, j;
     double d;
 };
 
-// A store holding exactly the given pairs, in that order.
-void store_pairs(int n, const std::vector<Pair> &pairs, int linkage = LINKAGE_AVE)
-{
-    make_store(n, CLUSTER_DISTLIST, static_cast<int>(pairs.size()));
-    for (const Pair &p : pairs)
-        getdist_given(p.i, p.j, p.d);
-    settings.linkage = linkage;
-}
+struct Merges {
+    std::vector<int32_t> left, right;
+    std::vector<double> d;
+};
 
-// Objects under each dendrogram node, read before the leaf order rewrites
-// leaf children.
-std::vector<std::set<int>> node_members()
-{
-    std::vector<std::set<int>> members(2 * N - 1);
-    for (int n = 0; n < 2 * N - 1; n++) {
-        if (n < N) {
-            members[n] = {n};
-        } else {
-            members[n] = members[leftnode[n]];
-            members[n].insert(members[rightnode[n]].begin(), members[rightnode[n]].end());
+// A run over a test store: one double per object, a measure that counts its
+// calls, and the helpers that fill the store.
+struct StoreRun : Run {
+    CountingMeasure<double> measure;
+    std::vector<double> values;
+
+    char *text(const std::string &s) { return strdup(s.c_str()); }
+
+    // A store over n objects of one double each (object i has value i), sized by
+    // the given mode: ROWS takes `distances` as num_distances, DISTLIST as M.
+    void make_store(int n, int mode = CLUSTER_DISTLIST, int distances = -1)
+    {
+        N = n;
+        C = 1;
+        type = ncDouble;
+        values.assign(n, 0.0);
+        for (int i = 0; i < n; i++)
+            values[i] = i;
+        xd = values.data();
+        measure.calls = 0;
+        dd = &measure;
+        distance_warning = 0;
+        settings.cluster = mode;
+        settings.all_pairwise = false;
+        if (distances < 0)
+            distances = n * (n - 1) / 2;
+        num_distances = distances;
+        M = distances;
+        testing::internal::CaptureStderr();
+        init_distances();
+        testing::internal::GetCapturedStderr();
+    }
+
+    // The records on slot i's list, from its head.
+    std::vector<int32_t> list_of(int i)
+    {
+        std::vector<int32_t> out;
+        list_walk(i, [&](int32_t r) { out.push_back(r); });
+        return out;
+    }
+
+    // A store holding exactly the given pairs, in that order.
+    void store_pairs(int n, const std::vector<Pair> &pairs, int linkage = LINKAGE_AVE)
+    {
+        make_store(n, CLUSTER_DISTLIST, static_cast<int>(pairs.size()));
+        for (const Pair &p : pairs)
+            getdist_given(p.i, p.j, p.d);
+        settings.linkage = linkage;
+    }
+
+    // Objects under each dendrogram node, read before the leaf order rewrites
+    // leaf children.
+    std::vector<std::set<int>> node_members()
+    {
+        std::vector<std::set<int>> members(2 * N - 1);
+        for (int n = 0; n < 2 * N - 1; n++) {
+            if (n < N) {
+                members[n] = {n};
+            } else {
+                members[n] = members[leftnode[n]];
+                members[n].insert(members[rightnode[n]].begin(), members[rightnode[n]].end());
+            }
+        }
+        return members;
+    }
+
+    // Builds the heap over pairs (0,k+1) with the given keys, in that order.
+    void heap_over(const std::vector<double> &keys)
+    {
+        std::vector<Pair> pairs;
+        for (size_t k = 0; k < keys.size(); k++)
+            pairs.push_back({0, static_cast<int>(k) + 1, keys[k]});
+        store_pairs(static_cast<int>(keys.size()) + 1, pairs);
+        build_heap();
+    }
+
+    void expect_heap_consistent()
+    {
+        for (int p = 1; p <= heap_size; p++) {
+            EXPECT_EQ(pair_heap_loc(heap_record(p)), p);
+            if (!(std::isnan(heap[p].key) && std::isnan(heap_record(p)->dist))) {
+                EXPECT_EQ(heap[p].key, heap_record(p)->dist) << "at " << p;
+            }
+            if (p > 1) {
+                EXPECT_FALSE(ranks_after(heap[p / 2].key, heap[p].key)) << "at " << p;
+            }
         }
     }
-    return members;
-}
+
+    Merges merges_with_pool(int linkage, int64_t blocks, unsigned seed)
+    {
+        std::mt19937 gen(seed);
+        int n = 300;
+        std::vector<Pair> pairs;
+        std::set<std::pair<int, int>> seen;
+        while (pairs.size() < 4000) {
+            int i = gen() % n, j = gen() % n;
+            if (i == j || !seen.insert({std::min(i, j), std::max(i, j)}).second)
+                continue;
+            pairs.push_back({i, j, double(gen() % 6)});
+        }
+        make_store(n, CLUSTER_DISTLIST, static_cast<int>(pairs.size()));
+        if (blocks > 0)
+            list_pool_init(n, blocks);
+        for (const Pair &p : pairs)
+            getdist_given(p.i, p.j, p.d);
+        settings.linkage = linkage;
+        run_random.seed(1);
+        cluster_merge();
+        return {std::vector<int32_t>(leftnode, leftnode + 2 * n - 1),
+                std::vector<int32_t>(rightnode, rightnode + 2 * n - 1), std::vector<double>(dst, dst + 2 * n - 1)};
+    }
+};
+
+class Store : public testing::Test, public StoreRun {};
+class StoreErrors : public testing::Test, public StoreRun {};
+class Heap : public testing::Test, public StoreRun {};
+class Cluster : public testing::Test, public StoreRun {};
+class Permute : public testing::Test, public StoreRun {};
 
 // ---------------------------------------------------------------------------
 // Store
 
-TEST(Store, InitSizesThePoolByMode)
+TEST_F(Store, InitSizesThePoolByMode)
 {
     struct Case {
         const char *what;
@@ -158,7 +222,7 @@ TEST(Store, InitSizesThePoolByMode)
     settings.all_pairwise = false;
 }
 
-TEST(StoreErrors, CapacityBeyond32BitsIsRefused)
+TEST_F(StoreErrors, CapacityBeyond32BitsIsRefused)
 {
     struct Case {
         const char *what;
@@ -186,7 +250,7 @@ TEST(StoreErrors, CapacityBeyond32BitsIsRefused)
     settings.all_pairwise = false;
 }
 
-TEST(StoreErrors, NoObjectsAreRefused)
+TEST_F(StoreErrors, NoObjectsAreRefused)
 {
     N = 0;
     M = 0;
@@ -194,7 +258,7 @@ TEST(StoreErrors, NoObjectsAreRefused)
     EXPECT_RUN_ERROR(init_distances(), 1, "^ERROR! There are no objects to cluster!\n$");
 }
 
-TEST(Store, NewPairTakesTheEvenSlotSmallerObjectFirst)
+TEST_F(Store, NewPairTakesTheEvenSlotSmallerObjectFirst)
 {
     make_store(8);
     double d = getdist(5, 2, NO_DISTANCE);
@@ -223,7 +287,7 @@ TEST(Store, NewPairTakesTheEvenSlotSmallerObjectFirst)
     EXPECT_EQ(hash_lookup(2, 6), nullptr);
 }
 
-TEST(Store, KnownPairIsReturnedInBothOrdersWithoutComputing)
+TEST_F(Store, KnownPairIsReturnedInBothOrdersWithoutComputing)
 {
     make_store(8);
     getdist(5, 2, NO_DISTANCE);
@@ -233,7 +297,7 @@ TEST(Store, KnownPairIsReturnedInBothOrdersWithoutComputing)
     EXPECT_EQ(n_dist, 2);
 }
 
-TEST(Store, FirstStoredValueWins)
+TEST_F(Store, FirstStoredValueWins)
 {
     make_store(8);
     EXPECT_EQ(getdist(3, 7, 0.5), 0.5);
@@ -243,7 +307,7 @@ TEST(Store, FirstStoredValueWins)
     EXPECT_EQ(n_dist, 2);
 }
 
-TEST(Store, OfferedValuesAtOrBelowTheMarkerAreComputed)
+TEST_F(Store, OfferedValuesAtOrBelowTheMarkerAreComputed)
 {
     struct Case {
         const char *what;
@@ -269,7 +333,7 @@ TEST(Store, OfferedValuesAtOrBelowTheMarkerAreComputed)
     }
 }
 
-TEST(Store, GivenDistancesAreStoredAsTheyAre)
+TEST_F(Store, GivenDistancesAreStoredAsTheyAre)
 {
     struct Case {
         const char *what;
@@ -289,7 +353,7 @@ TEST(Store, GivenDistancesAreStoredAsTheyAre)
     EXPECT_TRUE(std::isnan(hash_lookup(1, 6)->dist));
 }
 
-TEST(Store, SelfPairIsZeroAndNeverStored)
+TEST_F(Store, SelfPairIsZeroAndNeverStored)
 {
     make_store(8);
     getdist_time = 99;
@@ -303,7 +367,7 @@ TEST(Store, SelfPairIsZeroAndNeverStored)
     EXPECT_EQ(hash_lookup(3, 3), nullptr);
 }
 
-TEST(Store, GetdistTimeTellsThePhaseAPairWasLastSeenIn)
+TEST_F(Store, GetdistTimeTellsThePhaseAPairWasLastSeenIn)
 {
     make_store(8);
     getdist(0, 1, NO_DISTANCE);
@@ -320,7 +384,7 @@ TEST(Store, GetdistTimeTellsThePhaseAPairWasLastSeenIn)
     EXPECT_EQ(record_time(hash_lookup(2, 3)), 2);
 }
 
-TEST(Store, FullStoreDropsNewPairsAndWarnsOnce)
+TEST_F(Store, FullStoreDropsNewPairsAndWarnsOnce)
 {
     make_store(10, CLUSTER_ROWS, 1);
     ASSERT_EQ(dist_size, 4);
@@ -344,7 +408,7 @@ TEST(Store, FullStoreDropsNewPairsAndWarnsOnce)
     EXPECT_EQ(getdist(1, 0, NO_DISTANCE), 1.0) << "stored pairs are still found";
 }
 
-TEST(Store, RecordCountStaysEven)
+TEST_F(Store, RecordCountStaysEven)
 {
     make_store(20, CLUSTER_ROWS, 30);
     std::mt19937 gen(3);
@@ -357,7 +421,7 @@ TEST(Store, RecordCountStaysEven)
     testing::internal::GetCapturedStderr();
 }
 
-TEST(Store, ChangeHashRekeysWithoutTouchingTheRecord)
+TEST_F(Store, ChangeHashRekeysWithoutTouchingTheRecord)
 {
     make_store(8);
     getdist(1, 2, NO_DISTANCE);
@@ -382,7 +446,7 @@ TEST(Store, ChangeHashRekeysWithoutTouchingTheRecord)
 // A full store re-keyed at random, with keys spread over far more values
 // than there are chain heads, so that pairs share chains: every pair must stay
 // findable in both directions, and only there.
-TEST(Store, LookupsFollowEveryRekeyingInBothDirections)
+TEST_F(Store, LookupsFollowEveryRekeyingInBothDirections)
 {
     const int n = 100000, pairs = 3000;
     make_store(n, CLUSTER_DISTLIST, pairs);
@@ -429,7 +493,7 @@ TEST(Store, LookupsFollowEveryRekeyingInBothDirections)
     }
 }
 
-TEST(Store, CalcDistanceDispatchesOnTheElementType)
+TEST_F(Store, CalcDistanceDispatchesOnTheElementType)
 {
     CountingMeasure<char> mc;
     CountingMeasure<int> mi;
@@ -461,30 +525,7 @@ TEST(Store, CalcDistanceDispatchesOnTheElementType)
 // ---------------------------------------------------------------------------
 // Candidate heap
 
-// Builds the heap over pairs (0,k+1) with the given keys, in that order.
-void heap_over(const std::vector<double> &keys)
-{
-    std::vector<Pair> pairs;
-    for (size_t k = 0; k < keys.size(); k++)
-        pairs.push_back({0, static_cast<int>(k) + 1, keys[k]});
-    store_pairs(static_cast<int>(keys.size()) + 1, pairs);
-    build_heap();
-}
-
-void expect_heap_consistent()
-{
-    for (int p = 1; p <= heap_size; p++) {
-        EXPECT_EQ(pair_heap_loc(heap_record(p)), p);
-        if (!(std::isnan(heap[p].key) && std::isnan(heap_record(p)->dist))) {
-            EXPECT_EQ(heap[p].key, heap_record(p)->dist) << "at " << p;
-        }
-        if (p > 1) {
-            EXPECT_FALSE(ranks_after(heap[p / 2].key, heap[p].key)) << "at " << p;
-        }
-    }
-}
-
-TEST(Heap, HoldsTheEvenRecordOfEveryPair)
+TEST_F(Heap, HoldsTheEvenRecordOfEveryPair)
 {
     heap_over({4, 3, 2, 1});
     ASSERT_EQ(heap_size, 4);
@@ -497,7 +538,7 @@ TEST(Heap, HoldsTheEvenRecordOfEveryPair)
     EXPECT_EQ(heap_record(1), &dist[6]) << "the even twin";
 }
 
-TEST(Heap, EqualKeysNeverSwap)
+TEST_F(Heap, EqualKeysNeverSwap)
 {
     heap_over({1, 1, 1, 1, 1});
     for (int p = 1; p <= heap_size; p++)
@@ -506,7 +547,7 @@ TEST(Heap, EqualKeysNeverSwap)
     EXPECT_EQ(heap_record(1), &dist[8]) << "the last entry moved up and stays";
 }
 
-TEST(Heap, RankOrderIsGreaterThanOnNumbersWithNaNAfterInfinity)
+TEST_F(Heap, RankOrderIsGreaterThanOnNumbersWithNaNAfterInfinity)
 {
     struct Case {
         double a, b;
@@ -522,7 +563,7 @@ TEST(Heap, RankOrderIsGreaterThanOnNumbersWithNaNAfterInfinity)
 
 // A NaN key sinks below the numbers and never holds one back, wherever it
 // starts.
-TEST(Heap, NaNKeysComeOutAfterEveryNumber)
+TEST_F(Heap, NaNKeysComeOutAfterEveryNumber)
 {
     heap_over({QNAN, 2, 1});
     expect_heap_consistent();
@@ -560,7 +601,7 @@ TEST(Heap, NaNKeysComeOutAfterEveryNumber)
     EXPECT_EQ(last, INF);
 }
 
-TEST(Heap, ResiftAndRemoveWithNaNKeys)
+TEST_F(Heap, ResiftAndRemoveWithNaNKeys)
 {
     heap_over({1, 2, 3, 4, 5});
     dist_t *r = hash_lookup(0, 1);   // the top, key 1
@@ -583,7 +624,7 @@ TEST(Heap, ResiftAndRemoveWithNaNKeys)
     EXPECT_EQ(order, (std::vector<double>{3, 4, 5}));
 }
 
-TEST(Heap, TakingTheTopYieldsAscendingKeys)
+TEST_F(Heap, TakingTheTopYieldsAscendingKeys)
 {
     std::vector<double> keys;
     std::mt19937 gen(11);
@@ -599,14 +640,14 @@ TEST(Heap, TakingTheTopYieldsAscendingKeys)
     }
 }
 
-TEST(Heap, SingleEntryTopLeavesItEmpty)
+TEST_F(Heap, SingleEntryTopLeavesItEmpty)
 {
     heap_over({5});
     EXPECT_EQ(heap_take_top(), &dist[0]);
     EXPECT_EQ(heap_size, 0);
 }
 
-TEST(Heap, RemovingTheLastEntryOnlyShrinks)
+TEST_F(Heap, RemovingTheLastEntryOnlyShrinks)
 {
     heap_over({1, 2, 3});
     dist_t *first = heap_record(1), *second = heap_record(2);
@@ -616,7 +657,7 @@ TEST(Heap, RemovingTheLastEntryOnlyShrinks)
     EXPECT_EQ(heap_record(2), second);
 }
 
-TEST(Heap, RemovingFromTheMiddleKeepsTheOrder)
+TEST_F(Heap, RemovingFromTheMiddleKeepsTheOrder)
 {
     heap_over({1, 5, 2, 6, 7, 3, 4});
     dist_t *gone = hash_lookup(2, 0);  // key 5, through the twin outside the heap
@@ -629,7 +670,7 @@ TEST(Heap, RemovingFromTheMiddleKeepsTheOrder)
     EXPECT_EQ(order, (std::vector<double>{1, 2, 3, 4, 6, 7}));
 }
 
-TEST(Heap, ResiftFollowsTheChangedKey)
+TEST_F(Heap, ResiftFollowsTheChangedKey)
 {
     heap_over({1, 2, 3, 4, 5});
     dist_t *r = hash_lookup(0, 5);
@@ -697,7 +738,7 @@ naive_clustering(const std::vector<std::vector<double>> &d, int linkage)
     return merges;
 }
 
-TEST(Cluster, AllPairsKnownGiveExactLinkage)
+TEST_F(Cluster, AllPairsKnownGiveExactLinkage)
 {
     const char *names[] = {"MIN", "AVE", "MAX"};
     for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
@@ -728,37 +769,9 @@ TEST(Cluster, AllPairsKnownGiveExactLinkage)
 
 // The merges of a sparse store with tied distances, in a list pool of the
 // given size (0: as sized for the store).
-struct Merges {
-    std::vector<int32_t> left, right;
-    std::vector<double> d;
-};
-Merges merges_with_pool(int linkage, int64_t blocks, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    int n = 300;
-    std::vector<Pair> pairs;
-    std::set<std::pair<int, int>> seen;
-    while (pairs.size() < 4000) {
-        int i = gen() % n, j = gen() % n;
-        if (i == j || !seen.insert({std::min(i, j), std::max(i, j)}).second)
-            continue;
-        pairs.push_back({i, j, double(gen() % 6)});
-    }
-    make_store(n, CLUSTER_DISTLIST, static_cast<int>(pairs.size()));
-    if (blocks > 0)
-        list_pool_init(n, blocks);
-    for (const Pair &p : pairs)
-        getdist_given(p.i, p.j, p.d);
-    settings.linkage = linkage;
-    run_random.seed(1);
-    cluster_merge();
-    return {std::vector<int32_t>(leftnode, leftnode + 2 * n - 1),
-            std::vector<int32_t>(rightnode, rightnode + 2 * n - 1), std::vector<double>(dst, dst + 2 * n - 1)};
-}
-
 // A pool too small for the lists is compacted or grown under the merge
 // loop; the merges, ties included, stay those of a pool that never runs out.
-TEST(Cluster, SmallListPoolsGiveTheSameMerges)
+TEST_F(Cluster, SmallListPoolsGiveTheSameMerges)
 {
     const char *names[] = {"MIN", "AVE", "MAX"};
     for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
@@ -781,7 +794,7 @@ TEST(Cluster, SmallListPoolsGiveTheSameMerges)
 // A sparse store makes the merge loop re-key as well as combine, over lists
 // long enough for its look-ahead; the result must still be the linkage of
 // the known pairs.
-TEST(Cluster, SparseStoresGiveTheLinkageOfTheKnownPairs)
+TEST_F(Cluster, SparseStoresGiveTheLinkageOfTheKnownPairs)
 {
     const char *names[] = {"MIN", "AVE", "MAX"};
     for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
@@ -816,7 +829,7 @@ TEST(Cluster, SparseStoresGiveTheLinkageOfTheKnownPairs)
     }
 }
 
-TEST(Cluster, OneSidedKnowledgeCarriesOverUnchanged)
+TEST_F(Cluster, OneSidedKnowledgeCarriesOverUnchanged)
 {
     // 0 and 1 merge first; only 0 knows 2, and 1 keeps more pairs, so 0's
     // pair to 2 is re-keyed to the surviving slot.
@@ -835,7 +848,7 @@ TEST(Cluster, OneSidedKnowledgeCarriesOverUnchanged)
     }
 }
 
-TEST(Cluster, AverageWeightsByObjectPairCounts)
+TEST_F(Cluster, AverageWeightsByObjectPairCounts)
 {
     // a=0, b=1, c=2, z=3: ab to z is (1+3)/2 = 2 over 2 pairs, then abc to z
     // is (2*2 + 1*5)/3 = 3 over 3 pairs.
@@ -861,7 +874,7 @@ TEST(Cluster, AverageWeightsByObjectPairCounts)
 // A pair at NaN distance merges after every pair at a number and before the
 // joins of unconnected clusters.  Its objects' other pairs are merged by
 // their numbers as if it were not there.
-TEST(Cluster, NaNPairsMergeAfterTheNumbersAndBeforeTheJoinsAtInfinity)
+TEST_F(Cluster, NaNPairsMergeAfterTheNumbersAndBeforeTheJoinsAtInfinity)
 {
     for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
         SCOPED_TRACE(linkage);
@@ -887,7 +900,7 @@ TEST(Cluster, NaNPairsMergeAfterTheNumbersAndBeforeTheJoinsAtInfinity)
 // The linkage rules combine a NaN with a number the same way whichever half
 // of the merged cluster holds which: single linkage keeps the number,
 // complete and average linkage give NaN.
-TEST(Cluster, LinkageRulesCombineNaNTheSameWayFromEitherSide)
+TEST_F(Cluster, LinkageRulesCombineNaNTheSameWayFromEitherSide)
 {
     for (int linkage : {LINKAGE_MIN, LINKAGE_AVE, LINKAGE_MAX}) {
         for (bool nan_on_survivor : {false, true}) {
@@ -909,7 +922,7 @@ TEST(Cluster, LinkageRulesCombineNaNTheSameWayFromEitherSide)
     }
 }
 
-TEST(Cluster, DisconnectedGroupsAreJoinedOnceAtInfinity)
+TEST_F(Cluster, DisconnectedGroupsAreJoinedOnceAtInfinity)
 {
     run_random.seed(5);
     store_pairs(5, {{0, 1, 1}, {1, 2, 2}, {3, 4, 1.5}});
@@ -922,7 +935,7 @@ TEST(Cluster, DisconnectedGroupsAreJoinedOnceAtInfinity)
     EXPECT_EQ(rightnode[8], 6);
 }
 
-TEST(Cluster, NoPairKnownJoinsEverythingAtInfinity)
+TEST_F(Cluster, NoPairKnownJoinsEverythingAtInfinity)
 {
     run_random.seed(1);
     store_pairs(6, {});
@@ -932,7 +945,7 @@ TEST(Cluster, NoPairKnownJoinsEverythingAtInfinity)
     EXPECT_EQ(node_members()[10].size(), 6u);
 }
 
-TEST(Cluster, RandomJoinsDrawTwoNumbersPerMerge)
+TEST_F(Cluster, RandomJoinsDrawTwoNumbersPerMerge)
 {
     srand(17);
     int r[4];
@@ -963,7 +976,7 @@ TEST(Cluster, RandomJoinsDrawTwoNumbersPerMerge)
     EXPECT_EQ(after, rand()) << "exactly four draws";
 }
 
-TEST(Cluster, LargerClusterIsTheLeftChildWhicheverSurvives)
+TEST_F(Cluster, LargerClusterIsTheLeftChildWhicheverSurvives)
 {
     struct Case {
         const char *what;
@@ -985,7 +998,7 @@ TEST(Cluster, LargerClusterIsTheLeftChildWhicheverSurvives)
     }
 }
 
-TEST(Cluster, SingleObjectHasNoMerge)
+TEST_F(Cluster, SingleObjectHasNoMerge)
 {
     store_pairs(1, {});
     cluster_merge();
@@ -1000,7 +1013,7 @@ TEST(Cluster, SingleObjectHasNoMerge)
 // ---------------------------------------------------------------------------
 // Leaf order
 
-TEST(Permute, ChainOfAMillionLeavesNeedsNoCallDepth)
+TEST_F(Permute, ChainOfAMillionLeavesNeedsNoCallDepth)
 {
     N = 1000000;
     int nodes = 2 * N - 1;
@@ -1035,7 +1048,7 @@ TEST(Permute, ChainOfAMillionLeavesNeedsNoCallDepth)
     EXPECT_EQ(leftnode[N + 500], N + 499);
 }
 
-TEST(Permute, LeafChildrenAreGivenByPosition)
+TEST_F(Permute, LeafChildrenAreGivenByPosition)
 {
     // Objects 0..3; node 4 = (3, 1), node 5 = (4, 2), node 6 = (0, 5).
     run_random.seed(1);
@@ -1060,7 +1073,7 @@ TEST(Permute, LeafChildrenAreGivenByPosition)
 // ---------------------------------------------------------------------------
 // Output file
 
-class Output : public testing::Test {
+class Output : public testing::Test, public StoreRun {
   protected:
     std::string dir;
 
@@ -1100,11 +1113,12 @@ class Output : public testing::Test {
 
     // The clustering and its output, its progress lines out of sight; an
     // error is thrown on once they are.
-    static void run_cluster()
+    void run_cluster()
     {
         testing::internal::CaptureStderr();
         try {
             cluster();
+            write_dendrogram(*this);
         } catch (...) {
             testing::internal::GetCapturedStderr();
             throw;

@@ -10,75 +10,88 @@
 
 #include "distances.h"
 #include "record_lists.h"
+#include "run.h"
 #include "run_error.h"
 
 namespace {
 
-std::vector<dist_t> records;
-std::vector<node_t> slots;
+// A run whose lists index records and slots of its own arrays.
+struct ListsRun : Run {
+    std::vector<dist_t> records;
+    std::vector<node_t> slots;
 
-// Lists over `n_slots` slots for up to `n_records` records, in a pool of
-// `blocks` blocks.
-void make_lists(int n_slots, int n_records, int64_t blocks)
-{
-    records.assign(n_records, dist_t{});
-    slots.assign(n_slots, node_t{});
-    dist = records.data();
-    node = slots.data();
-    list_pool_init(n_slots, blocks);
-}
+    // Lists over `n_slots` slots for up to `n_records` records, in a pool of
+    // `blocks` blocks.
+    void make_lists(int n_slots, int n_records, int64_t blocks)
+    {
+        records.assign(n_records, dist_t{});
+        slots.assign(n_slots, node_t{});
+        dist = records.data();
+        node = slots.data();
+        list_pool_init(n_slots, blocks);
+    }
 
-std::vector<int32_t> walked(int i)
-{
-    std::vector<int32_t> out;
-    list_walk(i, [&](int32_t r) { out.push_back(r); });
-    return out;
-}
+    std::vector<int32_t> walked(int i)
+    {
+        std::vector<int32_t> out;
+        list_walk(i, [&](int32_t r) { out.push_back(r); });
+        return out;
+    }
 
-// Random pushes, unlinks and takes over a few slots, checked after every
-// step against std::list kept the old way: pushed at the front, erased
-// anywhere.
-void check_random_operations(int n_slots, int n_records, int64_t blocks, int steps, unsigned seed)
-{
-    make_lists(n_slots, n_records, blocks);
-    std::mt19937 gen(seed);
-    std::vector<std::list<int32_t>> ref(n_slots);
-    std::vector<int32_t> owner(n_records, -1);  // slot a record is on, or -1
-    std::vector<int32_t> taken;
-    for (int step = 0; step < steps; step++) {
-        int op = gen() % 16;
-        int s = gen() % n_slots;
-        if (op < 9) {
-            int32_t r = gen() % n_records;
-            if (owner[r] >= 0)
-                continue;
-            list_push(s, r);
-            ref[s].push_front(r);
-            owner[r] = s;
-        } else if (op < 15) {
-            int32_t r = gen() % n_records;
-            if (owner[r] < 0)
-                continue;
-            list_unlink(owner[r], r);
-            ref[owner[r]].remove(r);
-            owner[r] = -1;
-        } else {
-            taken.clear();
-            list_take(s, taken);
-            ASSERT_EQ(taken, std::vector<int32_t>(ref[s].begin(), ref[s].end())) << "step " << step;
-            for (int32_t r : taken)
+    // Random pushes, unlinks and takes over a few slots, checked after every
+    // step against std::list kept the old way: pushed at the front, erased
+    // anywhere.
+    void check_random_operations(int n_slots, int n_records, int64_t blocks, int steps, unsigned seed)
+    {
+        make_lists(n_slots, n_records, blocks);
+        std::mt19937 gen(seed);
+        std::vector<std::list<int32_t>> ref(n_slots);
+        std::vector<int32_t> owner(n_records, -1);  // slot a record is on, or -1
+        std::vector<int32_t> taken;
+        for (int step = 0; step < steps; step++) {
+            int op = gen() % 16;
+            int s = gen() % n_slots;
+            if (op < 9) {
+                int32_t r = gen() % n_records;
+                if (owner[r] >= 0)
+                    continue;
+                list_push(s, r);
+                ref[s].push_front(r);
+                owner[r] = s;
+            } else if (op < 15) {
+                int32_t r = gen() % n_records;
+                if (owner[r] < 0)
+                    continue;
+                list_unlink(owner[r], r);
+                ref[owner[r]].remove(r);
                 owner[r] = -1;
-            ref[s].clear();
-        }
-        for (int i = 0; i < n_slots; i++) {
-            ASSERT_EQ(walked(i), std::vector<int32_t>(ref[i].begin(), ref[i].end()))
-                << "slot " << i << " after step " << step;
-            ASSERT_EQ(node[i].dist_count, (int32_t)ref[i].size());
+            } else {
+                taken.clear();
+                list_take(s, taken);
+                ASSERT_EQ(taken, std::vector<int32_t>(ref[s].begin(), ref[s].end())) << "step " << step;
+                for (int32_t r : taken)
+                    owner[r] = -1;
+                ref[s].clear();
+            }
+            for (int i = 0; i < n_slots; i++) {
+                ASSERT_EQ(walked(i), std::vector<int32_t>(ref[i].begin(), ref[i].end()))
+                    << "slot " << i << " after step " << step;
+                ASSERT_EQ(node[i].dist_count, (int32_t)ref[i].size());
+            }
         }
     }
-}
 
-TEST(RecordLists, OrderMatchesPlainListsUnderRandomOperations)
+    // The records and slots are the fixture's, not the run's to free.
+    ~ListsRun()
+    {
+        dist = nullptr;
+        node = nullptr;
+    }
+};
+
+class RecordLists : public testing::Test, public ListsRun {};
+
+TEST_F(RecordLists, OrderMatchesPlainListsUnderRandomOperations)
 {
     struct Case {
         const char *what;
@@ -98,7 +111,7 @@ TEST(RecordLists, OrderMatchesPlainListsUnderRandomOperations)
     }
 }
 
-TEST(RecordLists, PushesFillBlocksFromTheirEndAndChainNewOnesInFront)
+TEST_F(RecordLists, PushesFillBlocksFromTheirEndAndChainNewOnesInFront)
 {
     make_lists(2, 40, 10);
     for (int32_t r = 0; r < 31; r++)
@@ -115,7 +128,7 @@ TEST(RecordLists, PushesFillBlocksFromTheirEndAndChainNewOnesInFront)
     EXPECT_TRUE(walked(1).empty());
 }
 
-TEST(RecordLists, UnlinkedRecordsLeaveHolesTheWalkSkips)
+TEST_F(RecordLists, UnlinkedRecordsLeaveHolesTheWalkSkips)
 {
     make_lists(1, 40, 10);
     for (int32_t r = 0; r < 20; r++)
@@ -134,7 +147,7 @@ TEST(RecordLists, UnlinkedRecordsLeaveHolesTheWalkSkips)
     EXPECT_EQ(walked(0), std::vector<int32_t>{31});
 }
 
-TEST(RecordLists, TakenBlocksAreReused)
+TEST_F(RecordLists, TakenBlocksAreReused)
 {
     make_lists(3, 100, 100);
     for (int32_t r = 0; r < 45; r++)
@@ -151,7 +164,7 @@ TEST(RecordLists, TakenBlocksAreReused)
     EXPECT_EQ(list_compactions, 0);
 }
 
-TEST(RecordLists, CompactionKeepsOrderAndFreesBlocks)
+TEST_F(RecordLists, CompactionKeepsOrderAndFreesBlocks)
 {
     make_lists(3, 200, 100);
     for (int32_t r = 0; r < 90; r++)
@@ -175,7 +188,7 @@ TEST(RecordLists, CompactionKeepsOrderAndFreesBlocks)
     EXPECT_TRUE(walked(0).empty()) << "records moved by the compaction unlink where they now sit";
 }
 
-TEST(RecordLists, PoolSizeCoversEveryEntryAndAPartBlockPerList)
+TEST_F(RecordLists, PoolSizeCoversEveryEntryAndAPartBlockPerList)
 {
     struct Case {
         int64_t records, slots, expected;
@@ -189,7 +202,7 @@ TEST(RecordLists, PoolSizeCoversEveryEntryAndAPartBlockPerList)
         EXPECT_EQ(list_pool_blocks_needed(c.records, c.slots), c.expected) << c.records << " " << c.slots;
 }
 
-TEST(RecordLists, APoolAtItsLimitWithoutFreeBlocksEndsTheRun)
+TEST_F(RecordLists, APoolAtItsLimitWithoutFreeBlocksEndsTheRun)
 {
     // One full block of live records, in a pool that claims to have handed
     // out its largest number of blocks: compaction frees nothing and the

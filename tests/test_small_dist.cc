@@ -16,7 +16,7 @@
 #include "Distance.h"
 #include "brivane.h"
 #include "distances.h"
-#include "missing.h"
+#include "run.h"
 #include "small_dist.h"
 #include "threads.h"
 
@@ -41,26 +41,26 @@ class TableDistance : public Distance<double> {
     }
 };
 
-// Every stored pair (smaller object first) and its distance.
-std::map<Pair, double> stored_pairs()
-{
-    std::map<Pair, double> pairs;
-    for (int r = 0; r < n_dist; r += 2)
-        pairs[Pair(dist[r].x, dist[r].y)] = dist[r].dist;
-    return pairs;
-}
-
-// The stored pairs in the order they entered the store.
-std::vector<Pair> stored_order()
-{
-    std::vector<Pair> pairs;
-    for (int r = 0; r < n_dist; r += 2)
-        pairs.push_back(Pair(dist[r].x, dist[r].y));
-    return pairs;
-}
-
-class SmallDist : public ::testing::Test {
+class SmallDist : public ::testing::Test, public Run {
   protected:
+    // Every stored pair (smaller object first) and its distance.
+    std::map<Pair, double> stored_pairs()
+    {
+        std::map<Pair, double> pairs;
+        for (int r = 0; r < n_dist; r += 2)
+            pairs[Pair(dist[r].x, dist[r].y)] = dist[r].dist;
+        return pairs;
+    }
+
+    // The stored pairs in the order they entered the store.
+    std::vector<Pair> stored_order()
+    {
+        std::vector<Pair> pairs;
+        for (int r = 0; r < n_dist; r += 2)
+            pairs.push_back(Pair(dist[r].x, dist[r].y));
+        return pairs;
+    }
+
     TableDistance measure;
     std::vector<double> values;
 
@@ -870,37 +870,17 @@ TEST(PackedCells, FineCellsAreTheLowFiveBitsOfTheFloor)
 // ---------------------------------------------------------------------------
 // The join
 
-std::vector<Pair> sunk;
-void record_pair(int i, int j, double)
-{
-    sunk.push_back(Pair(i, j));
-}
-// The join tests give pivot tables only, no data to measure.
-double no_value(int, int)
-{
-    return 0.0;
-}
-
 class Join : public SmallDist {
   protected:
-    void (*saved_sink)(int, int, double);
-    double (*saved_value)(int, int);
+    std::vector<Pair> sunk;   // the pairs the join sent, in order
     std::string out, err;
 
     void SetUp() override
     {
         SmallDist::SetUp();
-        saved_sink = join_pair_sink;
-        saved_value = join_pair_value;
-        join_pair_sink = record_pair;
-        join_pair_value = no_value;
-        sunk.clear();
-    }
-    void TearDown() override
-    {
-        join_pair_sink = saved_sink;
-        join_pair_value = saved_value;
-        SmallDist::TearDown();
+        join_pair_sink = [this](int i, int j, double) { sunk.push_back(Pair(i, j)); };
+        // The join tests give pivot tables only, no data to measure.
+        join_pair_value = [](int, int) { return 0.0; };
     }
 
     // Pivot table of N objects: rows[p][o].
@@ -1028,8 +1008,9 @@ TEST_F(Join, FineCellsZeroAndTwentyNinePassThePackedTestOnly)
 
 TEST_F(Join, StoresEachPassingPairThroughTheStore)
 {
-    join_pair_sink = saved_sink;
-    join_pair_value = saved_value;
+    // The run's own sink and value: the store and the measure.
+    join_pair_sink = nullptr;
+    join_pair_value = nullptr;
     objects({0, 1, 2, 30});
     store_for(10);
     table({{1.0, 1.2, 1.4, 1.1}});
@@ -1062,6 +1043,7 @@ TEST_F(Join, NoObjectWithAFinitePivotTableJoinsNothing)
 // The join as one thread walks it, block by block and pair by pair: the
 // order in which pairs must reach the store.
 struct PlainJoin {
+    Run &run;
     int P, n;
     double eps;
     std::vector<int> cell, order;
@@ -1070,15 +1052,15 @@ struct PlainJoin {
     int split;
     std::vector<Pair> pairs;
 
-    PlainJoin(double e, int threshold) : P(settings.num_pivots), n(N), eps(e), split(threshold)
+    PlainJoin(Run &r, double e, int threshold) : run(r), P(r.settings.num_pivots), n(r.N), eps(e), split(threshold)
     {
         cell.resize((size_t)P * n);
         opt.resize(n);
         inc.resize(n);
         for (int o = 0; o < n; o++) {
             for (int p = 0; p < P; p++)
-                cell[(size_t)p * n + o] = grid_cell(pivot_dists[(size_t)p * n + o], eps);
-            pack_fine_cells(eps, o, opt[o], inc[o]);
+                cell[(size_t)p * n + o] = grid_cell(run.pivot_dists[(size_t)p * n + o], eps);
+            run.pack_fine_cells(eps, o, opt[o], inc[o]);
             order.push_back(o);
         }
         packed_masks(std::min(P, PACKED_PIVOTS), c1, c2);
@@ -1118,7 +1100,7 @@ struct PlainJoin {
                     int a = order[i], b = order[j];
                     bool pass = packed_cells_close(inc[a], opt[b], c1, c2);
                     for (int p = P - 1; pass && p >= d; p--)
-                        pass = std::fabs(pivot_dists[(size_t)p * n + a] - pivot_dists[(size_t)p * n + b]) <= eps;
+                        pass = std::fabs(run.pivot_dists[(size_t)p * n + a] - run.pivot_dists[(size_t)p * n + b]) <= eps;
                     if (pass)
                         pairs.push_back(Pair(a, b));
                 }
@@ -1154,7 +1136,7 @@ TEST_F(Join, PairsReachTheSinkInTheSingleThreadOrderWhateverTheThreadsAndLeaves)
                 rows[p][o] = 20 + 3 * ((groups[o] * (p + 3)) % 8) + spread(gen);
         table(rows);
         settings.split_threshold = c.split;
-        PlainJoin plain(c.eps, c.split);
+        PlainJoin plain(*this, c.eps, c.split);
         ASSERT_GT(plain.pairs.size(), 1000u);
         for (int threads : {1, 3}) {
             SCOPED_TRACE("n=" + std::to_string(c.n) + " P=" + std::to_string(c.pivots) +

@@ -13,9 +13,8 @@
 #include "brivane.h"
 #include "distances.h"
 #include "record_lists.h"
-#include "missing.h"
+#include "run.h"
 #include "small_dist.h"
-#include "store_fill.h"
 #include "threads.h"
 
 namespace {
@@ -35,23 +34,6 @@ struct StoreState {
     std::vector<std::vector<int32_t>> lists;   // each slot's records, from its list's head
     int32_t n_dist, getdist_time, abstract_time;
 };
-
-StoreState snapshot()
-{
-    StoreState s;
-    s.records.assign(dist, dist + n_dist);
-    s.stamps.assign(dist_time, dist_time + n_dist);
-    s.heap_places.assign(heap_loc, heap_loc + n_dist / 2);
-    s.heads.assign(dist_hash, dist_hash + dist_hash_size);
-    s.nodes.assign(node, node + N);
-    s.lists.resize(N);
-    for (int i = 0; i < N; i++)
-        list_walk(i, [&](int32_t r) { s.lists[i].push_back(r); });
-    s.n_dist = n_dist;
-    s.getdist_time = ::getdist_time;
-    s.abstract_time = ::abstract_time;
-    return s;
-}
 
 // The first entry of two equally long arrays whose bytes differ, or -1.
 // Nodes have no padding, and equal NaNs have equal bits here.
@@ -90,8 +72,26 @@ void expect_same_store(const StoreState &want, const StoreState &got)
     EXPECT_EQ(want.lists, got.lists);
 }
 
-class StoreFill : public ::testing::Test {
+class StoreFill : public ::testing::Test, public Run {
   protected:
+    // Everything the store holds now.
+    StoreState snapshot() const
+    {
+        StoreState s;
+        s.records.assign(dist, dist + n_dist);
+        s.stamps.assign(dist_time, dist_time + n_dist);
+        s.heap_places.assign(heap_loc, heap_loc + n_dist / 2);
+        s.heads.assign(dist_hash, dist_hash + dist_hash_size);
+        s.nodes.assign(node, node + N);
+        s.lists.resize(N);
+        for (int i = 0; i < N; i++)
+            list_walk(i, [&](int32_t r) { s.lists[i].push_back(r); });
+        s.n_dist = n_dist;
+        s.getdist_time = getdist_time;
+        s.abstract_time = abstract_time;
+        return s;
+    }
+
     Difference measure;
     std::vector<double> values;
 
@@ -100,19 +100,6 @@ class StoreFill : public ::testing::Test {
         // The store of a distance matrix has room for every pair, as has
         // that of all pairs of a data matrix.
         settings.cluster = CLUSTER_DISTMAT;
-        num_threads = 1;
-        // The store's pointers may still name arrays another test owns (the
-        // list tests point them at vectors of their own); this fixture gives
-        // back only the stores it made.
-        dist = nullptr;
-        dist_time = heap_loc = dist_hash = nullptr;
-        node = nullptr;
-    }
-    void TearDown() override
-    {
-        release_store();
-        reset_missing_values();
-        num_threads = 1;
     }
 
     // n objects with scattered values, a few of them NaN and some equal.
@@ -132,25 +119,10 @@ class StoreFill : public ::testing::Test {
     // count.  A few heads make long chains, whose order the fill must keep.
     int32_t heads = 0;
 
-    // Gives back the arrays of the store made last (init_distances allocates
-    // a new store each time).
-    void release_store()
-    {
-        if (dist)
-            ::operator delete[](dist, std::align_val_t{64});
-        delete[] dist_time;
-        delete[] heap_loc;
-        delete[] dist_hash;
-        delete[] node;
-        dist = nullptr;
-        dist_time = heap_loc = dist_hash = nullptr;
-        node = nullptr;
-    }
-
     // A fresh store with room for every pair.
     void fresh_store()
     {
-        release_store();
+        free_distances();
         testing::internal::CaptureStderr();
         init_distances();
         testing::internal::GetCapturedStderr();
@@ -243,7 +215,7 @@ TEST_F(StoreFill, AllDistKeepsEnteringOneByOneWhereTheFillDoesNotApply)
 {
     objects(12);
     // A pair stored before: all_dist enters the others after it.
-    StoreState want = serial([] { getdist(7, 2, NO_DISTANCE); });
+    StoreState want = serial([this] { getdist(7, 2, NO_DISTANCE); });
     fresh_store();
     getdist(7, 2, NO_DISTANCE);
     num_threads = 3;
