@@ -134,7 +134,9 @@ TEST(ScratchPairs, AsManyAsAskedDistinctAndNeverSelf)
 
 // --- Scratch stores --------------------------------------------------------
 
-class ScratchStore : public ::testing::Test {
+// The run beside the scratch stores: they are runs of their own and must
+// leave it as it was.
+class ScratchStore : public ::testing::Test, public Run {
   protected:
     void SetUp() override
     {
@@ -179,7 +181,8 @@ TEST_F(ScratchStore, CostsAreFinitePositiveAndTheRunIsUntouched)
         int expected = std::rand();
         run_random.seed(99);
         StoreShape s = shape_of(c.n, c.near, c.random);
-        StoreCosts costs = time_store(s, 1000, 8000, 1e-7, [](int a, int b) { return std::abs(a - b) + 0.5; });
+        StoreCosts costs = time_store(s, 1000, 8000, 1e-7, settings.linkage,
+                                      [](int a, int b) { return std::abs(a - b) + 0.5; });
         // The run's random sequence goes on as if nothing had happened.
         EXPECT_EQ(run_random.next(), expected) << c.n << " " << c.near;
         expect_untouched();
@@ -199,9 +202,10 @@ TEST_F(ScratchStore, CostsAreFinitePositiveAndTheRunIsUntouched)
 TEST_F(ScratchStore, KeepsQuietAndLeavesTheCallersSinkInstalled)
 {
     CaptureSink capture;
-    SinkScope scope(capture);
+    SinkScope scope(*this, capture);
     for (int n : {2, 400}) {
-        StoreCosts costs = time_store(shape_of(n, 3, 9), 1000, 8000, 1e-7, [](int a, int b) { return a + b + 0.5; });
+        StoreCosts costs = time_store(shape_of(n, 3, 9), 1000, 8000, 1e-7, settings.linkage,
+                                      [](int a, int b) { return a + b + 0.5; });
         EXPECT_TRUE(costs.measured) << n;
         EXPECT_EQ(run_sink, &capture) << n;
         EXPECT_EQ(capture.report, "") << n;
@@ -213,9 +217,9 @@ TEST_F(ScratchStore, KeepsQuietAndLeavesTheCallersSinkInstalled)
 TEST_F(ScratchStore, NothingToTimeMeasuresNothing)
 {
     auto value = [](int, int) { return 1.0; };
-    EXPECT_FALSE(time_store(shape_of(1, 1, 1), 1000, 8000, 1e-7, value).measured);
-    EXPECT_FALSE(time_store(shape_of(100, 0, 0), 1000, 8000, 1e-7, value).measured);
-    ScratchTiming t = time_scratch_store(1, {}, {}, 0);
+    EXPECT_FALSE(time_store(shape_of(1, 1, 1), 1000, 8000, 1e-7, settings.linkage, value).measured);
+    EXPECT_FALSE(time_store(shape_of(100, 0, 0), 1000, 8000, 1e-7, settings.linkage, value).measured);
+    ScratchTiming t = time_scratch_store(1, {}, {}, 0, settings.linkage);
     EXPECT_EQ(t.merge, 0);
     expect_untouched();
 }

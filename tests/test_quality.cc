@@ -16,12 +16,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include <netcdfcpp.h>
-
 #include "Distance.h"
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "element.h"
 #include "quality.h"
 #include "run_error.h"
 
@@ -41,85 +40,95 @@ class CountingMeasure : public Distance<double> {
     }
 };
 
-CountingMeasure measure;
-std::vector<double> values;   // the loaded data, matrix or list values
-std::vector<int> from, to;    // the objects of a distance list
-
 struct Merge {
     int left, right;   // children by node number
     double dist;
 };
-
-// The dendrogram arrays of n objects from the merges in order (node n+k is
-// merge k), with the leaf order assigned as the run assigns it.
-void make_tree(int n, const std::vector<Merge> &merges)
-{
-    N = n;
-    int nodes = 2 * n - 1;
-    leftnode = new int32_t[nodes];
-    rightnode = new int32_t[nodes];
-    dst = new double[nodes];
-    start = new int32_t[nodes];
-    end = new int32_t[nodes];
-    new2old = new int32_t[nodes];
-    old2new = new int32_t[nodes];
-    for (int k = 0; k < nodes; k++) {
-        leftnode[k] = rightnode[k] = -1;
-        dst[k] = 0;
-        start[k] = end[k] = k;
-        new2old[k] = old2new[k] = -1;
-    }
-    for (size_t k = 0; k < merges.size(); k++) {
-        leftnode[n + k] = merges[k].left;
-        rightnode[n + k] = merges[k].right;
-        dst[n + k] = merges[k].dist;
-    }
-    permute(nodes - 1, 0);
-}
-
-// Objects 0 ... n-1 with the one value each of `data`.
-void data_run(const std::vector<double> &data)
-{
-    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_ROWS);
-    values = data;
-    xd = values.data();
-    C = 1;
-    type = ncDouble;
-    measure.calls = 0;
-    dd = &measure;
-}
-
-// An n x n distance matrix, row-major.
-void matrix_run(const std::vector<double> &matrix)
-{
-    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTMAT);
-    values = matrix;
-    xd = values.data();
-    type = ncDouble;
-}
 
 struct Entry {
     int from, to;
     double d;
 };
 
-void list_run(const std::vector<Entry> &entries)
-{
-    opt_set_int(INDEX_OPT_CLUSTER, CLUSTER_DISTLIST);
-    values.clear();
-    from.clear();
-    to.clear();
-    for (const Entry &e : entries) {
-        from.push_back(e.from);
-        to.push_back(e.to);
-        values.push_back(e.d);
+// A run whose data, or given distances, and dendrogram the tests set by hand.
+struct QualityRun : Run {
+    CountingMeasure measure;
+    std::vector<double> values;   // the loaded data, matrix or list values
+    std::vector<int> from, to;    // the objects of a distance list
+
+    // The dendrogram arrays of n objects from the merges in order (node n+k is
+    // merge k), with the leaf order assigned as the run assigns it.
+    void make_tree(int n, const std::vector<Merge> &merges)
+    {
+        // A tree made before in the same test gives its arrays back.
+        free_distances();
+        N = n;
+        int nodes = 2 * n - 1;
+        leftnode = new int32_t[nodes];
+        rightnode = new int32_t[nodes];
+        dst = new double[nodes];
+        start = new int32_t[nodes];
+        end = new int32_t[nodes];
+        new2old = new int32_t[nodes];
+        old2new = new int32_t[nodes];
+        for (int k = 0; k < nodes; k++) {
+            leftnode[k] = rightnode[k] = -1;
+            dst[k] = 0;
+            start[k] = end[k] = k;
+            new2old[k] = old2new[k] = -1;
+        }
+        for (size_t k = 0; k < merges.size(); k++) {
+            leftnode[n + k] = merges[k].left;
+            rightnode[n + k] = merges[k].right;
+            dst[n + k] = merges[k].dist;
+        }
+        permute(nodes - 1, 0);
     }
-    M = static_cast<int>(entries.size());
-    distfrom = from.data();
-    distto = to.data();
-    xd = values.data();
-    type = ncDouble;
-}
+
+    // Objects 0 ... n-1 with the one value each of `data`.
+    void data_run(const std::vector<double> &data)
+    {
+        settings.cluster = CLUSTER_ROWS;
+        values = data;
+        xd = values.data();
+        C = 1;
+        type = TYPE_DOUBLE;
+        measure.calls = 0;
+        dd = &measure;
+    }
+
+    // An n x n distance matrix, row-major.
+    void matrix_run(const std::vector<double> &matrix)
+    {
+        settings.cluster = CLUSTER_DISTMAT;
+        values = matrix;
+        xd = values.data();
+        type = TYPE_DOUBLE;
+    }
+
+    void list_run(const std::vector<Entry> &entries)
+    {
+        settings.cluster = CLUSTER_DISTLIST;
+        values.clear();
+        from.clear();
+        to.clear();
+        for (const Entry &e : entries) {
+            from.push_back(e.from);
+            to.push_back(e.to);
+            values.push_back(e.d);
+        }
+        M = static_cast<int>(entries.size());
+        distfrom = from.data();
+        distto = to.data();
+        xd = values.data();
+        type = TYPE_DOUBLE;
+    }
+};
+
+class QualityTest : public ::testing::Test, public QualityRun {};
+using QualityMatrix = QualityTest;
+using QualityData = QualityTest;
+using QualityList = QualityTest;
 
 struct Expected {
     int node, left_size, right_size;
@@ -153,7 +162,7 @@ const std::vector<Merge> THREE = {{1, 2, 1.0}, {3, 0, 4.5}};
 // ---------------------------------------------------------------------------
 // Measuring
 
-TEST(QualityMatrix, EveryMergeOverThePairsAcrossItsChildren)
+TEST_F(QualityMatrix, EveryMergeOverThePairsAcrossItsChildren)
 {
     matrix_run({0, 4, 5,
                 4, 0, 1,
@@ -162,7 +171,7 @@ TEST(QualityMatrix, EveryMergeOverThePairsAcrossItsChildren)
     expect_merges(measure_merges(), {{3, 1, 1, 1, 1, 1, 1}, {4, 2, 1, 2, 4, 4.5, 5}});
 }
 
-TEST(QualityMatrix, OnlyTheUpperTriangleCounts)
+TEST_F(QualityMatrix, OnlyTheUpperTriangleCounts)
 {
     matrix_run({9, 4, 5,
                 70, 9, 1,
@@ -171,7 +180,7 @@ TEST(QualityMatrix, OnlyTheUpperTriangleCounts)
     expect_merges(measure_merges(), {{3, 1, 1, 1, 1, 1, 1}, {4, 2, 1, 2, 4, 4.5, 5}});
 }
 
-TEST(QualityMatrix, NanAndInfiniteEntriesAreUnknown)
+TEST_F(QualityMatrix, NanAndInfiniteEntriesAreUnknown)
 {
     matrix_run({0, 4, QNAN,
                 4, 0, INF,
@@ -180,7 +189,7 @@ TEST(QualityMatrix, NanAndInfiniteEntriesAreUnknown)
     expect_merges(measure_merges(), {{3, 1, 1, 0, QNAN, QNAN, QNAN}, {4, 2, 1, 1, 4, 4, 4}});
 }
 
-TEST(QualityMatrix, TheMergeDistanceIsTheRunsOwn)
+TEST_F(QualityMatrix, TheMergeDistanceIsTheRunsOwn)
 {
     matrix_run({0, 4, 5, 4, 0, 1, 5, 1, 0});
     make_tree(3, {{1, 2, 0.25}, {3, 0, INF}});
@@ -189,7 +198,7 @@ TEST(QualityMatrix, TheMergeDistanceIsTheRunsOwn)
     EXPECT_EQ(merges[1].merge_distance, INF);
 }
 
-TEST(QualityData, DistancesComeFromTheMeasureOncePerPair)
+TEST_F(QualityData, DistancesComeFromTheMeasureOncePerPair)
 {
     // Values 0, 1, 5, 7: the root joins {0,1} and {2,3}, whose pairs across
     // are 5, 7, 4 and 6.
@@ -199,7 +208,7 @@ TEST(QualityData, DistancesComeFromTheMeasureOncePerPair)
     EXPECT_EQ(measure.calls, 6);
 }
 
-TEST(QualityData, AChainOfMergesCountsEveryPairOnce)
+TEST_F(QualityData, AChainOfMergesCountsEveryPairOnce)
 {
     // Each merge adds one object to the cluster of all earlier ones: the
     // deepest tree there is.
@@ -226,7 +235,7 @@ TEST(QualityData, AChainOfMergesCountsEveryPairOnce)
     EXPECT_DOUBLE_EQ(got.back().max, double(n - 1) * (n - 1));
 }
 
-TEST(QualityData, ASingleObjectHasNoMerge)
+TEST_F(QualityData, ASingleObjectHasNoMerge)
 {
     data_run({3});
     make_tree(1, {});
@@ -234,7 +243,7 @@ TEST(QualityData, ASingleObjectHasNoMerge)
     EXPECT_EQ(measure.calls, 0);
 }
 
-TEST(QualityList, OnlyTheGivenPairsCountAsTheRunKeepsThem)
+TEST_F(QualityList, OnlyTheGivenPairsCountAsTheRunKeepsThem)
 {
     list_run({
         {1, 1, 7},      // a self pair: never stored
@@ -249,7 +258,7 @@ TEST(QualityList, OnlyTheGivenPairsCountAsTheRunKeepsThem)
     expect_merges(measure_merges(), {{4, 1, 1, 1, 1, 1, 1}, {5, 2, 1, 1, 5, 5, 5}, {6, 3, 1, 0, QNAN, QNAN, QNAN}});
 }
 
-TEST(QualityList, AFullListMeasuresLikeTheMatrixOfTheSameValues)
+TEST_F(QualityList, AFullListMeasuresLikeTheMatrixOfTheSameValues)
 {
     // Random trees, larger child on either side, every pair given once in a
     // random direction.
@@ -294,7 +303,7 @@ TEST(QualityList, AFullListMeasuresLikeTheMatrixOfTheSameValues)
 // ---------------------------------------------------------------------------
 // The file
 
-class QualityFile : public ::testing::Test {
+class QualityFile : public ::testing::Test, public QualityRun {
   protected:
     std::string dir;
 
@@ -344,7 +353,7 @@ TEST_F(QualityFile, HeaderRowsAndSummary)
     make_tree(3, THREE);
     n_dist = 6;
     std::string name = dir + "/q.txt";
-    write_quality(name.c_str(), measure_merges());
+    write_quality(name.c_str(), measure_merges(), N, n_dist / 2);
     EXPECT_EQ(contents(name), "# brivane clustering quality\n"
                               "# input\tin.nc\n"
                               "# options\t-C distmat --5\n"
@@ -367,7 +376,7 @@ TEST_F(QualityFile, UnknownMergesAreNanAndLeftOutOfTheJointCost)
     matrix_run({0, 4, 5, 4, 0, QNAN, 5, 1, 0});
     make_tree(3, {{1, 2, INF}, {3, 0, 4.5}});
     std::string name = dir + "/q.txt";
-    write_quality(name.c_str(), measure_merges());
+    write_quality(name.c_str(), measure_merges(), N, n_dist / 2);
     std::string text = contents(name);
     EXPECT_NE(text.find("# merges at +infinity\t1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n3\t1\t1\tinf\tnan\tnan\tnan\t0\n"), std::string::npos) << text;
@@ -383,7 +392,7 @@ TEST_F(QualityFile, AnEarlierFileIsReplacedWhole)
     std::ofstream(name) << std::string(100000, 'x');
     matrix_run({0, 4, 5, 4, 0, 1, 5, 1, 0});
     make_tree(3, THREE);
-    write_quality(name.c_str(), measure_merges());
+    write_quality(name.c_str(), measure_merges(), N, n_dist / 2);
     EXPECT_EQ(contents(name).find("xxxx"), std::string::npos);
 }
 
@@ -391,7 +400,7 @@ TEST_F(QualityFile, AFileThatCannotBeWrittenEndsTheRun)
 {
     opt_set_text(INDEX_OPT_INPUT, input_name);
     std::string name = dir + "/missing/q.txt";
-    EXPECT_RUN_ERROR(write_quality(name.c_str(), {}), 1,
+    EXPECT_RUN_ERROR(write_quality(name.c_str(), {}, N, n_dist / 2), 1,
                      "^ERROR! Error writing quality file .*/missing/q.txt: No such file or directory\n$");
 }
 
