@@ -13,85 +13,90 @@
 #include "brivane.h"
 #include "brivane_arg.h"
 #include "distances.h"
+#include "element.h"
 #include "small_dist.h"
+#include "tree_file.h"
 
 namespace {
 
-std::vector<double> data;
+// A run of a data matrix of n objects of c normal doubles with euclidean
+// distance, and the settings a default run would have.
+struct BenchRun : Run {
+    std::vector<double> data;
 
-// A data matrix of n objects of c normal doubles with euclidean distance,
-// and the settings a default run would have.
-void setup_run(int n, int c, int pairs)
-{
-    std::mt19937 gen(3);
-    std::normal_distribution<double> normal(0, 1);
-    data.assign((size_t)n * c, 0);
-    for (auto &v : data)
-        v = normal(gen);
-    N = n;
-    C = c;
-    type = 6;
-    xd = data.data();
-    static DistanceFactory<double> registry;
-    dd = registry.getDistance("euclidean");
-    num_distances = pairs;
-    settings.cluster = CLUSTER_ROWS;
-    settings.linkage = LINKAGE_AVE;
-    settings.num_pivots = 20;
-    settings.split_threshold = 1000;
-    settings.pivot_strategy = PIVOT_RANDOM;
-    settings.pivot_quantile = 0.9;
-    settings.prop_similar = 0.5;
-    settings.all_pairwise = false;
-    opt_clear(INDEX_OPT_OUTPUT_DATA);
-    static char prefix[] = "row_";
-    opt_set_text(INDEX_OPT_PREFIX, prefix);
-    static std::string output = std::string(P_tmpdir) + "/brivane-bench-tree.nc";
-    opt_set_text(INDEX_OPT_OUTPUT, &output[0]);
-    run_random.seed(1);
-}
+    BenchRun(int n, int c, int pairs)
+    {
+        std::mt19937 gen(3);
+        std::normal_distribution<double> normal(0, 1);
+        data.assign((size_t)n * c, 0);
+        for (auto &v : data)
+            v = normal(gen);
+        N = n;
+        C = c;
+        type = TYPE_DOUBLE;
+        xd = data.data();
+        make_measure("euclidean", 0);
+        num_distances = pairs;
+        settings.cluster = CLUSTER_ROWS;
+        settings.linkage = LINKAGE_AVE;
+        settings.num_pivots = 20;
+        settings.split_threshold = 1000;
+        settings.pivot_strategy = PIVOT_RANDOM;
+        settings.pivot_quantile = 0.9;
+        settings.prop_similar = 0.5;
+        settings.all_pairwise = false;
+        opt_clear(INDEX_OPT_OUTPUT_DATA);
+        static char prefix[] = "row_";
+        opt_set_text(INDEX_OPT_PREFIX, prefix);
+        static std::string output = std::string(P_tmpdir) + "/brivane-bench-tree.nc";
+        opt_set_text(INDEX_OPT_OUTPUT, &output[0]);
+        run_random.seed(1);
+    }
+};
 
 void BM_getdist_new(benchmark::State &state)
 {
     const int n = 100000;
-    setup_run(n, 10, (int)state.range(0));
+    BenchRun run(n, 10, (int)state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        init_distances();
+        run.free_distances();
+        run.init_distances();
         state.ResumeTiming();
-        for (int k = 0; k < num_distances; k++)
-            benchmark::DoNotOptimize(getdist(k % n, (k / n + 1 + k) % n, NO_DISTANCE));
+        for (int k = 0; k < run.num_distances; k++)
+            benchmark::DoNotOptimize(run.getdist(k % n, (k / n + 1 + k) % n, NO_DISTANCE));
     }
-    state.SetItemsProcessed(state.iterations() * num_distances);
+    state.SetItemsProcessed(state.iterations() * run.num_distances);
 }
 BENCHMARK(BM_getdist_new)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
 void BM_getdist_known(benchmark::State &state)
 {
     const int n = 100000;
-    setup_run(n, 10, 1000000);
-    init_distances();
-    random_dist();
+    BenchRun run(n, 10, 1000000);
+    run.init_distances();
+    run.random_dist();
     std::vector<std::pair<int, int>> known;
-    for (int k = 0; k < n_dist; k += 2)
-        known.emplace_back(dist[k].x, dist[k].y);
+    for (int k = 0; k < run.n_dist; k += 2)
+        known.emplace_back(run.dist[k].x, run.dist[k].y);
     for (auto _ : state)
         for (auto &p : known)
-            benchmark::DoNotOptimize(getdist(p.second, p.first, NO_DISTANCE));
+            benchmark::DoNotOptimize(run.getdist(p.second, p.first, NO_DISTANCE));
     state.SetItemsProcessed(state.iterations() * known.size());
 }
 BENCHMARK(BM_getdist_known)->Unit(benchmark::kMillisecond);
 
 void BM_random_dist(benchmark::State &state)
 {
-    setup_run(100000, 10, (int)state.range(0));
+    BenchRun run(100000, 10, (int)state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        init_distances();
+        run.free_distances();
+        run.init_distances();
         state.ResumeTiming();
-        random_dist();
+        run.random_dist();
     }
-    state.SetItemsProcessed(state.iterations() * num_distances);
+    state.SetItemsProcessed(state.iterations() * run.num_distances);
 }
 BENCHMARK(BM_random_dist)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
@@ -99,18 +104,19 @@ BENCHMARK(BM_random_dist)->Arg(1000000)->Unit(benchmark::kMillisecond);
 // a million heuristic pairs.
 void BM_join(benchmark::State &state)
 {
-    setup_run(100000, 10, 2000000);
-    init_distances();
-    choose_pivots();
-    double eps = estimate_epsilon();
+    BenchRun run(100000, 10, 2000000);
+    run.init_distances();
+    run.choose_pivots();
+    double eps = run.estimate_epsilon();
     for (auto _ : state) {
         state.PauseTiming();
-        init_distances();
+        run.free_distances();
+        run.init_distances();
         state.ResumeTiming();
-        small_dists_work(eps);
+        run.small_dists_work(eps);
     }
-    state.SetItemsProcessed(state.iterations() * (n_dist / 2));
-    delete_pivots();
+    state.SetItemsProcessed(state.iterations() * (run.n_dist / 2));
+    run.delete_pivots();
 }
 BENCHMARK(BM_join)->Unit(benchmark::kMillisecond);
 
@@ -118,13 +124,15 @@ BENCHMARK(BM_join)->Unit(benchmark::kMillisecond);
 void BM_cluster(benchmark::State &state)
 {
     const int pairs = (int)state.range(0);
-    setup_run(pairs / 20, 10, pairs);
+    BenchRun run(pairs / 20, 10, pairs);
     for (auto _ : state) {
         state.PauseTiming();
-        init_distances();
-        random_dist();
+        run.free_distances();
+        run.init_distances();
+        run.random_dist();
         state.ResumeTiming();
-        cluster();
+        run.cluster();
+        write_dendrogram(run);
     }
     state.SetItemsProcessed(state.iterations() * pairs);
 }
@@ -138,9 +146,9 @@ void BM_merge_loop(benchmark::State &state)
 {
     const int pairs = (int)state.range(0);
     const int n = pairs / 24;
-    setup_run(n, 1, pairs);
-    settings.cluster = CLUSTER_DISTLIST;
-    M = pairs;
+    BenchRun run(n, 1, pairs);
+    run.settings.cluster = CLUSTER_DISTLIST;
+    run.M = pairs;
     std::mt19937 gen(7);
     std::normal_distribution<double> normal(0, 1000);
     std::vector<double> pos(n);
@@ -153,16 +161,17 @@ void BM_merge_loop(benchmark::State &state)
     std::shuffle(id.begin(), id.end(), gen);
     for (auto _ : state) {
         state.PauseTiming();
-        init_distances();
+        run.free_distances();
+        run.init_distances();
         for (int k = 0; k < pairs; k++) {
             int i = gen() % n;
             int j = k < pairs / 2 ? std::min(n - 1, i + 1 + (int)(gen() % 40)) : gen() % n;
-            getdist_given(id[i], id[j], std::fabs(pos[i] - pos[j]));
+            run.getdist_given(id[i], id[j], std::fabs(pos[i] - pos[j]));
         }
         state.ResumeTiming();
-        cluster_merge();
+        run.cluster_merge();
     }
-    state.SetItemsProcessed(state.iterations() * (n_dist / 2));
+    state.SetItemsProcessed(state.iterations() * (run.n_dist / 2));
 }
 BENCHMARK(BM_merge_loop)->Arg(8000000)->Arg(24000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 

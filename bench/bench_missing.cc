@@ -3,8 +3,6 @@
 // measures, and that complete rows keep their speed.
 #include <benchmark/benchmark.h>
 
-#include <netcdfcpp.h>
-
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -12,9 +10,9 @@
 #include <vector>
 
 #include "Distance.h"
-#include "brivane.h"
 #include "distances.h"
-#include "missing.h"
+#include "element.h"
+#include "run.h"
 
 namespace {
 
@@ -45,26 +43,25 @@ std::vector<double> rows_of(Kind kind)
 
 void BM_calc(benchmark::State &state, const char *key, Kind kind, int mode)
 {
-    static DistanceFactory<double> registry;
     std::vector<double> rows = rows_of(kind);
-    N = ROWS;
-    C = WIDTH;
-    type = ncDouble;
-    xd = rows.data();
-    dd = registry.getDistance(key);
-    if (auto *mink = dynamic_cast<DistanceMinkowski<double> *>(dd))
+    Run run;
+    run.N = ROWS;
+    run.C = WIDTH;
+    run.type = TYPE_DOUBLE;
+    run.xd = rows.data();
+    run.make_measure(key, 0);
+    if (auto *mink = dynamic_cast<DistanceMinkowski<double> *>(run.dd))
         mink->p = 3.0;
-    reset_missing_values();
-    settings.missing = mode;
-    settings.missing_given = true;
-    prepare_missing_values(key);
+    run.settings.missing = mode;
+    run.settings.missing_given = true;
+    run.prepare_missing_values(key);
     // Both objects change from one call to the next, as in a run's random
     // pairs: a row that stays for many calls lets the branch predictor learn
     // its sort, which flatters the Spearman measures.
     unsigned k = 0;
     for (auto _ : state) {
         int a = k % ROWS, b = (k * 29 + k / ROWS) % ROWS;
-        benchmark::DoNotOptimize(calc_distance(a, b));
+        benchmark::DoNotOptimize(run.calc_distance(a, b));
         k++;
     }
     state.SetItemsProcessed(state.iterations());

@@ -46,7 +46,8 @@ struct Variable {
     std::vector<double> values;
 };
 
-class DriverTest : public ::testing::Test {
+// Each test drives a program run of its own.
+class DriverTest : public ::testing::Test, public ProgramRun {
   protected:
     std::string dir;
 
@@ -57,32 +58,21 @@ class DriverTest : public ::testing::Test {
         dir = mkdtemp(pattern);
     }
 
-    // No options given, a command line of two words and an empty run state.
+    // No options given, a command line of two words, no input file and a
+    // budget of one gigabyte.
     void reset()
     {
         for (int k = 0; k < OPTION_CT; k++)
             opt_clear(k);
         arg_argv_vector->assign({word("brivane"), word("-i")});
         arg_operands_vector->clear();
-        typesize[ncChar] = 1;
-        typesize[ncInt] = 4;
-        typesize[ncFloat] = 4;
-        typesize[ncDouble] = 8;
         in = nullptr;
         clust_dim = nullptr;
-        N = C = M = 0;
-        xc = nullptr;
-        xi = nullptr;
-        xf = nullptr;
-        xd = nullptr;
-        distfrom = distto = nullptr;
         memory = GB;
     }
 
     void TearDown() override
     {
-        // A run that passed the option checks filled the engine's settings.
-        settings = EngineSettings();
         std::string command = "rm -rf '" + dir + "'";
         EXPECT_EQ(0, system(command.c_str()));
     }
@@ -145,6 +135,25 @@ class DriverTest : public ::testing::Test {
         set_text(INDEX_OPT_INPUT, path);
         set_text(INDEX_OPT_OUTPUT, dir + "/out.nc");
         opt_set_double(INDEX_OPT_MEMORY, gigabytes);
+    }
+
+    // A run of a data matrix that passes the option checks and ends at its
+    // missing input: this run's settings are filled by then.  The status is
+    // the one main_arg would return.
+    int run_to_the_input(const std::string &folder)
+    {
+        opt_set_text(INDEX_OPT_DISTANCE, word("euclidean"));
+        opt_set_text(INDEX_OPT_INPUT, word(folder + "/none.nc"));
+        opt_set_text(INDEX_OPT_OUTPUT, word(folder + "/out.nc"));
+        testing::internal::CaptureStderr();
+        int status;
+        try {
+            status = run();
+        } catch (const brivane::Error &error) {
+            status = error.status();
+        }
+        testing::internal::GetCapturedStderr();
+        return status;
     }
 };
 
@@ -697,19 +706,6 @@ TEST_F(DriverTest, MinkowskiNeedsAPositiveParameter)
 }
 
 // --- The engine's settings -------------------------------------------------
-
-// A run of a data matrix that passes the option checks and ends at its
-// missing input: the settings are filled by then.
-int run_to_the_input(const std::string &dir)
-{
-    opt_set_text(INDEX_OPT_DISTANCE, word("euclidean"));
-    opt_set_text(INDEX_OPT_INPUT, word(dir + "/none.nc"));
-    opt_set_text(INDEX_OPT_OUTPUT, word(dir + "/out.nc"));
-    testing::internal::CaptureStderr();
-    int status = main_arg();
-    testing::internal::GetCapturedStderr();
-    return status;
-}
 
 void expect_settings(const EngineSettings &want, const EngineSettings &got)
 {

@@ -14,12 +14,14 @@
 #include "brivane.h"
 #include "dense.h"
 #include "distances.h"
-#include "missing.h"
 #include "threads.h"
 
 namespace {
 
-TEST(DenseFill, EveryPairOnAnyNumberOfThreads)
+// Each test fills the matrix of a run of its own, which frees the last one.
+class DenseFill : public ::testing::Test, public Run {};
+
+TEST_F(DenseFill, EveryPairOnAnyNumberOfThreads)
 {
     // 150 objects: neither tile size divides it.
     int n = 150, c = 3;
@@ -32,7 +34,7 @@ TEST(DenseFill, EveryPairOnAnyNumberOfThreads)
     C = c;
     type = ncDouble;
     xd = data.data();
-    dd = dfd.getDistance("euclidean");
+    make_measure("euclidean", 0);
     std::vector<std::vector<double>> fills;
     for (int threads : {1, 2, 3}) {
         num_threads = threads;
@@ -50,11 +52,10 @@ TEST(DenseFill, EveryPairOnAnyNumberOfThreads)
                 else
                     EXPECT_EQ(want, f[dense_index(n, i, j)]) << i << " " << j;
         }
-    xd = nullptr;
     dense = nullptr;
 }
 
-TEST(DenseFill, PairwiseModeGivesTheStoresDistanceOfEveryPair)
+TEST_F(DenseFill, PairwiseModeGivesTheStoresDistanceOfEveryPair)
 {
     // Rows 4 and 9 hold NaNs, row 12 only one value: too few for the
     // correlations, and none shared with row 9.
@@ -82,7 +83,7 @@ TEST(DenseFill, PairwiseModeGivesTheStoresDistanceOfEveryPair)
                    Case{"absspearman", 39}, Case{"pearson", 39}}) {
         const char *measure = t.measure;
         reset_missing_values();
-        dd = dfd.getDistance(measure);
+        make_measure(measure, 0);
         testing::internal::CaptureStderr();
         prepare_missing_values(measure);
         testing::internal::GetCapturedStderr();
@@ -100,15 +101,10 @@ TEST(DenseFill, PairwiseModeGivesTheStoresDistanceOfEveryPair)
         EXPECT_EQ(t.without_distance, nan) << measure;
         delete[] dense;
     }
-    reset_missing_values();
-    settings.missing = MISSING_PROPAGATE;
-    settings.missing_given = false;
-    num_threads = 1;
-    xd = nullptr;
     dense = nullptr;
 }
 
-TEST(DenseFill, GivenMatrixKeepsItsUpperTriangle)
+TEST_F(DenseFill, GivenMatrixKeepsItsUpperTriangle)
 {
     int n = 4;
     std::vector<float> given = {0, 1, 2, 3,  9, 0, 4, INFINITY,  9, 9, 0, 6,  9, 9, 9, 0};
@@ -117,9 +113,6 @@ TEST(DenseFill, GivenMatrixKeepsItsUpperTriangle)
     xf = given.data();
     EXPECT_EQ(1, dense_fill_given());
     EXPECT_EQ(std::vector<double>({1, 2, 3, 4, INFINITY, 6}), std::vector<double>(dense, dense + 6));
-    delete[] dense;
-    dense = nullptr;
-    xf = nullptr;
 }
 
 } // namespace

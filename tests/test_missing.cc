@@ -13,7 +13,7 @@
 #include "Distance.h"
 #include "brivane.h"
 #include "distances.h"
-#include "missing.h"
+#include "program_sink.h"
 #include "small_dist.h"
 
 namespace {
@@ -31,7 +31,9 @@ class CountingEuclidean : public DistanceEuclidean<double> {
     }
 };
 
-class Missing : public ::testing::Test {
+// A run of its own for each test, whose lines go to standard error as the
+// program prints them.
+class Missing : public ::testing::Test, public Run {
   protected:
     CountingEuclidean plain;
     std::vector<double> values;
@@ -39,13 +41,12 @@ class Missing : public ::testing::Test {
 
     void SetUp() override
     {
-        reset_missing_values();
+        run_sink = &program_sink();
         settings.cluster = CLUSTER_ROWS;
         settings.all_pairwise = false;
         setting(MISSING_PROPAGATE, false);
         run_random.seed(7);
     }
-    void TearDown() override { reset_missing_values(); }
 
     // The -U setting as the driver leaves it: the keyword's index, given by
     // the user or the default.
@@ -130,13 +131,8 @@ TEST_F(Missing, StringMeasuresTakeNaNAsACharacterOnlyWhenSkippingPairByPair)
         for (const char *key : {"hamming", "levenshtein"}) {
             SCOPED_TRACE(std::string(key) + (mode == MISSING_PAIRWISE ? " pairwise" : " propagating"));
             reset_missing_values();
-            // Kept reachable to the end, as the program keeps its measures.
-            static DistanceFactory<double> factory;
-            static auto *kept = new std::vector<Distance<double> *>;
-            kept->push_back(factory.getDistance(key));
-            Distance<double> *measure = kept->back();
             objects(3, {1, 2, 3, 1, NaN, 3});
-            dd = measure;
+            make_measure(key, 0);
             setting(mode, true);
             prepare(key);
             double d = calc_distance(0, 1);

@@ -16,9 +16,7 @@ namespace {
 
 class PairStream : public ::testing::Test {
   protected:
-    int saved_threads = 1;
-    void SetUp() override { saved_threads = num_threads; }
-    void TearDown() override { num_threads = saved_threads; }
+    int num_threads = 1;   // the threads each stream and loop is given
 };
 
 // A value no thread can get from the wrong pair.
@@ -39,6 +37,7 @@ TEST_F(PairStream, DeliversEveryPairInOrderForAnyThreadCount)
             int64_t drawn = 0, taken = 0;
             bool in_order = true;
             pair_stream(
+                num_threads,
                 [&](PairSlot &s) {
                     if (drawn == length)
                         return false;
@@ -66,6 +65,7 @@ TEST_F(PairStream, ScreenedPairsKeepTheirValueAndAreNotComputed)
     num_threads = 2;
     int64_t drawn = 0, computed_odd = 0, wrong = 0;
     pair_stream(
+        num_threads,
         [&](PairSlot &s) {
             if (drawn == 50000)
                 return false;
@@ -103,6 +103,7 @@ TEST_F(PairStream, AFailingComputationReachesTheMainThread)
         num_threads = threads;
         int64_t drawn = 0;
         EXPECT_THROW(pair_stream(
+                         num_threads,
                          [&](PairSlot &s) {
                              if (drawn == 100000)
                                  return false;
@@ -125,9 +126,9 @@ TEST_F(PairStream, ParallelForCoversEveryIndexOnceAndPassesOnAFailure)
     for (int threads : {1, 3}) {
         num_threads = threads;
         std::vector<int> hits(10000, 0);
-        parallel_for(0, (int64_t)hits.size(), 7, [&](int64_t i) { hits[i]++; });
+        parallel_for(num_threads, 0, (int64_t)hits.size(), 7, [&](int64_t i) { hits[i]++; });
         EXPECT_EQ(std::count(hits.begin(), hits.end(), 1), (long)hits.size());
-        EXPECT_THROW(parallel_for(0, 1000, 1,
+        EXPECT_THROW(parallel_for(num_threads, 0, 1000, 1,
                                   [](int64_t i) {
                                       if (i == 500)
                                           throw std::runtime_error("no");

@@ -12,21 +12,13 @@
 #include "brivane.h"
 #include "capture_sink.h"
 #include "distances.h"
-#include "missing.h"
 #include "program_sink.h"
 #include "small_dist.h"
 
 namespace {
 
-// The unit tests read the engine's lines on standard error, where the
-// program prints them: the programs' sink is installed for all of them, as
-// the driver installs it for a run.
-class ProgramSinkForAllTests : public ::testing::Environment {
-  public:
-    void SetUp() override { run_sink = &program_sink(); }
-};
-const ::testing::Environment *const program_sink_environment =
-    ::testing::AddGlobalTestEnvironment(new ProgramSinkForAllTests);
+// A run of the test's own, whose sink the scopes change.
+class Sink : public ::testing::Test, public Run {};
 
 void no_pair(int, int, double) {}
 double no_value(int, int)
@@ -34,75 +26,70 @@ double no_value(int, int)
     return 0.0;
 }
 
-// Engine calls that report, each with what it reports.
+// Engine calls that report, each on a run of its own.
+struct Reporter : Run {
+    void store_set_up()
+    {
+        N = 4;
+        settings.cluster = CLUSTER_ROWS;
+        settings.all_pairwise = false;
+        num_distances = 5;
+        init_distances();
+        free_distances();
+    }
+
+    void missing_rule_on_given_distances()
+    {
+        settings.missing_given = true;
+        prepare_missing_values(nullptr);
+    }
+
+    // Two objects in one cell of a one-pivot table: the join finds their pair.
+    void join_of_two()
+    {
+        join_pair_sink = no_pair;
+        join_pair_value = no_value;
+        N = 2;
+        settings.num_pivots = 1;
+        settings.split_threshold = 1000;
+        pivots = new int[1]();
+        pivot_dists = new double[2]{1.0, 1.0};
+        small_dists_work(1.0);
+        delete_pivots();
+    }
+
+    void join_without_cells() { small_dists_work(0.0); }
+};
+
+// Each engine call with what it reports.
 struct Reporting {
     const char *what;
-    void (*run)();
+    void (Reporter::*run)();
     std::string report;                  // the text pieces, joined
     std::vector<std::string> summaries;  // the summary lines
 };
 
-void store_set_up()
-{
-    N = 4;
-    settings.cluster = CLUSTER_ROWS;
-    settings.all_pairwise = false;
-    num_distances = 5;
-    init_distances();
-    free_distances();
-}
-
-void missing_rule_on_given_distances()
-{
-    const bool given = settings.missing_given;
-    settings.missing_given = true;
-    prepare_missing_values(nullptr);
-    settings.missing_given = given;
-}
-
-// Two objects in one cell of a one-pivot table: the join finds their pair.
-void join_of_two()
-{
-    auto saved_sink = join_pair_sink;
-    auto saved_value = join_pair_value;
-    join_pair_sink = no_pair;
-    join_pair_value = no_value;
-    N = 2;
-    settings.num_pivots = 1;
-    settings.split_threshold = 1000;
-    pivots = new int[1]();
-    pivot_dists = new double[2]{1.0, 1.0};
-    small_dists_work(1.0);
-    delete_pivots();
-    join_pair_sink = saved_sink;
-    join_pair_value = saved_value;
-}
-
-void join_without_cells()
-{
-    small_dists_work(0.0);
-}
-
 const Reporting reporting[] = {
-    {"the store's size", store_set_up, "dist_size=12\n", {}},
-    {"a missing-value rule without effect", missing_rule_on_given_distances,
+    {"the store's size", &Reporter::store_set_up, "dist_size=12\n", {}},
+    {"a missing-value rule without effect", &Reporter::missing_rule_on_given_distances,
      "WARNING! -U/--missing has no effect on given distances: NaN and infinite distances are always left out.\n", {}},
-    {"the join's summary", join_of_two, "", {"neg_res1 = 0  neg_res2 = 0"}},
-    {"a join without cells", join_without_cells,
+    {"the join's summary", &Reporter::join_of_two, "", {"neg_res1 = 0  neg_res2 = 0"}},
+    {"a join without cells", &Reporter::join_without_cells,
      "\nWARNING! Epsilon is 0 or below (all sampled pivot bounds are 0), so the grid has no cells: skipping the "
      "similarity heuristics; random pairs take their place.\n",
      {}},
 };
 
-TEST(Sink, EngineLinesReachTheInstalledSinkAndNoStream)
+TEST_F(Sink, EngineLinesReachTheInstalledSinkAndNoStream)
 {
     for (const Reporting &r : reporting) {
         CaptureSink capture;
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         {
-            SinkScope scope(capture);
-            r.run();
+            Reporter run;
+            SinkScope scope(run, capture);
+            (run.*r.run)();
         }
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << r.what;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << r.what;
@@ -111,28 +98,30 @@ TEST(Sink, EngineLinesReachTheInstalledSinkAndNoStream)
     }
 }
 
-TEST(Sink, TheSilentSinkPrintsNothing)
+TEST_F(Sink, TheSilentSinkPrintsNothing)
 {
     for (const Reporting &r : reporting) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         {
-            SinkScope scope(brivane::silent_sink());
-            r.run();
+            Reporter run;
+            SinkScope scope(run, brivane::silent_sink());
+            (run.*r.run)();
         }
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << r.what;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << r.what;
     }
 }
 
-TEST(Sink, TheProgramSinkPrintsTheReportOnStandardErrorAndTheSummaryOnStandardOutput)
+TEST_F(Sink, TheProgramSinkPrintsTheReportOnStandardErrorAndTheSummaryOnStandardOutput)
 {
     for (const Reporting &r : reporting) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         {
-            SinkScope scope(program_sink());
-            r.run();
+            Reporter run;
+            SinkScope scope(run, program_sink());
+            (run.*r.run)();
         }
         std::string out;
         for (const std::string &line : r.summaries)
@@ -142,20 +131,25 @@ TEST(Sink, TheProgramSinkPrintsTheReportOnStandardErrorAndTheSummaryOnStandardOu
     }
 }
 
-TEST(Sink, AScopeGivesThePreviousSinkBackAlsoWhenAnExceptionPasses)
+TEST_F(Sink, ARunReportsToTheSilentSinkUntilOneIsInstalled)
+{
+    EXPECT_EQ(run_sink, &brivane::silent_sink());
+}
+
+TEST_F(Sink, AScopeGivesThePreviousSinkBackAlsoWhenAnExceptionPasses)
 {
     brivane::Sink *before = run_sink;
     CaptureSink outer, inner;
     {
-        SinkScope a(outer);
+        SinkScope a(*this, outer);
         EXPECT_EQ(run_sink, &outer);
         {
-            SinkScope b(inner);
+            SinkScope b(*this, inner);
             EXPECT_EQ(run_sink, &inner);
         }
         EXPECT_EQ(run_sink, &outer);
         try {
-            SinkScope b(inner);
+            SinkScope b(*this, inner);
             throw std::runtime_error("stop");
         } catch (const std::runtime_error &) {
         }

@@ -53,21 +53,19 @@ TEST(StartableThreads, ATeamBeyondTheProcessLimitsReportsWhatStarted)
 // region, never end the program inside it.
 TEST(ParallelRegions, ARunErrorArrivesAfterTheRegionWithItsStatus)
 {
-    int saved = num_threads;
     for (int threads : {1, 4}) {
         SCOPED_TRACE(threads);
-        num_threads = threads;
-        EXPECT_RUN_ERROR(parallel_for_beside([] { refuse("ERROR! Too many list entries\n2 blocks"); }, 0, 1000,
-                                             [](int64_t) {}),
+        EXPECT_RUN_ERROR(parallel_for_beside(
+                             threads, [] { refuse("ERROR! Too many list entries\n2 blocks"); }, 0, 1000,
+                             [](int64_t) {}),
                          1, "^ERROR! Too many list entries\n2 blocks\n$");
-        EXPECT_RUN_ERROR(parallel_for(0, 1000, 1,
+        EXPECT_RUN_ERROR(parallel_for(threads, 0, 1000, 1,
                                       [](int64_t i) {
                                           if (i == 500)
                                               throw brivane::Error("a body's error", 3);
                                       }),
                          3, "^ERROR! a body's error\n$");
     }
-    num_threads = saved;
 }
 
 } // namespace
