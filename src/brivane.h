@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "plan.h"
+#include "program_exit.h"
 #include "refuse.h"
 #include "run.h"
 
@@ -154,8 +155,5 @@ std::string filled(const char *format, const std::string &text);
 // The keyword index of -C (rows, cols, distmat, distlist).
 int cluster_mode();
 
-// The ends of the process that the option library decides (usage, a broken
-// option table): the process exits with `status`.
-[[noreturn]] void brivane_exit(int status);
 
 #endif

@@ -38,8 +38,8 @@
 #include <utility>
 #include <vector>
 
-#include "brivane.h"
 #include "header_check.h"
+#include "program_exit.h"
 #include "safe_output.h"
 
 // The export program is not linked with the clustering modules; its fatal

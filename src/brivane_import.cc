@@ -47,7 +47,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "brivane.h"
+#include "program_exit.h"
 #include "safe_output.h"
 
 namespace {

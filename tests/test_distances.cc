@@ -23,6 +23,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "record_lists.h"
+#include "program_sink.h"
 #include "run.h"
 #include "run_error.h"
 #include "tree_file.h"
@@ -56,6 +57,9 @@ struct Merges {
 // A run over a test store: one double per object, a measure that counts its
 // calls, and the helpers that fill the store.
 struct StoreRun : Run {
+    // The store's lines go to standard error, where the tests read them.
+    StoreRun() { run_sink = &program_sink(); }
+
     CountingMeasure<double> measure;
     std::vector<double> values;
 
@@ -1261,6 +1265,7 @@ TEST_F(Output, DataCopyIsPermutedAlongTheClusteredDimension)
     output_to("out.nc");
     testing::internal::CaptureStderr();
     cluster();
+    write_dendrogram(*this);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "Permuting data\nPermuting rows\nPermuting square\nPermuting label\n");
 

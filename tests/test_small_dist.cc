@@ -16,6 +16,7 @@
 #include "Distance.h"
 #include "brivane.h"
 #include "distances.h"
+#include "program_sink.h"
 #include "run.h"
 #include "small_dist.h"
 #include "threads.h"
@@ -66,6 +67,8 @@ class SmallDist : public ::testing::Test, public Run {
 
     void SetUp() override
     {
+        // The lines go to standard error, where the tests read them.
+        run_sink = &program_sink();
         settings.cluster = CLUSTER_ROWS;
         settings.all_pairwise = false;
         settings.num_pivots = 1;
