@@ -35,9 +35,6 @@ class ProgramRun : public Run {
   public:
     ProgramRun();
 
-    int64_t memory = 0;          // memory budget in bytes, less the loaded input
-    int engine = ENGINE_STORE;   // the engine that clusters: ENGINE_STORE or ENGINE_DENSE
-
     // Input inspection and reading (input_file.cc).
     // Whether variable i of the input suits the cluster mode.
     int matrix_usable(int i);
@@ -70,49 +67,15 @@ class ProgramRun : public Run {
     // Reads the values (read_input_values) unless the dense engine reads a
     // distance matrix in row blocks itself.
     void load_input();
-    // The line that follows a memory refusal: the -m that would hold
-    // `bytes` for the distances beside what the loaded input already takes
-    // from the budget.
-    std::string memory_need_line(int64_t bytes);
-    // Takes `bytes` of input off the memory budget.
-    void charge_input(int64_t bytes);
-    // What the engine choice decides (brivane.cc).
-    void choose_engine(int64_t matrix_input);
     // The whole run after the command line has been parsed; the result is
     // the exit status, or a brivane::Error ends it.
     int run();
 
   private:
-    // The plan of the run: made before the count is fixed when the time budget
-    // decides it, otherwise (a count given, all pairs) just before the distances.
-    Plan run_plan;
-    bool plan_made = false;
-
-    // What the store would need beside the input when the dense engine runs
-    // where the store does not fit; 0 when it would fit, -1 when no budget
-    // would do (too many pairs).
-    int64_t store_need = 0;
-
     // The driver's phases (brivane.cc).
     void fill_settings();
     bool check_options(const char *&distkey);
-    int64_t least_distance_bytes();
     void select_measure(const char *distkey);
-    double time_sample(Random &random);
-    int pivot_count();
-    int epsilon_sample_size();
-    bool all_pairs_run();
-    bool budget_decides();
-    bool heuristics_wanted();
-    void plan_distance_count();
-    void dense_distances();
-    void engine_line();
-    double choose_pivots_phase();
-    void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen);
-    void plan_for_count();
-    void print_plan();
-    void distances_from_data(bool pivots_chosen);
-    void given_distances();
 
     int64_t fill_cells = 0;  // cells of the data (or distance) variable that held a fill value
 
@@ -124,26 +87,6 @@ class ProgramRun : public Run {
     template <class T> int64_t read_given_blocks(NcVar *var, int64_t n);
 };
 
-// Budget arithmetic of the driver; every count is 64-bit until it is bounded.
-// The memory budget in bytes of `gigabytes` (units of 2^30 bytes), truncated
-// toward zero and held within +-2^62 so that the input's charge cannot
-// overflow it.  The value must be finite.
-int64_t memory_from_gigabytes(double gigabytes);
-// The distance count that half of `time_budget` seconds allows when 100
-// distances took `sample_seconds`; a sample that measured no time allows
-// every pair.  Held within the 32-bit range.
-int64_t sample_count(double time_budget, double sample_seconds, int n);
-// The count `wanted` bounded by memory (250 bytes per distance), raised to
-// 20 per object, capped at all pairs of n objects and at what the store can
-// hold (STORE_MAX_PAIRS).
-int bound_num_distances(int64_t wanted, int64_t memory, int n);
-
-// Memory charged per stored distance, in bytes.
-const int64_t BYTES_PER_DISTANCE = 250;
-// The most pairs the distance store can hold: its pool of two records per pair
-// and its hash table of six heads per record are counted in 32 bits.
-const int64_t STORE_MAX_PAIRS = ((INT32_MAX - 1) / 6 - 2) / 2;
-
 // The whole run after the command line has been parsed; the result is the
 // exit status.  A failure of the run is printed here, as error_lines gives
 // it, and its status returned.
@@ -154,6 +97,5 @@ int main_arg();
 std::string filled(const char *format, const std::string &text);
 // The keyword index of -C (rows, cols, distmat, distlist).
 int cluster_mode();
-
 
 #endif

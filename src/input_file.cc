@@ -443,12 +443,18 @@ template <class T> int64_t ProgramRun::read_given_blocks(NcVar *var, int64_t n)
 int64_t ProgramRun::read_distance_matrix()
 {
     NcVar *var = in->get_var(matvar);
+    int64_t not_finite;
     switch (type) {
     case ncInt:
-        return read_given_blocks<int>(var, N);
+        not_finite = read_given_blocks<int>(var, N);
+        break;
     case ncFloat:
-        return read_given_blocks<float>(var, N);
+        not_finite = read_given_blocks<float>(var, N);
+        break;
     default:
-        return read_given_blocks<double>(var, N);
+        not_finite = read_given_blocks<double>(var, N);
     }
+    // Read in blocks, the matrix shows its fill cells only now.
+    report_fill_cells();
+    return not_finite;
 }

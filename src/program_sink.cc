@@ -2,13 +2,26 @@
 #include "program_sink.h"
 
 #include <iostream>
+#include <sstream>
 
 namespace {
+
+// What the program writes to standard output while that is the output file;
+// written to standard error when the run flushes its sink.  Never freed: the
+// stream flushes it at exit, after static objects are gone.
+std::stringbuf *held_output = nullptr;
 
 class ProgramSink : public brivane::Sink {
   public:
     void text(const std::string &piece) override { std::cerr << piece; }
     void summary(const std::string &line) override { std::cout << line << '\n'; }
+    void flush() override
+    {
+        if (!held_output)
+            return;
+        std::cerr << held_output->str();
+        held_output->str("");
+    }
 };
 
 } // namespace
@@ -17,4 +30,10 @@ brivane::Sink &program_sink()
 {
     static ProgramSink sink;
     return sink;
+}
+
+void hold_standard_output()
+{
+    if (!held_output)
+        std::cout.rdbuf(held_output = new std::stringbuf);
 }

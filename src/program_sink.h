@@ -10,4 +10,8 @@
 // summary line; valid for the whole process.
 brivane::Sink &program_sink();
 
+// Standard output is the output file: from here on what the program writes
+// there is held, and the sink's flush prints it on standard error instead.
+void hold_standard_output();
+
 #endif

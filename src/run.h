@@ -32,6 +32,7 @@
 #include <brivane/sink.hpp>
 
 #include "distances.h"
+#include "plan.h"
 #include "random.h"
 #include "record_lists.h"
 #include "settings.h"
@@ -42,11 +43,7 @@ struct JoinTask;
 struct JoinFound;
 struct merge_quality_t;
 struct dense_merge_t;
-struct UnitCosts;
-struct JoinTiming;
-class JoinSample;
-struct StoreCosts;
-struct ScratchTiming;
+class Timer;
 
 // The value that getdist takes as "no distance offered, compute it".
 const double NO_DISTANCE = -1e100;
@@ -94,6 +91,21 @@ class Run {
     int num_threads = 1;     // threads a parallel loop may use, at least 1
     int num_distances = 0;   // object pairs to compute before clustering
     double epsilon = 0;      // threshold of the similarity heuristics
+    int64_t memory = 0;      // memory budget in bytes, less the input
+    int engine = ENGINE_STORE;  // the engine that clusters: ENGINE_STORE or ENGINE_DENSE
+    // The plan of the run: made before the count is fixed when the time
+    // budget decides it, otherwise (a count given, all pairs) just before
+    // the distances.
+    Plan run_plan;
+    bool plan_made = false;
+    // What the store would need beside the input when the dense engine runs
+    // where the store does not fit; 0 when it would fit, -1 when no budget
+    // would do (too many pairs).
+    int64_t store_need = 0;
+    // Writes the run's output once the clustering has put the leaves in
+    // order, inside the clustering phase (its time includes the writing);
+    // empty: nothing is written.
+    std::function<void()> write_tree;
     // The run's random sequence: seeded once before the first draw and drawn
     // from on the main thread only, so that a seed gives the same run for
     // every number of threads.
@@ -169,6 +181,37 @@ class Run {
     // condensed matrix (copy_rows); the result is the count of values that
     // are not finite.  Set by a caller that leaves the matrix in its file.
     std::function<int64_t()> read_distance_blocks;
+
+    // ---- The run's course (phases.cc), in the order a run takes it: the
+    // caller sets the data view and the settings, charges the input
+    // (charge_input) and checks the budget (check_input_budget), makes the
+    // measure, prepares the missing values, seeds the random sequence, then
+    // compute_distances and run_clustering.
+    // Takes `bytes` of input off the memory budget.
+    void charge_input(int64_t bytes);
+    // The engine choice, then the refusal of a budget that cannot hold the
+    // input, with the need of the engine it would take.  `matrix_input` is
+    // the size of a distance matrix input, which the engine choice charges.
+    void check_input_budget(int64_t matrix_input);
+    // The line that follows a memory refusal: the memory budget that would
+    // hold `bytes` for the distances beside what the input takes.
+    std::string memory_need_line(int64_t bytes);
+    // Seeds run_random from settings.random_seed, or from the clock when it
+    // is 0, and says which.
+    void seed_random();
+    // The distance count and the distances (or the dense engine's matrix).
+    // `timer_global` has run since the run began: the time budget counts it.
+    void compute_distances(Timer &timer_global);
+    // The clustering with the engine chosen, and write_tree.
+    void run_clustering();
+    // Whether the run clusters a data matrix (rows or columns).
+    bool data_mode() const;
+    // Whether the run knows every pair, and so may cluster with either engine.
+    bool exact_run() const;
+    // The dense engine reads a distance matrix in row blocks (through
+    // read_distance_blocks), never holding it whole, unless the quality pass
+    // will read it afterwards.
+    bool dense_reads_blocks() const;
 
     // ---- The store (distances.cc).
     void init_distances();
@@ -506,6 +549,25 @@ class Run {
 
     int64_t fill_tiles();
 
+    // The phases of the run's course (phases.cc).
+    void choose_engine(int64_t matrix_input);
+    int64_t least_distance_bytes();
+    double time_sample(Random &random);
+    int pivot_count();
+    int epsilon_sample_size();
+    bool all_pairs_run();
+    bool budget_decides();
+    bool heuristics_wanted();
+    void plan_distance_count();
+    void dense_distances();
+    void engine_line();
+    double choose_pivots_phase();
+    void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen);
+    void plan_for_count();
+    void print_plan();
+    void distances_from_data(bool pivots_chosen);
+    void given_distances();
+
     StoreCosts store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,
                            double far_load);
 
@@ -518,6 +580,28 @@ class Run {
 
     friend class JoinWalk;
 };
+
+// ---------------------------------------------------------------------------
+// Budget arithmetic (phases.cc); every count is 64-bit until it is bounded.
+
+// Memory charged per stored distance, in bytes.
+const int64_t BYTES_PER_DISTANCE = 250;
+// The most pairs the distance store can hold: its pool of two records per pair
+// and its hash table of six heads per record are counted in 32 bits.
+const int64_t STORE_MAX_PAIRS = ((INT32_MAX - 1) / 6 - 2) / 2;
+
+// The memory budget in bytes of `gigabytes` (units of 2^30 bytes), truncated
+// toward zero and held within +-2^62 so that the input's charge cannot
+// overflow it.  The value must be finite.
+int64_t memory_from_gigabytes(double gigabytes);
+// The distance count that half of `time_budget` seconds allows when 100
+// distances took `sample_seconds`; a sample that measured no time allows
+// every pair.  Held within the 32-bit range.
+int64_t sample_count(double time_budget, double sample_seconds, int n);
+// The count `wanted` bounded by memory (250 bytes per distance), raised to
+// 20 per object, capped at all pairs of n objects and at what the store can
+// hold (STORE_MAX_PAIRS).
+int bound_num_distances(int64_t wanted, int64_t memory, int n);
 
 // ---------------------------------------------------------------------------
 

@@ -27,6 +27,14 @@ struct EngineSettings {
     int split_threshold = 1000;
     int missing = MISSING_PROPAGATE;
     bool missing_given = false;     // the rule was chosen, not defaulted: no notes on it
+    double memory = 2;              // the memory budget in gigabytes (2^30 bytes), the input included
+    double time = 30;               // the time budget in seconds, when it decides the count
+    int num_distances = 0;          // the count asked for; read only when given
+    bool num_distances_given = false;
+    int random_seed = 0;            // 0: a seed from the clock
+    int engine = ENGINE_AUTO;
+    bool engine_given = false;      // the engine was chosen: the run says which one clusters
+    bool quality = false;           // the quality pass follows (it reads the input again)
 };
 
 #endif

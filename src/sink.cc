@@ -10,6 +10,8 @@ void Sink::text(const std::string &) {}
 
 void Sink::summary(const std::string &) {}
 
+void Sink::flush() {}
+
 Sink &silent_sink()
 {
     static Sink silent;

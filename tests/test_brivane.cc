@@ -105,9 +105,11 @@ class DriverTest : public ::testing::Test, public ProgramRun {
         return path;
     }
 
+    // The cluster mode, for the option checks and for the run.
     void mode(int cluster)
     {
         opt_set_int(INDEX_OPT_CLUSTER, cluster);
+        settings.cluster = cluster;
     }
 
     void set_text(int index, const std::string &value)
@@ -493,6 +495,7 @@ TEST_F(DriverTest, BudgetSmallerThanTheData)
     // least count's distances (the three pairs).
     mode(CLUSTER_ROWS);
     opt_set_double(INDEX_OPT_MEMORY, (8 * 3 * 2 - 1) / 1073741824.0);
+    settings.memory = (8 * 3 * 2 - 1) / 1073741824.0;
     memory = 8 * 3 * 2 - 1;
     std::string path = write_file("d.nc", {{"r", 3}, {"c", 2}}, {matrix("m", ncDouble, "r", "c")});
     EXPECT_RUN_ERROR(inspect(path), 1,

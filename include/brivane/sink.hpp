@@ -24,6 +24,11 @@ class Sink {
     // The join's summary line, without its '\n'; the program prints it on
     // standard output.
     virtual void summary(const std::string &line);
+    // The run has reached a point where what a sink holds back may go out:
+    // after the join's lines and at the end of the run.  (The programs hold
+    // the summary line while standard output is their output file, and
+    // print it on standard error here.)
+    virtual void flush();
 };
 
 // A sink that drops everything; valid for the whole process.

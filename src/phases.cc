@@ -1,0 +1,597 @@
+// The run's course: the budget, the engine choice, the distance count and
+// its plan, the distance phases and the clustering, with the lines they
+// report.
+//
+//   check_input_budget        the engine choice and the refusal of a budget
+//                             that cannot hold the input;
+//   seed_random               the run's random sequence, from the seed or the
+//                             clock;
+//   compute_distances         the distance count (from -M, all pairs, or the
+//                             time budget's plan) and the distances: the
+//                             heuristics and random pairs, every pair, or the
+//                             given ones; or the dense engine's matrix;
+//   run_clustering            the clustering with the engine chosen, the
+//                             caller's output written inside its phase.
+//   memory_from_gigabytes, sample_count, bound_num_distances
+//                             the arithmetic that turns the budgets into a
+//                             number of distances.
+#include "run.h"
+
+#include <brivane/sink.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "Timer.h"
+#include "dense.h"
+#include "element.h"
+#include "plan.h"
+#include "progress.h"
+#include "refuse.h"
+#include "small_dist.h"
+
+namespace {
+
+// The messages of the run's course, each text once.
+const char MSG_INPUT_MEMORY[] = "ERROR! Insufficient memory to hold all input data";
+const char MSG_DISTANCES_MEMORY[] = "ERROR! Insufficient memory to calculate enough distances";
+const char MSG_ALL_PAIRS_MEMORY[] = "ERROR! Insufficient memory to calculate all pairwise distances!";
+const char MSG_GIVEN_MEMORY[] = "ERROR! Insufficient memory to store all given distances";
+const char MSG_STORE_LIMIT[] = "ERROR! Too many distances for the distance store (at most 178956969 pairs)!";
+const char MSG_MEMORY_NEED[] = "This run needs -m %.2f or more (gigabytes).";
+const char MSG_EPSILON_HELD[] = "  Epsilon held at %g, so that the similarity heuristics fit the time budget";
+const char MSG_ENGINE_NO_EFFECT[] = "WARNING! --engine has no effect: only a run that knows every pair (-a, or "
+                                    "-C distmat) has a choice; the distance store clusters this one.";
+const char MSG_ENGINE_STORE[] = "Clustering engine: store";
+const char MSG_ENGINE_DENSE[] = "Clustering engine: dense (all pairs in a condensed matrix)";
+const char MSG_DENSE_NOT_FINITE[] = "ERROR! %lld distances are NaN or infinite; the dense engine needs every "
+                                    "distance finite.";
+const char MSG_DENSE_WITHOUT_DISTANCE[] = "ERROR! %lld pairs have no distance (their objects share too few "
+                                          "values); the dense engine needs every distance finite.";
+const char MSG_DENSE_STORE_TAKES[] = "The distance store (-E store) clusters such distances.";
+
+// Objects in the join's subsample, and pairs of the planning bound sample at
+// most (the epsilon estimate may take more; the plan takes their quantile).
+const int PLAN_SAMPLE_OBJECTS = 16384;
+const int PLAN_SAMPLE_PAIRS = 2000000;
+// The join timed on the sample finds and examines about this many pairs at
+// most: a few milliseconds.
+const double JOIN_SAMPLE_FOUND = 10000;
+const double JOIN_SAMPLE_TESTS = 2e7;
+
+
+// Numbers in the report as the program has always printed them: integers in
+// full, reals in six significant digits ("%g").
+std::string text_of(int v)
+{
+    return std::to_string(v);
+}
+std::string text_of(long v)
+{
+    return std::to_string(v);
+}
+std::string text_of(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+} // namespace
+
+bool Run::data_mode() const
+{
+    return settings.cluster == CLUSTER_ROWS || settings.cluster == CLUSTER_COLS;
+}
+
+// Whether the run knows every pair, and so may cluster with either engine.
+bool Run::exact_run() const
+{
+    return settings.cluster == CLUSTER_DISTMAT || (data_mode() && settings.all_pairwise);
+}
+
+// The dense engine reads a distance matrix in row blocks, never holding it
+// whole, unless the quality pass will read it afterwards.
+bool Run::dense_reads_blocks() const
+{
+    return settings.cluster == CLUSTER_DISTMAT && !settings.quality;
+}
+
+// A budget that cannot hold the input is refused once the shapes are read
+// (read_shapes), where the need of the whole run is known.
+void Run::charge_input(int64_t bytes)
+{
+    memory -= bytes;
+}
+
+std::string Run::memory_need_line(int64_t bytes)
+{
+    int64_t input = memory_from_gigabytes(settings.memory) - memory;
+    double gigabytes = std::ceil((double)(bytes + input) / (1024.0 * 1024 * 1024) * 100) / 100;
+    char line[96];
+    snprintf(line, sizeof line, MSG_MEMORY_NEED, gigabytes);
+    return line;
+}
+
+void Run::check_input_budget(int64_t matrix_input)
+{
+    // A run that knows every pair is refused here by the engine choice when
+    // its input does not fit, with the need of the engine it would take.
+    choose_engine(matrix_input);
+    if (memory < 0) {
+        std::string message = std::string(MSG_INPUT_MEMORY) + "\n" + memory_need_line(least_distance_bytes());
+        if (settings.cluster == CLUSTER_DISTLIST && M > STORE_MAX_PAIRS)
+            message += std::string("\n") + MSG_STORE_LIMIT;
+        refuse(message);
+    }
+}
+
+void Run::seed_random()
+{
+    int seed = settings.random_seed;
+    if (seed > 0) {
+        run_random.seed(seed);
+        run_sink->text("Random seed from user = " + text_of(seed) + "\n");
+    } else {
+        seed = Timer::randomness();
+        run_sink->text("Random seed from time = " + text_of(seed) + "\n");
+        run_random.seed(seed);
+    }
+}
+
+void Run::compute_distances(Timer &timer_global)
+{
+    if (engine == ENGINE_DENSE) {
+        dense_distances();
+        return;
+    }
+    plan_distance_count();
+    bool pivots_chosen = false;
+    if (budget_decides())
+        plan_for_time_budget(timer_global, pivots_chosen);
+    init_distances();
+    if (data_mode())
+        distances_from_data(pivots_chosen);
+    else
+        given_distances();
+}
+
+void Run::run_clustering()
+{
+    engine_line();
+    run_sink->text("Running hierarchical clustering...");
+    Timer timer_clustering;
+    if (engine == ENGINE_DENSE) {
+        dense_cluster();
+        if (write_tree)
+            write_tree();
+    } else {
+        progress_begin("Running hierarchical clustering...", 0, N - 1);
+        cluster();
+        if (write_tree)
+            write_tree();
+        progress_end();
+    }
+    run_sink->text(" " + text_of(timer_clustering.get_run_time()) + " sec\n");
+}
+
+// What the distances of a run that knows only some pairs need at the least
+// beside the input: a list's entries, or a data matrix's least count (20 per
+// object, at most every pair), which any budget above it may raise.
+int64_t Run::least_distance_bytes()
+{
+    int64_t count = settings.cluster == CLUSTER_DISTLIST ? M : bound_num_distances(0, 0, N);
+    return count * BYTES_PER_DISTANCE;
+}
+
+// 100 distances between random distinct objects, timed; draws the first 200
+// numbers of the generator.  Needs two objects or more.
+double Run::time_sample(Random &random)
+{
+    Timer timer;
+    for (int k = 0; k < 100; k++) {
+        int a = random.next() % N;
+        int b = random.next() % (N - 1);
+        if (a <= b)
+            calc_distance(a, b + 1);
+        else
+            calc_distance(b, a);
+    }
+    return timer.get_run_time();
+}
+
+int Run::pivot_count()
+{
+    return std::min(settings.num_pivots, N);
+}
+
+int Run::epsilon_sample_size()
+{
+    return settings.sample_size > 0 ? settings.sample_size : N;
+}
+
+// Every pair of a data matrix is computed: asked for, or the time budget's
+// plan found room for all of them.
+bool Run::all_pairs_run()
+{
+    return settings.all_pairwise || (plan_made && run_plan.all_pairs);
+}
+
+// The time budget fixes the count: a data matrix, neither a count nor all
+// pairs asked for, and two objects or more to pair.
+bool Run::budget_decides()
+{
+    return data_mode() && !settings.num_distances_given && !settings.all_pairwise && N >= 2;
+}
+
+bool Run::heuristics_wanted()
+{
+    return !all_pairs_run() && num_distances > 0 && settings.prop_similar > 0;
+}
+
+// Fixes num_distances from the options and the memory budget, or ends the
+// run.  When the time budget decides, this is the most that memory allows;
+// plan_for_time_budget then fixes the count.
+void Run::plan_distance_count()
+{
+    bool all_pairwise = settings.all_pairwise;
+    if (!data_mode()) {
+        // The given distances are stored as they are; the count has no use.
+        num_distances = settings.num_distances;
+        int64_t given = settings.cluster == CLUSTER_DISTMAT ? all_pairs(N) : M;
+        // For a list the budget is told first: raising -m is the remedy the
+        // user has at hand, and the store's limit follows when it also holds.
+        if (settings.cluster == CLUSTER_DISTLIST && given * BYTES_PER_DISTANCE > memory) {
+            std::string message = std::string(MSG_GIVEN_MEMORY) + "\n" + memory_need_line(given * BYTES_PER_DISTANCE);
+            if (given > STORE_MAX_PAIRS)
+                message += std::string("\n") + MSG_STORE_LIMIT;
+            refuse(message);
+        }
+        if (given > STORE_MAX_PAIRS)
+            refuse(MSG_STORE_LIMIT);
+        if (given * BYTES_PER_DISTANCE > memory)
+            refuse(MSG_GIVEN_MEMORY);
+    } else if (all_pairwise) {
+        if (all_pairs(N) > STORE_MAX_PAIRS)
+            refuse(MSG_STORE_LIMIT);
+        num_distances = (int)all_pairs(N);
+    } else {
+        int64_t wanted = 0;
+        if (settings.num_distances_given) {
+            wanted = settings.num_distances;
+        } else if (N >= 2) {
+            // The sample's draws stay first in the random sequence; the
+            // plan measures the costs itself.
+            time_sample(run_random);
+            wanted = memory / BYTES_PER_DISTANCE;
+        }
+        num_distances = bound_num_distances(wanted, memory, N);
+        if (num_distances * BYTES_PER_DISTANCE > memory)
+            refuse(std::string(MSG_DISTANCES_MEMORY) + "\n" +
+                   memory_need_line((int64_t)num_distances * BYTES_PER_DISTANCE));
+    }
+    if (all_pairwise && 125 * (int64_t)N * (N - 1) > memory)
+        refuse(MSG_ALL_PAIRS_MEMORY);
+}
+
+// Which engine clusters the run: the store wherever it fits (and always
+// when asked for), else the dense matrix where that fits; a budget that
+// holds neither is refused with the memory the run needs.  `matrix_input`
+// is the size of a distance matrix input, not yet charged to `memory`.
+void Run::choose_engine(int64_t matrix_input)
+{
+    int requested = settings.engine;
+    engine = ENGINE_STORE;
+    if (!exact_run())
+        return;
+    int64_t pairs = all_pairs(N);
+    int64_t store_bytes = matrix_input + pairs * BYTES_PER_DISTANCE;
+    int64_t dense_bytes = pairs * DENSE_BYTES_PER_PAIR +
+                          (dense_reads_blocks() ? dense_block_bytes(N, (int)element_size(type)) : matrix_input);
+    bool store_fits = pairs <= STORE_MAX_PAIRS && store_bytes <= memory;
+    bool dense_fits = dense_bytes <= memory;
+    const char *too_small = matrix_input > memory ? MSG_INPUT_MEMORY
+                            : data_mode()         ? MSG_ALL_PAIRS_MEMORY
+                                                  : MSG_GIVEN_MEMORY;
+    if (requested == ENGINE_STORE || (requested == ENGINE_AUTO && store_fits)) {
+        // A budget that is too small is what the user can change, so it is
+        // named before the store's own limit.
+        if (store_bytes > memory)
+            refuse(std::string(too_small) + "\n" + memory_need_line(store_bytes));
+        if (pairs > STORE_MAX_PAIRS)
+            refuse(MSG_STORE_LIMIT);
+        charge_input(matrix_input);
+        return;
+    }
+    if (!dense_fits)
+        refuse(std::string(too_small) + "\n" + memory_need_line(dense_bytes));
+    // `memory` stays as it is: nothing later draws on it, and the lines
+    // that name a budget measure their need against it.
+    engine = ENGINE_DENSE;
+    store_need = store_fits ? 0 : pairs > STORE_MAX_PAIRS ? -1 : store_bytes;
+}
+
+// Every pair into the dense matrix, with the progress lines of the store's
+// phases; a value that is not finite ends the run.  The automatic choice
+// takes the dense engine only where the store does not fit, so no store can
+// take over then.
+void Run::dense_distances()
+{
+    Timer timer_distances;
+    int64_t not_finite;
+    if (data_mode()) {
+        run_sink->text("Calculating distances...\n");
+        run_sink->text("  Calculating all pairwise distances...");
+        Timer timer_all;
+        not_finite = dense_fill_measure();
+        run_sink->text(std::string(" ") + text_of(timer_all.get_run_time()) + " sec\n");
+        run_sink->text(std::string("Distance calculation took ") + text_of(timer_distances.get_run_time()) + " sec\n");
+        run_sink->text(std::string("  Values of ") + text_of(all_pairs(N)) + " distances were calculated\n");
+    } else {
+        run_sink->text("Inputting distances...\n");
+        not_finite = dense_fill_given();
+        run_sink->text(std::string("Distance input took ") + text_of(timer_distances.get_run_time()) + " sec\n");
+        run_sink->text(std::string("  Values of ") + text_of(all_pairs(N)) + " distances were input\n");
+    }
+    if (not_finite > 0) {
+        // When missing values are skipped pair by pair, a NaN distance is a
+        // pair without one, as the store counts it.
+        int64_t without = 0;
+        if (skip_pairs_without_distance)
+            without = std::count_if(dense, dense + all_pairs(N), [](double d) { return std::isnan(d); });
+        const char *format = without == not_finite ? MSG_DENSE_WITHOUT_DISTANCE : MSG_DENSE_NOT_FINITE;
+        char message[256];
+        std::snprintf(message, sizeof message, format, (long long)not_finite);
+        std::string text = message;
+        if (store_need >= 0)
+            text += std::string("\n") + MSG_DENSE_STORE_TAKES;
+        if (store_need > 0)
+            text += "\n" + memory_need_line(store_need);
+        refuse(text);
+    }
+}
+
+// The line before clustering names the engine when the dense one runs or
+// the user chose one.
+void Run::engine_line()
+{
+    if (engine == ENGINE_DENSE)
+        run_sink->text(std::string(MSG_ENGINE_DENSE) + "\n");
+    else if (settings.engine_given)
+        run_sink->text(std::string(exact_run() ? MSG_ENGINE_STORE : MSG_ENGINE_NO_EFFECT) + "\n");
+}
+
+// The pivots and their distances; the result is the seconds they took.
+double Run::choose_pivots_phase()
+{
+    Timer timer_pivots;
+    run_sink->text("Choosing pivots for similarity heuristics...\n");
+    choose_pivots();
+    double seconds = timer_pivots.get_run_time();
+    run_sink->text(std::string("Choosing pivots took ") + text_of(seconds) + " sec\n");
+    return seconds;
+}
+
+// Fixes num_distances so that the whole run is predicted to fit the time
+// budget: the pivots are chosen first, since their distances give the
+// epsilon of every candidate count and the join's work at it.
+void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
+{
+    bool heuristics = heuristics_wanted();
+    double prop = settings.prop_similar;
+    double pivot_seconds = 0;
+    if (heuristics) {
+        pivot_seconds = choose_pivots_phase();
+        pivots_chosen = true;
+    }
+    int P = heuristics ? pivot_count() : 0;
+    UnitCosts unit = measure_unit_costs(P);
+    // The pivots timed P*N distances; a random pair's adds the fetch of two
+    // data rows.  The larger sample bounds a short measurement that lost
+    // the processor or met cold pages.
+    if (heuristics && pivot_seconds > 0)
+        unit.distance = std::min(unit.distance, pivot_seconds * parallel_share() / ((double)P * N) + 2 * unit.far_load);
+    int sample_size = epsilon_sample_size();
+    int64_t least = std::min<int64_t>(20 * (int64_t)N, all_pairs(N));
+    least = std::min<int64_t>(least, num_distances);
+    int64_t most = num_distances;
+    JoinSample sample = heuristics ? join_sample(PLAN_SAMPLE_OBJECTS, P, settings.split_threshold)
+                                   : JoinSample({}, 0, 0, N, 1);
+    BoundSample bounds(sample.sample_bounds(std::min(std::max(sample_size, 1000), PLAN_SAMPLE_PAIRS), 1));
+    if (heuristics)
+        unit.join_test = unit.slowdown * sample.seconds_per_test(bounds.epsilon(least, prop, sample_size, N));
+    double pairs = (double)all_pairs(N);
+    auto epsilon_of = [&](int64_t count) { return bounds.epsilon(count, prop, sample_size, N); };
+    auto join_of = [&](double eps, double &tests, double &found) {
+        tests = sample.examined(eps);
+        found = bounds.share_within(eps) * pairs;
+    };
+    double budget = settings.time;
+    auto plan = [&] {
+        return plan_time_budget(unit, budget, timer_global.get_run_time(), least, most, N,
+                                heuristics ? sample_size : 0, heuristics, prop < 1, epsilon_of, join_of);
+    };
+    run_plan = plan();
+    // The join is timed on the sample at that plan's epsilon, the store and
+    // the merge loop on scratch stores shaped like the run it foresees, and
+    // the run planned again with what they cost.
+    double eps = heuristics ? std::min(epsilon_of(run_plan.count), run_plan.epsilon_cap) : 0;
+    double tests = 0, found = 0;
+    if (heuristics) {
+        join_of(eps, tests, found);
+        // As many sample objects as keep the sample join within about
+        // JOIN_SAMPLE_FOUND found pairs and JOIN_SAMPLE_TESTS candidates
+        // (pairs of the sample go with the square of its objects).
+        double share = (double)sample.objects() / N;
+        double sample_found = found * share * share, sample_tests = tests * share * share;
+        double thin = std::min({1.0, std::sqrt(JOIN_SAMPLE_FOUND / std::max(1.0, sample_found)),
+                                std::sqrt(JOIN_SAMPLE_TESTS / std::max(1.0, sample_tests))});
+        int objects = std::max(std::min(500, sample.objects()), (int)(thin * sample.objects()));
+        set_join_costs(unit, time_sample_join(sample, eps, PLAN_SAMPLE_OBJECTS, objects), objects);
+    }
+    unit.store = measure_store_costs(sample, run_plan.count, found, eps, N, budget, unit.far_load / unit.slowdown);
+    // The scratch stores took longer than the first measurements: the share
+    // of the machine the run gets is the one they got.
+    set_slowdown(unit, unit.store.slowdown);
+    run_plan = plan();
+    num_distances = (int)run_plan.count;
+    if (run_plan.all_pairs) {
+        // The pivots were for the join, which a run of every pair has not.
+        delete_pivots();
+        pivots_chosen = false;
+    }
+    // The estimate of the run samples its own pairs; an epsilon above the
+    // planned one would let the join overrun what was planned for it.
+    if (heuristics)
+        run_plan.epsilon_cap = std::min(run_plan.epsilon_cap, 1.05 * epsilon_of(run_plan.count));
+    plan_made = true;
+}
+
+// The plan of a run whose count is fixed already: what each phase is
+// predicted to cost, for the plan line.
+void Run::plan_for_count()
+{
+    bool heuristics = heuristics_wanted();
+    int P = heuristics ? pivot_count() : 0;
+    UnitCosts unit = measure_unit_costs(P);
+    run_plan = Plan();
+    run_plan.count = num_distances;
+    if (settings.all_pairwise) {
+        run_plan.all_pairs = true;
+        run_plan.seconds = predict_all_pairs(unit, N);
+    } else {
+        double tests = 0, found = 0;
+        if (heuristics) {
+            JoinSample sample = join_sample(PLAN_SAMPLE_OBJECTS, P, settings.split_threshold);
+            BoundSample bounds(sample.sample_bounds(std::min(std::max(N, 1000), PLAN_SAMPLE_PAIRS), 1));
+            unit.join_test = unit.slowdown * sample.seconds_per_test(epsilon);
+            tests = sample.examined(epsilon);
+            found = bounds.share_within(epsilon) * (double)all_pairs(N);
+        }
+        run_plan.join_tests = tests;
+        run_plan.seconds = predict(unit, num_distances, found, tests, N, 0, heuristics,
+                                   settings.prop_similar < 1);
+    }
+    plan_made = true;
+}
+
+void Run::print_plan()
+{
+    run_sink->text(plan_line(run_plan) + "\n");
+    std::string shortfall = shortfall_line(run_plan);
+    if (!shortfall.empty())
+        run_sink->text(shortfall + "\n");
+}
+
+void Run::distances_from_data(bool pivots_chosen)
+{
+    bool all_pairwise = all_pairs_run();
+    double prop_similar = settings.prop_similar;
+    // Every pair is computed anyway when all are asked for, so the heuristics
+    // have nothing to choose.
+    bool heuristics = heuristics_wanted();
+    if (heuristics) {
+        if (!pivots_chosen)
+            choose_pivots_phase();
+        Timer timer_epsilon;
+        run_sink->text("Estimating epsilon for similarity heuristics...");
+        epsilon = estimate_epsilon();
+        run_sink->text(std::string(" ") + text_of(timer_epsilon.get_run_time()) + " sec\n");
+        run_sink->text(std::string("  Estimated epsilon is ") + text_of(epsilon) + "\n");
+        if (epsilon > run_plan.epsilon_cap) {
+            epsilon = run_plan.epsilon_cap;
+            char line[160];
+            std::snprintf(line, sizeof line, MSG_EPSILON_HELD, epsilon);
+            run_sink->text(std::string(line) + "\n");
+        }
+    }
+    if (num_distances <= 0 && !all_pairwise)
+        return;
+    if (!plan_made)
+        plan_for_count();
+    print_plan();
+    Timer timer_distances;
+    run_sink->text("Calculating distances...\n");
+    if (!all_pairwise) {
+        if (heuristics) {
+            run_sink->text("  Calculating similarity heuristics based pairs...");
+            Timer timer_heuristics;
+            progress_begin("  Calculating similarity heuristics based pairs...", 0, run_plan.join_tests);
+            small_dists_work(epsilon);
+            progress_end();
+            run_sink->text(std::string(" ") + text_of(timer_heuristics.get_run_time()) + " sec\n");
+            run_sink->text(std::string("    ") + text_of(n_dist / 2) + " distances calculated\n");
+            run_sink->flush();
+            delete_pivots();
+        }
+        // A skipped join leaves its share to the random pairs, whatever
+        // share the heuristics were given.
+        bool join_left_out = heuristics && join_skipped(epsilon);
+        if ((prop_similar < 1 || join_left_out) && num_distances - n_dist / 2 > 0) {
+            Timer timer_random;
+            run_sink->text("  Calculating random pairs...");
+            progress_begin("  Calculating random pairs...", n_dist / 2, num_distances);
+            random_dist();
+            progress_end();
+            run_sink->text(std::string(" ") + text_of(timer_random.get_run_time()) + " sec\n");
+        }
+    } else {
+        Timer timer_all;
+        run_sink->text("  Calculating all pairwise distances...");
+        progress_begin("  Calculating all pairwise distances...", 0, (double)all_pairs(N));
+        all_dist();
+        progress_end();
+        run_sink->text(std::string(" ") + text_of(timer_all.get_run_time()) + " sec\n");
+    }
+    run_sink->text(std::string("Distance calculation took ") + text_of(timer_distances.get_run_time()) + " sec\n");
+    run_sink->text(std::string("  Values of ") + text_of(n_dist / 2) + " distances were calculated\n");
+    report_pairs_without_distance();
+}
+
+void Run::given_distances()
+{
+    Timer timer_distances;
+    run_sink->text("Inputting distances...\n");
+    input_dist();
+    run_sink->text(std::string("Distance input took ") + text_of(timer_distances.get_run_time()) + " sec\n");
+    run_sink->text(std::string("  Values of ") + text_of(n_dist / 2) + " distances were input\n");
+}
+
+int64_t memory_from_gigabytes(double gigabytes)
+{
+    const double limit = 4611686018427387904.0; // 2^62
+    double bytes = gigabytes * 1024 * 1024 * 1024;
+    if (bytes > limit)
+        return INT64_C(4611686018427387904);
+    if (bytes < -limit)
+        return -INT64_C(4611686018427387904);
+    return (int64_t)bytes;
+}
+
+int64_t sample_count(double time_budget, double sample_seconds, int n)
+{
+    if (!(sample_seconds > 0))
+        return all_pairs(n);
+    double count = 100 * 0.5 * time_budget / sample_seconds + 1.0;
+    if (count > INT32_MAX)
+        return INT32_MAX;
+    if (count < INT32_MIN)
+        return INT32_MIN;
+    return (int64_t)count;
+}
+
+int bound_num_distances(int64_t wanted, int64_t memory, int n)
+{
+    int64_t count = wanted;
+    if (count * BYTES_PER_DISTANCE > memory)
+        count = memory / BYTES_PER_DISTANCE;
+    if (count < 20 * (int64_t)n)
+        count = 20 * (int64_t)n;
+    if (count > all_pairs(n))
+        count = all_pairs(n);
+    if (count > STORE_MAX_PAIRS)
+        count = STORE_MAX_PAIRS;
+    return (int)count;
+}
