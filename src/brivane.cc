@@ -43,6 +43,7 @@
 #include "program_sink.h"
 #include "progress.h"
 #include "quality.h"
+#include "run_checks.h"
 #include "safe_output.h"
 #include "small_dist.h"
 #include "threads.h"
@@ -77,16 +78,11 @@ int cluster_mode()
     return opt_int(INDEX_OPT_CLUSTER);
 }
 
-
 namespace {
 
 // The messages of the driver and of the input inspection, each text once.
 const char MSG_OPERANDS[] = "ERROR! Operands not allowed! All arguments must belong to some flags.\n"
                             "Currently you have specified the following operands:";
-const char MSG_DISTANCE_NOT_APPLICABLE[] = "ERROR! --distance is applicable only for --cluster data.";
-const char MSG_DISTANCE_MISSING[] =
-    "ERROR! Distance measure not specified! Use flag -d to find out about possible distance measures.\n"
-    "Alternatively, specify -C distmat or -C distlist to read pre-calculated distances from the input file.";
 const char MSG_DISTLIST_NAMES_MISSING[] =
     "ERROR! Variables containing start-objects and end-objects of distances and dimension containing "
     "number of objects must be specified with --from, --to and --num-objects";
@@ -98,15 +94,7 @@ const char MSG_DISTANCE_TWICE[] = "ERROR! More than one parameter for option --d
 const char MSG_INPUT_MISSING[] = "ERROR! Input file not specified! Use flag -i to specify the input file.";
 const char MSG_OUTPUT_MISSING[] = "ERROR! Output file not specified! Use flag -o to specify the output file.";
 const char MSG_OUTPUT_IS_INPUT[] = "ERROR! The output file is the input file itself! Choose another output file.";
-const char MSG_MINKOWSKI_P_MISSING[] = "ERROR! Minkowski distance requires parameter --minkowski-p or -p";
-const char MSG_MINKOWSKI_P_NOT_POSITIVE[] = "ERROR! Parameter p of Minkowski distance must be positive!";
 const char MSG_VALUE_MISSING[] = "ERROR! Option --%s requires a value!";
-const char MSG_NOT_FINITE[] = "ERROR! Option --%s requires a finite value!";
-const char MSG_BELOW_ONE[] = "ERROR! Option --%s must be at least 1!";
-const char MSG_TIME_TOO_SHORT[] = "ERROR! Option --time must be at least 0.001 (seconds)!";
-const char MSG_THREADS_ABOVE_LIMIT[] = "ERROR! Option --threads must be at most %d (this machine has %d core%s)!";
-const char MSG_THREADS_NOT_STARTED[] = "ERROR! Only %d of the %d threads of --threads could start (%s); use -j %d "
-                                       "or fewer!";
 const char MSG_STEERING_NO_EFFECT[] = "WARNING! -%c/--%s has no effect on given distances: they are read and "
                                       "clustered as they are.";
 const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
@@ -126,13 +114,6 @@ char default_missing[] = "PROPAGATE";
 char prefix_rows[] = "row_";
 char prefix_cols[] = "col_";
 char prefix_none[] = "";
-
-// Measure ID of the minkowski keyword in the registries.
-const int MINKOWSKI_ID = 2;
-
-// The shortest time budget, in seconds (MSG_TIME_TOO_SHORT names it).
-const double MIN_TIME_BUDGET = 0.001;
-
 
 [[noreturn]] void refuse_with_usage()
 {
@@ -279,50 +260,17 @@ bool ProgramRun::check_options(const char *&distkey)
             refuse(filled(MSG_VALUE_MISSING, option.name));
     }
 
-    // Non-finite reals would reach integer conversions and comparisons that
-    // no longer mean anything.
-    static const struct {
-        int index;
-        const char *name;
-    } reals[] = {{INDEX_OPT_MEMORY, "memory"},
-                 {INDEX_OPT_TIME, "time"},
-                 {INDEX_OPT_PROP_SIMILAR, "prop-similar"},
-                 {INDEX_OPT_PIVOT_QUANTILE, "pivot-quantile"}};
-    for (const auto &option : reals)
-        if (!std::isfinite(opt_double(option.index)))
-            refuse(filled(MSG_NOT_FINITE, option.name));
-    // The plan cannot tell a budget below a millisecond from none, and its
-    // shortfall, a share of the budget, would be infinite.
-    if (!(opt_double(INDEX_OPT_TIME) >= MIN_TIME_BUDGET))
-        refuse(MSG_TIME_TOO_SHORT);
-    // No pivots leaves the heuristics nothing to work with, and a split
-    // threshold below 1 would split a one-position block for ever.
-    if (opt_int(INDEX_OPT_NUM_PIVOTS) < 1)
-        refuse(filled(MSG_BELOW_ONE, "num-pivots"));
-    if (opt_int(INDEX_OPT_SPLIT_THRESHOLD) < 1)
-        refuse(filled(MSG_BELOW_ONE, "split-threshold"));
-    if (opt_int(INDEX_OPT_SAMPLE_SIZE) < 1)
-        refuse(filled(MSG_BELOW_ONE, "sample-size"));
-    if (opt_int(INDEX_OPT_THREADS) < 1)
-        refuse(filled(MSG_BELOW_ONE, "threads"));
+    check_finite(opt_double(INDEX_OPT_MEMORY), "memory");
+    check_finite(opt_double(INDEX_OPT_TIME), "time");
+    check_finite(opt_double(INDEX_OPT_PROP_SIMILAR), "prop-similar");
+    check_finite(opt_double(INDEX_OPT_PIVOT_QUANTILE), "pivot-quantile");
+    check_time_budget(opt_double(INDEX_OPT_TIME));
+    check_at_least_one(opt_int(INDEX_OPT_NUM_PIVOTS), "num-pivots");
+    check_at_least_one(opt_int(INDEX_OPT_SPLIT_THRESHOLD), "split-threshold");
+    check_at_least_one(opt_int(INDEX_OPT_SAMPLE_SIZE), "sample-size");
+    check_at_least_one(opt_int(INDEX_OPT_THREADS), "threads");
     num_threads = opt_int(INDEX_OPT_THREADS);
-    // Counts the thread library cannot start end the run inside it, without
-    // an ERROR line (or crash it): the cap first, then the system's limits.
-    char message[256];
-    if (num_threads > thread_limit()) {
-        int cores = machine_cores();
-        std::snprintf(message, sizeof message, MSG_THREADS_ABOVE_LIMIT, thread_limit(), cores, cores == 1 ? "" : "s");
-        refuse(message);
-    }
-#ifdef _OPENMP
-    std::string reason;
-    int startable = startable_threads(num_threads, reason);
-    if (startable < num_threads) {
-        std::snprintf(message, sizeof message, MSG_THREADS_NOT_STARTED, startable, num_threads, reason.c_str(),
-                      startable);
-        refuse(message);
-    }
-#endif
+    check_threads(num_threads);
 
     // Writing the output would destroy the input while it is being read.
     if (same_file(opt_text(INDEX_OPT_INPUT), opt_text(INDEX_OPT_OUTPUT)))
@@ -349,6 +297,7 @@ bool ProgramRun::check_options(const char *&distkey)
     if (!option_data_mode()) {
         for (int index : steering) {
             if (opt_given(index)) {
+                char message[256];
                 std::snprintf(message, sizeof message, MSG_STEERING_NO_EFFECT, optDesc[index].optValue,
                               optDesc[index].pz_Name);
                 std::cerr << message << std::endl;
@@ -358,32 +307,11 @@ bool ProgramRun::check_options(const char *&distkey)
     return true;
 }
 
-
 void ProgramRun::select_measure(const char *distkey)
 {
-    double minkowski_p = 0;
-    if (DistanceFactory<char>().getDistanceID(distkey) == MINKOWSKI_ID) {
-        if (!opt_given(INDEX_OPT_MINKOWSKI_P))
-            refuse(MSG_MINKOWSKI_P_MISSING);
-        minkowski_p = opt_double(INDEX_OPT_MINKOWSKI_P);
-        if (std::isinf(minkowski_p))
-            refuse(filled(MSG_NOT_FINITE, "minkowski-p"));
-        if (!(minkowski_p > 0))
-            refuse(MSG_MINKOWSKI_P_NOT_POSITIVE);
-    }
-    make_measure(distkey, minkowski_p);
+    bool given = opt_given(INDEX_OPT_MINKOWSKI_P);
+    make_measure(distkey, checked_minkowski_p(distkey, given, given ? opt_double(INDEX_OPT_MINKOWSKI_P) : 0));
 }
-
-
-
-
-
-
-
-
-
-
-
 
 
 
@@ -448,9 +376,6 @@ void ProgramRun::load_input()
         return;
     read_input_values();
 }
-
-
-
 
 
 int main_arg()

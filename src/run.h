@@ -68,12 +68,12 @@ class Run {
     int type = 0;            // element type code of the data or distance values
     // The values; only the array that matches `type` is set.  A data matrix
     // holds object i at elements i*C ... i*C+C-1.
-    char *xc = nullptr;
-    int *xi = nullptr;
-    float *xf = nullptr;
-    double *xd = nullptr;
-    int *distfrom = nullptr;  // start object of each distance-list entry
-    int *distto = nullptr;    // end object of each distance-list entry
+    const char *xc = nullptr;
+    const int *xi = nullptr;
+    const float *xf = nullptr;
+    const double *xd = nullptr;
+    const int *distfrom = nullptr;  // start object of each distance-list entry
+    const int *distto = nullptr;    // end object of each distance-list entry
     // The selected measure, one per element type; only the one of `type` is
     // read.  Not owned.
     Distance<double> *dd = nullptr;

@@ -1,0 +1,91 @@
+// The checks of a run's settings that the program and the library share (run_checks.h).
+#include "run_checks.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "Distance.h"
+#include "refuse.h"
+#include "threads.h"
+
+const char MSG_DISTANCE_NOT_APPLICABLE[] = "ERROR! --distance is applicable only for --cluster data.";
+const char MSG_DISTANCE_MISSING[] =
+    "ERROR! Distance measure not specified! Use flag -d to find out about possible distance measures.\n"
+    "Alternatively, specify -C distmat or -C distlist to read pre-calculated distances from the input file.";
+
+namespace {
+
+const char MSG_NOT_FINITE[] = "ERROR! Option --%s requires a finite value!";
+const char MSG_BELOW_ONE[] = "ERROR! Option --%s must be at least 1!";
+const char MSG_TIME_TOO_SHORT[] = "ERROR! Option --time must be at least 0.001 (seconds)!";
+const char MSG_THREADS_ABOVE_LIMIT[] = "ERROR! Option --threads must be at most %d (this machine has %d core%s)!";
+const char MSG_THREADS_NOT_STARTED[] = "ERROR! Only %d of the %d threads of --threads could start (%s); use -j %d "
+                                       "or fewer!";
+const char MSG_MINKOWSKI_P_MISSING[] = "ERROR! Minkowski distance requires parameter --minkowski-p or -p";
+const char MSG_MINKOWSKI_P_NOT_POSITIVE[] = "ERROR! Parameter p of Minkowski distance must be positive!";
+
+// Measure ID of the minkowski keyword in the registries.
+const int MINKOWSKI_ID = 2;
+
+// The shortest time budget, in seconds (MSG_TIME_TOO_SHORT names it).
+const double MIN_TIME_BUDGET = 0.001;
+
+std::string with_option(const char *format, const char *option)
+{
+    char message[256];
+    std::snprintf(message, sizeof message, format, option);
+    return message;
+}
+
+} // namespace
+
+void check_finite(double value, const char *option)
+{
+    if (!std::isfinite(value))
+        refuse(with_option(MSG_NOT_FINITE, option));
+}
+
+void check_time_budget(double seconds)
+{
+    if (!(seconds >= MIN_TIME_BUDGET))
+        refuse(MSG_TIME_TOO_SHORT);
+}
+
+void check_at_least_one(int value, const char *option)
+{
+    if (value < 1)
+        refuse(with_option(MSG_BELOW_ONE, option));
+}
+
+void check_threads(int threads)
+{
+    char message[256];
+    if (threads > thread_limit()) {
+        int cores = machine_cores();
+        std::snprintf(message, sizeof message, MSG_THREADS_ABOVE_LIMIT, thread_limit(), cores, cores == 1 ? "" : "s");
+        refuse(message);
+    }
+#ifdef _OPENMP
+    std::string reason;
+    int startable = startable_threads(threads, reason);
+    if (startable < threads) {
+        std::snprintf(message, sizeof message, MSG_THREADS_NOT_STARTED, startable, threads, reason.c_str(),
+                      startable);
+        refuse(message);
+    }
+#endif
+}
+
+double checked_minkowski_p(const char *distkey, bool given, double p)
+{
+    if (DistanceFactory<char>().getDistanceID(distkey) != MINKOWSKI_ID)
+        return 0;
+    if (!given)
+        refuse(MSG_MINKOWSKI_P_MISSING);
+    if (std::isinf(p))
+        refuse(with_option(MSG_NOT_FINITE, "minkowski-p"));
+    if (!(p > 0))
+        refuse(MSG_MINKOWSKI_P_NOT_POSITIVE);
+    return p;
+}
