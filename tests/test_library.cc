@@ -38,6 +38,17 @@ bool operator==(const brivane::Tree &a, const brivane::Tree &b)
            a.old2new == b.old2new && a.new2old == b.new2old && a.distance == b.distance;
 }
 
+// The program: $BRIVANE, or the one built beside this test binary.
+std::string program()
+{
+    if (const char *named = std::getenv("BRIVANE"))
+        return named;
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path = length > 0 ? std::string(self, (size_t)length) : std::string("./unit_tests");
+    return path.substr(0, path.rfind('/') + 1) + "brivane";
+}
+
 // The program itself, on files in a folder of the test's own.
 class Program : public testing::Test {
   protected:
@@ -81,12 +92,8 @@ class Program : public testing::Test {
     // The tree the program writes for `input` and the options `words`.
     brivane::Tree program_tree(const std::string &input, const std::string &words)
     {
-        const char *program = std::getenv("BRIVANE");
-        if (!program)
-            ADD_FAILURE() << "BRIVANE names no program";
         std::string out = dir + "/out.nc";
-        std::string command = std::string(program ? program : "brivane") + " -i " + input + " -o " + out + " " +
-                              words + " > /dev/null 2>&1";
+        std::string command = program() + " -i " + input + " -o " + out + " " + words + " > /dev/null 2>&1";
         EXPECT_EQ(0, std::system(command.c_str())) << command;
         NcFile f(out.c_str());
         // The variables' prefix is the program's default for the mode.
