@@ -31,10 +31,10 @@ struct BenchRun : Run {
         data.assign((size_t)n * c, 0);
         for (auto &v : data)
             v = normal(gen);
-        N = n;
-        C = c;
+        object_count = n;
+        row_length = c;
         type = TYPE_DOUBLE;
-        xd = data.data();
+        data_double = data.data();
         make_measure("euclidean", 0);
         num_distances = pairs;
         settings.cluster = CLUSTER_ROWS;
@@ -148,7 +148,7 @@ void BM_merge_loop(benchmark::State &state)
     const int n = pairs / 24;
     BenchRun run(n, 1, pairs);
     run.settings.cluster = CLUSTER_DISTLIST;
-    run.M = pairs;
+    run.list_entries = pairs;
     std::mt19937 gen(7);
     std::normal_distribution<double> normal(0, 1000);
     std::vector<double> pos(n);

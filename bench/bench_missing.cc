@@ -45,12 +45,12 @@ void BM_calc(benchmark::State &state, const char *key, Kind kind, int mode)
 {
     std::vector<double> rows = rows_of(kind);
     Run run;
-    run.N = ROWS;
-    run.C = WIDTH;
+    run.object_count = ROWS;
+    run.row_length = WIDTH;
     run.type = TYPE_DOUBLE;
-    run.xd = rows.data();
+    run.data_double = rows.data();
     run.make_measure(key, 0);
-    if (auto *mink = dynamic_cast<DistanceMinkowski<double> *>(run.dd))
+    if (auto *mink = dynamic_cast<DistanceMinkowski<double> *>(run.measure_double))
         mink->p = 3.0;
     run.settings.missing = mode;
     run.settings.missing_given = true;

@@ -346,7 +346,7 @@ int ProgramRun::run()
     report_fill_cells();
     prepare_missing_values(data_mode() ? distkey : nullptr);
     // What the output cannot hold is refused before the run spends its time.
-    plan_output(N);
+    plan_output(object_count);
 
     seed_random();
     compute_distances(timer_global);
@@ -356,8 +356,8 @@ int ProgramRun::run()
         std::cerr << "Measuring clustering quality..." << std::flush;
         Timer timer_quality;
         // The dense engine holds every pair, the store what it stored.
-        long long stored = engine == ENGINE_DENSE ? all_pairs(N) : n_dist / 2;
-        write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges(), N, stored);
+        long long stored = engine == ENGINE_DENSE ? all_pairs(object_count) : n_dist / 2;
+        write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges(), object_count, stored);
         std::cerr << " " << timer_quality.get_run_time() << " sec" << std::endl;
     }
     run_sink->flush();

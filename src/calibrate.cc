@@ -162,7 +162,7 @@ ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, i
     // The scratch store is a run of its own, quiet (the silent sink) and
     // merging by the given linkage.
     Run scratch;
-    scratch.N = objects;
+    scratch.object_count = objects;
     scratch.num_distances = (int)pairs.size();
     scratch.settings.linkage = linkage;
     scratch.init_distances();

@@ -64,7 +64,7 @@ std::vector<int64_t> row_offsets(int n)
 
 int64_t Run::fill_tiles()
 {
-    int64_t n = N;
+    int64_t n = object_count;
     int64_t blocks = (n + TILE_ROWS - 1) / TILE_ROWS;
     std::vector<int64_t> not_finite(blocks, 0);
     // The first blocks hold the longest rows: handing them out one at a time
@@ -162,23 +162,23 @@ template int64_t Run::copy_rows(const double *, int64_t, int64_t, int64_t);
 
 int64_t Run::dense_fill_measure()
 {
-    dense = new double[std::max<int64_t>(pairs_of(N), 1)];
+    dense = new double[std::max<int64_t>(pairs_of(object_count), 1)];
     return fill_tiles();
 }
 
 int64_t Run::dense_fill_given()
 {
-    int64_t n = N;
-    dense = new double[std::max<int64_t>(pairs_of(N), 1)];
+    int64_t n = object_count;
+    dense = new double[std::max<int64_t>(pairs_of(object_count), 1)];
     // The loaded input is there when the run keeps it (the quality pass reads
     // it); otherwise the file is read block by block.
     switch (type) {
     case TYPE_INT:
-        return xi ? copy_rows(xi, 0, n, n) : read_distance_blocks();
+        return data_int ? copy_rows(data_int, 0, n, n) : read_distance_blocks();
     case TYPE_FLOAT:
-        return xf ? copy_rows(xf, 0, n, n) : read_distance_blocks();
+        return data_float ? copy_rows(data_float, 0, n, n) : read_distance_blocks();
     default:
-        return xd ? copy_rows(xd, 0, n, n) : read_distance_blocks();
+        return data_double ? copy_rows(data_double, 0, n, n) : read_distance_blocks();
     }
 }
 
@@ -319,11 +319,11 @@ void Run::dense_dendrogram(std::vector<dense_merge_t> merges)
     std::stable_sort(merges.begin(), merges.end(),
                      [](const dense_merge_t &p, const dense_merge_t &q) { return p.height < q.height; });
     new_dendrogram();
-    Forest forest(N);
+    Forest forest(object_count);
     // By the root of each set: its dendrogram node and its object count.
-    std::vector<int32_t> number(N), size(N, 1);
+    std::vector<int32_t> number(object_count), size(object_count, 1);
     std::iota(number.begin(), number.end(), 0);
-    int32_t n = N;
+    int32_t n = object_count;
     for (const dense_merge_t &m : merges) {
         int32_t ra = forest.root(m.a), rb = forest.root(m.b);
         // The larger cluster is the left child; of equal ones, a's.
@@ -343,7 +343,7 @@ void Run::dense_cluster()
 {
     int linkage = settings.linkage;
     std::vector<dense_merge_t> merges =
-        linkage == LINKAGE_MIN ? dense_mst(dense, N) : dense_nn_chain(dense, N, linkage);
+        linkage == LINKAGE_MIN ? dense_mst(dense, object_count) : dense_nn_chain(dense, object_count, linkage);
     dense_dendrogram(std::move(merges));
-    permute(2 * N - 2, 0);
+    permute(2 * object_count - 2, 0);
 }

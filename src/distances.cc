@@ -97,12 +97,12 @@ Run::~Run()
 void Run::init_distances()
 {
     int mode = settings.cluster;
-    int64_t n = N;
+    int64_t n = object_count;
     int64_t size;
     if (mode == CLUSTER_DISTMAT || ((mode == CLUSTER_ROWS || mode == CLUSTER_COLS) && settings.all_pairwise))
         size = n * n - n;
     else if (mode == CLUSTER_DISTLIST)
-        size = 2 * static_cast<int64_t>(M);
+        size = 2 * static_cast<int64_t>(list_entries);
     else
         size = 2 * static_cast<int64_t>(num_distances) + 2;
 
@@ -110,10 +110,10 @@ void Run::init_distances()
         refuse(MSG_TOO_MANY_DISTANCES + std::to_string(size) + " records asked for, at most " +
                std::to_string(MAX_DIST_SIZE) + " fit");
     // A dendrogram needs one object at least: its root is node 2N-2.
-    if (N < 1)
+    if (object_count < 1)
         refuse(MSG_NO_OBJECTS);
     if (2 * n - 1 > INT32_MAX)
-        refuse(MSG_TOO_MANY_OBJECTS + std::to_string(N));
+        refuse(MSG_TOO_MANY_OBJECTS + std::to_string(object_count));
 
     dist_size = static_cast<int32_t>(size);
     dist_hash_size = 6 * dist_size + 1;
@@ -125,9 +125,9 @@ void Run::init_distances()
     heap_loc = new int32_t[dist_size / 2];
     dist_hash = new int32_t[dist_hash_size];
     std::fill(dist_hash, dist_hash + dist_hash_size, NO_RECORD);
-    node = new node_t[N];
-    list_pool_init(N, list_pool_blocks_needed(dist_size, N));
-    for (int i = 0; i < N; i++) {
+    node = new node_t[object_count];
+    list_pool_init(object_count, list_pool_blocks_needed(dist_size, object_count));
+    for (int i = 0; i < object_count; i++) {
         node[i].size = 1;
         node[i].number = i;
         node[i].merged = 0;
@@ -164,17 +164,17 @@ double Run::calc_distance(int point1, int point2)
 {
     if (rows_with_missing && (rows_with_missing[point1] | rows_with_missing[point2]))
         return pairwise_calc_distance(point1, point2);
-    int64_t a = static_cast<int64_t>(point1) * C;
-    int64_t b = static_cast<int64_t>(point2) * C;
+    int64_t a = static_cast<int64_t>(point1) * row_length;
+    int64_t b = static_cast<int64_t>(point2) * row_length;
     switch (type) {
     case TYPE_CHAR:
-        return dc->distance(xc + a, xc + b, C, C);
+        return measure_char->distance(data_char + a, data_char + b, row_length, row_length);
     case TYPE_INT:
-        return di->distance(xi + a, xi + b, C, C);
+        return measure_int->distance(data_int + a, data_int + b, row_length, row_length);
     case TYPE_FLOAT:
-        return df->distance(xf + a, xf + b, C, C);
+        return measure_float->distance(data_float + a, data_float + b, row_length, row_length);
     case TYPE_DOUBLE:
-        return dd->distance(xd + a, xd + b, C, C);
+        return measure_double->distance(data_double + a, data_double + b, row_length, row_length);
     default:
         return std::numeric_limits<double>::quiet_NaN();
     }
@@ -197,16 +197,16 @@ void Run::make_measure(const char *distkey, double minkowski_p)
 {
     switch (type) {
     case TYPE_DOUBLE:
-        dd = new_measure(owned_double, distkey, minkowski_p);
+        measure_double = new_measure(owned_double, distkey, minkowski_p);
         break;
     case TYPE_FLOAT:
-        df = new_measure(owned_float, distkey, minkowski_p);
+        measure_float = new_measure(owned_float, distkey, minkowski_p);
         break;
     case TYPE_INT:
-        di = new_measure(owned_int, distkey, minkowski_p);
+        measure_int = new_measure(owned_int, distkey, minkowski_p);
         break;
     case TYPE_CHAR:
-        dc = new_measure(owned_char, distkey, minkowski_p);
+        measure_char = new_measure(owned_char, distkey, minkowski_p);
         break;
     }
 }
@@ -309,15 +309,15 @@ void Run::getdist_prefetch(int i, int j)
     prefetch_write(&node[j]);
     // The distance reads row j whole; row i is usually the one just read.
     const char *row = nullptr;
-    int64_t at = static_cast<int64_t>(j) * C;
+    int64_t at = static_cast<int64_t>(j) * row_length;
     switch (type) {
-    case TYPE_CHAR: row = reinterpret_cast<const char *>(xc + at); break;
-    case TYPE_INT: row = reinterpret_cast<const char *>(xi + at); break;
-    case TYPE_FLOAT: row = reinterpret_cast<const char *>(xf + at); break;
-    case TYPE_DOUBLE: row = reinterpret_cast<const char *>(xd + at); break;
+    case TYPE_CHAR: row = reinterpret_cast<const char *>(data_char + at); break;
+    case TYPE_INT: row = reinterpret_cast<const char *>(data_int + at); break;
+    case TYPE_FLOAT: row = reinterpret_cast<const char *>(data_float + at); break;
+    case TYPE_DOUBLE: row = reinterpret_cast<const char *>(data_double + at); break;
     default: return;
     }
-    int64_t bytes = std::min<int64_t>(static_cast<int64_t>(C) * element_size(type), 4096);
+    int64_t bytes = std::min<int64_t>(static_cast<int64_t>(row_length) * element_size(type), 4096);
     for (int64_t b = 0; b < bytes; b += 64)
         __builtin_prefetch(row + b);
 }
@@ -334,7 +334,7 @@ inline bool Run::known_pair(int i, int j, double &d)
     return true;
 }
 
-double Run::getdist(int i, int j, double dd)
+double Run::getdist(int i, int j, double offered)
 {
     if (i == j) {
         getdist_time = 0;
@@ -354,7 +354,7 @@ double Run::getdist(int i, int j, double dd)
         return std::numeric_limits<double>::quiet_NaN();
     }
     // NaN fails the comparison too and is computed.
-    d = dd > NO_DISTANCE ? dd : calc_distance(i, j);
+    d = offered > NO_DISTANCE ? offered : calc_distance(i, j);
     if (skip_pairs_without_distance && std::isnan(d)) {
         getdist_time = abstract_time;
         note_without_distance(i, j);
@@ -363,7 +363,7 @@ double Run::getdist(int i, int j, double dd)
     return store_new_pair(i, j, d);
 }
 
-double Run::getdist_given(int i, int j, double dd)
+double Run::getdist_given(int i, int j, double offered)
 {
     if (i == j) {
         getdist_time = 0;
@@ -372,7 +372,7 @@ double Run::getdist_given(int i, int j, double dd)
     double d;
     if (known_pair(i, j, d))
         return d;
-    return store_new_pair(i, j, dd);
+    return store_new_pair(i, j, offered);
 }
 
 // ---------------------------------------------------------------------------
@@ -600,7 +600,7 @@ void Run::absorb(int x, int y, int32_t xy, int linkage)
 
 void Run::new_dendrogram()
 {
-    int nodes = 2 * N - 1;
+    int nodes = 2 * object_count - 1;
     leftnode = new int32_t[nodes];
     rightnode = new int32_t[nodes];
     dst = new double[nodes];
@@ -631,16 +631,16 @@ void Run::cluster_merge()
         // the shorter list.
         if (node[x].dist_count > node[y].dist_count)
             std::swap(x, y);
-        record_merge(N + merge - 1, x, y, xy->dist);
+        record_merge(object_count + merge - 1, x, y, xy->dist);
         absorb(x, y, static_cast<int32_t>(xy - dist), linkage);
         progress_tick(merge);
     }
 
     // Clusters that no known pair connects: join them in random order.
-    int t = N - merge - 1;
+    int t = object_count - merge - 1;
     if (t > 0) {
         int32_t *live = new int32_t[t + 1];
-        for (int i = 0, k = 0; i < N; i++)
+        for (int i = 0, k = 0; i < object_count; i++)
             if (!node[i].merged)
                 live[k++] = i;
         for (int k = 0; k < t; k++) {
@@ -650,7 +650,7 @@ void Run::cluster_merge()
             r = run_random.next();
             std::swap(live[k + 1], live[k + 1 + r % (m - 1)]);
             merge++;
-            record_merge(N + merge - 1, live[k], live[k + 1],
+            record_merge(object_count + merge - 1, live[k], live[k + 1],
                          std::numeric_limits<double>::infinity());
         }
         delete[] live;
@@ -675,11 +675,11 @@ int Run::permute(int nd, int st)
             n = ~n;
             end[n] = pos - 1;
             // A leaf child is given by its position.
-            if (leftnode[n] < N)
+            if (leftnode[n] < object_count)
                 leftnode[n] = old2new[leftnode[n]];
-            if (rightnode[n] < N)
+            if (rightnode[n] < object_count)
                 rightnode[n] = old2new[rightnode[n]];
-        } else if (n < N) {
+        } else if (n < object_count) {
             new2old[pos] = n;
             old2new[n] = pos;
             pos++;
@@ -696,5 +696,5 @@ int Run::permute(int nd, int st)
 void Run::cluster()
 {
     cluster_merge();
-    permute(2 * N - 2, 0);
+    permute(2 * object_count - 2, 0);
 }

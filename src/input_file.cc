@@ -184,16 +184,16 @@ template <class T> T *ProgramRun::load_values(NcVar *var)
     T *values = read_whole<T>(var);
     fill_cells = mark_fill_values(var, values, var->num_vals());
     if (cluster_mode() == CLUSTER_COLS)
-        return transpose_columns(values, C, N);
+        return transpose_columns(values, row_length, object_count);
     return values;
 }
 
 void ProgramRun::check_objects(const int *objects, const char *role)
 {
-    for (int k = 0; k < M; k++)
-        if (objects[k] < 0 || objects[k] >= N) {
+    for (int k = 0; k < list_entries; k++)
+        if (objects[k] < 0 || objects[k] >= object_count) {
             char message[256];
-            std::snprintf(message, sizeof message, MSG_OBJECT_OUT_OF_RANGE, k, role, objects[k], N - 1);
+            std::snprintf(message, sizeof message, MSG_OBJECT_OUT_OF_RANGE, k, role, objects[k], object_count - 1);
             refuse(message);
         }
 }
@@ -337,13 +337,13 @@ int64_t ProgramRun::read_input_shapes()
         int64_t cols = var->get_dim(1)->size();
         check_count(rows * cols);
         clust_dim = var->get_dim(0);
-        N = (int)rows;
-        C = (int)cols;
+        object_count = (int)rows;
+        row_length = (int)cols;
         charge_input(element_size(type) * rows * cols);
         if (cluster_mode() == CLUSTER_COLS) {
             clust_dim = var->get_dim(1);
-            N = (int)cols;
-            C = (int)rows;
+            object_count = (int)cols;
+            row_length = (int)rows;
         }
         break;
     }
@@ -351,14 +351,14 @@ int64_t ProgramRun::read_input_shapes()
         int64_t n = var->get_dim(0)->size();
         check_count(n * n);
         clust_dim = var->get_dim(0);
-        N = (int)n;
+        object_count = (int)n;
         matrix_input = element_size(type) * n * n;
         break;
     }
     case CLUSTER_DISTLIST: {
         int64_t m = var->get_dim(0)->size();
         check_count(m);
-        M = (int)m;
+        list_entries = (int)m;
         if (fromvar == -1)
             refuse(MSG_NO_FROM);
         if (tovar == -1)
@@ -375,12 +375,12 @@ int64_t ProgramRun::read_input_shapes()
         if (!clust_dim)
             refuse(filled(MSG_NO_OBJECTS_DIM, objects));
         check_count(clust_dim->size());
-        N = (int)clust_dim->size();
+        object_count = (int)clust_dim->size();
         charge_input((int64_t)(element_size(from->type()) + element_size(to->type()) + element_size(type)) * m);
         break;
     }
     }
-    if (N == 0)
+    if (object_count == 0)
         refuse(MSG_NO_OBJECTS);
     return matrix_input;
 }
@@ -390,16 +390,16 @@ void ProgramRun::read_input_values()
     NcVar *var = in->get_var(matvar);
     switch (type) {
     case ncChar:
-        xc = load_values<char>(var);
+        data_char = load_values<char>(var);
         break;
     case ncInt:
-        xi = load_values<int>(var);
+        data_int = load_values<int>(var);
         break;
     case ncFloat:
-        xf = load_values<float>(var);
+        data_float = load_values<float>(var);
         break;
     case ncDouble:
-        xd = load_values<double>(var);
+        data_double = load_values<double>(var);
         break;
     }
     if (cluster_mode() == CLUSTER_DISTLIST) {
@@ -446,13 +446,13 @@ int64_t ProgramRun::read_distance_matrix()
     int64_t not_finite;
     switch (type) {
     case ncInt:
-        not_finite = read_given_blocks<int>(var, N);
+        not_finite = read_given_blocks<int>(var, object_count);
         break;
     case ncFloat:
-        not_finite = read_given_blocks<float>(var, N);
+        not_finite = read_given_blocks<float>(var, object_count);
         break;
     default:
-        not_finite = read_given_blocks<double>(var, N);
+        not_finite = read_given_blocks<double>(var, object_count);
     }
     // Read in blocks, the matrix shows its fill cells only now.
     report_fill_cells();

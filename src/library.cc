@@ -150,10 +150,10 @@ template <class T> std::vector<T> transposed(const T *matrix, int64_t rows, int6
 void view(Run &run, const void *values)
 {
     switch (run.type) {
-    case TYPE_CHAR: run.xc = static_cast<const char *>(values); break;
-    case TYPE_INT: run.xi = static_cast<const int *>(values); break;
-    case TYPE_FLOAT: run.xf = static_cast<const float *>(values); break;
-    default: run.xd = static_cast<const double *>(values);
+    case TYPE_CHAR: run.data_char = static_cast<const char *>(values); break;
+    case TYPE_INT: run.data_int = static_cast<const int *>(values); break;
+    case TYPE_FLOAT: run.data_float = static_cast<const float *>(values); break;
+    default: run.data_double = static_cast<const double *>(values);
     }
 }
 
@@ -167,7 +167,7 @@ Tree finish(Run &run, const Options &options, Timer &timer)
     run.seed_random();
     run.compute_distances(timer);
     run.run_clustering();
-    int64_t nodes = 2 * (int64_t)run.N - 1;
+    int64_t nodes = 2 * (int64_t)run.object_count - 1;
     Tree tree;
     tree.left.assign(run.leftnode, run.leftnode + nodes);
     tree.right.assign(run.rightnode, run.rightnode + nodes);
@@ -214,11 +214,11 @@ Tree cluster(const Matrix &data, const Options &options, Sink &sink)
                 refuse(numbers(MSG_NOT_SQUARE, data.rows, data.cols));
             if (data.type == Type::Char)
                 refuse(MSG_CHAR_DISTANCES);
-            run.N = (int)data.rows;
+            run.object_count = (int)data.rows;
             matrix_input = element_size(run.type) * data.rows * data.rows;
         } else if (run.settings.cluster == CLUSTER_COLS) {
-            run.N = (int)data.cols;
-            run.C = (int)data.rows;
+            run.object_count = (int)data.cols;
+            run.row_length = (int)data.rows;
             run.charge_input(element_size(run.type) * data.rows * data.cols);
             // The objects are the columns: a transposed copy, as the program
             // makes of the columns it reads.
@@ -248,8 +248,8 @@ Tree cluster(const Matrix &data, const Options &options, Sink &sink)
             }
             values = copy.data();
         } else {
-            run.N = (int)data.rows;
-            run.C = (int)data.cols;
+            run.object_count = (int)data.rows;
+            run.row_length = (int)data.cols;
             run.charge_input(element_size(run.type) * data.rows * data.cols);
         }
         view(run, values);
@@ -285,10 +285,10 @@ Tree cluster(int32_t objects, const int32_t *from, const int32_t *to, const doub
                 refuse(message);
             }
         }
-        run.N = objects;
-        run.M = (int)entries;
+        run.object_count = objects;
+        run.list_entries = (int)entries;
         run.type = TYPE_DOUBLE;
-        run.xd = distance;
+        run.data_double = distance;
         run.distfrom = from;
         run.distto = to;
         run.charge_input((int64_t)(4 + 4 + 8) * entries);

@@ -33,7 +33,7 @@ std::string line(const char *format, long long count, int objects = 0)
 
 int64_t Run::missing_pair_key(int i, int j) const
 {
-    return i < j ? (int64_t)i * N + j : (int64_t)j * N + i;
+    return i < j ? (int64_t)i * object_count + j : (int64_t)j * object_count + i;
 }
 
 // Counts NaN elements overall and per object; in pairwise mode also fills
@@ -44,17 +44,17 @@ void Run::prepare_missing(const T *x, Distance<T> *selected, int measure_id, boo
     long long missing = 0;
     int objects = 0;
     const int fewest = fewest_shared(measure_id);
-    std::vector<unsigned char> flags(N), few(N);
+    std::vector<unsigned char> flags(object_count), few(object_count);
     int64_t sufficient = 0;
-    for (int i = 0; i < N; i++) {
-        const T *row = x + (int64_t)i * C;
+    for (int i = 0; i < object_count; i++) {
+        const T *row = x + (int64_t)i * row_length;
         int absent = 0;
-        for (int k = 0; k < C; k++)
+        for (int k = 0; k < row_length; k++)
             absent += !present(row[k]);
         missing += absent;
         objects += absent > 0;
         flags[i] = absent > 0;
-        few[i] = C - absent < fewest;
+        few[i] = row_length - absent < fewest;
         sufficient += !few[i];
     }
     if (!pairwise) {
@@ -76,7 +76,7 @@ void Run::prepare_missing(const T *x, Distance<T> *selected, int measure_id, boo
     pairwise_measure_out.reset(pairwise_measure<T>(measure_id, p));
     row_flags = std::move(flags);
     too_few = std::move(few);
-    pairs_with_too_few = all_pairs(N) - all_pairs((int)sufficient);
+    pairs_with_too_few = all_pairs(object_count) - all_pairs((int)sufficient);
     sufficient_objects = sufficient;
     rows_with_missing = row_flags.data();
 }
@@ -93,10 +93,10 @@ void Run::prepare_missing_values(const char *distkey)
     const int measure_id = DistanceFactory<char>().getDistanceID(distkey);
     switch (type) {
     case TYPE_FLOAT:
-        prepare_missing(xf, df, measure_id, pairwise, pairwise_float);
+        prepare_missing(data_float, measure_float, measure_id, pairwise, pairwise_float);
         break;
     case TYPE_DOUBLE:
-        prepare_missing(xd, dd, measure_id, pairwise, pairwise_double);
+        prepare_missing(data_double, measure_double, measure_id, pairwise, pairwise_double);
         break;
     default:
         if (given) {
@@ -109,11 +109,11 @@ void Run::prepare_missing_values(const char *distkey)
 
 double Run::pairwise_calc_distance(int point1, int point2)
 {
-    int64_t a = static_cast<int64_t>(point1) * C;
-    int64_t b = static_cast<int64_t>(point2) * C;
+    int64_t a = static_cast<int64_t>(point1) * row_length;
+    int64_t b = static_cast<int64_t>(point2) * row_length;
     if (type == TYPE_FLOAT)
-        return pairwise_float->distance(xf + a, xf + b, C, C);
-    return pairwise_double->distance(xd + a, xd + b, C, C);
+        return pairwise_float->distance(data_float + a, data_float + b, row_length, row_length);
+    return pairwise_double->distance(data_double + a, data_double + b, row_length, row_length);
 }
 
 bool Run::known_without_distance(int i, int j)

@@ -122,7 +122,7 @@ void Run::check_input_budget(int64_t matrix_input)
     choose_engine(matrix_input);
     if (memory < 0) {
         std::string message = std::string(MSG_INPUT_MEMORY) + "\n" + memory_need_line(least_distance_bytes());
-        if (settings.cluster == CLUSTER_DISTLIST && M > STORE_MAX_PAIRS)
+        if (settings.cluster == CLUSTER_DISTLIST && list_entries > STORE_MAX_PAIRS)
             message += std::string("\n") + MSG_STORE_LIMIT;
         refuse(message);
     }
@@ -168,7 +168,7 @@ void Run::run_clustering()
         if (write_tree)
             write_tree();
     } else {
-        progress_begin("Running hierarchical clustering...", 0, N - 1);
+        progress_begin("Running hierarchical clustering...", 0, object_count - 1);
         cluster();
         if (write_tree)
             write_tree();
@@ -182,7 +182,7 @@ void Run::run_clustering()
 // object, at most every pair), which any budget above it may raise.
 int64_t Run::least_distance_bytes()
 {
-    int64_t count = settings.cluster == CLUSTER_DISTLIST ? M : bound_num_distances(0, 0, N);
+    int64_t count = settings.cluster == CLUSTER_DISTLIST ? list_entries : bound_num_distances(0, 0, object_count);
     return count * BYTES_PER_DISTANCE;
 }
 
@@ -192,8 +192,8 @@ double Run::time_sample(Random &random)
 {
     Timer timer;
     for (int k = 0; k < 100; k++) {
-        int a = random.next() % N;
-        int b = random.next() % (N - 1);
+        int a = random.next() % object_count;
+        int b = random.next() % (object_count - 1);
         if (a <= b)
             calc_distance(a, b + 1);
         else
@@ -204,12 +204,12 @@ double Run::time_sample(Random &random)
 
 int Run::pivot_count()
 {
-    return std::min(settings.num_pivots, N);
+    return std::min(settings.num_pivots, object_count);
 }
 
 int Run::epsilon_sample_size()
 {
-    return settings.sample_size > 0 ? settings.sample_size : N;
+    return settings.sample_size > 0 ? settings.sample_size : object_count;
 }
 
 // Every pair of a data matrix is computed: asked for, or the time budget's
@@ -223,7 +223,7 @@ bool Run::all_pairs_run()
 // pairs asked for, and two objects or more to pair.
 bool Run::budget_decides()
 {
-    return data_mode() && !settings.num_distances_given && !settings.all_pairwise && N >= 2;
+    return data_mode() && !settings.num_distances_given && !settings.all_pairwise && object_count >= 2;
 }
 
 bool Run::heuristics_wanted()
@@ -240,7 +240,7 @@ void Run::plan_distance_count()
     if (!data_mode()) {
         // The given distances are stored as they are; the count has no use.
         num_distances = settings.num_distances;
-        int64_t given = settings.cluster == CLUSTER_DISTMAT ? all_pairs(N) : M;
+        int64_t given = settings.cluster == CLUSTER_DISTMAT ? all_pairs(object_count) : list_entries;
         // For a list the budget is told first: raising -m is the remedy the
         // user has at hand, and the store's limit follows when it also holds.
         if (settings.cluster == CLUSTER_DISTLIST && given * BYTES_PER_DISTANCE > memory) {
@@ -254,25 +254,25 @@ void Run::plan_distance_count()
         if (given * BYTES_PER_DISTANCE > memory)
             refuse(MSG_GIVEN_MEMORY);
     } else if (all_pairwise) {
-        if (all_pairs(N) > STORE_MAX_PAIRS)
+        if (all_pairs(object_count) > STORE_MAX_PAIRS)
             refuse(MSG_STORE_LIMIT);
-        num_distances = (int)all_pairs(N);
+        num_distances = (int)all_pairs(object_count);
     } else {
         int64_t wanted = 0;
         if (settings.num_distances_given) {
             wanted = settings.num_distances;
-        } else if (N >= 2) {
+        } else if (object_count >= 2) {
             // The sample's draws stay first in the random sequence; the
             // plan measures the costs itself.
             time_sample(run_random);
             wanted = memory / BYTES_PER_DISTANCE;
         }
-        num_distances = bound_num_distances(wanted, memory, N);
+        num_distances = bound_num_distances(wanted, memory, object_count);
         if (num_distances * BYTES_PER_DISTANCE > memory)
             refuse(std::string(MSG_DISTANCES_MEMORY) + "\n" +
                    memory_need_line((int64_t)num_distances * BYTES_PER_DISTANCE));
     }
-    if (all_pairwise && 125 * (int64_t)N * (N - 1) > memory)
+    if (all_pairwise && 125 * (int64_t)object_count * (object_count - 1) > memory)
         refuse(MSG_ALL_PAIRS_MEMORY);
 }
 
@@ -286,10 +286,11 @@ void Run::choose_engine(int64_t matrix_input)
     engine = ENGINE_STORE;
     if (!exact_run())
         return;
-    int64_t pairs = all_pairs(N);
+    int64_t pairs = all_pairs(object_count);
     int64_t store_bytes = matrix_input + pairs * BYTES_PER_DISTANCE;
     int64_t dense_bytes = pairs * DENSE_BYTES_PER_PAIR +
-                          (dense_reads_blocks() ? dense_block_bytes(N, (int)element_size(type)) : matrix_input);
+                          (dense_reads_blocks() ? dense_block_bytes(object_count, (int)element_size(type))
+                                                : matrix_input);
     bool store_fits = pairs <= STORE_MAX_PAIRS && store_bytes <= memory;
     bool dense_fits = dense_bytes <= memory;
     const char *too_small = matrix_input > memory ? MSG_INPUT_MEMORY
@@ -328,19 +329,19 @@ void Run::dense_distances()
         not_finite = dense_fill_measure();
         run_sink->text(std::string(" ") + text_of(timer_all.get_run_time()) + " sec\n");
         run_sink->text(std::string("Distance calculation took ") + text_of(timer_distances.get_run_time()) + " sec\n");
-        run_sink->text(std::string("  Values of ") + text_of(all_pairs(N)) + " distances were calculated\n");
+        run_sink->text(std::string("  Values of ") + text_of(all_pairs(object_count)) + " distances were calculated\n");
     } else {
         run_sink->text("Inputting distances...\n");
         not_finite = dense_fill_given();
         run_sink->text(std::string("Distance input took ") + text_of(timer_distances.get_run_time()) + " sec\n");
-        run_sink->text(std::string("  Values of ") + text_of(all_pairs(N)) + " distances were input\n");
+        run_sink->text(std::string("  Values of ") + text_of(all_pairs(object_count)) + " distances were input\n");
     }
     if (not_finite > 0) {
         // When missing values are skipped pair by pair, a NaN distance is a
         // pair without one, as the store counts it.
         int64_t without = 0;
         if (skip_pairs_without_distance)
-            without = std::count_if(dense, dense + all_pairs(N), [](double d) { return std::isnan(d); });
+            without = std::count_if(dense, dense + all_pairs(object_count), [](double d) { return std::isnan(d); });
         const char *format = without == not_finite ? MSG_DENSE_WITHOUT_DISTANCE : MSG_DENSE_NOT_FINITE;
         char message[256];
         std::snprintf(message, sizeof message, format, (long long)not_finite);
@@ -392,25 +393,27 @@ void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
     // data rows.  The larger sample bounds a short measurement that lost
     // the processor or met cold pages.
     if (heuristics && pivot_seconds > 0)
-        unit.distance = std::min(unit.distance, pivot_seconds * parallel_share() / ((double)P * N) + 2 * unit.far_load);
+        unit.distance = std::min(unit.distance,
+                                 pivot_seconds * parallel_share() / ((double)P * object_count) + 2 * unit.far_load);
     int sample_size = epsilon_sample_size();
-    int64_t least = std::min<int64_t>(20 * (int64_t)N, all_pairs(N));
+    int64_t least = std::min<int64_t>(20 * (int64_t)object_count, all_pairs(object_count));
     least = std::min<int64_t>(least, num_distances);
     int64_t most = num_distances;
     JoinSample sample = heuristics ? join_sample(PLAN_SAMPLE_OBJECTS, P, settings.split_threshold)
-                                   : JoinSample({}, 0, 0, N, 1);
+                                   : JoinSample({}, 0, 0, object_count, 1);
     BoundSample bounds(sample.sample_bounds(std::min(std::max(sample_size, 1000), PLAN_SAMPLE_PAIRS), 1));
     if (heuristics)
-        unit.join_test = unit.slowdown * sample.seconds_per_test(bounds.epsilon(least, prop, sample_size, N));
-    double pairs = (double)all_pairs(N);
-    auto epsilon_of = [&](int64_t count) { return bounds.epsilon(count, prop, sample_size, N); };
+        unit.join_test =
+            unit.slowdown * sample.seconds_per_test(bounds.epsilon(least, prop, sample_size, object_count));
+    double pairs = (double)all_pairs(object_count);
+    auto epsilon_of = [&](int64_t count) { return bounds.epsilon(count, prop, sample_size, object_count); };
     auto join_of = [&](double eps, double &tests, double &found) {
         tests = sample.examined(eps);
         found = bounds.share_within(eps) * pairs;
     };
     double budget = settings.time;
     auto plan = [&] {
-        return plan_time_budget(unit, budget, timer_global.get_run_time(), least, most, N,
+        return plan_time_budget(unit, budget, timer_global.get_run_time(), least, most, object_count,
                                 heuristics ? sample_size : 0, heuristics, prop < 1, epsilon_of, join_of);
     };
     run_plan = plan();
@@ -424,14 +427,15 @@ void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
         // As many sample objects as keep the sample join within about
         // JOIN_SAMPLE_FOUND found pairs and JOIN_SAMPLE_TESTS candidates
         // (pairs of the sample go with the square of its objects).
-        double share = (double)sample.objects() / N;
+        double share = (double)sample.objects() / object_count;
         double sample_found = found * share * share, sample_tests = tests * share * share;
         double thin = std::min({1.0, std::sqrt(JOIN_SAMPLE_FOUND / std::max(1.0, sample_found)),
                                 std::sqrt(JOIN_SAMPLE_TESTS / std::max(1.0, sample_tests))});
         int objects = std::max(std::min(500, sample.objects()), (int)(thin * sample.objects()));
         set_join_costs(unit, time_sample_join(sample, eps, PLAN_SAMPLE_OBJECTS, objects), objects);
     }
-    unit.store = measure_store_costs(sample, run_plan.count, found, eps, N, budget, unit.far_load / unit.slowdown);
+    unit.store =
+        measure_store_costs(sample, run_plan.count, found, eps, object_count, budget, unit.far_load / unit.slowdown);
     // The scratch stores took longer than the first measurements: the share
     // of the machine the run gets is the one they got.
     set_slowdown(unit, unit.store.slowdown);
@@ -460,18 +464,18 @@ void Run::plan_for_count()
     run_plan.count = num_distances;
     if (settings.all_pairwise) {
         run_plan.all_pairs = true;
-        run_plan.seconds = predict_all_pairs(unit, N);
+        run_plan.seconds = predict_all_pairs(unit, object_count);
     } else {
         double tests = 0, found = 0;
         if (heuristics) {
             JoinSample sample = join_sample(PLAN_SAMPLE_OBJECTS, P, settings.split_threshold);
-            BoundSample bounds(sample.sample_bounds(std::min(std::max(N, 1000), PLAN_SAMPLE_PAIRS), 1));
+            BoundSample bounds(sample.sample_bounds(std::min(std::max(object_count, 1000), PLAN_SAMPLE_PAIRS), 1));
             unit.join_test = unit.slowdown * sample.seconds_per_test(epsilon);
             tests = sample.examined(epsilon);
-            found = bounds.share_within(epsilon) * (double)all_pairs(N);
+            found = bounds.share_within(epsilon) * (double)all_pairs(object_count);
         }
         run_plan.join_tests = tests;
-        run_plan.seconds = predict(unit, num_distances, found, tests, N, 0, heuristics,
+        run_plan.seconds = predict(unit, num_distances, found, tests, object_count, 0, heuristics,
                                    settings.prop_similar < 1);
     }
     plan_made = true;
@@ -540,7 +544,7 @@ void Run::distances_from_data(bool pivots_chosen)
     } else {
         Timer timer_all;
         run_sink->text("  Calculating all pairwise distances...");
-        progress_begin("  Calculating all pairwise distances...", 0, (double)all_pairs(N));
+        progress_begin("  Calculating all pairwise distances...", 0, (double)all_pairs(object_count));
         all_dist();
         progress_end();
         run_sink->text(std::string(" ") + text_of(timer_all.get_run_time()) + " sec\n");

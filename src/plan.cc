@@ -495,7 +495,7 @@ UnitCosts Run::measure_unit_costs(int pivots)
     // taken DISTANCE_SAMPLE_SECONDS in all, so that a measure of seconds per
     // distance costs one distance more, not a hundred.
     std::mt19937_64 gen(12345);
-    std::uniform_int_distribution<int> pick(0, N - 1);
+    std::uniform_int_distribution<int> pick(0, object_count - 1);
     double sum = 0;
     unit.distance = 1e9;
     double sample_start = thread_seconds();
@@ -507,8 +507,8 @@ UnitCosts Run::measure_unit_costs(int pivots)
         for (int64_t batch = 1; elapsed < DISTANCE_SAMPLE_SECONDS && computed < 100000; batch *= 2) {
             for (int64_t k = 0; k < batch; k++) {
                 int a = pick(gen), b = pick(gen);
-                if (a == b && N > 1)
-                    b = (a + 1) % N;
+                if (a == b && object_count > 1)
+                    b = (a + 1) % object_count;
                 sum += calc_distance(a, b);
             }
             computed += batch;
@@ -532,14 +532,15 @@ UnitCosts Run::measure_unit_costs(int pivots)
     unit.store_byte = memory_costs.fresh_byte * s;
     unit.output_object = OUTPUT_LOADS * memory_costs.miss * s;
     unit.bound = BOUND_LOADS_PER_PIVOT * 2 * pivots * memory_costs.miss * s;
-    unit.join_order = (std::log2(std::max(2, N)) * JOIN_SORT_LOADS * memory_costs.miss + pivots * JOIN_CELL_SECONDS) * s;
+    unit.join_order =
+        (std::log2(std::max(2, object_count)) * JOIN_SORT_LOADS * memory_costs.miss + pivots * JOIN_CELL_SECONDS) * s;
     return unit;
 }
 
 int Run::join_sample_object(int k, int size) const
 {
-    int n = std::min(size, N);
-    return (int)((int64_t)k * N / n);
+    int n = std::min(size, object_count);
+    return (int)((int64_t)k * object_count / n);
 }
 
 JoinTiming Run::time_sample_join(const JoinSample &sample, double eps, int size, int objects)
@@ -553,7 +554,7 @@ JoinTiming Run::time_sample_join(const JoinSample &sample, double eps, int size,
     // pairs it finds are counted, not stored.  Every (all/n)-th sample
     // object, so that they stay spread over all.
     Run sample_run;
-    sample_run.N = n;
+    sample_run.object_count = n;
     sample_run.settings = settings;
     sample_run.num_threads = num_threads;
     std::vector<int> sample_objects(n);
@@ -608,14 +609,14 @@ void set_join_costs(UnitCosts &unit, const JoinTiming &timing, int objects)
 
 JoinSample Run::join_sample(int size, int pivots, int split_threshold)
 {
-    int n = std::min(size, N);
+    int n = std::min(size, object_count);
     std::vector<double> rows((size_t)n * pivots);
     for (int k = 0; k < n; k++) {
         int o = join_sample_object(k, size);
         for (int p = 0; p < pivots; p++)
-            rows[(size_t)k * pivots + p] = pivot_dists[(size_t)p * N + o];
+            rows[(size_t)k * pivots + p] = pivot_dists[(size_t)p * object_count + o];
     }
-    return JoinSample(std::move(rows), n, pivots, N, split_threshold);
+    return JoinSample(std::move(rows), n, pivots, object_count, split_threshold);
 }
 
 StoreCosts Run::measure_store_costs(JoinSample &sample, int64_t count, double found, double eps, int n, double budget,

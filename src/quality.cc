@@ -55,7 +55,7 @@ const double INF = std::numeric_limits<double>::infinity();
 // child after permute.
 void Run::child_range(int child, int &first, int &last)
 {
-    if (child < N) {
+    if (child < object_count) {
         first = last = child;
     } else {
         first = start[child];
@@ -104,13 +104,13 @@ double Run::given_value_of(int64_t k)
 {
     switch (type) {
     case TYPE_CHAR:
-        return xc[k];
+        return data_char[k];
     case TYPE_INT:
-        return xi[k];
+        return data_int[k];
     case TYPE_FLOAT:
-        return xf[k];
+        return data_float[k];
     case TYPE_DOUBLE:
-        return xd[k];
+        return data_double[k];
     default:
         return NaN;
     }
@@ -126,10 +126,10 @@ template <class F> std::vector<merge_quality_t> Run::measure_all_pairs(F distanc
     std::vector<merge_quality_t> merges;
     // The walk over the pairs of the stream: merge n, left position p, right
     // position q.
-    int n = N - 1, l1 = 0, l2 = -1, r1 = 0, r2 = -1, p = 0, q = 0;
+    int n = object_count - 1, l1 = 0, l2 = -1, r1 = 0, r2 = -1, p = 0, q = 0;
     auto next = [&](PairSlot &s) {
         while (p > l2) {
-            if (++n >= 2 * N - 1)
+            if (++n >= 2 * object_count - 1)
                 return false;
             child_range(leftnode[n], l1, l2);
             child_range(rightnode[n], r1, r2);
@@ -147,7 +147,7 @@ template <class F> std::vector<merge_quality_t> Run::measure_all_pairs(F distanc
     };
     // The tally of merge `open` takes its `left` remaining pairs; merges
     // without pairs are never open.
-    int open = N - 1;
+    int open = object_count - 1;
     int64_t left = 0;
     Tally t;
     auto take = [&](const std::vector<PairSlot> &batch) {
@@ -189,13 +189,13 @@ Run::GivenPairs Run::given_pairs()
     std::vector<int32_t> from, to;
     std::vector<double> values;
     std::unordered_set<int64_t> seen;
-    seen.reserve(M);
-    for (int k = 0; k < M; k++) {
+    seen.reserve(list_entries);
+    for (int k = 0; k < list_entries; k++) {
         int a = distfrom[k], b = distto[k];
         double v = given_value_of(k);
         if (a == b || !std::isfinite(v))
             continue;
-        int64_t key = a < b ? (int64_t)a * N + b : (int64_t)b * N + a;
+        int64_t key = a < b ? (int64_t)a * object_count + b : (int64_t)b * object_count + a;
         if (!seen.insert(key).second)
             continue;
         from.push_back(a);
@@ -203,12 +203,12 @@ Run::GivenPairs Run::given_pairs()
         values.push_back(v);
     }
     GivenPairs g;
-    g.first.assign((size_t)N + 1, 0);
+    g.first.assign((size_t)object_count + 1, 0);
     for (size_t k = 0; k < from.size(); k++) {
         g.first[from[k] + 1]++;
         g.first[to[k] + 1]++;
     }
-    for (int o = 0; o < N; o++)
+    for (int o = 0; o < object_count; o++)
         g.first[o + 1] += g.first[o];
     g.other.resize(2 * from.size());
     g.value.resize(2 * from.size());
@@ -226,7 +226,7 @@ std::vector<merge_quality_t> Run::measure_given_pairs()
 {
     GivenPairs g = given_pairs();
     std::vector<merge_quality_t> merges;
-    for (int n = N; n < 2 * N - 1; n++) {
+    for (int n = object_count; n < 2 * object_count - 1; n++) {
         int l1, l2, r1, r2;
         child_range(leftnode[n], l1, l2);
         child_range(rightnode[n], r1, r2);
@@ -306,7 +306,7 @@ std::vector<merge_quality_t> Run::measure_merges()
     switch (settings.cluster) {
     case CLUSTER_DISTMAT:
         return measure_all_pairs([this](int a, int b) {
-            double d = given_value_of((int64_t)a * N + b);
+            double d = given_value_of((int64_t)a * object_count + b);
             return std::isfinite(d) ? d : NaN;
         });
     case CLUSTER_DISTLIST:

@@ -62,24 +62,24 @@ class Run {
     Run &operator=(const Run &) = delete;
 
     // ---- The data view: set by the caller, never copied or freed here.
-    int N = 0;               // number of objects
-    int C = 0;               // elements per object (data matrices only)
-    int M = 0;               // entries of a distance list
+    int object_count = 0;               // number of objects
+    int row_length = 0;               // elements per object (data matrices only)
+    int list_entries = 0;               // entries of a distance list
     int type = 0;            // element type code of the data or distance values
     // The values; only the array that matches `type` is set.  A data matrix
     // holds object i at elements i*C ... i*C+C-1.
-    const char *xc = nullptr;
-    const int *xi = nullptr;
-    const float *xf = nullptr;
-    const double *xd = nullptr;
+    const char *data_char = nullptr;
+    const int *data_int = nullptr;
+    const float *data_float = nullptr;
+    const double *data_double = nullptr;
     const int *distfrom = nullptr;  // start object of each distance-list entry
     const int *distto = nullptr;    // end object of each distance-list entry
     // The selected measure, one per element type; only the one of `type` is
     // read.  Not owned.
-    Distance<double> *dd = nullptr;
-    Distance<float> *df = nullptr;
-    Distance<char> *dc = nullptr;
-    Distance<int> *di = nullptr;
+    Distance<double> *measure_double = nullptr;
+    Distance<float> *measure_float = nullptr;
+    Distance<char> *measure_char = nullptr;
+    Distance<int> *measure_int = nullptr;
 
     // Makes the run's measure for the data's element type (`type`) from its
     // keyword (any unambiguous prefix), owned by the run; `minkowski_p`, when
@@ -221,12 +221,12 @@ class Run {
     double calc_distance(int point1, int point2);
     void add_dist(int i, int j, double distance);
     // Distance of the pair, computed with the selected measure and stored if
-    // the pair is new.  An offered dd greater than NO_DISTANCE is taken as
-    // the value.
-    double getdist(int i, int j, double dd);
-    // The same for a given distance: dd is stored as it is, whatever its
-    // value, and nothing is ever computed.
-    double getdist_given(int i, int j, double dd);
+    // the pair is new.  An offered value greater than NO_DISTANCE is taken
+    // as the distance.
+    double getdist(int i, int j, double offered);
+    // The same for a given distance: `offered` is stored as it is, whatever
+    // its value, and nothing is ever computed.
+    double getdist_given(int i, int j, double offered);
     // A hint that getdist(i, j, ...) will follow soon: starts fetching the
     // hash chain head, the object entries and the data row it will read.
     // Changes no state and no result.
@@ -494,7 +494,7 @@ class Run {
 
     int32_t *chain_of(int i, int j)
     {
-        int64_t key = i < j ? static_cast<int64_t>(i) * N + j : static_cast<int64_t>(j) * N + i;
+        int64_t key = i < j ? static_cast<int64_t>(i) * object_count + j : static_cast<int64_t>(j) * object_count + i;
         return &dist_hash[chain_index(key)];
     }
     int32_t find_record(int i, int j);
@@ -513,7 +513,7 @@ class Run {
     int64_t row_start(int i) const;
     void step_progress(double from, double share, int64_t done, int64_t total);
 
-    size_t at(int p, int o) const { return (size_t)p * (size_t)N + (size_t)o; }
+    size_t at(int p, int o) const { return (size_t)p * (size_t)object_count + (size_t)o; }
     void enter_pairs(const std::vector<PairSlot> &batch);
     double pair_value(int i, int j);
     void screen_known(std::vector<PairSlot> &batch);

@@ -98,7 +98,7 @@ static const char *const MSG_UNFIT_PIVOTS =
 // entries whatever count was asked for.
 int Run::num_pivots() const
 {
-    return std::min(settings.num_pivots, N);
+    return std::min(settings.num_pivots, object_count);
 }
 
 // ---------------------------------------------------------------------------
@@ -154,7 +154,7 @@ void Run::screen_known(std::vector<PairSlot> &batch)
 class DrawnPairs {
   public:
     // Marks the pairs the store holds now.
-    explicit DrawnPairs(const Run &run) : n_(run.N), bits_((all_pairs(run.N) + 63) / 64, 0)
+    explicit DrawnPairs(const Run &run) : n_(run.object_count), bits_((all_pairs(run.object_count) + 63) / 64, 0)
     {
         for (int32_t r = 0; r < run.n_dist; r += 2)
             mark(run.dist[r].x, run.dist[r].y);
@@ -193,10 +193,10 @@ void Run::random_dist()
     abstract_time++;
     // The target never exceeds the number of distinct pairs, nor what the
     // store can hold: a target out of reach would make the loop endless.
-    int64_t all = all_pairs(N);
+    int64_t all = all_pairs(object_count);
     int64_t target = std::min<int64_t>(num_distances, all);
     std::unique_ptr<DrawnPairs> drawn;
-    if (N >= 2 && target * DRAWN_PAIRS_SHARE >= all && n_dist / 2 < target)
+    if (object_count >= 2 && target * DRAWN_PAIRS_SHARE >= all && n_dist / 2 < target)
         drawn.reset(new DrawnPairs(*this));
     // A pair that only passes the screen (a self pair, a pair stored or
     // drawn before) is drawn past; with the bits, a pair of the batch is new.
@@ -211,13 +211,13 @@ void Run::random_dist()
     // there the target is out of reach.
     while (n_dist / 2 < target && n_dist / 2 + pairs_without_distance() < all && n_dist + 2 <= dist_size) {
         int64_t missing = target - n_dist / 2;
-        if (missing >= N) {
+        if (missing >= object_count) {
             // Bulk pass: at most `missing` new pairs, since self pairs and
             // pairs already stored add nothing.  Step s pairs object s / per
             // with the s-th draw; the draws do not depend on the store, so
             // the whole pass streams.
-            int64_t per = missing / N;
-            int64_t steps = per * N;
+            int64_t per = missing / object_count;
+            int64_t steps = per * object_count;
             int64_t s = 0;
             pair_stream(num_threads,
                 [&](PairSlot &slot) {
@@ -225,7 +225,7 @@ void Run::random_dist()
                         if (s == steps)
                             return false;
                         slot.i = (int)(s / per);
-                        slot.j = run_random.next() % N;
+                        slot.j = run_random.next() % object_count;
                         s++;
                         if (fresh(slot.i, slot.j))
                             return true;
@@ -237,8 +237,8 @@ void Run::random_dist()
             // pairs most draws are pairs already stored.
             int i, j;
             do {
-                i = run_random.next() % N;
-                j = run_random.next() % (N - 1);
+                i = run_random.next() % object_count;
+                j = run_random.next() % (object_count - 1);
                 if (i > j)
                     std::swap(i, j);
                 else
@@ -256,8 +256,8 @@ void Run::random_dist()
                         if (draws == 0)
                             return false;
                         draws--;
-                        int a = run_random.next() % N;
-                        int b = run_random.next() % (N - 1);
+                        int a = run_random.next() % object_count;
+                        int b = run_random.next() % (object_count - 1);
                         slot.i = a > b ? b : a;
                         slot.j = a > b ? a : b + 1;
                         if (fresh(slot.i, slot.j))
@@ -281,11 +281,11 @@ void Run::all_dist()
     int i = 0, j = 0;
     pair_stream(num_threads,
         [&](PairSlot &slot) {
-            if (++j >= N) {
+            if (++j >= object_count) {
                 i++;
                 j = i + 1;
             }
-            if (j >= N)
+            if (j >= object_count)
                 return false;
             slot.i = i;
             slot.j = j;
@@ -298,10 +298,10 @@ void Run::all_dist()
 double Run::given_value(int64_t k)
 {
     switch (type) {
-    case 2: return xc[k];
-    case 4: return xi[k];
-    case 5: return xf[k];
-    case 6: return xd[k];
+    case 2: return data_char[k];
+    case 4: return data_int[k];
+    case 5: return data_float[k];
+    case 6: return data_double[k];
     default: return std::numeric_limits<double>::quiet_NaN();
     }
 }
@@ -318,12 +318,12 @@ void Run::input_dist()
     if (settings.cluster == CLUSTER_DISTMAT) {
         // Only the upper triangle counts; the diagonal and lower triangle
         // are never read.
-        for (int i = 0; i < N - 1; i++)
-            for (int j = i + 1; j < N; j++)
-                offer_given(i, j, given_value((int64_t)i * N + j));
+        for (int i = 0; i < object_count - 1; i++)
+            for (int j = i + 1; j < object_count; j++)
+                offer_given(i, j, given_value((int64_t)i * object_count + j));
     } else {
         // The first usable entry of a pair wins (the store keeps it).
-        for (int k = 0; k < M; k++)
+        for (int k = 0; k < list_entries; k++)
             offer_given(distfrom[k], distto[k], given_value(k));
     }
 }
@@ -360,8 +360,8 @@ static const int64_t PIVOT_CHUNK = 512;
 
 template <class T> void Run::mark_unfit(const T *x, std::vector<char> &unfit, int &passed)
 {
-    for (int o = 0; o < N; o++)
-        for (int64_t e = (int64_t)o * C; e < (int64_t)(o + 1) * C; e++)
+    for (int o = 0; o < object_count; o++)
+        for (int64_t e = (int64_t)o * row_length; e < (int64_t)(o + 1) * row_length; e++)
             if (!std::isfinite(x[e])) {
                 unfit[o] = 1;
                 passed++;
@@ -371,13 +371,13 @@ template <class T> void Run::mark_unfit(const T *x, std::vector<char> &unfit, in
 
 std::vector<char> Run::unfit_pivots(int &passed)
 {
-    std::vector<char> unfit(N, 0);
+    std::vector<char> unfit(object_count, 0);
     passed = 0;
     if (type == 5)
-        mark_unfit(xf, unfit, passed);
+        mark_unfit(data_float, unfit, passed);
     else if (type == 6)
-        mark_unfit(xd, unfit, passed);
-    if (passed == N) {
+        mark_unfit(data_double, unfit, passed);
+    if (passed == object_count) {
         std::fill(unfit.begin(), unfit.end(), 0);
         passed = 0;
     }
@@ -392,7 +392,7 @@ int Run::draw_pivot(Random &random, const std::vector<char> &unfit)
 {
     int o;
     do
-        o = random.next() % N;
+        o = random.next() % object_count;
     while (unfit[o] || !pivot_candidate(o));
     return o;
 }
@@ -403,7 +403,7 @@ void Run::choose_random_pivots(Random &random, int P, const std::vector<char> &u
         pivots[i] = draw_pivot(random, unfit);
         run_sink->text("  pivot " + std::to_string(i + 1) + " - " + std::to_string(pivots[i] + 1) + " (randomly)\n");
     }
-    parallel_for(num_threads, 0, N, PIVOT_CHUNK, [this, P](int64_t o) {
+    parallel_for(num_threads, 0, object_count, PIVOT_CHUNK, [this, P](int64_t o) {
         for (int p = 0; p < P; p++)
             pivot_dists[at(p, (int)o)] = calc_distance((int)o, pivots[p]);
     });
@@ -415,28 +415,28 @@ void Run::choose_quantile_pivots(Random &random, int P, const std::vector<char> 
 {
     // Rows 0..P-1: the rank of every object by its distance to pivot p.
     // Row P: scratch permutation of the objects for sorting.
-    int *pivot_dists_order = new int[(size_t)(P + 1) * (size_t)N];
+    int *pivot_dists_order = new int[(size_t)(P + 1) * (size_t)object_count];
     int *scratch = pivot_dists_order + at(P, 0);
-    int64_t target = quantile_target_rank(N, settings.pivot_quantile);
+    int64_t target = quantile_target_rank(object_count, settings.pivot_quantile);
 
     pivots[0] = draw_pivot(random, unfit);
     run_sink->text("  pivot 1 - " + std::to_string(pivots[0] + 1) + " (randomly)\n");
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
-        parallel_for(num_threads, 0, N, PIVOT_CHUNK, [this, k, newest, scratch](int64_t o) {
+        parallel_for(num_threads, 0, object_count, PIVOT_CHUNK, [this, k, newest, scratch](int64_t o) {
             pivot_dists[at(k - 1, (int)o)] = o == newest ? 0.0 : calc_distance((int)o, newest);
             scratch[o] = (int)o;
         });
         if (k == P)
             break;
-        qsort_r(scratch, N, sizeof(int), pivot_dists_compare, pivot_dists + at(k - 1, 0));
-        for (int r = 0; r < N; r++)
+        qsort_r(scratch, object_count, sizeof(int), pivot_dists_compare, pivot_dists + at(k - 1, 0));
+        for (int r = 0; r < object_count; r++)
             pivot_dists_order[at(k - 1, scratch[r])] = r;
 
         // Far targets leave every score above N + 1: the first fit object wins.
         int best = (int)(std::find(unfit.begin(), unfit.end(), 0) - unfit.begin());
-        int64_t bestscore = (int64_t)N + 1;
-        for (int i = 0; i < N; i++) {
+        int64_t bestscore = (int64_t)object_count + 1;
+        for (int i = 0; i < object_count; i++) {
             if (unfit[i])
                 continue;
             int64_t score = 0;
@@ -458,7 +458,7 @@ void Run::choose_pivots()
 {
     int P = num_pivots();
     pivots = new int[P];
-    pivot_dists = new double[(size_t)P * (size_t)N];
+    pivot_dists = new double[(size_t)P * (size_t)object_count];
     // A pivot with a NaN or infinite element may be at distance NaN from
     // every object, and one such pivot makes every lower bound NaN.
     int passed;
@@ -498,7 +498,7 @@ int Run::threshold_location(int sample_size)
 {
     // In double: N*(N-1) leaves the int range above 46,341 objects.
     double wanted = (double)num_distances * settings.prop_similar * sample_size
-                    / ((double)N * (N - 1) * 0.5);
+                    / ((double)object_count * (object_count - 1) * 0.5);
     if (!(wanted >= 1))   // also a NaN proportion
         return 1;
     if (wanted >= std::numeric_limits<int>::max() - 2)
@@ -509,7 +509,7 @@ int Run::threshold_location(int sample_size)
 double Run::estimate_epsilon()
 {
     // Without --sample-size as many pairs as objects are sampled.
-    int sample_size = settings.sample_size > 0 ? settings.sample_size : N;
+    int sample_size = settings.sample_size > 0 ? settings.sample_size : object_count;
     int threshold_loc = threshold_location(sample_size);
     run_sink->text("\nthreshold_loc=" + std::to_string(threshold_loc) + "  sample_size=" + std::to_string(sample_size) +
                    "\n");
@@ -524,8 +524,8 @@ double Run::estimate_epsilon()
     for (int s = 0; s < sample_size; s++) {
         int a, b;
         do {
-            a = run_random.next() % N;
-            b = run_random.next() % N;
+            a = run_random.next() % object_count;
+            b = run_random.next() % object_count;
         } while (a == b);
         heap_add(dist_heap, dist_heap_size, -pivot_lower_bound(a, b), 0, 0);
         double key;
@@ -690,15 +690,15 @@ inline bool Run::exact_close(int i, int j, int d) const
 inline void Run::prefetch_row(int o)
 {
     const char *row = nullptr;
-    int64_t at = (int64_t)o * C;
+    int64_t at = (int64_t)o * row_length;
     switch (type) {
-    case 2: row = reinterpret_cast<const char *>(xc + at); break;
-    case 4: row = reinterpret_cast<const char *>(xi + at); break;
-    case 5: row = reinterpret_cast<const char *>(xf + at); break;
-    case 6: row = reinterpret_cast<const char *>(xd + at); break;
+    case 2: row = reinterpret_cast<const char *>(data_char + at); break;
+    case 4: row = reinterpret_cast<const char *>(data_int + at); break;
+    case 5: row = reinterpret_cast<const char *>(data_float + at); break;
+    case 6: row = reinterpret_cast<const char *>(data_double + at); break;
     default: return;
     }
-    int64_t bytes = std::min<int64_t>((int64_t)C * element_size(type), 1024);
+    int64_t bytes = std::min<int64_t>((int64_t)row_length * element_size(type), 1024);
     for (int64_t b = 0; b < bytes; b += 64)
         __builtin_prefetch(row + b);
 }
@@ -1005,17 +1005,17 @@ void Run::small_dists_work(double eps)
     join_eps = eps;
     join_pivots = num_pivots();
     split_threshold = settings.split_threshold;
-    int *ego = new int[(size_t)join_pivots * (size_t)N];
-    order = new int[N];
-    opt = new int64_t[N];
-    optinc = new int64_t[N];
+    int *ego = new int[(size_t)join_pivots * (size_t)object_count];
+    order = new int[object_count];
+    opt = new int64_t[object_count];
+    optinc = new int64_t[object_count];
     packed_masks(std::min(join_pivots, PACKED_PIVOTS), c1, c2);
     packed_masks(std::max(0, std::min(join_pivots - PACKED_PIVOTS, PACKED_PIVOTS)), c1_second, c2_second);
 
     // Objects with a NaN or infinite pivot distance have no cell; they take
     // no part in the join and sit after the members in `order`.
     int members = 0;
-    for (int o = 0; o < N; o++) {
+    for (int o = 0; o < object_count; o++) {
         bool member = join_member(o);
         for (int p = 0; p < join_pivots; p++)
             ego[at(p, o)] = member ? grid_cell(pivot_dists[at(p, o)], eps) : 0;
@@ -1027,20 +1027,20 @@ void Run::small_dists_work(double eps)
             optinc[o] = 0;
         }
     }
-    for (int o = 0, rest = members; o < N; o++)
+    for (int o = 0, rest = members; o < object_count; o++)
         if (!join_member(o))
             order[rest++] = o;
-    GridCells grid{ego, join_pivots, N};
+    GridCells grid{ego, join_pivots, object_count};
     qsort_r(order, members, sizeof(int), ego_compare, &grid);
     // The cells are needed only for the sort; the walk recomputes the few it
     // reads from the ordered pivot distances.
     delete[] ego;
-    opt_ordered = new int64_t[N];
-    inc_ordered = new int64_t[N];
-    opt2_ordered = new int64_t[N];
-    inc2_ordered = new int64_t[N];
-    pd_ordered = new double[(size_t)join_pivots * (size_t)N];
-    for (int k = 0; k < N; k++) {
+    opt_ordered = new int64_t[object_count];
+    inc_ordered = new int64_t[object_count];
+    opt2_ordered = new int64_t[object_count];
+    inc2_ordered = new int64_t[object_count];
+    pd_ordered = new double[(size_t)join_pivots * (size_t)object_count];
+    for (int k = 0; k < object_count; k++) {
         opt_ordered[k] = opt[order[k]];
         inc_ordered[k] = optinc[order[k]];
         pack_fine_cells_from(eps, order[k], PACKED_PIVOTS, opt2_ordered[k], inc2_ordered[k]);

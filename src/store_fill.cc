@@ -44,12 +44,12 @@ static const uintptr_t HUGE_PAGE = 2 << 20;
 // The pair number of (i, i+1): the pairs of the rows before i.
 inline int64_t Run::row_start(int i) const
 {
-    return static_cast<int64_t>(i) * N - static_cast<int64_t>(i) * (i + 1) / 2;
+    return static_cast<int64_t>(i) * object_count - static_cast<int64_t>(i) * (i + 1) / 2;
 }
 
 bool Run::fill_all_pairs_applies()
 {
-    return n_dist == 0 && !skip_pairs_without_distance && 2 * all_pairs(N) <= dist_size;
+    return n_dist == 0 && !skip_pairs_without_distance && 2 * all_pairs(object_count) <= dist_size;
 }
 
 // Progress over the phase: `done` of `total` units of one step, the step
@@ -57,7 +57,7 @@ bool Run::fill_all_pairs_applies()
 void Run::step_progress(double from, double share, int64_t done, int64_t total)
 {
     if (total > 0)
-        progress_batch(static_cast<double>(all_pairs(N)) * (from + share * done / total));
+        progress_batch(static_cast<double>(all_pairs(object_count)) * (from + share * done / total));
 }
 
 void Run::fill_records(int first, int last)
@@ -65,7 +65,7 @@ void Run::fill_records(int first, int last)
     int32_t stamp = abstract_time;
     for (int i = first; i < last; i++) {
         int64_t r = 2 * row_start(i);
-        for (int j = i + 1; j < N; j++, r += 2) {
+        for (int j = i + 1; j < object_count; j++, r += 2) {
             // getdist would take the value computed on the threads, or
             // compute the same again when it is NaN or below NO_DISTANCE.
             double d = calc_distance(i, j);
@@ -89,10 +89,10 @@ void Run::fill_chain_heads(int64_t lo, int64_t hi)
         dist[r].more = dist_hash[h];
         dist_hash[h] = r;
     };
-    for (int i = 0; i + 1 < N; i++) {
-        int64_t key = static_cast<int64_t>(i) * N + i + 1;
+    for (int i = 0; i + 1 < object_count; i++) {
+        int64_t key = static_cast<int64_t>(i) * object_count + i + 1;
         int32_t r = static_cast<int32_t>(2 * row_start(i));
-        for (int j = i + 1; j < N; j++, key++, r += 2) {
+        for (int j = i + 1; j < object_count; j++, key++, r += 2) {
             int64_t h = chain_index(key);
             if (h < lo || h >= hi)
                 continue;
@@ -111,9 +111,9 @@ void Run::fill_chain_heads(int64_t lo, int64_t hi)
 
 void Run::fill_lists()
 {
-    for (int i = 0; i + 1 < N; i++) {
+    for (int i = 0; i + 1 < object_count; i++) {
         int32_t r = static_cast<int32_t>(2 * row_start(i));
-        for (int j = i + 1; j < N; j++, r += 2) {
+        for (int j = i + 1; j < object_count; j++, r += 2) {
             list_push(i, r);
             list_push(j, r + 1);
         }
@@ -135,7 +135,7 @@ static void ask_huge_pages(void *p, int64_t bytes)
 
 void Run::fill_all_pairs()
 {
-    int64_t pairs = all_pairs(N);
+    int64_t pairs = all_pairs(object_count);
     if (pairs == 0)
         return;
     ask_huge_pages(dist, 2 * pairs * static_cast<int64_t>(sizeof(dist_t)));
@@ -144,9 +144,9 @@ void Run::fill_all_pairs()
 
     // The records: rows one at a time, as the first rows are the longest.
     std::atomic<int64_t> pairs_done(0);
-    parallel_for(num_threads, 0, N - 1, 1, [&](int64_t i) {
+    parallel_for(num_threads, 0, object_count - 1, 1, [&](int64_t i) {
         fill_records(static_cast<int>(i), static_cast<int>(i) + 1);
-        int64_t done = pairs_done.fetch_add(N - 1 - i) + (N - 1 - i);
+        int64_t done = pairs_done.fetch_add(object_count - 1 - i) + (object_count - 1 - i);
         if (on_main_thread())
             step_progress(0, RECORDS_SHARE, done, pairs);
     });

@@ -133,17 +133,17 @@ struct VarCopy {
 // of the result is entry new2old[p] of the block.
 template <class T> static void permute_block(const Run &run, const VarCopy &c, int k, T *block, T *scratch)
 {
-    const int N = run.N;
+    const int object_count = run.object_count;
     const int32_t *new2old = run.new2old;
     int64_t inner = 1;
     for (int m = k + 1; m < c.ndims; m++)
         inner *= c.extent[m];
-    int64_t outer = c.block_len / (inner * N);
+    int64_t outer = c.block_len / (inner * object_count);
     for (int64_t o = 0; o < outer; o++) {
-        T *base = block + o * N * inner;
-        for (int p = 0; p < N; p++)
+        T *base = block + o * object_count * inner;
+        for (int p = 0; p < object_count; p++)
             std::copy(base + new2old[p] * inner, base + (new2old[p] + 1) * inner, scratch + p * inner);
-        std::copy(scratch, scratch + N * inner, base);
+        std::copy(scratch, scratch + object_count * inner, base);
     }
 }
 
@@ -270,7 +270,7 @@ static void write_output(const Run &run)
     WriteErrorsScope scope(errors);
     OutputFile out(name);
     NcFile *f = out.file();
-    long nodes = 2L * run.N - 1;
+    long nodes = 2L * run.object_count - 1;
     NcDim *dim = f->add_dim((prefix + "nodes").c_str(), nodes);
     out.check(dim != nullptr);
     const int32_t *values[6] = {run.leftnode, run.rightnode, run.start, run.end, run.old2new, run.new2old};
@@ -283,7 +283,7 @@ static void write_output(const Run &run)
     // re-entering define mode would move all data written so far.
     std::vector<VarCopy> copies;
     if (with_data)
-        copies = define_data_copy(out, run.N);
+        copies = define_data_copy(out, run.object_count);
 
     for (int k = 0; k < 6; k++)
         out.check(vars[k]->put(values[k], nodes));

@@ -373,8 +373,8 @@ TEST_F(DriverTest, RowsOfFloatMatrixAreChargedOnce)
 {
     mode(CLUSTER_ROWS);
     inspect(write_file("f.nc", {{"r", 1000}, {"c", 50}}, {matrix("m", ncFloat, "r", "c")}));
-    EXPECT_EQ(1000, N);
-    EXPECT_EQ(50, C);
+    EXPECT_EQ(1000, object_count);
+    EXPECT_EQ(50, row_length);
     EXPECT_EQ(INT64_C(1073541824), memory);
     EXPECT_STREQ("r", clust_dim->name());
 }
@@ -383,8 +383,8 @@ TEST_F(DriverTest, ColumnsOfFloatMatrixSwapTheShape)
 {
     mode(CLUSTER_COLS);
     inspect(write_file("f.nc", {{"r", 1000}, {"c", 50}}, {matrix("m", ncFloat, "r", "c")}));
-    EXPECT_EQ(50, N);
-    EXPECT_EQ(1000, C);
+    EXPECT_EQ(50, object_count);
+    EXPECT_EQ(1000, row_length);
     EXPECT_EQ(INT64_C(1073541824), memory);
     EXPECT_STREQ("c", clust_dim->name());
 }
@@ -394,8 +394,8 @@ TEST_F(DriverTest, ColumnsOfIntMatrixAreLoadedTransposed)
     mode(CLUSTER_COLS);
     inspect(write_file("i.nc", {{"r", 3}, {"c", 2}}, {matrix("m", ncInt, "r", "c", {1, 2, 3, 4, 5, 6})}));
     load_input();
-    ASSERT_NE(nullptr, xi);
-    EXPECT_EQ(std::vector<int>({1, 3, 5, 2, 4, 6}), std::vector<int>(xi, xi + 6));
+    ASSERT_NE(nullptr, data_int);
+    EXPECT_EQ(std::vector<int>({1, 3, 5, 2, 4, 6}), std::vector<int>(data_int, data_int + 6));
 }
 
 TEST_F(DriverTest, RowsOfCharMatrixAreLoadedAsStored)
@@ -403,16 +403,16 @@ TEST_F(DriverTest, RowsOfCharMatrixAreLoadedAsStored)
     mode(CLUSTER_ROWS);
     inspect(write_file("c.nc", {{"r", 2}, {"c", 3}}, {matrix("m", ncChar, "r", "c", {97, 98, 99, 100, 101, 102})}));
     load_input();
-    ASSERT_NE(nullptr, xc);
-    EXPECT_EQ(std::string("abcdef"), std::string(xc, xc + 6));
-    EXPECT_EQ(nullptr, xi);
+    ASSERT_NE(nullptr, data_char);
+    EXPECT_EQ(std::string("abcdef"), std::string(data_char, data_char + 6));
+    EXPECT_EQ(nullptr, data_int);
 }
 
 TEST_F(DriverTest, DistanceMatrixIsChargedSquare)
 {
     mode(CLUSTER_DISTMAT);
     inspect(write_file("d.nc", {{"o", 4}, {"p", 4}}, {matrix("D", ncInt, "o", "p")}));
-    EXPECT_EQ(4, N);
+    EXPECT_EQ(4, object_count);
     EXPECT_EQ(GB - 4 * 4 * 4, memory);
 }
 
@@ -425,13 +425,13 @@ TEST_F(DriverTest, DistanceListIsChargedByItsThreeVectors)
     inspect(write_file("l.nc", {{"objects", 3}, {"m", 2}},
                        {vector_of("d", ncDouble, "m", {0.5, 1.5}), vector_of("f", ncInt, "m", {0, 1}),
                         vector_of("t", ncInt, "m", {1, 2})}));
-    EXPECT_EQ(2, M);
-    EXPECT_EQ(3, N);
+    EXPECT_EQ(2, list_entries);
+    EXPECT_EQ(3, object_count);
     EXPECT_EQ(GB - (4 + 4 + 8) * 2, memory);
     load_input();
     EXPECT_EQ(std::vector<int>({0, 1}), std::vector<int>(distfrom, distfrom + 2));
     EXPECT_EQ(std::vector<int>({1, 2}), std::vector<int>(distto, distto + 2));
-    EXPECT_EQ(std::vector<double>({0.5, 1.5}), std::vector<double>(xd, xd + 2));
+    EXPECT_EQ(std::vector<double>({0.5, 1.5}), std::vector<double>(data_double, data_double + 2));
 }
 
 class DistanceListTest : public DriverTest {

@@ -140,7 +140,7 @@ class ScratchStore : public ::testing::Test, public Run {
   protected:
     void SetUp() override
     {
-        N = 12345;
+        object_count = 12345;
         num_distances = 777;
         type = 0;
         settings.cluster = CLUSTER_ROWS;
@@ -150,7 +150,7 @@ class ScratchStore : public ::testing::Test, public Run {
     // The run's state that a scratch store must leave as it was.
     void expect_untouched()
     {
-        EXPECT_EQ(N, 12345);
+        EXPECT_EQ(object_count, 12345);
         EXPECT_EQ(num_distances, 777);
         EXPECT_EQ(dist, nullptr);
         EXPECT_EQ(dist_hash, nullptr);

@@ -30,10 +30,10 @@ TEST_F(DenseFill, EveryPairOnAnyNumberOfThreads)
     for (double &v : data)
         v = rng() % 1000 / 7.0;
     data[11 * c + 1] = NAN;
-    N = n;
-    C = c;
+    object_count = n;
+    row_length = c;
     type = ncDouble;
-    xd = data.data();
+    data_double = data.data();
     make_measure("euclidean", 0);
     std::vector<std::vector<double>> fills;
     for (int threads : {1, 2, 3}) {
@@ -67,10 +67,10 @@ TEST_F(DenseFill, PairwiseModeGivesTheStoresDistanceOfEveryPair)
     data[4 * c + 1] = data[9 * c] = data[9 * c + 5] = NAN;
     for (int k = 1; k < c; k++)
         data[12 * c + k] = NAN;
-    N = n;
-    C = c;
+    object_count = n;
+    row_length = c;
     type = ncDouble;
-    xd = data.data();
+    data_double = data.data();
     settings.cluster = CLUSTER_ROWS;
     settings.missing = MISSING_PAIRWISE;
     settings.missing_given = true;
@@ -108,9 +108,9 @@ TEST_F(DenseFill, GivenMatrixKeepsItsUpperTriangle)
 {
     int n = 4;
     std::vector<float> given = {0, 1, 2, 3,  9, 0, 4, INFINITY,  9, 9, 0, 6,  9, 9, 9, 0};
-    N = n;
+    object_count = n;
     type = ncFloat;
-    xf = given.data();
+    data_float = given.data();
     EXPECT_EQ(1, dense_fill_given());
     EXPECT_EQ(std::vector<double>({1, 2, 3, 4, INFINITY, 6}), std::vector<double>(dense, dense + 6));
 }

@@ -69,22 +69,22 @@ struct StoreRun : Run {
     // the given mode: ROWS takes `distances` as num_distances, DISTLIST as M.
     void make_store(int n, int mode = CLUSTER_DISTLIST, int distances = -1)
     {
-        N = n;
-        C = 1;
+        object_count = n;
+        row_length = 1;
         type = ncDouble;
         values.assign(n, 0.0);
         for (int i = 0; i < n; i++)
             values[i] = i;
-        xd = values.data();
+        data_double = values.data();
         measure.calls = 0;
-        dd = &measure;
+        measure_double = &measure;
         distance_warning = 0;
         settings.cluster = mode;
         settings.all_pairwise = false;
         if (distances < 0)
             distances = n * (n - 1) / 2;
         num_distances = distances;
-        M = distances;
+        list_entries = distances;
         testing::internal::CaptureStderr();
         init_distances();
         testing::internal::GetCapturedStderr();
@@ -111,9 +111,9 @@ struct StoreRun : Run {
     // leaf children.
     std::vector<std::set<int>> node_members()
     {
-        std::vector<std::set<int>> members(2 * N - 1);
-        for (int n = 0; n < 2 * N - 1; n++) {
-            if (n < N) {
+        std::vector<std::set<int>> members(2 * object_count - 1);
+        for (int n = 0; n < 2 * object_count - 1; n++) {
+            if (n < object_count) {
                 members[n] = {n};
             } else {
                 members[n] = members[leftnode[n]];
@@ -197,9 +197,9 @@ TEST_F(Store, InitSizesThePoolByMode)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        N = c.n;
+        object_count = c.n;
         num_distances = c.num;
-        M = c.m;
+        list_entries = c.m;
         settings.cluster = c.mode;
         if (c.all_pairwise)
             settings.all_pairwise = true;
@@ -215,7 +215,7 @@ TEST_F(Store, InitSizesThePoolByMode)
         EXPECT_EQ(abstract_time, 1);
         for (int i = 0; i < dist_hash_size; i++)
             ASSERT_EQ(dist_hash[i], NO_RECORD);
-        for (int i = 0; i < N; i++) {
+        for (int i = 0; i < object_count; i++) {
             EXPECT_EQ(node[i].list_head, NO_RECORD);
             EXPECT_EQ(node[i].dist_count, 0);
             EXPECT_EQ(node[i].size, 1);
@@ -242,7 +242,7 @@ TEST_F(StoreErrors, CapacityBeyond32BitsIsRefused)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        N = c.n;
+        object_count = c.n;
         num_distances = c.num;
         settings.cluster = c.mode;
         if (c.all_pairwise)
@@ -256,8 +256,8 @@ TEST_F(StoreErrors, CapacityBeyond32BitsIsRefused)
 
 TEST_F(StoreErrors, NoObjectsAreRefused)
 {
-    N = 0;
-    M = 0;
+    object_count = 0;
+    list_entries = 0;
     settings.cluster = CLUSTER_DISTLIST;
     EXPECT_RUN_ERROR(init_distances(), 1, "^ERROR! There are no objects to cluster!\n$");
 }
@@ -505,18 +505,18 @@ TEST_F(Store, CalcDistanceDispatchesOnTheElementType)
     char vc[] = {1, 5};
     int vi[] = {10, 50, 20, 70};
     float vf[] = {0.5f, 2.5f};
-    dc = &mc;
-    di = &mi;
-    df = &mf;
-    C = 1;
-    xc = vc;
-    xf = vf;
+    measure_char = &mc;
+    measure_int = &mi;
+    measure_float = &mf;
+    row_length = 1;
+    data_char = vc;
+    data_float = vf;
     type = ncChar;
     EXPECT_EQ(calc_distance(0, 1), 4.0);
     type = ncFloat;
     EXPECT_EQ(calc_distance(1, 0), 2.0);
-    C = 2;
-    xi = vi;
+    row_length = 2;
+    data_int = vi;
     type = ncInt;
     EXPECT_EQ(calc_distance(0, 1), 10.0) << "object 1 starts at element C";
     EXPECT_EQ(mc.calls + mi.calls + mf.calls, 3);
@@ -1019,8 +1019,8 @@ TEST_F(Cluster, SingleObjectHasNoMerge)
 
 TEST_F(Permute, ChainOfAMillionLeavesNeedsNoCallDepth)
 {
-    N = 1000000;
-    int nodes = 2 * N - 1;
+    object_count = 1000000;
+    int nodes = 2 * object_count - 1;
     leftnode = new int32_t[nodes];
     rightnode = new int32_t[nodes];
     start = new int32_t[nodes];
@@ -1032,24 +1032,24 @@ TEST_F(Permute, ChainOfAMillionLeavesNeedsNoCallDepth)
         start[n] = end[n] = n;
     }
     // Node N+k joins node N+k-1 (left) and leaf k+1; node N joins leaves 0, 1.
-    leftnode[N] = 0;
-    rightnode[N] = 1;
-    for (int k = 1; k < N - 1; k++) {
-        leftnode[N + k] = N + k - 1;
-        rightnode[N + k] = k + 1;
+    leftnode[object_count] = 0;
+    rightnode[object_count] = 1;
+    for (int k = 1; k < object_count - 1; k++) {
+        leftnode[object_count + k] = object_count + k - 1;
+        rightnode[object_count + k] = k + 1;
     }
-    EXPECT_EQ(permute(nodes - 1, 0), N);
-    for (int i = 0; i < N; i++) {
+    EXPECT_EQ(permute(nodes - 1, 0), object_count);
+    for (int i = 0; i < object_count; i++) {
         ASSERT_EQ(new2old[i], i);
         ASSERT_EQ(old2new[i], i);
     }
     EXPECT_EQ(start[nodes - 1], 0);
-    EXPECT_EQ(end[nodes - 1], N - 1);
-    EXPECT_EQ(leftnode[N], 0);
-    EXPECT_EQ(start[N + 500], 0);
-    EXPECT_EQ(end[N + 500], 501);
-    EXPECT_EQ(rightnode[N + 500], 501);
-    EXPECT_EQ(leftnode[N + 500], N + 499);
+    EXPECT_EQ(end[nodes - 1], object_count - 1);
+    EXPECT_EQ(leftnode[object_count], 0);
+    EXPECT_EQ(start[object_count + 500], 0);
+    EXPECT_EQ(end[object_count + 500], 501);
+    EXPECT_EQ(rightnode[object_count + 500], 501);
+    EXPECT_EQ(leftnode[object_count + 500], object_count + 499);
 }
 
 TEST_F(Permute, LeafChildrenAreGivenByPosition)

@@ -185,10 +185,10 @@ TEST_F(Program, FloatsAndIntsAreClusteredWithoutConversion)
 {
     const int n = 200, dims = 4;
     std::vector<double> x = clustered(n, dims, 9);
-    std::vector<float> xf(x.begin(), x.end());
-    std::vector<int> xi(x.size());
+    std::vector<float> data_float(x.begin(), x.end());
+    std::vector<int> data_int(x.size());
     for (size_t k = 0; k < x.size(); k++)
-        xi[k] = (int)std::lround(10 * x[k]);
+        data_int[k] = (int)std::lround(10 * x[k]);
     for (int typed = 0; typed < 2; typed++) {
         std::string path = dir + "/typed.nc";
         {
@@ -196,16 +196,16 @@ TEST_F(Program, FloatsAndIntsAreClusteredWithoutConversion)
             NcDim *r = f.add_dim("r", n);
             NcDim *c = f.add_dim("c", dims);
             if (typed == 0)
-                f.add_var("x", ncFloat, r, c)->put(xf.data(), n, dims);
+                f.add_var("x", ncFloat, r, c)->put(data_float.data(), n, dims);
             else
-                f.add_var("x", ncInt, r, c)->put(xi.data(), n, dims);
+                f.add_var("x", ncInt, r, c)->put(data_int.data(), n, dims);
         }
         brivane::Options options;
         options.distance = "euclidean";
         options.random_seed = 3;
         options.num_distances = 1500;
-        brivane::Matrix m = typed == 0 ? brivane::Matrix{xf.data(), brivane::Type::Float, n, dims}
-                                       : brivane::Matrix{xi.data(), brivane::Type::Int, n, dims};
+        brivane::Matrix m = typed == 0 ? brivane::Matrix{data_float.data(), brivane::Type::Float, n, dims}
+                                       : brivane::Matrix{data_int.data(), brivane::Type::Int, n, dims};
         EXPECT_TRUE(brivane::cluster(m, options) == program_tree(path, "-d euclidean -R 3 -M 1500"))
             << (typed == 0 ? "float" : "int");
     }

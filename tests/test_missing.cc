@@ -60,11 +60,11 @@ class Missing : public ::testing::Test, public Run {
     void objects(int c, const std::vector<double> &v)
     {
         values = v;
-        C = c;
-        N = static_cast<int>(v.size()) / c;
+        row_length = c;
+        object_count = static_cast<int>(v.size()) / c;
         type = ncDouble;
-        xd = values.data();
-        dd = &plain;
+        data_double = values.data();
+        measure_double = &plain;
     }
 
     std::string prepare(const char *distkey)

@@ -95,7 +95,7 @@ class Replay : public ::testing::Test, public Run {
         std::mt19937 gen(seed);
         std::normal_distribution<double> noise(0, 1);
         std::uniform_int_distribution<int> group(0, 7);
-        N = n;
+        object_count = n;
         settings.num_pivots = P;
         rows.assign((size_t)n * P, 0);
         pivots = new int[P]();
@@ -172,9 +172,9 @@ TEST_F(Replay, TimedSampleJoinKeepsQuietAndLeavesTheCallersSinkInstalled)
     // One data column per pivot, so that the measure has rows to read.
     groups(3000, 4, 9);
     std::vector<double> data = rows;
-    C = 4;
+    row_length = 4;
     type = 6;
-    xd = data.data();
+    data_double = data.data();
     make_measure("euclidean", 0);
     settings.split_threshold = 100;
     JoinSample sample = join_sample(3000, 4, 100);
@@ -205,9 +205,9 @@ TEST_F(Replay, TimedSampleJoinFindsWhatTheJoinFindsAndPutsTheRunBack)
     // One data column per pivot, so that the measure has rows to read.
     groups(3000, 4, 9);
     std::vector<double> data = rows;
-    C = 4;
+    row_length = 4;
     type = 6;
-    xd = data.data();
+    data_double = data.data();
     make_measure("euclidean", 0);
     settings.split_threshold = 100;
     JoinSample sample = join_sample(3000, 4, 100);
@@ -233,7 +233,7 @@ TEST_F(Replay, TimedSampleJoinFindsWhatTheJoinFindsAndPutsTheRunBack)
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         // The run's objects, tables, hooks and counts are as they were.
-        EXPECT_EQ(N, 3000);
+        EXPECT_EQ(object_count, 3000);
         EXPECT_EQ(pivot_dists, table);
         EXPECT_TRUE(counting_sink());
         EXPECT_EQ(value_function(join_pair_value), value_function(value));

@@ -62,7 +62,7 @@ struct QualityRun : Run {
     {
         // A tree made before in the same test gives its arrays back.
         free_distances();
-        N = n;
+        object_count = n;
         int nodes = 2 * n - 1;
         leftnode = new int32_t[nodes];
         rightnode = new int32_t[nodes];
@@ -90,11 +90,11 @@ struct QualityRun : Run {
     {
         settings.cluster = CLUSTER_ROWS;
         values = data;
-        xd = values.data();
-        C = 1;
+        data_double = values.data();
+        row_length = 1;
         type = TYPE_DOUBLE;
         measure.calls = 0;
-        dd = &measure;
+        measure_double = &measure;
     }
 
     // An n x n distance matrix, row-major.
@@ -102,7 +102,7 @@ struct QualityRun : Run {
     {
         settings.cluster = CLUSTER_DISTMAT;
         values = matrix;
-        xd = values.data();
+        data_double = values.data();
         type = TYPE_DOUBLE;
     }
 
@@ -117,10 +117,10 @@ struct QualityRun : Run {
             to.push_back(e.to);
             values.push_back(e.d);
         }
-        M = static_cast<int>(entries.size());
+        list_entries = static_cast<int>(entries.size());
         distfrom = from.data();
         distto = to.data();
-        xd = values.data();
+        data_double = values.data();
         type = TYPE_DOUBLE;
     }
 };
@@ -353,7 +353,7 @@ TEST_F(QualityFile, HeaderRowsAndSummary)
     make_tree(3, THREE);
     n_dist = 6;
     std::string name = dir + "/q.txt";
-    write_quality(name.c_str(), measure_merges(), N, n_dist / 2);
+    write_quality(name.c_str(), measure_merges(), object_count, n_dist / 2);
     EXPECT_EQ(contents(name), "# brivane clustering quality\n"
                               "# input\tin.nc\n"
                               "# options\t-C distmat --5\n"
@@ -376,7 +376,7 @@ TEST_F(QualityFile, UnknownMergesAreNanAndLeftOutOfTheJointCost)
     matrix_run({0, 4, 5, 4, 0, QNAN, 5, 1, 0});
     make_tree(3, {{1, 2, INF}, {3, 0, 4.5}});
     std::string name = dir + "/q.txt";
-    write_quality(name.c_str(), measure_merges(), N, n_dist / 2);
+    write_quality(name.c_str(), measure_merges(), object_count, n_dist / 2);
     std::string text = contents(name);
     EXPECT_NE(text.find("# merges at +infinity\t1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n3\t1\t1\tinf\tnan\tnan\tnan\t0\n"), std::string::npos) << text;
@@ -392,7 +392,7 @@ TEST_F(QualityFile, AnEarlierFileIsReplacedWhole)
     std::ofstream(name) << std::string(100000, 'x');
     matrix_run({0, 4, 5, 4, 0, 1, 5, 1, 0});
     make_tree(3, THREE);
-    write_quality(name.c_str(), measure_merges(), N, n_dist / 2);
+    write_quality(name.c_str(), measure_merges(), object_count, n_dist / 2);
     EXPECT_EQ(contents(name).find("xxxx"), std::string::npos);
 }
 
@@ -400,7 +400,7 @@ TEST_F(QualityFile, AFileThatCannotBeWrittenEndsTheRun)
 {
     opt_set_text(INDEX_OPT_INPUT, input_name);
     std::string name = dir + "/missing/q.txt";
-    EXPECT_RUN_ERROR(write_quality(name.c_str(), {}, N, n_dist / 2), 1,
+    EXPECT_RUN_ERROR(write_quality(name.c_str(), {}, object_count, n_dist / 2), 1,
                      "^ERROR! Error writing quality file .*/missing/q.txt: No such file or directory\n$");
 }
 

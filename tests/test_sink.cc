@@ -30,7 +30,7 @@ double no_value(int, int)
 struct Reporter : Run {
     void store_set_up()
     {
-        N = 4;
+        object_count = 4;
         settings.cluster = CLUSTER_ROWS;
         settings.all_pairwise = false;
         num_distances = 5;
@@ -49,7 +49,7 @@ struct Reporter : Run {
     {
         join_pair_sink = no_pair;
         join_pair_value = no_value;
-        N = 2;
+        object_count = 2;
         settings.num_pivots = 1;
         settings.split_threshold = 1000;
         pivots = new int[1]();

@@ -86,11 +86,11 @@ class SmallDist : public ::testing::Test, public Run {
     void objects(const std::vector<double> &v)
     {
         values = v;
-        N = (int)values.size();
-        C = 1;
+        object_count = (int)values.size();
+        row_length = 1;
         type = 6;
-        xd = values.data();
-        dd = &measure;
+        data_double = values.data();
+        measure_double = &measure;
     }
     void objects(int n)
     {
@@ -370,8 +370,8 @@ class InputDist : public SmallDist {
 
     void matrix_store(int n, int mode)
     {
-        N = n;
-        dd = nullptr;  // given distances are never computed
+        object_count = n;
+        measure_double = nullptr;  // given distances are never computed
         settings.cluster = mode;
         store_for(0);
     }
@@ -383,7 +383,7 @@ TEST_F(InputDist, MatrixGivesTheUpperTriangleValues)
                 9, 0, 3,
                 9, 9, 0};
     type = 6;
-    xd = matrix_d.data();
+    data_double = matrix_d.data();
     matrix_store(3, CLUSTER_DISTMAT);
     input_dist();
     std::map<Pair, double> expected = {{{0, 1}, 1}, {{0, 2}, 2}, {{1, 2}, 3}};
@@ -396,7 +396,7 @@ TEST_F(InputDist, MatrixSkipsNaNAndInfiniteEntries)
                 0, 0, INFINITY,
                 0, 0, 0};
     type = 5;
-    xf = matrix_f.data();
+    data_float = matrix_f.data();
     matrix_store(3, CLUSTER_DISTMAT);
     input_dist();
     std::map<Pair, double> expected = {{{0, 2}, 2}};
@@ -407,7 +407,7 @@ TEST_F(InputDist, IntegerMatrixValuesBecomeDoubles)
 {
     std::vector<int> m = {0, -4, 7, 0};
     type = 4;
-    xi = m.data();
+    data_int = m.data();
     matrix_store(2, CLUSTER_DISTMAT);
     input_dist();
     std::map<Pair, double> expected = {{{0, 1}, -4}};
@@ -432,11 +432,11 @@ TEST_F(InputDist, ListKeepsTheFirstUsableEntryOfAPair)
         to.push_back(e.to);
         matrix_d.push_back(e.d);
     }
-    M = (int)entries.size();
+    list_entries = (int)entries.size();
     distfrom = from.data();
     distto = to.data();
     type = 6;
-    xd = matrix_d.data();
+    data_double = matrix_d.data();
     matrix_store(10, CLUSTER_DISTLIST);
     input_dist();
     std::map<Pair, double> expected = {{{3, 7}, 0.5}, {{1, 4}, 6.0}, {{0, 9}, -1e100}};
@@ -514,7 +514,7 @@ class QuantilePivots : public SmallDist {
         unsigned seed = 1;
         for (;; seed++) {
             srand(seed);
-            if (rand() % N == first)
+            if (rand() % object_count == first)
                 break;
         }
         run_random.seed(seed);
@@ -695,7 +695,7 @@ class Epsilon : public SmallDist {
     // N objects, one pivot, pivot distance of object o = row[o].
     void pivot_row(const std::vector<double> &row)
     {
-        N = (int)row.size();
+        object_count = (int)row.size();
         settings.num_pivots = 1;
         pivots = new int[1]{0};
         pivot_dists = new double[row.size()];
@@ -706,11 +706,11 @@ class Epsilon : public SmallDist {
     std::vector<double> sampled_bounds()
     {
         std::vector<double> bounds;
-        for (int s = 0; s < N; s++) {
+        for (int s = 0; s < object_count; s++) {
             int a, b;
             do {
-                a = rand() % N;
-                b = rand() % N;
+                a = rand() % object_count;
+                b = rand() % object_count;
             } while (a == b);
             bounds.push_back(std::fabs(pivot_dists[a] - pivot_dists[b]));
         }
@@ -741,10 +741,10 @@ TEST_F(Epsilon, ThresholdLocationScalesTheWantedShareToTheSample)
         {1000, 100000, 1e300, std::numeric_limits<int>::max() - 2},
     };
     for (const Case &c : cases) {
-        N = c.n;
+        object_count = c.n;
         num_distances = c.num;
         settings.prop_similar = c.prop;
-        EXPECT_EQ(threshold_location(N), c.loc) << "N=" << c.n << " num=" << c.num;
+        EXPECT_EQ(threshold_location(object_count), c.loc) << "N=" << c.n << " num=" << c.num;
     }
 }
 
@@ -817,7 +817,7 @@ TEST_F(Epsilon, TwoObjectsGiveTheirOneBound)
 
 TEST_F(Epsilon, LowerBoundIsTheLargestPivotDifferenceIgnoringNaN)
 {
-    N = 2;
+    object_count = 2;
     settings.num_pivots = 3;
     pivots = new int[3]{0, 0, 0};
     pivot_dists = new double[6]{1.0, 3.0,  NaN, 0.0,  5.0, 4.5};
@@ -891,12 +891,12 @@ class Join : public SmallDist {
     {
         delete_pivots();
         int P = (int)rows.size();
-        N = (int)rows[0].size();
+        object_count = (int)rows[0].size();
         settings.num_pivots = P;
         pivots = new int[P]();
-        pivot_dists = new double[(size_t)P * N];
+        pivot_dists = new double[(size_t)P * object_count];
         for (int p = 0; p < P; p++)
-            std::copy(rows[p].begin(), rows[p].end(), pivot_dists + (size_t)p * N);
+            std::copy(rows[p].begin(), rows[p].end(), pivot_dists + (size_t)p * object_count);
     }
 
     void run(double eps, int split)
@@ -917,8 +917,8 @@ class Join : public SmallDist {
         int64_t c1, c2;
         packed_masks(std::min(P, PACKED_PIVOTS), c1, c2);
         std::set<Pair> pairs;
-        for (int a = 0; a < N; a++)
-            for (int b = a + 1; b < N; b++) {
+        for (int a = 0; a < object_count; a++)
+            for (int b = a + 1; b < object_count; b++) {
                 if (!join_member(a) || !join_member(b))
                     continue;
                 int64_t opt_a, inc_a, opt_b, inc_b;
@@ -930,7 +930,8 @@ class Join : public SmallDist {
                     continue;
                 bool close = true;
                 for (int p = 0; p < P; p++)
-                    if (std::fabs(pivot_dists[(size_t)p * N + a] - pivot_dists[(size_t)p * N + b]) > eps)
+                    if (std::fabs(pivot_dists[(size_t)p * object_count + a] -
+                                  pivot_dists[(size_t)p * object_count + b]) > eps)
                         close = false;
                 if (close)
                     pairs.insert(Pair(a, b));
@@ -1055,7 +1056,8 @@ struct PlainJoin {
     int split;
     std::vector<Pair> pairs;
 
-    PlainJoin(Run &r, double e, int threshold) : run(r), P(r.settings.num_pivots), n(r.N), eps(e), split(threshold)
+    PlainJoin(Run &r, double e, int threshold)
+        : run(r), P(r.settings.num_pivots), n(r.object_count), eps(e), split(threshold)
     {
         cell.resize((size_t)P * n);
         opt.resize(n);

@@ -82,9 +82,9 @@ class StoreFill : public ::testing::Test, public Run {
         s.stamps.assign(dist_time, dist_time + n_dist);
         s.heap_places.assign(heap_loc, heap_loc + n_dist / 2);
         s.heads.assign(dist_hash, dist_hash + dist_hash_size);
-        s.nodes.assign(node, node + N);
-        s.lists.resize(N);
-        for (int i = 0; i < N; i++)
+        s.nodes.assign(node, node + object_count);
+        s.lists.resize(object_count);
+        for (int i = 0; i < object_count; i++)
             list_walk(i, [&](int32_t r) { s.lists[i].push_back(r); });
         s.n_dist = n_dist;
         s.getdist_time = getdist_time;
@@ -108,11 +108,11 @@ class StoreFill : public ::testing::Test, public Run {
         values.clear();
         for (int i = 0; i < n; i++)
             values.push_back(i % 11 == 5 ? std::numeric_limits<double>::quiet_NaN() : (i * 37) % 23 * 0.5);
-        N = n;
-        C = 1;
+        object_count = n;
+        row_length = 1;
         type = 6;
-        xd = values.data();
-        dd = &measure;
+        data_double = values.data();
+        measure_double = &measure;
     }
 
     // Chain heads of the stores made from here on; 0 keeps the store's own
@@ -137,8 +137,8 @@ class StoreFill : public ::testing::Test, public Run {
         fresh_store();
         before();
         abstract_time++;
-        for (int i = 0; i < N; i++)
-            for (int j = i + 1; j < N; j++)
+        for (int i = 0; i < object_count; i++)
+            for (int j = i + 1; j < object_count; j++)
                 getdist(i, j, NO_DISTANCE);
         return snapshot();
     }
@@ -186,7 +186,7 @@ TEST_F(StoreFill, EachStepAloneGivesItsShareOfTheSerialStore)
     fill_chain_heads(dist_hash_size / 3, dist_hash_size);
     fill_lists();
     fill_chain_heads(5, dist_hash_size / 3);
-    n_dist = N * (N - 1);
+    n_dist = object_count * (object_count - 1);
     getdist_time = abstract_time;
     expect_same_store(want, snapshot());
 }
@@ -228,7 +228,7 @@ TEST_F(StoreFill, AllDistKeepsEnteringOneByOneWhereTheFillDoesNotApply)
     fresh_store();
     all_dist();
     expect_same_store(want, snapshot());
-    EXPECT_LT(n_dist, N * (N - 1));
+    EXPECT_LT(n_dist, object_count * (object_count - 1));
 }
 
 } // namespace
