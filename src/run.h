@@ -62,12 +62,12 @@ class Run {
     Run &operator=(const Run &) = delete;
 
     // ---- The data view: set by the caller, never copied or freed here.
-    int object_count = 0;               // number of objects
-    int row_length = 0;               // elements per object (data matrices only)
-    int list_entries = 0;               // entries of a distance list
-    int type = 0;            // element type code of the data or distance values
+    int object_count = 0;     // objects to cluster (N in the comments)
+    int row_length = 0;       // elements per object (data matrices only)
+    int list_entries = 0;     // entries of a distance list
+    int type = 0;             // element type code of the data or distance values (element.h)
     // The values; only the array that matches `type` is set.  A data matrix
-    // holds object i at elements i*C ... i*C+C-1.
+    // holds object i at elements i*row_length ... (i+1)*row_length-1.
     const char *data_char = nullptr;
     const int *data_int = nullptr;
     const float *data_float = nullptr;
@@ -75,7 +75,7 @@ class Run {
     const int *distfrom = nullptr;  // start object of each distance-list entry
     const int *distto = nullptr;    // end object of each distance-list entry
     // The selected measure, one per element type; only the one of `type` is
-    // read.  Not owned.
+    // read.  Owned when make_measure made it.
     Distance<double> *measure_double = nullptr;
     Distance<float> *measure_float = nullptr;
     Distance<char> *measure_char = nullptr;
