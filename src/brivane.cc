@@ -42,7 +42,7 @@
 #include "plan.h"
 #include "program_sink.h"
 #include "progress.h"
-#include "quality.h"
+#include "quality_file.h"
 #include "run_checks.h"
 #include "safe_output.h"
 #include "small_dist.h"

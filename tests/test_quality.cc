@@ -21,7 +21,7 @@
 #include "brivane_arg.h"
 #include "distances.h"
 #include "element.h"
-#include "quality.h"
+#include "quality_file.h"
 #include "run_error.h"
 
 namespace {
