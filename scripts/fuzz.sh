@@ -33,18 +33,18 @@ fi
 
 export AFL_USE_ASAN=1 AFL_USE_UBSAN=1
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=afl-clang-fast++ >/dev/null
-cmake --build "$build" -j2 --target brivane_arg_test brivane_core brivane_files
-flags="-std=c++17 -O1 -g -Wall -Wextra -Isrc"
+cmake --build "$build" -j2 --target brivane_arg_test brivane_program brivane_static brivane_files
+flags="-std=c++17 -O1 -g -Wall -Wextra -Iinclude -Isrc/core -Isrc/io -Isrc/cli"
 files="$build/libbrivane_files.a -lnetcdf_c++ -lnetcdf"
 # The core's parallel loops need the OpenMP runtime that CMake found for the
 # compiler (none when it found none).
 openmp=$(sed -n 's/^OpenMP_CXX_FLAGS:STRING=//p' "$build/CMakeCache.txt")
-libs="$build/libbrivane_arg_test.a $build/libbrivane_core.a $build/libbrivane_arg_test.a $files -lopts -lm $openmp"
+libs="$build/libbrivane_arg_test.a $build/libbrivane_program.a $build/libbrivane_arg_test.a $build/libbrivane.a $files -lopts -lm $openmp"
 # The companion programs are linked into their targets with main renamed.
 # shellcheck disable=SC2046,SC2086
-afl-clang-fast++ $flags -Dmain=brivane_export_main $(pkg-config --cflags cairo) -c src/brivane_export.cc -o "$build/export.o"
+afl-clang-fast++ $flags -Dmain=brivane_export_main $(pkg-config --cflags cairo) -c src/cli/brivane_export.cc -o "$build/export.o"
 # shellcheck disable=SC2086
-afl-clang-fast++ $flags -Dmain=brivane_import_main -c src/brivane_import.cc -o "$build/import.o"
+afl-clang-fast++ $flags -Dmain=brivane_import_main -c src/cli/brivane_import.cc -o "$build/import.o"
 # shellcheck disable=SC2046,SC2086
 for target in argv file export import; do
   case "$target" in

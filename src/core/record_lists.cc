@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "brivane.h"
+#include "refuse.h"
 #include "run.h"
 
 static const char *const MSG_LISTS_FULL = "ERROR! Too many list entries for the distance store: ";
