@@ -552,7 +552,7 @@ static const int AHEAD_LOOKUP = 1;
 // costs one dependent fetch per block), and x's entries are then worked on
 // in list order, each one's memory fetched in steps while earlier entries
 // are worked on.  Working on an entry changes the lists of y and z only.
-void Run::absorb(int x, int y, int32_t xy, int linkage)
+inline void Run::absorb(int x, int y, int32_t xy, int linkage)
 {
     absorbed.clear();
     list_take(x, absorbed);
