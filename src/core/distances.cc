@@ -552,7 +552,9 @@ static const int AHEAD_LOOKUP = 1;
 // costs one dependent fetch per block), and x's entries are then worked on
 // in list order, each one's memory fetched in steps while earlier entries
 // are worked on.  Working on an entry changes the lists of y and z only.
-inline void Run::absorb(int x, int y, int32_t xy, int linkage)
+// Forced inline into the merge loop, its only caller, as it was while it was
+// a function of this file alone: GCC keeps a member of outside linkage a call.
+__attribute__((always_inline)) inline void Run::absorb(int x, int y, int32_t xy, int linkage)
 {
     absorbed.clear();
     list_take(x, absorbed);
