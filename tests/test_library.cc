@@ -332,4 +332,72 @@ TEST(Library, OptionsAreCheckedAsTheProgramChecksThem)
                      "^ERROR! Entry 1 of the start-objects \\(from\\) vector names object 5, but the objects are 0..2!");
 }
 
+// A sink that keeps the phases it was told of and asks the run to stop
+// from its `stop_at`-th question on (0: never).
+class Steering : public brivane::Sink {
+  public:
+    int stop_at = 0;
+    int questions = 0;
+    std::vector<std::string> phases;
+    int ends = 0;
+
+    void progress_begin(const std::string &text) override { phases.push_back(text); }
+    void progress_end() override { ends++; }
+    bool stop() override { return ++questions >= stop_at && stop_at > 0; }
+};
+
+TEST(Library, TheCallerHearsOfEveryLongPhaseAndIsAskedWhetherToStop)
+{
+    std::vector<double> x = clustered(2000, 4, 5);
+    brivane::Options options;
+    options.distance = "euclidean";
+    options.random_seed = 1;
+    options.num_distances = 30000;
+    options.threads = 1;
+    Steering sink;
+    brivane::cluster({x.data(), brivane::Type::Double, 2000, 4}, options, sink);
+    EXPECT_EQ(sink.phases, (std::vector<std::string>{"  Calculating similarity heuristics based pairs...",
+                                                      "  Calculating random pairs...",
+                                                      "Running hierarchical clustering..."}));
+    EXPECT_EQ(sink.ends, 3);
+    EXPECT_GE(sink.questions, 1);
+}
+
+TEST(Library, AStopRequestEndsTheRunWithStatus130WhateverTheEngine)
+{
+    std::vector<double> x = clustered(600, 4, 6);
+    brivane::Matrix m{x.data(), brivane::Type::Double, 600, 4};
+    struct Case {
+        const char *name;
+        void (*options)(brivane::Options &);
+    } cases[] = {
+        {"heuristics", [](brivane::Options &o) { o.num_distances = 5000; }},
+        {"random pairs only", [](brivane::Options &o) {
+             o.num_distances = 5000;
+             o.prop_similar = 0;
+         }},
+        {"all pairs, store", [](brivane::Options &o) {
+             o.all_pairwise = true;
+             o.engine = "store";
+         }},
+        {"all pairs, dense", [](brivane::Options &o) {
+             o.all_pairwise = true;
+             o.engine = "dense";
+         }},
+    };
+    for (const Case &c : cases) {
+        brivane::Options options;
+        options.distance = "euclidean";
+        options.random_seed = 1;
+        c.options(options);
+        Steering sink;
+        sink.stop_at = 1;
+        EXPECT_RUN_ERROR(brivane::cluster(m, options, sink), 130, "^ERROR! The run was stopped by its caller.\n$");
+        EXPECT_EQ(sink.questions, 1) << c.name;
+        // Not asked, the same run ends with its tree.
+        Steering patient;
+        EXPECT_EQ(brivane::cluster(m, options, patient).left.size(), 1199u) << c.name;
+    }
+}
+
 } // namespace

@@ -12,7 +12,7 @@
 #include "brivane.h"
 #include "capture_sink.h"
 #include "plan.h"
-#include "progress.h"
+#include "terminal_progress.h"
 #include "small_dist.h"
 
 namespace {
@@ -491,11 +491,11 @@ TEST(Progress, TextGivesTheShareAndTheTimeLeft)
 TEST(Progress, SilentWhenStandardErrorIsNotATerminal)
 {
     testing::internal::CaptureStderr();
-    progress_begin("Running...", 0, 100);
-    EXPECT_FALSE(progress_shown);
+    terminal_progress_begin("Running...");
+    EXPECT_FALSE(terminal_progress_shown());
     for (int k = 0; k < 100000; k++)
-        progress_tick(k);
-    progress_end();
+        terminal_progress(k / 100000.0, 1);
+    terminal_progress_end();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 

@@ -23,6 +23,14 @@ class Error : public std::runtime_error {
     int status_;
 };
 
+// The error of a run that its caller asked to stop (Sink::stop); status 130,
+// as of a program ended by an interrupt.
+class Stopped : public Error {
+  public:
+    Stopped();
+    ~Stopped() override;
+};
+
 } // namespace brivane
 
 #endif

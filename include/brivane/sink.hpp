@@ -1,8 +1,9 @@
-// Where a run's messages go.
+// Where a run's messages and progress go, and where it asks whether to stop.
 //
 // The engine never writes to a stream itself: the lines and warnings it
-// reports while it works, and the join's summary line, go to the sink that
-// its caller gives.  This base class is the silent sink: it drops both.
+// reports while it works, the join's summary line and the progress of its
+// long phases go to the sink that its caller gives.  This base class is the
+// silent sink: it drops them all and never asks the run to stop.
 #ifndef BRIVANE_SINK_HPP
 #define BRIVANE_SINK_HPP
 
@@ -29,6 +30,19 @@ class Sink {
     // the summary line while standard output is their output file, and
     // print it on standard error here.)
     virtual void flush();
+
+    // Progress and stopping.  A long phase whose opening piece was `text`
+    // begins (it is the report's last piece, its line still open).
+    virtual void progress_begin(const std::string &text);
+    // `share` (0 ... 1) of the phase is done after `seconds`; about four
+    // times a second at most.
+    virtual void progress(double share, double seconds);
+    // The phase is over; its timing follows in the report.
+    virtual void progress_end();
+    // Whether the caller wants the run to stop.  The run asks at least every
+    // half second while it works; a run asked to stop throws brivane::Stopped
+    // and leaves nothing behind.  Called on the thread that started the run.
+    virtual bool stop();
 };
 
 // A sink that drops everything; valid for the whole process.

@@ -41,7 +41,6 @@
 #include "output_layout.h"
 #include "plan.h"
 #include "program_sink.h"
-#include "progress.h"
 #include "quality_file.h"
 #include "run_checks.h"
 #include "safe_output.h"

@@ -4,6 +4,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "terminal_progress.h"
+
 namespace {
 
 // What the program writes to standard output while that is the output file;
@@ -22,6 +24,9 @@ class ProgramSink : public brivane::Sink {
         std::cerr << held_output->str();
         held_output->str("");
     }
+    void progress_begin(const std::string &text) override { terminal_progress_begin(text.c_str()); }
+    void progress(double share, double seconds) override { terminal_progress(share, seconds); }
+    void progress_end() override { terminal_progress_end(); }
 };
 
 } // namespace

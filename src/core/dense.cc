@@ -20,6 +20,7 @@
 #include "dense.h"
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -70,6 +71,8 @@ int64_t Run::fill_tiles()
     // The first blocks hold the longest rows: handing them out one at a time
     // keeps the threads busy to the end.
     parallel_for(num_threads, 0, blocks, 1, [&](int64_t b) {
+        if (on_main_thread())
+            poll();
         int64_t i0 = b * TILE_ROWS, i1 = std::min(n, i0 + TILE_ROWS);
         int64_t bad = 0;
         for (int64_t j0 = i0 + 1; j0 < n; j0 += TILE_COLS) {
@@ -182,7 +185,7 @@ int64_t Run::dense_fill_given()
     }
 }
 
-std::vector<dense_merge_t> dense_mst(const double *matrix, int n)
+std::vector<dense_merge_t> dense_mst(const double *matrix, int n, const std::function<void()> &poll)
 {
     std::vector<dense_merge_t> edges;
     if (n < 2)
@@ -197,6 +200,8 @@ std::vector<dense_merge_t> dense_mst(const double *matrix, int n)
         todo[k] = {k + 1, 0, INF};
     int32_t current = 0;
     for (int64_t left = n - 1; left > 0; left--) {
+        if (poll)
+            poll();
         Outside *o = todo.data();
         int64_t best = 0;
         double best_d = INF;
@@ -227,7 +232,7 @@ std::vector<dense_merge_t> dense_mst(const double *matrix, int n)
     return edges;
 }
 
-std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
+std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage, const std::function<void()> &poll)
 {
     std::vector<dense_merge_t> merges;
     if (n < 2)
@@ -245,6 +250,8 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage)
     std::vector<int32_t> chain;
     chain.reserve(n);
     for (int merged = 0; merged < n - 1; merged++) {
+        if (poll)
+            poll();
         if (chain.empty())
             chain.push_back(live[0]);
         const int32_t *slots = live.data();
@@ -343,7 +350,8 @@ void Run::dense_cluster()
 {
     int linkage = settings.linkage;
     std::vector<dense_merge_t> merges =
-        linkage == LINKAGE_MIN ? dense_mst(dense, object_count) : dense_nn_chain(dense, object_count, linkage);
+        linkage == LINKAGE_MIN ? dense_mst(dense, object_count, [this] { poll(); })
+                               : dense_nn_chain(dense, object_count, linkage, [this] { poll(); });
     dense_dendrogram(std::move(merges));
     permute(2 * object_count - 2, 0);
 }

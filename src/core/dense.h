@@ -12,6 +12,7 @@
 #define DENSE_H
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // Memory charged per pair of the condensed matrix, in bytes.
@@ -39,13 +40,15 @@ int64_t dense_block_bytes(int n, int element_bytes);
 
 // Single linkage of the n objects of `matrix` (condensed, left unchanged) by
 // Prim's algorithm: the n-1 edges of a minimum spanning tree, in the order
-// they joined the tree.
-std::vector<dense_merge_t> dense_mst(const double *matrix, int n);
+// they joined the tree.  `poll`, when given, is called once per object joined.
+std::vector<dense_merge_t> dense_mst(const double *matrix, int n, const std::function<void()> &poll = nullptr);
 
 // Average (LINKAGE_AVE) or complete (LINKAGE_MAX) linkage of the n objects
 // of `matrix` by the nearest-neighbour chain, updating the matrix in place
 // by the Lance-Williams rules (its contents are lost).  The n-1 merges come
-// in the order the chain found them, which need not be by height.
-std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage);
+// in the order the chain found them, which need not be by height.  `poll`,
+// when given, is called once per merge.
+std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage,
+                                           const std::function<void()> &poll = nullptr);
 
 #endif

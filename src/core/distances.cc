@@ -33,7 +33,6 @@
 
 #include "Distance.h"
 #include "element.h"
-#include "progress.h"
 #include "record_lists.h"
 #include "refuse.h"
 #include "run.h"
@@ -388,8 +387,10 @@ void Run::build_heap()
     heap[0] = heap_entry_t{0, 0};
     for (int p = 1; p <= heap_size; p++)
         heap[p] = heap_entry_t{dist[2 * static_cast<int64_t>(p - 1)].dist, p - 1};
-    for (int p = heap_size / 2; p >= 1; p--)
+    for (int p = heap_size / 2; p >= 1; p--) {
+        poll();
         move_down(p);
+    }
     for (int p = 1; p <= heap_size; p++)
         heap_loc[heap[p].pair] = p;
 }

@@ -13,6 +13,10 @@ Error::Error(std::string message, int status) : std::runtime_error(std::move(mes
 // Out of line, so that the type's identity lives in one object file.
 Error::~Error() = default;
 
+Stopped::Stopped() : Error("The run was stopped by its caller.", 130) {}
+
+Stopped::~Stopped() = default;
+
 } // namespace brivane
 
 namespace {

@@ -28,7 +28,6 @@
 #include "dense.h"
 #include "element.h"
 #include "plan.h"
-#include "progress.h"
 #include "refuse.h"
 #include "small_dist.h"
 

@@ -1,84 +1,56 @@
-// Live progress of a long phase on a terminal.
-#include "progress.h"
+// Progress of a run's long phases and its caller's stop requests, through the run's sink.
+#include "run.h"
+
+#include <brivane/error.hpp>
 
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <unistd.h>
 
-bool progress_shown = false;
-int32_t progress_countdown = 0;
+#include "threads.h"
 
 namespace {
 
-// Ticks between two looks at the clock, and seconds between two redraws.
-const int32_t TICKS_PER_LOOK = 4096;
-const double SECONDS_PER_DRAW = 0.25;
-
-std::string open_text;     // the phase's open line
-double first_done = 0;     // units done when the phase began
-double total_done = 0;     // units done when it ends
-double started = 0;        // when it began, seconds
-double drawn = 0;          // when progress was last drawn, 0 if never
+// Seconds between two reports to the sink (and questions whether to stop).
+const double SECONDS_PER_LOOK = 0.25;
 
 double now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-void draw(const char *tail)
-{
-    // Back to the line's start, the open text, the tail, the rest cleared.
-    std::string line = "\r" + open_text + tail + "\033[K";
-    ssize_t written = write(STDERR_FILENO, line.data(), line.size());
-    (void)written;
-}
-
 } // namespace
 
-void progress_text(double share, double elapsed, char *out, int size)
+void Run::progress_begin(const char *text, double first, double total)
 {
-    if (share < 0)
-        share = 0;
-    if (share > 0.99)
-        share = 0.99;   // the work was predicted; the end is known only at the end
-    if (share > 0.01 && elapsed > 0)
-        std::snprintf(out, size, "  %.0f%% done, %.0f s left", 100 * share, elapsed * (1 - share) / share);
-    else
-        std::snprintf(out, size, "  %.0f%% done", 100 * share);
+    progress_on = total > first;
+    progress_first = first;
+    progress_total = total;
+    progress_done = first;
+    progress_started = progress_reported = now();
+    progress_countdown = TICKS;
+    if (progress_on)
+        run_sink->progress_begin(text);
 }
 
-void progress_begin(const char *text, double first, double total)
+void Run::progress_look(double done)
 {
-    progress_shown = isatty(STDERR_FILENO) == 1 && total > first;
-    if (!progress_shown)
-        return;
-    // What is buffered goes out first, so that the redraws land after it.
-    std::fflush(stderr);
-    open_text = text;
-    first_done = first;
-    total_done = total;
-    started = now();
-    drawn = 0;
-    progress_countdown = TICKS_PER_LOOK;
-}
-
-void progress_redraw(double done)
-{
-    progress_countdown = TICKS_PER_LOOK;
+    progress_countdown = TICKS;
+    progress_done = done;
     double t = now();
-    if (t - (drawn > 0 ? drawn : started) < SECONDS_PER_DRAW)
-        return;
-    drawn = t;
-    char tail[64];
-    progress_text((done - first_done) / (total_done - first_done), t - started, tail, sizeof tail);
-    draw(tail);
+    // A phase's first report comes a quarter of a second after it began.
+    if (progress_on && t - progress_reported >= SECONDS_PER_LOOK) {
+        progress_reported = t;
+        run_sink->progress((done - progress_first) / (progress_total - progress_first), t - progress_started);
+    }
+    if (t - stop_asked >= SECONDS_PER_LOOK) {
+        stop_asked = t;
+        if (run_sink->stop())
+            throw brivane::Stopped();
+    }
 }
 
-void progress_end()
+void Run::progress_end()
 {
-    if (progress_shown && drawn > 0)
-        draw("");
-    progress_shown = false;
+    if (progress_on)
+        run_sink->progress_end();
+    progress_on = false;
 }

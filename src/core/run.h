@@ -182,6 +182,28 @@ class Run {
     // are not finite.  Set by a caller that leaves the matrix in its file.
     std::function<int64_t()> read_distance_blocks;
 
+    // ---- Progress of the long phases and the caller's stop requests
+    // (progress.cc).  The loops of the main thread tick; every TICKS ticks
+    // the clock is read, and every quarter of a second at most the sink
+    // hears the phase's progress and is asked whether to stop (at the
+    // run's first tick already).
+    // The phase whose opening piece was `text` runs from `first` to `total`
+    // units of work.
+    void progress_begin(const char *text, double first, double total);
+    // The loops' hook (main thread only): `done` units are done.  Costs a
+    // decrement unless the clock is due.
+    void progress_tick(double done)
+    {
+        if (--progress_countdown <= 0)
+            progress_look(done);
+    }
+    // The same after a batch of work: the clock is read at once.
+    void progress_batch(double done) { progress_look(done); }
+    // A loop without a measure of its work asks only whether to stop.
+    void poll() { progress_tick(progress_done); }
+    // The phase is over.
+    void progress_end();
+
     // ---- The run's course (phases.cc), in the order a run takes it: the
     // caller sets the data view and the settings, charges the input
     // (charge_input) and checks the budget (check_input_budget), makes the
@@ -455,6 +477,18 @@ class Run {
     double parallel_share();
 
   private:
+    // Progress state (progress.cc).
+    static const int32_t TICKS = 4096;
+    int32_t progress_countdown = 1;      // ticks before the clock is read again; a new run reads it at once
+    bool progress_on = false;            // a phase with work to report is on
+    double progress_first = 0;           // units done when the phase began
+    double progress_total = 0;           // units done when it ends
+    double progress_done = 0;            // units done at the last tick
+    double progress_started = 0;         // when it began, seconds
+    double progress_reported = 0;        // when the sink last heard of the phase's progress
+    double stop_asked = 0;               // when the sink was last asked whether to stop
+    void progress_look(double done);
+
     // The measures make_measure made.
     std::unique_ptr<Distance<double>> owned_double;
     std::unique_ptr<Distance<float>> owned_float;

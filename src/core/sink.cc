@@ -12,6 +12,17 @@ void Sink::summary(const std::string &) {}
 
 void Sink::flush() {}
 
+void Sink::progress_begin(const std::string &) {}
+
+void Sink::progress(double, double) {}
+
+void Sink::progress_end() {}
+
+bool Sink::stop()
+{
+    return false;
+}
+
 Sink &silent_sink()
 {
     static Sink silent;

@@ -44,7 +44,6 @@
 #include "element.h"
 #include "heap_sort.h"
 #include "pair_stream.h"
-#include "progress.h"
 #include "run.h"
 #include "threads.h"
 
@@ -318,13 +317,17 @@ void Run::input_dist()
     if (settings.cluster == CLUSTER_DISTMAT) {
         // Only the upper triangle counts; the diagonal and lower triangle
         // are never read.
-        for (int i = 0; i < object_count - 1; i++)
+        for (int i = 0; i < object_count - 1; i++) {
+            poll();
             for (int j = i + 1; j < object_count; j++)
                 offer_given(i, j, given_value((int64_t)i * object_count + j));
+        }
     } else {
         // The first usable entry of a pair wins (the store keeps it).
-        for (int k = 0; k < list_entries; k++)
+        for (int k = 0; k < list_entries; k++) {
+            poll();
             offer_given(distfrom[k], distto[k], given_value(k));
+        }
     }
 }
 
@@ -404,6 +407,8 @@ void Run::choose_random_pivots(Random &random, int P, const std::vector<char> &u
         run_sink->text("  pivot " + std::to_string(i + 1) + " - " + std::to_string(pivots[i] + 1) + " (randomly)\n");
     }
     parallel_for(num_threads, 0, object_count, PIVOT_CHUNK, [this, P](int64_t o) {
+        if (on_main_thread())
+            poll();
         for (int p = 0; p < P; p++)
             pivot_dists[at(p, (int)o)] = calc_distance((int)o, pivots[p]);
     });
@@ -424,6 +429,8 @@ void Run::choose_quantile_pivots(Random &random, int P, const std::vector<char> 
     for (int k = 1;; k++) {
         int newest = pivots[k - 1];
         parallel_for(num_threads, 0, object_count, PIVOT_CHUNK, [this, k, newest, scratch](int64_t o) {
+            if (on_main_thread())
+                poll();
             pivot_dists[at(k - 1, (int)o)] = o == newest ? 0.0 : calc_distance((int)o, newest);
             scratch[o] = (int)o;
         });
@@ -522,6 +529,7 @@ double Run::estimate_epsilon()
     int dist_heap_size = 0;
     double heap_top = 0;
     for (int s = 0; s < sample_size; s++) {
+        poll();
         int a, b;
         do {
             a = run_random.next() % object_count;

@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <sys/mman.h>
 
-#include "progress.h"
 #include "run.h"
 #include "threads.h"
 
