@@ -36,26 +36,35 @@ class ProgramRun : public Run {
     ProgramRun();
 
     // Input inspection and reading (input_file.cc).
-    // Whether variable i of the input suits the cluster mode.
+    // 1 when variable i of the input is usable as the data (or distance)
+    // variable in the current cluster mode, else 0.
     int matrix_usable(int i);
-    // The usable variables, one per line after a heading.
+    // The usable variables of the input, one line each, as one text without
+    // a newline at its end.
     std::string usable_matrices_text();
+    // Writes those lines to standard error.
     void list_usable_matrices();
+    // Opens the named input read-only into `in`, or ends the run.
     void open_input(const char *name);
-    // Finds the data (or distance) variable and the list's vectors.
+    // Finds matvar, fromvar and tovar in `in`, or ends the run.
     void detect_variables();
-    // The shapes (N, C, M, type) and the input's charge to `memory`; the
-    // result is the size of a distance matrix input, which the engine choice
-    // charges.
+    // Sets type, object_count, row_length, list_entries and clust_dim from
+    // the chosen variables and charges the input to `memory`, or ends the
+    // run.  Returns the bytes of a distance matrix input, which the engine
+    // choice charges instead.
     int64_t read_input_shapes();
-    // The typed arrays (transposed when columns are clustered).
+    // Reads the values into the typed array (and distfrom/distto for a
+    // distance list); a list whose objects lie outside 0..N-1 ends the run.
     void read_input_values();
-    // Marks the cells of a block read apart that hold a fill value missing
-    // and counts them with the loaded ones.
+    // The cells of values[0 .. count), a part of the data (or distance)
+    // variable read apart from read_input_values, that hold its _FillValue
+    // or missing_value, as read_input_values finds them: made NaN in
+    // floating-point values, kept in integer ones, and counted with the
+    // run's fill cells.  Returns their number.
     int64_t mark_fill_cells(int *values, int64_t count);
     int64_t mark_fill_cells(float *values, int64_t count);
     int64_t mark_fill_cells(double *values, int64_t count);
-    // The line on the fill cells, when there are any.
+    // The line on standard error for the fill cells found so far, if any.
     void report_fill_cells();
     // The distance matrix from the file into the dense engine's matrix,
     // block after block of rows; the count of values that are not finite.
