@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
 #include "Distance.h"
@@ -129,6 +130,7 @@ template <class T> class PairwiseScaledSum : public Distance<T> {
 // Fewer than `fewest` shared positions give no distance.
 template <class T> class PairwiseShared : public Distance<T> {
   public:
+    // Owns `plain`.
     PairwiseShared(Distance<double> *plain, int fewest) : plain(plain), fewest(fewest) {}
 
     double distance(const T *x, const T *y, int xlen, int) override
@@ -150,7 +152,7 @@ template <class T> class PairwiseShared : public Distance<T> {
     }
 
   private:
-    Distance<double> *plain;   // lives as long as this measure, never deleted
+    std::unique_ptr<Distance<double>> plain;   // the measure over the shared positions
     int fewest;
 };
 

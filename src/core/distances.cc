@@ -95,6 +95,8 @@ Run::~Run()
 
 void Run::init_distances()
 {
+    // A store made before (a scratch run made twice) is given back first.
+    free_distances();
     int mode = settings.cluster;
     int64_t n = object_count;
     int64_t size;
@@ -382,6 +384,7 @@ double Run::getdist_given(int i, int j, double offered)
 
 void Run::build_heap()
 {
+    ::operator delete[](heap, CACHE_LINE);
     heap_size = n_dist / 2;
     heap = new (CACHE_LINE) heap_entry_t[heap_size + 1];
     heap[0] = heap_entry_t{0, 0};
@@ -603,6 +606,9 @@ __attribute__((always_inline)) inline void Run::absorb(int x, int y, int32_t xy,
 
 void Run::new_dendrogram()
 {
+    for (int32_t *a : {leftnode, rightnode, start, end, new2old, old2new})
+        delete[] a;
+    delete[] dst;
     int nodes = 2 * object_count - 1;
     leftnode = new int32_t[nodes];
     rightnode = new int32_t[nodes];

@@ -420,7 +420,8 @@ void Run::choose_quantile_pivots(Random &random, int P, const std::vector<char> 
 {
     // Rows 0..P-1: the rank of every object by its distance to pivot p.
     // Row P: scratch permutation of the objects for sorting.
-    int *pivot_dists_order = new int[(size_t)(P + 1) * (size_t)object_count];
+    std::vector<int> order_space((size_t)(P + 1) * (size_t)object_count);
+    int *pivot_dists_order = order_space.data();
     int *scratch = pivot_dists_order + at(P, 0);
     int64_t target = quantile_target_rank(object_count, settings.pivot_quantile);
 
@@ -458,11 +459,11 @@ void Run::choose_quantile_pivots(Random &random, int P, const std::vector<char> 
                        std::to_string(bestscore) + ")\n");
         pivots[k] = best;
     }
-    delete[] pivot_dists_order;
 }
 
 void Run::choose_pivots()
 {
+    delete_pivots();
     int P = num_pivots();
     pivots = new int[P];
     pivot_dists = new double[(size_t)P * (size_t)object_count];
@@ -525,7 +526,8 @@ double Run::estimate_epsilon()
     // top is the largest of them.  It never holds more than one element
     // beyond that bound, nor more than the sample.
     int bound = std::min(threshold_loc, sample_size);
-    heap_elem *dist_heap = new heap_elem[(size_t)bound + 2];
+    std::vector<heap_elem> heap_space((size_t)bound + 2);
+    heap_elem *dist_heap = heap_space.data();
     int dist_heap_size = 0;
     double heap_top = 0;
     for (int s = 0; s < sample_size; s++) {
@@ -543,7 +545,6 @@ double Run::estimate_epsilon()
         heap_look_min(dist_heap, dist_heap_size, key, x, y);
         heap_top = -key;
     }
-    delete[] dist_heap;
     return 1.000001 * heap_top;
 }
 
