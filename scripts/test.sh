@@ -11,7 +11,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBRIVANE_REQUIRE_TESTS=ON
 cmake --build build -j2
 (cd build && ctest --output-on-failure -j2)
 
-# The program frees nothing at exit by design, so leak reports are off; a
+# The program frees nothing at exit by design, so leak reports are off (the
+# engine's own tests turn them on for themselves: core_leaks); a
 # sanitizer finding ends the process with its own status, distinct from the
 # program's 1 and 3, so that no test that expects a failure can mistake it.
 export ASAN_OPTIONS=detect_leaks=0:exitcode=86:allocator_may_return_null=1
