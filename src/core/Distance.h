@@ -171,7 +171,7 @@ template <class T> class DistanceManhattan : public Distance<T> {
 
 // (sum |d_k|^p)^(1/p), each power as exp(p ln|d_k|) and zero differences
 // skipped; a zero sum gives 0.  A NaN difference is not zero, so it makes the
-// result NaN.  p is written by the driver after creation and read on every call.
+// result NaN.  p is written by Run::make_measure after creation and read on every call.
 template <class T> class DistanceMinkowski : public Distance<T> {
   public:
     double p;   // the exponent, positive
@@ -544,7 +544,7 @@ template <class T> class DistanceAbsSpearman : public Distance<T> {
 // What the two string measures share: how they take a NaN.
 template <class T> class StringMeasure : public Distance<T> {
   public:
-    // Written by the driver after creation (for -U pairwise, where a string
+    // Written by the run after creation (for -U pairwise, where a string
     // has no positions to skip) and read on every call.
     bool nan_is_character = false;
 

@@ -1,4 +1,4 @@
-// The settings of one run that the engine reads, resolved from the command line by the driver.
+// The settings of one run that the engine reads, resolved from the command line or the library's options.
 //
 // Each field is named after its long option, '-' as '_'; a keyword option
 // holds the keyword's index.  An EngineSettings made without arguments holds
