@@ -295,7 +295,11 @@ void Run::choose_engine(int64_t matrix_input)
     const char *too_small = matrix_input > memory ? MSG_INPUT_MEMORY
                             : data_mode()         ? MSG_ALL_PAIRS_MEMORY
                                                   : MSG_GIVEN_MEMORY;
-    if (requested == ENGINE_STORE || (requested == ENGINE_AUTO && store_fits)) {
+    // The linkages that came after the store's three go to the dense engine
+    // where it fits: the store clusters weighted linkage only when asked to,
+    // and Ward, centroid and median not at all (check_linkage).
+    bool store_first = settings.linkage <= LINKAGE_MAX;
+    if (requested == ENGINE_STORE || (requested == ENGINE_AUTO && store_fits && store_first)) {
         // A budget that is too small is what the user can change, so it is
         // named before the store's own limit.
         if (store_bytes > memory)
