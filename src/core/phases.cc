@@ -349,9 +349,11 @@ void Run::dense_distances()
         char message[256];
         std::snprintf(message, sizeof message, format, (long long)not_finite);
         std::string text = message;
-        if (store_need >= 0)
+        // The store does not know Ward, centroid or median linkage: no use
+        // pointing there.
+        if (store_need >= 0 && !centroid_linkage(settings.linkage))
             text += std::string("\n") + MSG_DENSE_STORE_TAKES;
-        if (store_need > 0)
+        if (store_need > 0 && !centroid_linkage(settings.linkage))
             text += "\n" + memory_need_line(store_need);
         refuse(text);
     }
