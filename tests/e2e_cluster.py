@@ -142,6 +142,18 @@ class DistanceListTest(BrivaneTest):
                  "-R", seed] + list(extra))
         return r
 
+    def test_weighted_linkage_over_known_pairs(self):
+        # {0,1} at 1; to 2 both halves are known: (4 + 6) / 2; to 3 as well,
+        # (10 + 8) / 2, and {0,1,2} then meets 3 at (9 + 20) / 2, where the
+        # average of the three pairs would be 38 / 3.  Only 2 knows 4: its
+        # distance carries over to every cluster 2 joins.
+        pairs = [(0, 1, 1.0), (0, 2, 4.0), (1, 2, 6.0), (0, 3, 10.0), (1, 3, 8.0), (2, 3, 20.0), (2, 4, 30.0)]
+        r = self.cluster_list(5, pairs, method="weighted")
+        self.assertEqual(r.status, 0, r)
+        merges = output_merges(read_nc(self.path("out.nc")), 5)
+        self.assertEqual([(sorted(m), h) for m, h in merges],
+                         [([0, 1], 1.0), ([0, 1, 2], 5.0), ([0, 1, 2, 3], 14.5), ([0, 1, 2, 3, 4], 30.0)])
+
     def test_full_list_in_any_order_gives_exact_linkage(self):
         rng = np.random.default_rng(4)
         n = 11

@@ -1,6 +1,8 @@
 """End-to-end tests of the exact dense engine (-E dense, and -E auto where
 the distance store does not fit): its merges against SciPy's exact linkage
 and against the store engine's, on inputs with and without equal distances;
+the weighted, Ward, centroid and median linkages against SciPy, their
+keywords, and the runs that cannot have them yet;
 which engine a budget selects and what a budget too small for either says;
 the refusal of distances that are not finite; and missing values, skipped
 pair by pair with the store's own measure or read from a distance matrix's
@@ -16,6 +18,7 @@ from scipy.spatial.distance import pdist, squareform
 
 from e2e_cluster import exact_merges, output_merges
 from e2e_common import BrivaneTest, read_nc, run, write_nc
+from e2e_export import export
 
 GB = 2.0 ** 30
 DENSE_LINE = "Clustering engine: dense (all pairs in a condensed matrix)\n"
@@ -114,6 +117,131 @@ class MergesTest(DenseCase):
         lines = open(self.path("q.tsv")).read().splitlines()
         self.assertIn("# stored distances\t780", lines)
         self.assertEqual(len([l for l in lines if l[0].isdigit()]), 39)
+
+
+def scipy_merges(z):
+    """(objects, height) of every merge of a SciPy linkage matrix."""
+    members = [{i} for i in range(len(z) + 1)]
+    merges = []
+    for a, b, height, _ in z:
+        members.append(members[int(a)] | members[int(b)])
+        merges.append((members[-1], height))
+    return merges
+
+
+NEW_LINKAGES = ("ward", "centroid", "median", "weighted")
+
+
+class NewLinkagesTest(DenseCase):
+    def assertSciPys(self, got, want):
+        got, want = merge_sets(got), merge_sets(want)
+        self.assertEqual([m for m, _ in got], [m for m, _ in want])
+        np.testing.assert_allclose([h for _, h in got], [h for _, h in want], rtol=1e-9)
+
+    def test_data_rows_equal_scipy_at_several_sizes(self):
+        for n in (2, 3, 41, 350):
+            x = np.random.default_rng(n).normal(size=(n, 4))
+            src = self.rows(x, name="x%d.nc" % n)
+            for method in NEW_LINKAGES:
+                with self.subTest(n=n, method=method):
+                    r = self.cluster(src, "-a", "-l", method)
+                    self.assertEqual(r.status, 0, r)
+                    # Under -E auto the dense engine takes them, the store fitting or not.
+                    self.assertIn(DENSE_LINE + "Running hierarchical clustering...", r.stderr)
+                    self.assertSciPys(output_merges(read_nc(self.path("out.nc")), n, "row_"),
+                                      scipy_merges(linkage(x, method)))
+
+    def test_distance_matrix_equals_scipy(self):
+        x = np.random.default_rng(9).normal(size=(120, 3))
+        d = squareform(pdist(x))
+        src = write_nc(self.path("d.nc"), [("d", ("a", "b"), d, "f8")])
+        for method in NEW_LINKAGES:
+            with self.subTest(method=method):
+                r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distmat", "-l", method, "-j", 2])
+                self.assertEqual(r.status, 0, r)
+                self.assertSciPys(output_merges(read_nc(self.path("out.nc")), 120),
+                                  scipy_merges(linkage(pdist(x), method)))
+
+    def test_weighted_in_the_store_equals_scipy(self):
+        x = np.random.default_rng(12).normal(size=(80, 5))
+        r = self.cluster(self.rows(x), "-a", "-l", "we", "-E", "store")
+        self.assertEqual(r.status, 0, r)
+        self.assertIn("Clustering engine: store\nRunning", r.stderr)
+        self.assertSciPys(output_merges(read_nc(self.path("out.nc")), 80, "row_"),
+                          scipy_merges(linkage(x, "weighted")))
+
+    def test_centroid_inversion_is_written_in_merge_order(self):
+        # A flat triangle: 0 and 1 merge at 1, and 2 is 0.9 from their centroid.
+        x = np.array([[0.0, 0.0], [1.0, 0.0], [0.5, 0.9]])
+        for method in ("centroid", "median"):
+            with self.subTest(method=method):
+                r = self.cluster(self.rows(x), "-a", "-l", method)
+                self.assertEqual(r.status, 0, r)
+                out = read_nc(self.path("out.nc"))
+                np.testing.assert_allclose(out["row_distance"][3:], [1.0, 0.9], rtol=1e-12)
+                status, text, err = export(["linkage", "-t", self.path("out.nc"), "-o", "-"])
+                self.assertEqual(status, 0, err)
+                z = np.loadtxt(text.splitlines())
+                np.testing.assert_allclose(z[:, 2], linkage(x, method)[:, 2], rtol=1e-12)
+
+    def test_keywords_by_prefix(self):
+        x = np.random.default_rng(6).normal(size=(30, 2))
+        src = self.rows(x)
+        for words in (["min", "mi"], ["max", "ma"], ["median", "me", "MEDIAN"], ["ward", "wa", "Ward"],
+                      ["weighted", "we"], ["centroid", "c"], ["ave", "a"]):
+            with self.subTest(words=words):
+                outputs = []
+                for k, word in enumerate(words):
+                    r = self.cluster(src, "-a", "-l", word, out="k%d.nc" % k)
+                    self.assertEqual(r.status, 0, r)
+                    with open(self.path("k%d.nc" % k), "rb") as f:
+                        outputs.append(f.read())
+                self.assertEqual(len(set(outputs)), 1)
+        for word in ("m", "w", "wards"):
+            with self.subTest(word=word):
+                r = self.cluster(src, "-a", "-l", word)
+                self.assertEqual(r.status, 1, r)
+                self.assertIn("Value '%s' is not allowed, legal values are non-ambiguous prefixes of the following "
+                              "keywords: 'MIN' 'AVE' 'MAX' 'WARD' 'CENTROID' 'MEDIAN' 'WEIGHTED'\n" % word, r.stderr)
+
+    def test_runs_that_cannot_have_them_are_refused(self):
+        src = self.rows(np.random.default_rng(3).normal(size=(30, 2)))
+        euclidean = ("linkage needs euclidean distances: its heights are distances between cluster "
+                     "centroids, which other measures do not have. Use -d euclidean, or give a distance matrix "
+                     "(-C distmat) that is euclidean.\n")
+        every_pair = ("linkage needs every pair's distance for now: the distance store cannot yet work out its "
+                      "merges from the pairs it keeps. Use -a (all pairs) with a data matrix, or give a distance "
+                      "matrix (-C distmat).\n")
+        cases = [(["-a", "-l", "ward"], "manhattan", "ERROR! Ward " + euclidean),
+                 (["-l", "centroid", "-M", 200], "pearson", "ERROR! Centroid " + euclidean),
+                 (["-l", "median", "-M", 200], "euclidean", "ERROR! Median " + every_pair),
+                 (["-l", "ward"], "euclidean", "ERROR! Ward " + every_pair),
+                 (["-a", "-l", "ward", "-E", "store"], "euclidean",
+                  "ERROR! The distance store (-E store) does not cluster by Ward linkage yet; use -E dense or "
+                  "-E auto.\n")]
+        for extra, measure, message in cases:
+            with self.subTest(extra=extra, measure=measure):
+                r = self.cluster(src, *extra, measure=measure)
+                self.assertRefused(r, message)
+                self.assertNotIn("Data input", r.stderr)
+        # A distance list never knows every pair for sure.
+        lst = write_nc(self.path("l.nc"), [("f", ("m",), np.array([0, 1], np.int32), "i4"),
+                                          ("t", ("m",), np.array([1, 2], np.int32), "i4"),
+                                          ("d", ("m",), np.array([1.0, 2.0]), "f8")], dims=[("objects", 3)])
+        r = run(["-i", lst, "-o", self.path("out.nc"), "-C", "distlist", "-N", "objects", "-F", "f", "-T", "t",
+                 "-D", "d", "-l", "median"])
+        self.assertRefused(r, "ERROR! Median " + every_pair)
+
+    def test_distances_not_finite_do_not_point_at_the_store(self):
+        x = np.random.default_rng(5).normal(size=(50, 2))
+        x[7, 1] = np.nan
+        r = self.cluster(self.rows(x), "-a", "-l", "ward")
+        self.assertRefused(r, "ERROR! 49 distances are NaN or infinite; the dense engine needs every distance "
+                              "finite.\n")
+        # Weighted linkage has the store to go to.
+        r = self.cluster(self.rows(x), "-a", "-l", "weighted")
+        self.assertRefused(r, "ERROR! 49 distances are NaN or infinite; the dense engine needs every distance "
+                              "finite.\nThe distance store (-E store) clusters such distances.\n")
 
 
 class SelectionTest(DenseCase):

@@ -265,7 +265,7 @@ class TreeFilesWithSciPyFiles(SciPyFiles, TreeFiles):
 class Errors(PackageTest):
     def test_bad_arguments_are_refused_before_any_file_is_written(self):
         X = blobs(3)
-        cases = [({"method": "ward"}, ValueError), ({"metric": "sqeuclidean"}, ValueError),
+        cases = [({"method": "wards"}, ValueError), ({"metric": "sqeuclidean"}, ValueError),
                  ({"metric": 3}, TypeError), ({"X": np.zeros((2, 2, 2))}, ValueError),
                  ({"X": np.arange(6.0)}, ValueError), ({"X": X.astype(complex)}, TypeError),
                  ({"X": np.array([["a", "b"], ["c", "d"]])}, TypeError), ({"X": np.zeros((0, 3))}, ValueError),

@@ -1,6 +1,6 @@
 """The Python package against SciPy: on exact runs over tie-free data the
 heights, the merged object sets and the flat clusterings equal
-scipy.cluster.hierarchy's, for the three linkages, the metrics that share a
+scipy.cluster.hierarchy's, for the seven linkages, the metrics that share a
 name, every input kind and the element types."""
 import unittest
 
@@ -56,6 +56,20 @@ class ExactEqualsSciPy(unittest.TestCase):
             t = np.median(expected[:, 2])
             self.assertEqual(partition(hierarchy.fcluster(Z, t, "distance")),
                              partition(hierarchy.fcluster(expected, t, "distance")), method)
+
+    def test_weighted_ward_centroid_and_median_as_scipys(self):
+        X = tie_free_data(n=70, seed=11)
+        for method in ("weighted", "ward", "centroid", "median"):
+            for given in (False, True):
+                Z = (brivane.linkage(pdist(X), method, "precomputed") if given
+                     else brivane.linkage(X, method, exact=True, seed=1))
+                # Centroid and median trees have inversions; the merges come
+                # in SciPy's order all the same.
+                self.assert_same_tree(Z, hierarchy.linkage(X, method), (method, given))
+
+    def test_ward_without_every_pair_is_the_programs_refusal(self):
+        with self.assertRaisesRegex(brivane.BrivaneError, "Ward linkage needs every pair's distance"):
+            brivane.linkage(tie_free_data(), "ward", num_distances=100, seed=1)
 
     def test_metrics_that_share_scipys_names(self):
         X = tie_free_data(40, 6, seed=3)

@@ -303,8 +303,24 @@ TEST(Library, OptionsAreCheckedAsTheProgramChecksThem)
     } cases[] = {
         {[](brivane::Options &o) { o.distance.clear(); }, "^ERROR! Distance measure not specified!"},
         {[](brivane::Options &o) { o.distance = "abs"; }, "^ERROR! 'abs' matches to several distance measures!"},
-        {[](brivane::Options &o) { o.linkage = "median"; },
-         "^ERROR! Value 'median' of --linkage is not allowed, legal values are non-ambiguous prefixes"},
+        {[](brivane::Options &o) { o.linkage = "medians"; },
+         "^ERROR! Value 'medians' of --linkage is not allowed, legal values are non-ambiguous prefixes"},
+        {[](brivane::Options &o) { o.linkage = "m"; },
+         "^ERROR! Value 'm' of --linkage is not allowed, legal values are non-ambiguous prefixes of the following "
+         "keywords: 'MIN' 'AVE' 'MAX' 'WARD' 'CENTROID' 'MEDIAN' 'WEIGHTED'\n"},
+        {[](brivane::Options &o) {
+             o.linkage = "ward";
+             o.distance = "manhattan";
+             o.all_pairwise = true;
+         },
+         "^ERROR! Ward linkage needs euclidean distances"},
+        {[](brivane::Options &o) { o.linkage = "centroid"; }, "^ERROR! Centroid linkage needs every pair's distance"},
+        {[](brivane::Options &o) {
+             o.linkage = "me";
+             o.all_pairwise = true;
+             o.engine = "store";
+         },
+         "^ERROR! The distance store \\(-E store\\) does not cluster by Median linkage yet"},
         {[](brivane::Options &o) { o.cluster = "d"; }, "^ERROR! Value 'd' of --cluster is not allowed"},
         {[](brivane::Options &o) { o.cluster = "distl"; }, "^ERROR! A distance list is clustered through its own"},
         {[](brivane::Options &o) { o.time = 0; }, "^ERROR! Option --time must be at least 0.001"},

@@ -49,7 +49,7 @@ struct Matrix {
 // value means "not given": the program's choice then holds.
 struct Options {
     std::string distance;            // the measure of a data matrix (-d): "euclidean", "pearson", ...
-    std::string linkage = "ave";     // "min", "ave" or "max" (-l)
+    std::string linkage = "ave";     // "min", "ave", "max", "weighted", "ward", "centroid", "median" (-l)
     double minkowski_p = 0;          // p of the Minkowski measure (-p); required by it
     double memory = 2;               // memory budget in gigabytes, the input included (-m)
     double time = 30;                // time budget in seconds, when it decides the count (-t)

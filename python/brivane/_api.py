@@ -11,7 +11,8 @@ from . import _netcdf, _programs, _run, _tree
 from ._errors import BrivaneError
 
 # SciPy's linkage names (and brivane's own) -> brivane's -l keyword.
-METHODS = {"single": "min", "average": "ave", "complete": "max", "min": "min", "ave": "ave", "max": "max"}
+METHODS = {"single": "min", "average": "ave", "complete": "max", "weighted": "weighted", "ward": "ward",
+           "centroid": "centroid", "median": "median", "min": "min", "ave": "ave", "max": "max"}
 
 # metric -> brivane's -d keyword: SciPy's names where the measure is the same,
 # and every brivane measure under its own name.
@@ -379,7 +380,12 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     2-D array they compare the elements of the rows (0 and False are values
     like any other; NaN is a missing value).
 
-    method: "single", "average" or "complete".
+    method: SciPy's names, "single", "average", "complete", "weighted",
+    "ward", "centroid" or "median", with SciPy's heights.  Ward, centroid
+    and median need euclidean distances and every pair: exact=True with
+    metric="euclidean", or metric="precomputed" distances that are
+    euclidean (taken at your word, as SciPy does).  Centroid and median
+    trees have inversions: a merge may lie below its children.
 
     metric (brivane's -d):
 

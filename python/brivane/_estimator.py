@@ -61,7 +61,8 @@ class HierarchicalClustering:
 
     Give exactly one of n_clusters (the number of flat clusters) and
     distance_threshold (clusters whose merge distance is above it stay
-    apart).  linkage: "single", "average" or "complete"; metric: as for
+    apart).  linkage: a method of `brivane.linkage` ("single", "average",
+    "complete", "weighted", "ward", "centroid", "median"); metric: as for
     `brivane.linkage`, "precomputed" included; the other parameters are those
     of `brivane.linkage`.
 

@@ -99,7 +99,6 @@ const char MSG_STEERING_NO_EFFECT[] = "WARNING! -%c/--%s has no effect on given 
 const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
 
 const char *const cluster_keys[] = {"ROWS", "COLS", "DISTMAT", "DISTLIST"};
-const char *const linkage_keys[] = {"MIN", "AVE", "MAX"};
 const char *const pivot_strategy_keys[] = {"RANDOM", "QUANTILE"};
 const char *const engine_keys[] = {"AUTO", "STORE", "DENSE"};
 const char *const missing_keys[] = {"PROPAGATE", "PAIRWISE"};
@@ -322,7 +321,7 @@ int ProgramRun::run()
     Timer timer_global;
 
     resolve_keyword(INDEX_OPT_CLUSTER, 4, cluster_keys, default_cluster);
-    resolve_keyword(INDEX_OPT_LINKAGE, 3, linkage_keys, default_linkage);
+    resolve_keyword(INDEX_OPT_LINKAGE, LINKAGE_KEY_COUNT, LINKAGE_KEYS, default_linkage);
     resolve_keyword(INDEX_OPT_PIVOT_STRATEGY, 2, pivot_strategy_keys, default_pivot_strategy);
     resolve_keyword(INDEX_OPT_ENGINE, 3, engine_keys, default_engine);
     resolve_keyword(INDEX_OPT_MISSING, 2, missing_keys, default_missing);
@@ -331,6 +330,7 @@ int ProgramRun::run()
     if (!check_options(distkey))
         return 0;
     fill_settings();
+    check_linkage(settings, distkey);
 
     Timer timer_input;
     std::cerr << "Data input..." << std::flush;

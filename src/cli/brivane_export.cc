@@ -63,8 +63,9 @@ const char USAGE[] =
     "            child id, child id, merge distance, cluster size.  Leaves are\n"
     "            object indices, merge k (from 0) is N+k; +infinity is \"inf\".\n"
     "  newick    Newick tree; branch length = parent height - child height, leaves\n"
-    "            at height 0.  Lengths below 0 (non-monotone approximate trees) are\n"
-    "            written as 0.  Leaves are labelled with -L, else object indices.\n"
+    "            at height 0.  Lengths below 0 (non-monotone trees: approximate\n"
+    "            ones, centroid and median linkage) are written as 0.  Leaves are\n"
+    "            labelled with -L, else object indices.\n"
     "  treeview  Cluster 3.0 / Java TreeView files OUT.cdt (data rows in leaf\n"
     "            order) and OUT.gtr (rows clustered) or OUT.atr (columns\n"
     "            clustered); node similarity = 1 - merge distance.  Needs data;\n"
@@ -750,9 +751,9 @@ bool cuts_before(double a, double b)
 }
 
 // The merge heights as SciPy's fcluster cuts them: the highest merge at or
-// below each node in cutting order (a non-monotone approximate tree can merge
-// a child higher than its parent).  Leaves have none.  Children precede
-// parents in node order.
+// below each node in cutting order (a non-monotone tree, approximate or of
+// centroid or median linkage, can merge a child higher than its parent).
+// Leaves have none.  Children precede parents in node order.
 std::vector<double> highest_below(const Dendrogram &t)
 {
     std::vector<double> h(t.n - 1);

@@ -7,16 +7,26 @@
 //     (dense_fill_measure, dense_fill_given);
 //   - single linkage by Prim's minimum spanning tree algorithm, O(N^2) time
 //     and O(N) extra memory (dense_mst);
-//   - average and complete linkage by the nearest-neighbour chain (Benzecri
-//     1982, Juan 1982; in the form of Muellner, "Modern hierarchical,
-//     agglomerative clustering algorithms", 2011), with the Lance-Williams
-//     update rules applied in place, O(N^2) time (dense_nn_chain);
+//   - average, complete, weighted (McQuitty) and Ward linkage by the
+//     nearest-neighbour chain (Benzecri 1982, Juan 1982; in the form of
+//     Muellner, "Modern hierarchical, agglomerative clustering algorithms",
+//     2011), with the Lance-Williams update rules applied in place, O(N^2)
+//     time (dense_nn_chain);
+//   - centroid and median linkage by Muellner's generic algorithm (same
+//     paper): each cluster's nearest later cluster kept as a lower bound in
+//     a priority queue, checked when it comes to the top; O(N^2 log N) time
+//     in practice (dense_generic).  The chain would be wrong for them: a
+//     merge can come closer to a third cluster than either half was, so a
+//     reciprocal pair need not be the closest;
 //   - the merges turned into the dendrogram arrays of the store engine, so
 //     that the same output code writes both (dense_dendrogram).
 //
-// Both linkage algorithms are exact: their merges are those of the greedy
+// All three algorithms are exact: their merges are those of the greedy
 // algorithm that always joins the closest pair, which the store engine runs;
-// only the order in which equal distances are merged may differ.
+// only the order in which equal distances are merged may differ.  Ward,
+// centroid and median work on squared euclidean distances, where their
+// updates are exact, and report the square root as the height, as SciPy
+// does.
 #include "dense.h"
 
 #include <algorithm>
@@ -93,16 +103,148 @@ int64_t Run::fill_tiles()
 
 namespace {
 
-// The Lance-Williams update of the distance from the cluster of a
-// (na objects) and b (nb objects), now merged, to a third cluster.
-inline double link_ave(double da, double db, double na, double nb)
+// The Lance-Williams updates: the distance from the cluster of a (na
+// objects) and b (nb objects), now merged, to a third cluster of nk objects,
+// from its distances da and db to a and b and the distance dab of a and b.
+// Ward's, the centroid's and the median's are on squared distances.
+struct LinkAve {
+    double operator()(double da, double db, double, double na, double nb, double) const
+    {
+        return (na * da + nb * db) / (na + nb);
+    }
+};
+struct LinkMax {
+    double operator()(double da, double db, double, double, double, double) const
+    {
+        return da > db ? da : db;
+    }
+};
+struct LinkWeighted {
+    double operator()(double da, double db, double, double, double, double) const
+    {
+        return (da + db) / 2;
+    }
+};
+struct LinkWard {
+    double operator()(double da, double db, double dab, double na, double nb, double nk) const
+    {
+        return ((na + nk) * da + (nb + nk) * db - nk * dab) / (na + nb + nk);
+    }
+};
+struct LinkCentroid {
+    double operator()(double da, double db, double dab, double na, double nb, double) const
+    {
+        double n = na + nb;
+        return (na * da + nb * db) / n - na * nb * dab / (n * n);
+    }
+};
+struct LinkMedian {
+    double operator()(double da, double db, double dab, double, double, double) const
+    {
+        return (da + db) / 2 - dab / 4;
+    }
+};
+
+// Squares every entry of a condensed matrix of n objects in place.
+void square_all(double *matrix, int n)
 {
-    return (na * da + nb * db) / (na + nb);
+    int64_t pairs = pairs_of(n);
+    for (int64_t k = 0; k < pairs; k++)
+        matrix[k] *= matrix[k];
 }
-inline double link_max(double da, double db)
-{
-    return da > db ? da : db;
-}
+
+// The live clusters of the generic algorithm in slot order, as a doubly
+// linked list: a merge removes one from the middle in O(1), and scans run
+// over the live ones only.  Slot n is the end mark.
+struct LiveList {
+    std::vector<int32_t> next, prev;
+    int32_t head = 0;
+    explicit LiveList(int n) : next(n + 1), prev(n + 1)
+    {
+        for (int i = 0; i <= n; i++) {
+            next[i] = i + 1;
+            prev[i] = i - 1;
+        }
+    }
+    int32_t first() const { return head; }
+    void remove(int32_t i)
+    {
+        if (i == head)
+            head = next[i];
+        else
+            next[prev[i]] = next[i];
+        prev[next[i]] = prev[i];
+    }
+};
+
+// A binary min-heap of slots keyed by key[slot], with each slot's place
+// kept, so that a slot's key may go up or down: the generic algorithm's
+// queue of nearest-neighbour distances.
+struct SlotHeap {
+    const double *key;
+    std::vector<int32_t> slots, place;
+    SlotHeap(const double *keys, int count, int n) : key(keys), slots(count), place(n, -1)
+    {
+        std::iota(slots.begin(), slots.end(), 0);
+        for (int i = 0; i < count; i++)
+            place[i] = i;
+        for (int i = count / 2 - 1; i >= 0; i--)
+            down(i);
+    }
+    int32_t top() const { return slots[0]; }
+    void pop()
+    {
+        place[slots[0]] = -1;
+        slots[0] = slots.back();
+        slots.pop_back();
+        if (!slots.empty()) {
+            place[slots[0]] = 0;
+            down(0);
+        }
+    }
+    // After key[slot] changed either way.
+    void update(int32_t slot)
+    {
+        int i = place[slot];
+        up(i);
+        down(place[slot]);
+    }
+
+  private:
+    bool less(int i, int j) const
+    {
+        double a = key[slots[i]], b = key[slots[j]];
+        return a < b || (a == b && slots[i] < slots[j]);
+    }
+    void swap_at(int i, int j)
+    {
+        std::swap(slots[i], slots[j]);
+        place[slots[i]] = i;
+        place[slots[j]] = j;
+    }
+    void up(int i)
+    {
+        while (i > 0 && less(i, (i - 1) / 2)) {
+            swap_at(i, (i - 1) / 2);
+            i = (i - 1) / 2;
+        }
+    }
+    void down(int i)
+    {
+        int count = (int)slots.size();
+        for (;;) {
+            int l = 2 * i + 1, m = i;
+            if (l < count && less(l, m))
+                m = l;
+            if (l + 1 < count && less(l + 1, m))
+                m = l + 1;
+            if (m == i)
+                return;
+            swap_at(i, m);
+            i = m;
+        }
+    }
+};
 
 // How many entries ahead a scan down a column fetches its next reads.
 const int64_t AHEAD = 16;
@@ -232,7 +374,10 @@ std::vector<dense_merge_t> dense_mst(const double *matrix, int n, const std::fun
     return edges;
 }
 
-std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage, const std::function<void()> &poll)
+namespace {
+
+template <class Rule>
+std::vector<dense_merge_t> nn_chain_core(double *matrix, int n, Rule rule, const std::function<void()> &poll)
 {
     std::vector<dense_merge_t> merges;
     if (n < 2)
@@ -292,9 +437,9 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage, co
         // The merged cluster takes the later slot s; the earlier slot t dies.
         int32_t t = std::min(a, b), s = std::max(a, b);
         double nt = size[t], ns = size[s];
-        auto update = [&](int64_t from_t, int64_t to_s) {
+        auto update = [&](int32_t other, int64_t from_t, int64_t to_s) {
             double &to = matrix[to_s];
-            to = linkage == LINKAGE_MAX ? link_max(matrix[from_t], to) : link_ave(matrix[from_t], to, nt, ns);
+            to = rule(matrix[from_t], to, best, nt, ns, size[other]);
         };
         int64_t k = 0;
         for (; slots[k] < t; k++) {
@@ -302,16 +447,16 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage, co
                 __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + t]);
                 __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + s], 1);
             }
-            update(at[slots[k]] + t, at[slots[k]] + s);
+            update(slots[k], at[slots[k]] + t, at[slots[k]] + s);
         }
         int64_t t_at = k;
         for (k++; slots[k] < s; k++) {
             if (k + AHEAD < count)
                 __builtin_prefetch(&matrix[at[slots[k + AHEAD]] + s], 1);
-            update(at[t] + slots[k], at[slots[k]] + s);
+            update(slots[k], at[t] + slots[k], at[slots[k]] + s);
         }
         for (k++; k < count; k++)
-            update(at[t] + slots[k], at[s] + slots[k]);
+            update(slots[k], at[t] + slots[k], at[s] + slots[k]);
         double height = std::max(best, std::max(below[t], below[s]));
         merges.push_back({t, s, height});
         below[s] = height;
@@ -321,10 +466,130 @@ std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage, co
     return merges;
 }
 
-void Run::dense_dendrogram(std::vector<dense_merge_t> merges)
+// The nearest live cluster after slot x and its distance: the generic
+// algorithm's candidate for x (the first of equal ones).
+struct Nearest {
+    int32_t slot;
+    double dist;
+};
+
+template <class Rule>
+std::vector<dense_merge_t> generic_core(double *matrix, int n, Rule rule, const std::function<void()> &poll)
 {
-    std::stable_sort(merges.begin(), merges.end(),
-                     [](const dense_merge_t &p, const dense_merge_t &q) { return p.height < q.height; });
+    std::vector<dense_merge_t> merges;
+    if (n < 2)
+        return merges;
+    merges.reserve(n - 1);
+    std::vector<int64_t> at = row_offsets(n);
+    LiveList live(n);
+    std::vector<double> size(n, 1);
+    // For every live slot but the last: a live slot after it (nearest) and a
+    // lower bound of its distance to every live slot after it (mindist).
+    // The bound is exact when it equals the distance to `nearest`; the queue
+    // hands out the smallest bound, so an exact one at the top is the
+    // closest pair of all.  The last slot, n-1, is never merged away: a
+    // merge keeps the later of its slots.
+    std::vector<int32_t> nearest(n, -1);
+    std::vector<double> mindist(n, INF);
+    auto scan = [&](int32_t x) {
+        Nearest best = {-1, INF};
+        const double *row = matrix + at[x];
+        for (int32_t y = live.next[x]; y < n; y = live.next[y])
+            if (row[y] < best.dist || best.slot < 0)
+                best = {y, row[y]};
+        nearest[x] = best.slot;
+        mindist[x] = best.dist;
+    };
+    for (int32_t x = 0; x < n - 1; x++)
+        scan(x);
+    SlotHeap queue(mindist.data(), n - 1, n);
+    for (int merged = 0; merged < n - 1; merged++) {
+        if (poll)
+            poll();
+        int32_t a = queue.top();
+        int32_t b = nearest[a];
+        while (mindist[a] != matrix[at[a] + b]) {
+            scan(a);
+            queue.update(a);
+            a = queue.top();
+            b = nearest[a];
+        }
+        double dab = mindist[a];
+        queue.pop();
+        merges.push_back({a, b, dab});
+        // The merged cluster takes slot b (after a); slot a dies.
+        double na = size[a], nb = size[b];
+        live.remove(a);
+        for (int32_t x = live.first(); x < n; x = live.next[x]) {
+            if (x == b)
+                continue;
+            double dax = x < a ? matrix[at[x] + a] : matrix[at[a] + x];
+            double &dbx = x < b ? matrix[at[x] + b] : matrix[at[b] + x];
+            dbx = rule(dax, dbx, dab, na, nb, size[x]);
+        }
+        size[b] = na + nb;
+        // Bounds stay bounds: those that pointed at a point at b now, and
+        // those that b came closer to go down to it.  A bound that b moved
+        // away from is found out when it comes to the top.
+        for (int32_t x = live.first(); x < b; x = live.next[x]) {
+            if (nearest[x] == a)
+                nearest[x] = b;
+            double dxb = matrix[at[x] + b];
+            if (dxb < mindist[x]) {
+                nearest[x] = b;
+                mindist[x] = dxb;
+                queue.update(x);
+            }
+        }
+        if (b < n - 1) {
+            scan(b);
+            queue.update(b);
+        }
+    }
+    return merges;
+}
+
+} // namespace
+
+double centroid_height(double squared)
+{
+    return squared > 0 ? std::sqrt(squared) : 0;
+}
+
+std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage, const std::function<void()> &poll)
+{
+    switch (linkage) {
+    case LINKAGE_MAX:
+        return nn_chain_core(matrix, n, LinkMax(), poll);
+    case LINKAGE_WEIGHTED:
+        return nn_chain_core(matrix, n, LinkWeighted(), poll);
+    case LINKAGE_WARD: {
+        square_all(matrix, n);
+        std::vector<dense_merge_t> merges = nn_chain_core(matrix, n, LinkWard(), poll);
+        for (dense_merge_t &m : merges)
+            m.height = centroid_height(m.height);
+        return merges;
+    }
+    default:
+        return nn_chain_core(matrix, n, LinkAve(), poll);
+    }
+}
+
+std::vector<dense_merge_t> dense_generic(double *matrix, int n, int linkage, const std::function<void()> &poll)
+{
+    square_all(matrix, n);
+    std::vector<dense_merge_t> merges = linkage == LINKAGE_MEDIAN ? generic_core(matrix, n, LinkMedian(), poll)
+                                                                  : generic_core(matrix, n, LinkCentroid(), poll);
+    for (dense_merge_t &m : merges)
+        m.height = centroid_height(m.height);
+    return merges;
+}
+
+void Run::dense_dendrogram(std::vector<dense_merge_t> merges, bool by_height)
+{
+    if (by_height)
+        std::stable_sort(merges.begin(), merges.end(),
+                         [](const dense_merge_t &p, const dense_merge_t &q) { return p.height < q.height; });
     new_dendrogram();
     Forest forest(object_count);
     // By the root of each set: its dendrogram node and its object count.
@@ -349,9 +614,13 @@ void Run::dense_dendrogram(std::vector<dense_merge_t> merges)
 void Run::dense_cluster()
 {
     int linkage = settings.linkage;
-    std::vector<dense_merge_t> merges =
-        linkage == LINKAGE_MIN ? dense_mst(dense, object_count, [this] { poll(); })
-                               : dense_nn_chain(dense, object_count, linkage, [this] { poll(); });
-    dense_dendrogram(std::move(merges));
+    auto polling = [this] { poll(); };
+    // The generic algorithm's merges are in the order they were made, which
+    // inversions keep from being the order of height.
+    bool generic = linkage == LINKAGE_CENTROID || linkage == LINKAGE_MEDIAN;
+    std::vector<dense_merge_t> merges = linkage == LINKAGE_MIN ? dense_mst(dense, object_count, polling)
+                                        : generic ? dense_generic(dense, object_count, linkage, polling)
+                                                  : dense_nn_chain(dense, object_count, linkage, polling);
+    dense_dendrogram(std::move(merges), !generic);
     permute(2 * object_count - 2, 0);
 }

@@ -1,6 +1,7 @@
 // The exact clustering engine: every pair distance in a condensed matrix,
-// single linkage by a minimum spanning tree, average and complete linkage by
-// the nearest-neighbour chain.
+// single linkage by a minimum spanning tree, average, complete, weighted and
+// Ward linkage by the nearest-neighbour chain, centroid and median linkage
+// by the generic algorithm.
 //
 // It runs instead of the distance store when every pair is known (all pairs
 // of a data matrix, or a complete distance matrix): 8 bytes per pair instead
@@ -43,12 +44,28 @@ int64_t dense_block_bytes(int n, int element_bytes);
 // they joined the tree.  `poll`, when given, is called once per object joined.
 std::vector<dense_merge_t> dense_mst(const double *matrix, int n, const std::function<void()> &poll = nullptr);
 
-// Average (LINKAGE_AVE) or complete (LINKAGE_MAX) linkage of the n objects
-// of `matrix` by the nearest-neighbour chain, updating the matrix in place
-// by the Lance-Williams rules (its contents are lost).  The n-1 merges come
-// in the order the chain found them, which need not be by height.  `poll`,
-// when given, is called once per merge.
+// Average (LINKAGE_AVE), complete (LINKAGE_MAX), weighted (LINKAGE_WEIGHTED)
+// or Ward (LINKAGE_WARD) linkage of the n objects of `matrix` by the
+// nearest-neighbour chain, updating the matrix in place by the
+// Lance-Williams rules (its contents are lost).  The n-1 merges come in the
+// order the chain found them, which need not be by height.  `poll`, when
+// given, is called once per merge.
 std::vector<dense_merge_t> dense_nn_chain(double *matrix, int n, int linkage,
                                            const std::function<void()> &poll = nullptr);
+
+// Centroid (LINKAGE_CENTROID) or median (LINKAGE_MEDIAN) linkage of the n
+// objects of `matrix` by the generic algorithm, updating the matrix in place
+// (its contents are lost).  The n-1 merges come in the order they were made,
+// each after the merges of its children; their heights may go down (an
+// inversion), as these linkages allow.  `poll`, when given, is called once
+// per merge.
+std::vector<dense_merge_t> dense_generic(double *matrix, int n, int linkage,
+                                          const std::function<void()> &poll = nullptr);
+
+// The height of a merge of Ward, centroid or median linkage from its value
+// on squared distances, on which these linkages work: the square root; a
+// value below zero, which only distances that are not euclidean give, is
+// reported as 0.
+double centroid_height(double squared);
 
 #endif

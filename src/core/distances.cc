@@ -7,10 +7,10 @@
 //   - the candidate heap: a 1-based binary min-heap of (key, pair) entries
 //     whose positions are mirrored in heap_loc (build_heap, move_down,
 //     move_up, heap_take_top, heap_resift, heap_remove);
-//   - the merge loop: agglomerative clustering with single, average or
-//     complete linkage over the known pairs only, pairs at NaN distance
-//     after all others, the remaining clusters joined at +infinity in random
-//     order (cluster_merge);
+//   - the merge loop: agglomerative clustering with single, average,
+//     complete or weighted linkage over the known pairs only, pairs at NaN
+//     distance after all others, the remaining clusters joined at +infinity
+//     in random order (cluster_merge);
 //   - the leaf order (permute); the output file is tree_file.cc's.
 //
 // The merge loop is the classic "stored matrix" agglomeration (Lance and
@@ -482,13 +482,16 @@ void Run::heap_remove(dist_t *r, double key)
 // number (the merged cluster is as near as its nearer known half), under
 // complete linkage it wins (the farthest pair is unknown).  The average is
 // arithmetic, so a NaN propagates into the mean.  Either way the result does
-// not depend on which half is the old one.
+// not depend on which half is the old one.  Weighted linkage (McQuitty's)
+// takes the plain mean of the two halves' distances, whatever their sizes;
+// a pair known on one side only carries over unchanged, as for the others.
 static inline double link_min(double old, double d) { return ranks_after(old, d) ? d : old; }
 static inline double link_max(double old, double d) { return ranks_after(old, d) ? old : d; }
 static inline double link_ave(double old, int32_t m_old, double d, int32_t m_d)
 {
     return (m_old * old + m_d * d) / static_cast<double>(m_old + m_d);
 }
+static inline double link_weighted(double old, double d) { return (old + d) / 2; }
 
 static inline double linkage_update(int linkage, double old, int32_t m_old, double d, int32_t m_d)
 {
@@ -497,6 +500,8 @@ static inline double linkage_update(int linkage, double old, int32_t m_old, doub
         return link_min(old, d);
     case LINKAGE_MAX:
         return link_max(old, d);
+    case LINKAGE_WEIGHTED:
+        return link_weighted(old, d);
     default:
         return link_ave(old, m_old, d, m_d);
     }

@@ -43,7 +43,7 @@ const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
 
 // The index of the one keyword that `word` is a prefix of, ignoring case; an
 // empty word is the default keyword.  The keywords are the program's.
-int keyword(const std::string &word, const char *option, std::initializer_list<const char *> keys, int empty)
+int keyword(const std::string &word, const char *option, const std::vector<const char *> &keys, int empty)
 {
     if (word.empty())
         return empty;
@@ -71,7 +71,7 @@ void apply(const Options &o, Run &run, bool list)
                      : keyword(o.cluster, "cluster", {"ROWS", "COLS", "DISTMAT", "DISTLIST"}, CLUSTER_ROWS);
     if (!list && s.cluster == CLUSTER_DISTLIST)
         refuse(MSG_CLUSTER_LIST);
-    s.linkage = keyword(o.linkage, "linkage", {"MIN", "AVE", "MAX"}, LINKAGE_AVE);
+    s.linkage = keyword(o.linkage, "linkage", std::vector<const char *>(LINKAGE_KEYS, LINKAGE_KEYS + LINKAGE_KEY_COUNT), LINKAGE_AVE);
     s.pivot_strategy = keyword(o.pivot_strategy, "pivot-strategy", {"RANDOM", "QUANTILE"}, PIVOT_RANDOM);
     s.engine = keyword(o.engine, "engine", {"AUTO", "STORE", "DENSE"}, ENGINE_AUTO);
     s.missing = keyword(o.missing, "missing", {"PROPAGATE", "PAIRWISE"}, MISSING_PROPAGATE);
@@ -110,6 +110,7 @@ void apply(const Options &o, Run &run, bool list)
     s.random_seed = o.random_seed;
     s.engine_given = !o.engine.empty() && strcasecmp(o.engine.c_str(), "auto") != 0;
     s.quality = false;
+    check_linkage(s, data ? o.distance.c_str() : nullptr);
     run.memory = memory_from_gigabytes(o.memory);
 }
 

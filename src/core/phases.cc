@@ -295,7 +295,11 @@ void Run::choose_engine(int64_t matrix_input)
     const char *too_small = matrix_input > memory ? MSG_INPUT_MEMORY
                             : data_mode()         ? MSG_ALL_PAIRS_MEMORY
                                                   : MSG_GIVEN_MEMORY;
-    if (requested == ENGINE_STORE || (requested == ENGINE_AUTO && store_fits)) {
+    // The linkages that came after the store's three go to the dense engine
+    // where it fits: the store clusters weighted linkage only when asked to,
+    // and Ward, centroid and median not at all (check_linkage).
+    bool store_first = settings.linkage <= LINKAGE_MAX;
+    if (requested == ENGINE_STORE || (requested == ENGINE_AUTO && store_fits && store_first)) {
         // A budget that is too small is what the user can change, so it is
         // named before the store's own limit.
         if (store_bytes > memory)
@@ -345,9 +349,11 @@ void Run::dense_distances()
         char message[256];
         std::snprintf(message, sizeof message, format, (long long)not_finite);
         std::string text = message;
-        if (store_need >= 0)
+        // The store does not know Ward, centroid or median linkage: no use
+        // pointing there.
+        if (store_need >= 0 && !centroid_linkage(settings.linkage))
             text += std::string("\n") + MSG_DENSE_STORE_TAKES;
-        if (store_need > 0)
+        if (store_need > 0 && !centroid_linkage(settings.linkage))
             text += "\n" + memory_need_line(store_need);
         refuse(text);
     }

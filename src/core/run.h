@@ -436,9 +436,11 @@ class Run {
     // condensed matrix; the count of values that are not finite.
     template <class T> int64_t copy_rows(const T *rows, int64_t first, int64_t count, int64_t n);
     // Fills the dendrogram arrays from the merges of a linkage of N objects:
-    // sorted by height (stably), numbered N ... 2N-2 in that order, the
-    // larger cluster the left child.
-    void dense_dendrogram(std::vector<dense_merge_t> merges);
+    // sorted by height (stably) when `by_height`, numbered N ... 2N-2 in
+    // that order, the larger cluster the left child.  The nearest-neighbour
+    // chain's merges need the sort; the generic algorithm's are in merge
+    // order already, which its inversions keep from being by height.
+    void dense_dendrogram(std::vector<dense_merge_t> merges, bool by_height);
     // The whole clustering of `dense` with the run's linkage: merges, the
     // dendrogram arrays and the leaf order.
     void dense_cluster();

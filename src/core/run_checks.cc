@@ -7,7 +7,10 @@
 
 #include "Distance.h"
 #include "refuse.h"
+#include "settings.h"
 #include "threads.h"
+
+const char *const LINKAGE_KEYS[] = {"MIN", "AVE", "MAX", "WARD", "CENTROID", "MEDIAN", "WEIGHTED"};
 
 const char MSG_DISTANCE_NOT_APPLICABLE[] = "ERROR! --distance is applicable only for --cluster data.";
 const char MSG_DISTANCE_MISSING[] =
@@ -24,8 +27,24 @@ const char MSG_THREADS_NOT_STARTED[] = "ERROR! Only %d of the %d threads of --th
                                        "or fewer!";
 const char MSG_MINKOWSKI_P_MISSING[] = "ERROR! Minkowski distance requires parameter --minkowski-p or -p";
 const char MSG_MINKOWSKI_P_NOT_POSITIVE[] = "ERROR! Parameter p of Minkowski distance must be positive!";
+const char MSG_LINKAGE_NOT_EUCLIDEAN[] =
+    "ERROR! %s linkage needs euclidean distances: its heights are distances between cluster centroids, "
+    "which other measures do not have. Use -d euclidean, or give a distance matrix (-C distmat) that is "
+    "euclidean.";
+const char MSG_LINKAGE_NEEDS_ALL_PAIRS[] =
+    "ERROR! %s linkage needs every pair's distance for now: the distance store cannot yet work out its merges "
+    "from the pairs it keeps. Use -a (all pairs) with a data matrix, or give a distance matrix (-C distmat).";
+const char MSG_LINKAGE_NOT_IN_STORE[] =
+    "ERROR! The distance store (-E store) does not cluster by %s linkage yet; use -E dense or -E auto.";
 
-// Measure ID of the minkowski keyword in the registries.
+// How the messages name the centroid linkages.
+const char *linkage_name(int linkage)
+{
+    return linkage == LINKAGE_WARD ? "Ward" : linkage == LINKAGE_CENTROID ? "Centroid" : "Median";
+}
+
+// Measure IDs of the euclidean and minkowski keywords in the registries.
+const int EUCLIDEAN_ID = 0;
 const int MINKOWSKI_ID = 2;
 
 // The shortest time budget, in seconds (MSG_TIME_TOO_SHORT names it).
@@ -88,4 +107,26 @@ double checked_minkowski_p(const char *distkey, bool given, double p)
     if (!(p > 0))
         refuse(MSG_MINKOWSKI_P_NOT_POSITIVE);
     return p;
+}
+
+void check_linkage(const EngineSettings &settings, const char *distkey)
+{
+    int linkage = settings.linkage;
+    if (!centroid_linkage(linkage))
+        return;
+    char message[512];
+    bool data = settings.cluster == CLUSTER_ROWS || settings.cluster == CLUSTER_COLS;
+    if (data && DistanceFactory<char>().getDistanceID(distkey) != EUCLIDEAN_ID) {
+        std::snprintf(message, sizeof message, MSG_LINKAGE_NOT_EUCLIDEAN, linkage_name(linkage));
+        refuse(message);
+    }
+    bool every_pair = settings.cluster == CLUSTER_DISTMAT || (data && settings.all_pairwise);
+    if (!every_pair) {
+        std::snprintf(message, sizeof message, MSG_LINKAGE_NEEDS_ALL_PAIRS, linkage_name(linkage));
+        refuse(message);
+    }
+    if (settings.engine == ENGINE_STORE) {
+        std::snprintf(message, sizeof message, MSG_LINKAGE_NOT_IN_STORE, linkage_name(linkage));
+        refuse(message);
+    }
 }

@@ -5,6 +5,8 @@
 #ifndef RUN_CHECKS_H
 #define RUN_CHECKS_H
 
+struct EngineSettings;
+
 // The messages of the distance option, which only data matrices take.
 extern const char MSG_DISTANCE_NOT_APPLICABLE[];
 extern const char MSG_DISTANCE_MISSING[];
@@ -26,5 +28,11 @@ void check_threads(int threads);
 // unambiguous prefix): `p` when the measure is Minkowski (required, finite
 // and positive), 0 for every other measure.
 double checked_minkowski_p(const char *distkey, bool given, double p);
+// Ward, centroid and median linkage, in `settings`, need euclidean
+// distances (a data matrix with the measure keyword `distkey`, any
+// unambiguous prefix, must be -d euclidean; a distance matrix is taken at
+// the user's word), every pair (-a, or a distance matrix) and the dense
+// engine; the other linkages pass.
+void check_linkage(const EngineSettings &settings, const char *distkey);
 
 #endif

@@ -8,8 +8,28 @@
 
 // Cluster modes: the index of the --cluster keyword.
 enum { CLUSTER_ROWS = 0, CLUSTER_COLS = 1, CLUSTER_DISTMAT = 2, CLUSTER_DISTLIST = 3 };
-// Linkage rules: the index of the --linkage keyword.
-enum { LINKAGE_MIN = 0, LINKAGE_AVE = 1, LINKAGE_MAX = 2 };
+// Linkage rules: the index of the --linkage keyword.  WEIGHTED is McQuitty's
+// (WPGMA); WARD, CENTROID and MEDIAN are defined on euclidean distances.
+enum {
+    LINKAGE_MIN = 0,
+    LINKAGE_AVE = 1,
+    LINKAGE_MAX = 2,
+    LINKAGE_WARD = 3,
+    LINKAGE_CENTROID = 4,
+    LINKAGE_MEDIAN = 5,
+    LINKAGE_WEIGHTED = 6
+};
+// The --linkage keywords in index order, and how many there are.
+extern const char *const LINKAGE_KEYS[];
+const int LINKAGE_KEY_COUNT = 7;
+
+// Ward, centroid and median linkage: their merge values are distances
+// between cluster centroids, which only euclidean distances have, and which
+// the distance store cannot yet work out from the pairs it keeps.
+inline bool centroid_linkage(int linkage)
+{
+    return linkage == LINKAGE_WARD || linkage == LINKAGE_CENTROID || linkage == LINKAGE_MEDIAN;
+}
 // Pivot strategies: the index of the --pivot-strategy keyword.
 enum { PIVOT_RANDOM = 0, PIVOT_QUANTILE = 1 };
 enum { ENGINE_AUTO = 0, ENGINE_STORE = 1, ENGINE_DENSE = 2 };
