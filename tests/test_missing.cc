@@ -14,6 +14,7 @@
 #include "brivane.h"
 #include "distances.h"
 #include "program_sink.h"
+#include "run_error.h"
 #include "small_dist.h"
 
 namespace {
@@ -125,6 +126,29 @@ TEST_F(Missing, MessagesSayWhatTheSettingDoesWithTheData)
 
 // By default a NaN makes a string measure's distance NaN too; skipping
 // missing values pair by pair, a string takes it as a character.
+TEST_F(Missing, CentroidLinkagesRefuseMissingValuesComparedPairByPair)
+{
+    for (int linkage : {LINKAGE_WARD, LINKAGE_CENTROID, LINKAGE_MEDIAN}) {
+        reset_missing_values();
+        objects(3, FOUR);
+        settings.linkage = linkage;
+        setting(MISSING_PAIRWISE, true);
+        EXPECT_RUN_ERROR(prepare_missing_values("euclidean"), 1,
+                         "^ERROR! Ward, centroid and median linkage need the objects as points of one euclidean "
+                         "space, and objects with missing values compared pair by pair \\(-U pairwise\\) are not");
+        // Propagated missing values make NaN distances, which the dense engine refuses on its own.
+        reset_missing_values();
+        setting(MISSING_PROPAGATE, true);
+        EXPECT_EQ(prepare("euclidean"), "") << linkage;
+    }
+    // Without a missing value there is nothing to skip and nothing to refuse.
+    reset_missing_values();
+    objects(3, {1, 2, 3, 4, 5, 6});
+    settings.linkage = LINKAGE_WARD;
+    setting(MISSING_PAIRWISE, true);
+    EXPECT_EQ(prepare("euclidean"), "");
+}
+
 TEST_F(Missing, StringMeasuresTakeNaNAsACharacterOnlyWhenSkippingPairByPair)
 {
     for (int mode : {MISSING_PROPAGATE, MISSING_PAIRWISE}) {

@@ -9,6 +9,7 @@
 
 #include "PairwiseDistance.h"
 #include "element.h"
+#include "refuse.h"
 #include "run.h"
 
 namespace {
@@ -19,6 +20,10 @@ const char MSG_PROPAGATING[] = "WARNING! The data hold %lld missing values (NaN)
 const char MSG_NO_EFFECT_ON_TYPE[] = "WARNING! -U/--missing has no effect on %s data, which cannot hold missing values.";
 const char MSG_NO_EFFECT_ON_GIVEN[] = "WARNING! -U/--missing has no effect on given distances: NaN and infinite "
                                       "distances are always left out.";
+const char MSG_CENTROIDS_WITHOUT_POINTS[] =
+    "ERROR! Ward, centroid and median linkage need the objects as points of one euclidean space, and objects "
+    "with missing values compared pair by pair (-U pairwise) are not: fill in the missing values, or choose "
+    "another linkage.";
 const char MSG_SKIPPING[] = "  %lld missing values in %d objects are skipped pair by pair";
 const char MSG_WITHOUT_DISTANCE[] = "  %lld pairs have no distance (their objects share too few values) and were left out";
 
@@ -69,6 +74,10 @@ void Run::prepare_missing(const T *x, Distance<T> *selected, int measure_id, boo
         static_cast<StringMeasure<T> *>(selected)->nan_is_character = true;
     if (missing == 0 || fewest == 0)
         return;
+    // Distances over the values two objects share are not distances between
+    // points of one space, and the centroid linkages' heights are.
+    if (centroid_linkage(settings.linkage))
+        refuse(MSG_CENTROIDS_WITHOUT_POINTS);
     run_sink->text(line(MSG_SKIPPING, missing, objects) + "\n");
     double p = 1;
     if (measure_id == 2)
