@@ -13,6 +13,7 @@
 
 #include "Argumentyzer.h"
 #include "brivane.h"
+#include "element.h"
 #include "brivane_arg.h"
 #include "input_file.h"
 #include "run_error.h"
@@ -245,7 +246,8 @@ TEST(Budget, CountIsCappedAtWhatTheStoreHolds)
 TEST(Budget, ColumnTransposeOfThreeByTwoMatrix)
 {
     const int file[] = {1, 2, 3, 4, 5, 6};   // rows (1,2), (3,4), (5,6)
-    int *objects = transpose_columns(file, 3, 2);
+    int objects[6];
+    transpose(file, 3, 2, objects);
     EXPECT_EQ(std::vector<int>({1, 3, 5, 2, 4, 6}), std::vector<int>(objects, objects + 6));
 }
 

@@ -2,6 +2,7 @@
 #ifndef ELEMENT_H
 #define ELEMENT_H
 
+#include <cstddef>
 #include <cstdint>
 
 // The codes are those of the input files, so that a file's type code is an
@@ -18,6 +19,15 @@ inline int64_t element_size(int type)
     case TYPE_DOUBLE: return 8;
     default: return 0;
     }
+}
+
+// The columns of a row-major matrix of `rows` rows and `cols` columns as the
+// rows of `objects`: column i goes to objects[i*rows ... i*rows+rows-1].
+template <class T> void transpose(const T *matrix, int64_t rows, int64_t cols, T *objects)
+{
+    for (int64_t i = 0; i < cols; i++)
+        for (int64_t j = 0; j < rows; j++)
+            objects[i * rows + j] = matrix[j * cols + i];
 }
 
 #endif

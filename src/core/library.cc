@@ -33,9 +33,6 @@ const char MSG_CLUSTER_LIST[] = "ERROR! A distance list is clustered through its
 const char MSG_SHAPE[] = "ERROR! The matrix has %lld rows and %lld columns; both must be 1 or more.";
 const char MSG_NOT_SQUARE[] = "ERROR! A distance matrix must be square: this one has %lld rows and %lld columns.";
 const char MSG_CHAR_DISTANCES[] = "ERROR! A distance matrix must hold int, float or double values, not char.";
-const char MSG_TOO_LARGE[] = "ERROR! The input is too large: its objects, elements or distances exceed "
-                             "2147483647.";
-const char MSG_NO_OBJECTS[] = "ERROR! The input holds no objects to cluster (the clustered dimension has length 0)!";
 const char MSG_OBJECT_OUT_OF_RANGE[] = "ERROR! Entry %lld of the %s vector names object %d, but the objects are "
                                        "0..%d!";
 const char MSG_NO_ARRAY[] = "ERROR! The data pointer is null.";
@@ -137,14 +134,12 @@ std::string numbers(const char *format, long long a, long long b)
     return message;
 }
 
-// The columns of a matrix as the rows of a new one.
-template <class T> std::vector<T> transposed(const T *matrix, int64_t rows, int64_t cols)
+// A transposed copy of the matrix's columns, in `copy`.
+template <class T> const void *transposed(const Matrix &data, std::vector<char> &copy)
 {
-    std::vector<T> objects((size_t)rows * (size_t)cols);
-    for (int64_t i = 0; i < cols; i++)
-        for (int64_t j = 0; j < rows; j++)
-            objects[i * rows + j] = matrix[j * cols + i];
-    return objects;
+    copy.resize((size_t)data.rows * (size_t)data.cols * sizeof(T));
+    transpose(static_cast<const T *>(data.data), data.rows, data.cols, reinterpret_cast<T *>(copy.data()));
+    return copy.data();
 }
 
 // The data view of a run over `values`, of the run's type.
@@ -224,30 +219,11 @@ Tree cluster(const Matrix &data, const Options &options, Sink &sink)
             // The objects are the columns: a transposed copy, as the program
             // makes of the columns it reads.
             switch (run.type) {
-            case TYPE_CHAR: {
-                auto t = transposed(static_cast<const char *>(data.data), data.rows, data.cols);
-                copy.assign(t.begin(), t.end());
-                break;
+            case TYPE_CHAR: values = transposed<char>(data, copy); break;
+            case TYPE_INT: values = transposed<int>(data, copy); break;
+            case TYPE_FLOAT: values = transposed<float>(data, copy); break;
+            default: values = transposed<double>(data, copy);
             }
-            case TYPE_INT: {
-                auto t = transposed(static_cast<const int *>(data.data), data.rows, data.cols);
-                copy.resize(t.size() * sizeof(int));
-                std::memcpy(copy.data(), t.data(), copy.size());
-                break;
-            }
-            case TYPE_FLOAT: {
-                auto t = transposed(static_cast<const float *>(data.data), data.rows, data.cols);
-                copy.resize(t.size() * sizeof(float));
-                std::memcpy(copy.data(), t.data(), copy.size());
-                break;
-            }
-            default: {
-                auto t = transposed(static_cast<const double *>(data.data), data.rows, data.cols);
-                copy.resize(t.size() * sizeof(double));
-                std::memcpy(copy.data(), t.data(), copy.size());
-            }
-            }
-            values = copy.data();
         } else {
             run.object_count = (int)data.rows;
             run.row_length = (int)data.cols;

@@ -17,6 +17,10 @@ const char MSG_DISTANCE_MISSING[] =
     "ERROR! Distance measure not specified! Use flag -d to find out about possible distance measures.\n"
     "Alternatively, specify -C distmat or -C distlist to read pre-calculated distances from the input file.";
 
+const char MSG_NO_OBJECTS[] = "ERROR! The input holds no objects to cluster (the clustered dimension has length 0)!";
+const char MSG_TOO_LARGE[] = "ERROR! The input is too large: its objects, elements or distances exceed "
+                             "2147483647 in number!";
+
 namespace {
 
 const char MSG_NOT_FINITE[] = "ERROR! Option --%s requires a finite value!";

@@ -10,6 +10,9 @@ struct EngineSettings;
 // The messages of the distance option, which only data matrices take.
 extern const char MSG_DISTANCE_NOT_APPLICABLE[];
 extern const char MSG_DISTANCE_MISSING[];
+// The refusals of an input without objects or with more than the counts hold.
+extern const char MSG_NO_OBJECTS[];
+extern const char MSG_TOO_LARGE[];
 
 // Reals that are not finite would reach integer conversions and comparisons
 // that no longer mean anything.

@@ -33,6 +33,7 @@
 #include "dense.h"
 #include "element.h"
 #include "header_check.h"
+#include "run_checks.h"
 
 namespace {
 
@@ -65,9 +66,6 @@ const char MSG_NO_TO[] = "ERROR! Vector containing end-objects of distances must
 const char MSG_UNEQUAL_LENGTHS[] = "ERROR! The three vectors containing the start-objects, end-objects and "
                                    "distances must all be of equal length!";
 const char MSG_NO_OBJECTS_DIM[] = "ERROR! Could not find dimension '%s' containing the number of objects!";
-const char MSG_NO_OBJECTS[] = "ERROR! The input holds no objects to cluster (the clustered dimension has length 0)!";
-const char MSG_TOO_LARGE[] = "ERROR! The input is too large: its objects, elements or distances exceed "
-                             "2147483647 in number!";
 const char MSG_OBJECT_OUT_OF_RANGE[] = "ERROR! Entry %d of the %s vector names object %d, but the objects are 0..%d!";
 const char MSG_FILL_MISSING[] = "  %s cells of '%s' hold its _FillValue or missing_value and are read as missing (NaN)";
 const char MSG_FILL_KEPT[] = "WARNING! %s cells of '%s' hold its _FillValue or missing_value, but integer and "
@@ -183,8 +181,13 @@ template <class T> T *ProgramRun::load_values(NcVar *var)
 {
     T *values = read_whole<T>(var);
     fill_cells = mark_fill_values(var, values, var->num_vals());
-    if (cluster_mode() == CLUSTER_COLS)
-        return transpose_columns(values, row_length, object_count);
+    if (cluster_mode() == CLUSTER_COLS) {
+        // The file's rows are the objects' elements.  Allocated with new[]
+        // and kept for the run, as the values are.
+        T *objects = new T[(size_t)row_length * (size_t)object_count];
+        transpose(values, (int64_t)row_length, (int64_t)object_count, objects);
+        return objects;
+    }
     return values;
 }
 
