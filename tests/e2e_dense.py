@@ -284,7 +284,7 @@ class SelectionTest(DenseCase):
     def test_engine_without_every_pair_has_no_effect(self):
         r = self.cluster(self.src, "-M", 20000, "-E", "dense", out="a.nc")
         self.assertEqual(r.status, 0, r)
-        self.assertIn("WARNING! --engine has no effect", r.stderr)
+        self.assertIn("WARNING! --engine dense has no effect", r.stderr)
         self.assertEqual(self.cluster(self.src, "-M", 20000, out="b.nc").status, 0)
         self.assertEqual(open(self.path("a.nc"), "rb").read(), open(self.path("b.nc"), "rb").read())
 

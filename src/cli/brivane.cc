@@ -100,7 +100,7 @@ const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
 
 const char *const cluster_keys[] = {"ROWS", "COLS", "DISTMAT", "DISTLIST"};
 const char *const pivot_strategy_keys[] = {"RANDOM", "QUANTILE"};
-const char *const engine_keys[] = {"AUTO", "STORE", "DENSE"};
+const char *const engine_keys[] = {"AUTO", "STORE", "DENSE", "COMPACT"};
 const char *const missing_keys[] = {"PROPAGATE", "PAIRWISE"};
 
 // Defaults that are appended to text lists; the lists hold char pointers.
@@ -323,7 +323,7 @@ int ProgramRun::run()
     resolve_keyword(INDEX_OPT_CLUSTER, 4, cluster_keys, default_cluster);
     resolve_keyword(INDEX_OPT_LINKAGE, LINKAGE_KEY_COUNT, LINKAGE_KEYS, default_linkage);
     resolve_keyword(INDEX_OPT_PIVOT_STRATEGY, 2, pivot_strategy_keys, default_pivot_strategy);
-    resolve_keyword(INDEX_OPT_ENGINE, 3, engine_keys, default_engine);
+    resolve_keyword(INDEX_OPT_ENGINE, 4, engine_keys, default_engine);
     resolve_keyword(INDEX_OPT_MISSING, 2, missing_keys, default_missing);
     append_defaults();
     const char *distkey = nullptr;

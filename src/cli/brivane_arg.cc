@@ -155,8 +155,9 @@ tOptDesc optDesc[OPTION_CT] = {
                    "Number of threads computing distances (default: the machine's cores, at most "
                    "1024); a run with -M or -a writes the same output for every number"),
     PROGRAM_OPTION(INDEX_OPT_ENGINE, 'E', "ENGINE", "engine", nullptr, nullptr, doOptEngine,
-                   "Clustering engine when every pair is known: 'auto' (default), 'store' "
-                   "(the distance store), 'dense' (a condensed distance matrix)"),
+                   "Clustering engine: 'auto' (default), 'store' (the distance store), 'dense' "
+                   "(a condensed distance matrix; every pair known), 'compact' (the known pairs "
+                   "in about a quarter of the store's memory)"),
     PROGRAM_OPTION(INDEX_OPT_MISSING, 'U', "MISSING", "missing", nullptr, nullptr, doOptMissing,
                    "Missing (NaN) data elements: 'propagate' (a NaN makes the distance NaN, "
                    "default) or 'pairwise' (skipped pair by pair)"),

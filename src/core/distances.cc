@@ -19,6 +19,8 @@
 // carries over unchanged.
 #include "distances.h"
 
+#include "compact.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -33,6 +35,7 @@
 
 #include "Distance.h"
 #include "element.h"
+#include "linkage_rules.h"
 #include "record_lists.h"
 #include "refuse.h"
 #include "run.h"
@@ -107,6 +110,10 @@ void Run::init_distances()
     else
         size = 2 * static_cast<int64_t>(num_distances) + 2;
 
+    if (engine == ENGINE_COMPACT) {
+        init_pair_table(size / 2);
+        return;
+    }
     if (size < 0 || size > MAX_DIST_SIZE)
         refuse(MSG_TOO_MANY_DISTANCES + std::to_string(size) + " records asked for, at most " +
                std::to_string(MAX_DIST_SIZE) + " fit");
@@ -116,8 +123,8 @@ void Run::init_distances()
     if (2 * n - 1 > INT32_MAX)
         refuse(MSG_TOO_MANY_OBJECTS + std::to_string(object_count));
 
-    dist_size = static_cast<int32_t>(size);
-    dist_hash_size = 6 * dist_size + 1;
+    dist_size = size;
+    dist_hash_size = static_cast<int32_t>(6 * dist_size + 1);
     run_sink->text("dist_size=" + std::to_string(dist_size) + "\n");
 
     // Every capacity is even: two records per pair.
@@ -159,6 +166,7 @@ void Run::free_distances()
     node = nullptr;
     n_dist = dist_size = dist_hash_size = heap_size = 0;
     list_pool_free();
+    pair_table.reset();
 }
 
 double Run::calc_distance(int point1, int point2)
@@ -214,7 +222,7 @@ void Run::make_measure(const char *distkey, double minkowski_p)
 
 void Run::add_dist(int i, int j, double distance)
 {
-    int32_t r = n_dist;
+    int32_t r = static_cast<int32_t>(n_dist);
     dist_t &e = dist[r];
     e.x = i;
     e.y = j;
@@ -246,6 +254,13 @@ inline int32_t Run::find_record(int i, int j)
             return r + 1;
     }
     return NO_RECORD;
+}
+
+bool Run::stored(int i, int j)
+{
+    if (pair_table)
+        return pair_table->find(i, j) != NO_PAIR;
+    return find_record(i, j) != NO_RECORD;
 }
 
 dist_t *Run::hash_lookup(int i, int j)
@@ -283,6 +298,18 @@ dist_t *Run::change_hash(int i1, int j1, int i2, int j2)
 inline double Run::store_new_pair(int i, int j, double d)
 {
     getdist_time = abstract_time;
+    if (pair_table) {
+        if (pair_table->full()) {
+            if (!distance_warning) {
+                run_sink->text(std::string(MSG_STORE_FULL) + "\n");
+                distance_warning = 1;
+            }
+            return d;
+        }
+        pair_table->add(i, j, d);
+        n_dist += 2;
+        return d;
+    }
     if (n_dist + 2 > dist_size) {
         if (!distance_warning) {
             run_sink->text(std::string(MSG_STORE_FULL) + "\n");
@@ -303,11 +330,15 @@ inline double Run::store_new_pair(int i, int j, double d)
 void Run::getdist_prefetch(int i, int j)
 {
     // Before init_distances there is no table to look into.
-    if (i == j || dist_hash_size == 0)
+    if (i == j || (dist_hash_size == 0 && !pair_table))
         return;
-    prefetch_write(chain_of(i, j));
-    prefetch_write(&node[i]);
-    prefetch_write(&node[j]);
+    if (pair_table) {
+        pair_table->prefetch(i, j);
+    } else {
+        prefetch_write(chain_of(i, j));
+        prefetch_write(&node[i]);
+        prefetch_write(&node[j]);
+    }
     // The distance reads row j whole; row i is usually the one just read.
     const char *row = nullptr;
     int64_t at = static_cast<int64_t>(j) * row_length;
@@ -326,6 +357,13 @@ void Run::getdist_prefetch(int i, int j)
 // A known pair is returned as stored and stamped with the current phase.
 inline bool Run::known_pair(int i, int j, double &d)
 {
+    if (pair_table) {
+        pair_id p = pair_table->find(i, j);
+        if (p == NO_PAIR)
+            return false;
+        d = pair_table->pair(p).d;
+        return true;
+    }
     int32_t r = find_record(i, j);
     if (r == NO_RECORD)
         return false;
@@ -346,8 +384,10 @@ double Run::getdist(int i, int j, double offered)
         return d;
     // The list entries that the new records will take are fetched while the
     // distance is computed.
-    list_prefetch_push(i);
-    list_prefetch_push(j);
+    if (!pair_table) {
+        list_prefetch_push(i);
+        list_prefetch_push(j);
+    }
     // When missing values are skipped, a pair without distance is
     // remembered, never stored.
     if (skip_pairs_without_distance && known_without_distance(i, j)) {
@@ -385,7 +425,7 @@ double Run::getdist_given(int i, int j, double offered)
 void Run::build_heap()
 {
     ::operator delete[](heap, CACHE_LINE);
-    heap_size = n_dist / 2;
+    heap_size = static_cast<int32_t>(n_dist / 2);
     heap = new (CACHE_LINE) heap_entry_t[heap_size + 1];
     heap[0] = heap_entry_t{0, 0};
     for (int p = 1; p <= heap_size; p++)
@@ -474,38 +514,6 @@ void Run::heap_remove(dist_t *r, double key)
 
 // ---------------------------------------------------------------------------
 // Merge loop
-
-// Linkage update rules: the distance of the merged cluster to z from the
-// distances (and their object-pair counts) of its two halves to z.  The
-// minimum and the maximum are taken in the merge loop's order, where NaN
-// ranks after every number: under single linkage a NaN never displaces a
-// number (the merged cluster is as near as its nearer known half), under
-// complete linkage it wins (the farthest pair is unknown).  The average is
-// arithmetic, so a NaN propagates into the mean.  Either way the result does
-// not depend on which half is the old one.  Weighted linkage (McQuitty's)
-// takes the plain mean of the two halves' distances, whatever their sizes;
-// a pair known on one side only carries over unchanged, as for the others.
-static inline double link_min(double old, double d) { return ranks_after(old, d) ? d : old; }
-static inline double link_max(double old, double d) { return ranks_after(old, d) ? old : d; }
-static inline double link_ave(double old, int32_t m_old, double d, int32_t m_d)
-{
-    return (m_old * old + m_d * d) / static_cast<double>(m_old + m_d);
-}
-static inline double link_weighted(double old, double d) { return (old + d) / 2; }
-
-static inline double linkage_update(int linkage, double old, int32_t m_old, double d, int32_t m_d)
-{
-    switch (linkage) {
-    case LINKAGE_MIN:
-        return link_min(old, d);
-    case LINKAGE_MAX:
-        return link_max(old, d);
-    case LINKAGE_WEIGHTED:
-        return link_weighted(old, d);
-    default:
-        return link_ave(old, m_old, d, m_d);
-    }
-}
 
 // Records merge n of slots x (absorbed) and y (surviving) at distance d; the
 // larger cluster becomes the left child, the absorbed one on equal sizes.
@@ -709,6 +717,9 @@ int Run::permute(int nd, int st)
 
 void Run::cluster()
 {
-    cluster_merge();
+    if (pair_table)
+        compact_merge();
+    else
+        cluster_merge();
     permute(2 * object_count - 2, 0);
 }

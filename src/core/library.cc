@@ -70,7 +70,7 @@ void apply(const Options &o, Run &run, bool list)
         refuse(MSG_CLUSTER_LIST);
     s.linkage = keyword(o.linkage, "linkage", std::vector<const char *>(LINKAGE_KEYS, LINKAGE_KEYS + LINKAGE_KEY_COUNT), LINKAGE_AVE);
     s.pivot_strategy = keyword(o.pivot_strategy, "pivot-strategy", {"RANDOM", "QUANTILE"}, PIVOT_RANDOM);
-    s.engine = keyword(o.engine, "engine", {"AUTO", "STORE", "DENSE"}, ENGINE_AUTO);
+    s.engine = keyword(o.engine, "engine", {"AUTO", "STORE", "DENSE", "COMPACT"}, ENGINE_AUTO);
     s.missing = keyword(o.missing, "missing", {"PROPAGATE", "PAIRWISE"}, MISSING_PROPAGATE);
     bool data = s.cluster == CLUSTER_ROWS || s.cluster == CLUSTER_COLS;
     if (!o.distance.empty() && !data)

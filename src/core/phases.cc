@@ -41,9 +41,11 @@ const char MSG_GIVEN_MEMORY[] = "ERROR! Insufficient memory to store all given d
 const char MSG_STORE_LIMIT[] = "ERROR! Too many distances for the distance store (at most 178956969 pairs)!";
 const char MSG_MEMORY_NEED[] = "This run needs -m %.2f or more (gigabytes).";
 const char MSG_EPSILON_HELD[] = "  Epsilon held at %g, so that the similarity heuristics fit the time budget";
-const char MSG_ENGINE_NO_EFFECT[] = "WARNING! --engine has no effect: only a run that knows every pair (-a, or "
-                                    "-C distmat) has a choice; the distance store clusters this one.";
+const char MSG_ENGINE_NO_EFFECT[] = "WARNING! --engine dense has no effect: the dense engine needs every pair (-a, "
+                                    "or -C distmat); the distance store clusters this one.";
+const char MSG_COMPACT_LIMIT[] = "ERROR! Too many distances for the compact engine (at most %lld pairs)!";
 const char MSG_ENGINE_STORE[] = "Clustering engine: store";
+const char MSG_ENGINE_COMPACT[] = "Clustering engine: compact (the known pairs in a graph of clusters)";
 const char MSG_ENGINE_DENSE[] = "Clustering engine: dense (all pairs in a condensed matrix)";
 const char MSG_DENSE_NOT_FINITE[] = "ERROR! %lld distances are NaN or infinite; the dense engine needs every "
                                     "distance finite.";
@@ -182,6 +184,11 @@ void Run::run_clustering()
 int64_t Run::least_distance_bytes()
 {
     int64_t count = settings.cluster == CLUSTER_DISTLIST ? list_entries : bound_num_distances(0, 0, object_count);
+    // Unless the store was asked for, the compact engine takes a run the
+    // store cannot hold.
+    bool compact = settings.engine == ENGINE_AUTO || settings.engine == ENGINE_COMPACT;
+    if (compact && count <= COMPACT_COST.max_pairs)
+        return count * COMPACT_COST.per_pair + COMPACT_COST.per_object * object_count;
     return count * BYTES_PER_DISTANCE;
 }
 
@@ -241,20 +248,20 @@ void Run::plan_distance_count()
         num_distances = settings.num_distances;
         int64_t given = settings.cluster == CLUSTER_DISTMAT ? all_pairs(object_count) : list_entries;
         // For a list the budget is told first: raising -m is the remedy the
-        // user has at hand, and the store's limit follows when it also holds.
-        if (settings.cluster == CLUSTER_DISTLIST && given * BYTES_PER_DISTANCE > memory) {
-            std::string message = std::string(MSG_GIVEN_MEMORY) + "\n" + memory_need_line(given * BYTES_PER_DISTANCE);
-            if (given > STORE_MAX_PAIRS)
-                message += std::string("\n") + MSG_STORE_LIMIT;
+        // user has at hand, and the engine's limit follows when it also holds.
+        if (settings.cluster == CLUSTER_DISTLIST && pairs_bytes(given) > memory) {
+            std::string message = std::string(MSG_GIVEN_MEMORY) + "\n" + memory_need_line(pairs_bytes(given));
+            if (given > pair_cost().max_pairs)
+                message += "\n" + limit_message();
             refuse(message);
         }
-        if (given > STORE_MAX_PAIRS)
-            refuse(MSG_STORE_LIMIT);
-        if (given * BYTES_PER_DISTANCE > memory)
+        if (given > pair_cost().max_pairs)
+            refuse(limit_message());
+        if (pairs_bytes(given) > memory)
             refuse(MSG_GIVEN_MEMORY);
     } else if (all_pairwise) {
-        if (all_pairs(object_count) > STORE_MAX_PAIRS)
-            refuse(MSG_STORE_LIMIT);
+        if (all_pairs(object_count) > pair_cost().max_pairs)
+            refuse(limit_message());
         num_distances = (int)all_pairs(object_count);
     } else {
         int64_t wanted = 0;
@@ -264,15 +271,50 @@ void Run::plan_distance_count()
             // The sample's draws stay first in the random sequence; the
             // plan measures the costs itself.
             time_sample(run_random);
-            wanted = memory / BYTES_PER_DISTANCE;
+            wanted = memory / pair_cost().per_pair;
         }
-        num_distances = bound_num_distances(wanted, memory, object_count);
-        if (num_distances * BYTES_PER_DISTANCE > memory)
-            refuse(std::string(MSG_DISTANCES_MEMORY) + "\n" +
-                   memory_need_line((int64_t)num_distances * BYTES_PER_DISTANCE));
+        num_distances = bound_num_distances(wanted, memory, object_count, pair_cost());
+        if (pairs_bytes(num_distances) > memory)
+            refuse(std::string(MSG_DISTANCES_MEMORY) + "\n" + memory_need_line(pairs_bytes(num_distances)));
     }
-    if (all_pairwise && 125 * (int64_t)object_count * (object_count - 1) > memory)
+    if (all_pairwise && pairs_bytes(all_pairs(object_count)) > memory)
         refuse(MSG_ALL_PAIRS_MEMORY);
+}
+
+const EngineCost &Run::pair_cost() const
+{
+    return engine == ENGINE_COMPACT ? COMPACT_COST : STORE_COST;
+}
+
+// What `pairs` known pairs cost the engine that clusters.
+int64_t Run::pairs_bytes(int64_t pairs) const
+{
+    return pairs * pair_cost().per_pair + pair_cost().per_object * object_count;
+}
+
+std::string Run::limit_message() const
+{
+    if (engine != ENGINE_COMPACT)
+        return MSG_STORE_LIMIT;
+    char line[128];
+    std::snprintf(line, sizeof line, MSG_COMPACT_LIMIT, (long long)COMPACT_COST.max_pairs);
+    return line;
+}
+
+// Whether the store holds the count a run asks for, at its 250 bytes a
+// pair and within its limit: -M's count (at least 20 per object, at most
+// every pair) or a list's entries.  The time budget's runs take the store.
+bool Run::store_holds_count()
+{
+    int64_t count;
+    if (settings.cluster == CLUSTER_DISTLIST)
+        count = list_entries;
+    else if (settings.num_distances_given)
+        count = std::min<int64_t>(std::max<int64_t>(settings.num_distances, 20 * (int64_t)object_count),
+                                  all_pairs(object_count));
+    else
+        return true;
+    return count <= STORE_MAX_PAIRS && count * BYTES_PER_DISTANCE <= memory;
 }
 
 // Which engine clusters the run: the store wherever it fits (and always
@@ -283,8 +325,13 @@ void Run::choose_engine(int64_t matrix_input)
 {
     int requested = settings.engine;
     engine = ENGINE_STORE;
-    if (!exact_run())
+    if (!exact_run()) {
+        // The compact engine where asked for, and where the store would
+        // hold fewer pairs than the run asks for.
+        if (requested == ENGINE_COMPACT || (requested == ENGINE_AUTO && !store_holds_count()))
+            engine = ENGINE_COMPACT;
         return;
+    }
     int64_t pairs = all_pairs(object_count);
     int64_t store_bytes = matrix_input + pairs * BYTES_PER_DISTANCE;
     int64_t dense_bytes = pairs * DENSE_BYTES_PER_PAIR +
@@ -299,6 +346,16 @@ void Run::choose_engine(int64_t matrix_input)
     // where it fits: the store clusters weighted linkage only when asked to,
     // and Ward, centroid and median not at all (check_linkage).
     bool store_first = settings.linkage <= LINKAGE_MAX;
+    if (requested == ENGINE_COMPACT) {
+        int64_t compact_bytes = matrix_input + pairs * COMPACT_COST.per_pair + COMPACT_COST.per_object * object_count;
+        if (compact_bytes > memory)
+            refuse(std::string(too_small) + "\n" + memory_need_line(compact_bytes));
+        engine = ENGINE_COMPACT;
+        if (pairs > COMPACT_COST.max_pairs)
+            refuse(limit_message());
+        charge_input(matrix_input);
+        return;
+    }
     if (requested == ENGINE_STORE || (requested == ENGINE_AUTO && store_fits && store_first)) {
         // A budget that is too small is what the user can change, so it is
         // named before the store's own limit.
@@ -365,8 +422,11 @@ void Run::engine_line()
 {
     if (engine == ENGINE_DENSE)
         run_sink->text(std::string(MSG_ENGINE_DENSE) + "\n");
+    else if (engine == ENGINE_COMPACT)
+        run_sink->text(std::string(MSG_ENGINE_COMPACT) + "\n");
     else if (settings.engine_given)
-        run_sink->text(std::string(exact_run() ? MSG_ENGINE_STORE : MSG_ENGINE_NO_EFFECT) + "\n");
+        run_sink->text(std::string(settings.engine == ENGINE_DENSE && !exact_run() ? MSG_ENGINE_NO_EFFECT
+                                                                                   : MSG_ENGINE_STORE) + "\n");
 }
 
 // The pivots and their distances; the result is the seconds they took.
@@ -593,14 +653,20 @@ int64_t sample_count(double time_budget, double sample_seconds, int n)
 
 int bound_num_distances(int64_t wanted, int64_t memory, int n)
 {
+    return bound_num_distances(wanted, memory, n, STORE_COST);
+}
+
+int bound_num_distances(int64_t wanted, int64_t memory, int n, const EngineCost &cost)
+{
     int64_t count = wanted;
-    if (count * BYTES_PER_DISTANCE > memory)
-        count = memory / BYTES_PER_DISTANCE;
+    int64_t room = memory - cost.per_object * n;
+    if (count * cost.per_pair > room)
+        count = room / cost.per_pair;
     if (count < 20 * (int64_t)n)
         count = 20 * (int64_t)n;
     if (count > all_pairs(n))
         count = all_pairs(n);
-    if (count > STORE_MAX_PAIRS)
-        count = STORE_MAX_PAIRS;
+    if (count > cost.max_pairs)
+        count = cost.max_pairs;
     return (int)count;
 }

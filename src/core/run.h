@@ -31,6 +31,7 @@
 
 #include <brivane/sink.hpp>
 
+#include "compact.h"
 #include "distances.h"
 #include "plan.h"
 #include "random.h"
@@ -53,6 +54,22 @@ inline int64_t all_pairs(int n)
 {
     return n < 2 ? 0 : static_cast<int64_t>(n) * (n - 1) / 2;
 }
+
+// Memory charged per stored distance, in bytes.
+const int64_t BYTES_PER_DISTANCE = 250;
+// The most pairs the distance store can hold: its pool of two records per pair
+// and its hash table of six heads per record are counted in 32 bits.
+const int64_t STORE_MAX_PAIRS = ((INT32_MAX - 1) / 6 - 2) / 2;
+
+// What an engine's known pairs cost in memory, and the most it holds.
+struct EngineCost {
+    int64_t per_pair;    // bytes per pair of its capacity
+    int64_t per_object;  // bytes per object beside the pairs
+    int64_t max_pairs;   // its limit (and the run's count's, 32 bits for now)
+};
+const EngineCost STORE_COST{BYTES_PER_DISTANCE, 0, STORE_MAX_PAIRS};
+const EngineCost COMPACT_COST{COMPACT_BYTES_PER_PAIR, COMPACT_BYTES_PER_OBJECT,
+                            COMPACT_MAX_PAIRS < INT32_MAX - 1 ? COMPACT_MAX_PAIRS : INT32_MAX - 1};
 
 class Run {
   public:
@@ -92,7 +109,7 @@ class Run {
     int num_distances = 0;   // object pairs to compute before clustering
     double epsilon = 0;      // threshold of the similarity heuristics
     int64_t memory = 0;      // memory budget in bytes, less the input
-    int engine = ENGINE_STORE;  // the engine that clusters: ENGINE_STORE or ENGINE_DENSE
+    int engine = ENGINE_STORE;  // the engine that clusters: ENGINE_STORE, ENGINE_DENSE or ENGINE_COMPACT
     // The plan of the run: made before the count is fixed when the time
     // budget decides it, otherwise (a count given, all pairs) just before
     // the distances.
@@ -116,8 +133,10 @@ class Run {
 
     // ---- The distance store (distances.cc).
     dist_t *dist = nullptr;            // record pool; records 2k and 2k+1 are one pair
-    int32_t n_dist = 0;                // records in use, always even
-    int32_t dist_size = 0;             // capacity of the pool in records
+    // Records in use (two per pair, always even) and the capacity in records;
+    // the compact engine counts its pairs in the same units.
+    int64_t n_dist = 0;
+    int64_t dist_size = 0;
     int32_t *dist_hash = nullptr;      // chain heads (even records) by chain_of(i, j)
     int32_t dist_hash_size = 0;        // 6 * dist_size + 1
     int32_t *dist_time = nullptr;      // by record: abstract_time when stored or last returned
@@ -125,6 +144,10 @@ class Run {
     int32_t abstract_time = 0;         // phase counter stamped into records
     int32_t getdist_time = 0;          // stamp seen by the last getdist call
     int32_t distance_warning = 0;      // 1 once the store-full warning is out
+
+    // The compact engine's pairs (compact.h), in place of the store's pool,
+    // hash table and lists when it clusters.
+    std::unique_ptr<PairTable> pair_table;
 
     // The record lists' block pool (record_lists.cc).
     int32_t *list_pool = nullptr;      // blocks of 16 entries: the link, then the records; 64-byte aligned
@@ -295,6 +318,13 @@ class Run {
     // clusters in an order drawn from run_random.
     void cluster_merge();
     int permute(int nd, int st);
+    // The compact engine's table for `capacity` pairs (compact.cc), in
+    // place of the store that init_distances makes.
+    void init_pair_table(int64_t capacity);
+    // The compact engine's merge loop (compact.cc), in place of cluster_merge.
+    void compact_merge();
+    // Whether the pair {i, j} is stored, in either engine.
+    bool stored(int i, int j);
 
     // ---- The record lists (record_lists.cc; see record_lists.h).
     // Empties every list of `slots` slots and sizes the pool at `blocks`
@@ -588,6 +618,10 @@ class Run {
     // The phases of the run's course (phases.cc).
     void choose_engine(int64_t matrix_input);
     int64_t least_distance_bytes();
+    const EngineCost &pair_cost() const;
+    int64_t pairs_bytes(int64_t pairs) const;
+    std::string limit_message() const;
+    bool store_holds_count();
     double time_sample(Random &random);
     int pivot_count();
     int epsilon_sample_size();
@@ -620,12 +654,6 @@ class Run {
 // ---------------------------------------------------------------------------
 // Budget arithmetic (phases.cc); every count is 64-bit until it is bounded.
 
-// Memory charged per stored distance, in bytes.
-const int64_t BYTES_PER_DISTANCE = 250;
-// The most pairs the distance store can hold: its pool of two records per pair
-// and its hash table of six heads per record are counted in 32 bits.
-const int64_t STORE_MAX_PAIRS = ((INT32_MAX - 1) / 6 - 2) / 2;
-
 // The memory budget in bytes of `gigabytes` (units of 2^30 bytes), truncated
 // toward zero and held within +-2^62 so that the input's charge cannot
 // overflow it.  The value must be finite.
@@ -638,6 +666,8 @@ int64_t sample_count(double time_budget, double sample_seconds, int n);
 // 20 per object, capped at all pairs of n objects and at what the store can
 // hold (STORE_MAX_PAIRS).
 int bound_num_distances(int64_t wanted, int64_t memory, int n);
+// The same for an engine of the given cost.
+int bound_num_distances(int64_t wanted, int64_t memory, int n, const EngineCost &cost);
 
 // ---------------------------------------------------------------------------
 

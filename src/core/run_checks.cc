@@ -40,6 +40,8 @@ const char MSG_LINKAGE_NEEDS_ALL_PAIRS[] =
     "from the pairs it keeps. Use -a (all pairs) with a data matrix, or give a distance matrix (-C distmat).";
 const char MSG_LINKAGE_NOT_IN_STORE[] =
     "ERROR! The distance store (-E store) does not cluster by %s linkage yet; use -E dense or -E auto.";
+const char MSG_LINKAGE_NOT_IN_COMPACT[] =
+    "ERROR! The compact engine (-E compact) does not cluster by %s linkage yet; use -E dense or -E auto.";
 
 // How the messages name the centroid linkages.
 const char *linkage_name(int linkage)
@@ -129,8 +131,10 @@ void check_linkage(const EngineSettings &settings, const char *distkey)
         std::snprintf(message, sizeof message, MSG_LINKAGE_NEEDS_ALL_PAIRS, linkage_name(linkage));
         refuse(message);
     }
-    if (settings.engine == ENGINE_STORE) {
-        std::snprintf(message, sizeof message, MSG_LINKAGE_NOT_IN_STORE, linkage_name(linkage));
+    if (settings.engine == ENGINE_STORE || settings.engine == ENGINE_COMPACT) {
+        std::snprintf(message, sizeof message,
+                      settings.engine == ENGINE_STORE ? MSG_LINKAGE_NOT_IN_STORE : MSG_LINKAGE_NOT_IN_COMPACT,
+                      linkage_name(linkage));
         refuse(message);
     }
 }

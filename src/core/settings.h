@@ -32,7 +32,7 @@ inline bool centroid_linkage(int linkage)
 }
 // Pivot strategies: the index of the --pivot-strategy keyword.
 enum { PIVOT_RANDOM = 0, PIVOT_QUANTILE = 1 };
-enum { ENGINE_AUTO = 0, ENGINE_STORE = 1, ENGINE_DENSE = 2 };
+enum { ENGINE_AUTO = 0, ENGINE_STORE = 1, ENGINE_DENSE = 2, ENGINE_COMPACT = 3 };
 enum { MISSING_PROPAGATE = 0, MISSING_PAIRWISE = 1 };
 
 struct EngineSettings {

@@ -41,6 +41,7 @@
 
 #include <brivane/sink.hpp>
 
+#include "compact.h"
 #include "element.h"
 #include "heap_sort.h"
 #include "pair_stream.h"
@@ -136,7 +137,7 @@ void Run::screen_known(std::vector<PairSlot> &batch)
         if (k + PAIR_AHEAD < batch.size())
             getdist_prefetch(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
         PairSlot &s = batch[k];
-        if (s.i == s.j || hash_lookup(s.i, s.j)) {
+        if (s.i == s.j || stored(s.i, s.j)) {
             s.compute = false;
             s.value = NO_DISTANCE;
         }
@@ -155,8 +156,13 @@ class DrawnPairs {
     // Marks the pairs the store holds now.
     explicit DrawnPairs(const Run &run) : n_(run.object_count), bits_((all_pairs(run.object_count) + 63) / 64, 0)
     {
-        for (int32_t r = 0; r < run.n_dist; r += 2)
-            mark(run.dist[r].x, run.dist[r].y);
+        if (run.pair_table) {
+            for (int64_t p = 0; p < run.pair_table->count(); p++)
+                mark(run.pair_table->pair(static_cast<pair_id>(p)).a, run.pair_table->pair(static_cast<pair_id>(p)).b);
+        } else {
+            for (int64_t r = 0; r < run.n_dist; r += 2)
+                mark(run.dist[r].x, run.dist[r].y);
+        }
     }
     // Sets the pair's bit; true when it was clear.
     bool mark(int i, int j)

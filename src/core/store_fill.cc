@@ -48,7 +48,7 @@ inline int64_t Run::row_start(int i) const
 
 bool Run::fill_all_pairs_applies()
 {
-    return n_dist == 0 && !skip_pairs_without_distance && 2 * all_pairs(object_count) <= dist_size;
+    return !pair_table && n_dist == 0 && !skip_pairs_without_distance && 2 * all_pairs(object_count) <= dist_size;
 }
 
 // Progress over the phase: `done` of `total` units of one step, the step
@@ -167,7 +167,7 @@ void Run::fill_all_pairs()
             step_progress(RECORDS_SHARE, 1 - RECORDS_SHARE, done, ranges + 1);
     });
 
-    n_dist = static_cast<int32_t>(2 * pairs);
+    n_dist = 2 * pairs;
     getdist_time = abstract_time;
     progress_batch(static_cast<double>(pairs));
 }

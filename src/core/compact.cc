@@ -1,0 +1,483 @@
+// The compact engine: the pair table and the merge loop over a graph of clusters.
+//
+// The merge loop makes the store's merges from a fraction of its memory.  A
+// cluster slot keeps a list of the pairs that end at it (blocks of 15 pair
+// numbers), and a heap holds one entry per pair at most a few more.  A merge
+// of slots x and y walks the shorter list, x's, as the store does: a pair
+// {x, z} that y also has, {y, z}, is combined into it by the linkage rule
+// and retired; one that y lacks moves its end from x to y and onto y's list.
+// A retired pair stays on z's list until z's own list is walked, where it
+// is passed over: no list is searched.
+//
+// The heap is lazy.  A pair whose distance falls gets a new entry; one whose
+// distance rises keeps its old, smaller key, and when that entry comes to
+// the top it goes back in with the distance the pair has then.  So every
+// pair alive has an entry at or below its distance, and an entry whose key
+// is the pair's distance is the pair's turn.  Entries of retired pairs are
+// dropped as they come up.  When the heap runs full, it is built anew from
+// the pairs alive.
+//
+// What the store decides by its records is decided here the same way: the
+// slot with more pairs survives (on equal counts the pair's first end is
+// absorbed), the larger cluster is the left child (the absorbed one on
+// equal sizes), and the clusters no pair connects are joined at +infinity
+// in the store's random order.  On distances without ties the two engines
+// give the same dendrogram.
+#include "compact.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "linkage_rules.h"
+#include "refuse.h"
+#include "run.h"
+#include "threads.h"
+
+// ---------------------------------------------------------------------------
+// Pair table
+
+PairTable::PairTable(int64_t objects, int64_t capacity)
+    : objects_(objects), capacity_(capacity),
+      slot_count_(static_cast<uint64_t>(std::max<double>(COMPACT_SLOTS_PER_PAIR * capacity, capacity + 64.0))),
+      pairs_(new CompactPair[std::max<int64_t>(capacity, 1)]), slots_(new Slot[slot_count_])
+{
+    for (uint64_t s = 0; s < slot_count_; s++)
+        slots_[s].pair = NO_PAIR;
+}
+
+pair_id PairTable::find(int u, int v) const
+{
+    uint32_t tag = tag_of(u, v);
+    for (uint64_t s = home(tag);; s = next(s)) {
+        const Slot &slot = slots_[s];
+        if (slot.pair == NO_PAIR)
+            return NO_PAIR;
+        if (slot.tag == tag) {
+            const CompactPair &p = pairs_[slot.pair];
+            if ((p.a == u && p.b == v) || (p.a == v && p.b == u))
+                return slot.pair;
+        }
+    }
+}
+
+void PairTable::insert(pair_id p, uint32_t tag)
+{
+    uint64_t s = home(tag);
+    while (slots_[s].pair != NO_PAIR)
+        s = next(s);
+    slots_[s] = Slot{p, tag};
+}
+
+// Linear probing without tombstones: the entries after the hole that may
+// live there (their home is not between the hole and themselves, cyclically)
+// move back into it, so that no probe ever meets a gap it should not.
+void PairTable::erase(pair_id p, uint32_t tag)
+{
+    uint64_t hole = home(tag);
+    while (slots_[hole].pair != p)
+        hole = next(hole);
+    for (uint64_t s = next(hole); slots_[s].pair != NO_PAIR; s = next(s)) {
+        uint64_t h = home(slots_[s].tag);
+        bool stays = hole <= s ? (hole < h && h <= s) : (hole < h || h <= s);
+        if (!stays) {
+            slots_[hole] = slots_[s];
+            hole = s;
+        }
+    }
+    slots_[hole].pair = NO_PAIR;
+}
+
+pair_id PairTable::add(int i, int j, double d)
+{
+    pair_id p = static_cast<pair_id>(count_++);
+    pairs_[p] = CompactPair{std::min(i, j), std::max(i, j), d};
+    insert(p, tag_of(i, j));
+    return p;
+}
+
+void PairTable::move_end(pair_id p, int from, int to)
+{
+    CompactPair &e = pairs_[p];
+    erase(p, tag_of(e.a, e.b));
+    if (e.a == from)
+        e.a = to;
+    else
+        e.b = to;
+    insert(p, tag_of(e.a, e.b));
+}
+
+void PairTable::retire(pair_id p)
+{
+    CompactPair &e = pairs_[p];
+    erase(p, tag_of(e.a, e.b));
+    e.a = -1;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The slots' lists of pairs: blocks of 16 words, the first linking to the
+// next block, the others pair numbers.  Only a list's head block is partly
+// filled, from word 1 up, so that a list of e pairs takes ceil(e / 15)
+// blocks, and a merge never needs more blocks than it frees: the pool made
+// for the first lists is enough to the end.
+
+const uint32_t NO_BLOCK = UINT32_MAX;
+const int BLOCK_WORDS = 16;
+const int BLOCK_PAIRS = BLOCK_WORDS - 1;
+
+struct ClusterSlot {
+    uint32_t head = NO_BLOCK;  // the list's head block
+    int32_t fill = 0;          // pairs in the head block
+    int32_t degree = 0;        // pairs alive that end here
+    int32_t size = 1;          // objects in the cluster
+    int32_t number = 0;        // dendrogram node of the cluster
+    bool merged = false;       // absorbed into another slot
+};
+
+class PairLists {
+  public:
+    // Lists of the table's pairs for `slots` slots, each in pair order.
+    PairLists(const PairTable &table, std::vector<ClusterSlot> &slots, int threads);
+
+    void push(ClusterSlot &s, pair_id p)
+    {
+        if (s.head == NO_BLOCK || s.fill == BLOCK_PAIRS) {
+            uint32_t b = take_block();
+            pool_[static_cast<uint64_t>(b) * BLOCK_WORDS] = s.head;
+            s.head = b;
+            s.fill = 0;
+        }
+        pool_[static_cast<uint64_t>(s.head) * BLOCK_WORDS + 1 + s.fill++] = p;
+    }
+    // Empties slot s's list into `out`, its blocks back to the free chain.
+    void take(ClusterSlot &s, std::vector<pair_id> &out)
+    {
+        out.clear();
+        uint32_t b = s.head;
+        if (b == NO_BLOCK)
+            return;
+        const uint32_t *block = &pool_[static_cast<uint64_t>(b) * BLOCK_WORDS];
+        out.insert(out.end(), block + 1, block + 1 + s.fill);
+        for (;;) {
+            uint32_t next = block[0];
+            if (next == NO_BLOCK)
+                break;
+            block = &pool_[static_cast<uint64_t>(next) * BLOCK_WORDS];
+            __builtin_prefetch(&pool_[static_cast<uint64_t>(block[0] == NO_BLOCK ? next : block[0]) * BLOCK_WORDS]);
+            out.insert(out.end(), block + 1, block + BLOCK_WORDS);
+            b = next;
+        }
+        // b is the list's last block: the whole chain goes onto the free one.
+        pool_[static_cast<uint64_t>(b) * BLOCK_WORDS] = free_;
+        free_ = s.head;
+        s.head = NO_BLOCK;
+        s.fill = 0;
+    }
+    int64_t bytes() const { return blocks_ * BLOCK_WORDS * 4; }
+
+  private:
+    std::unique_ptr<uint32_t[]> pool_;
+    uint64_t blocks_ = 0;
+    uint32_t free_ = NO_BLOCK;
+
+    uint32_t take_block()
+    {
+        if (free_ == NO_BLOCK)
+            refuse("ERROR! The compact engine's lists ran out of blocks.");
+        uint32_t b = free_;
+        free_ = pool_[static_cast<uint64_t>(b) * BLOCK_WORDS];
+        return b;
+    }
+};
+
+PairLists::PairLists(const PairTable &table, std::vector<ClusterSlot> &slots, int threads)
+{
+    const int64_t n = static_cast<int64_t>(slots.size());
+    const int64_t pairs = table.count();
+    for (int64_t p = 0; p < pairs; p++) {
+        slots[table.pair(p).a].degree++;
+        slots[table.pair(p).b].degree++;
+    }
+    // Slot s's blocks are first[s] ... first[s] + ceil(degree / 15) - 1, its
+    // head (the partly filled one) first.
+    std::vector<uint64_t> first(n + 1, 0);
+    for (int64_t s = 0; s < n; s++)
+        first[s + 1] = first[s] + (slots[s].degree + BLOCK_PAIRS - 1) / BLOCK_PAIRS;
+    blocks_ = first[n] + 1;
+    if (blocks_ >= NO_BLOCK)
+        refuse("ERROR! Too many pairs for the compact engine's lists.");
+    pool_.reset(new uint32_t[blocks_ * BLOCK_WORDS]);
+    // One spare block: a merge frees its blocks only after it has pushed.
+    free_ = static_cast<uint32_t>(first[n]);
+    pool_[first[n] * BLOCK_WORDS] = NO_BLOCK;
+    for (int64_t s = 0; s < n; s++) {
+        int64_t count = (slots[s].degree + BLOCK_PAIRS - 1) / BLOCK_PAIRS;
+        ClusterSlot &slot = slots[s];
+        slot.head = count ? static_cast<uint32_t>(first[s]) : NO_BLOCK;
+        slot.fill = count ? slot.degree - BLOCK_PAIRS * static_cast<int32_t>(count - 1) : 0;
+        for (int64_t b = 0; b < count; b++)
+            pool_[(first[s] + b) * BLOCK_WORDS] = b + 1 < count ? static_cast<uint32_t>(first[s] + b + 1) : NO_BLOCK;
+    }
+    // The entries, each thread filling the lists of a range of slots in
+    // pair order: every thread reads all pairs, and the lists come out the
+    // same for every number of threads.
+    auto fill = [&](int64_t lo, int64_t hi) {
+        std::vector<int32_t> filled(hi - lo, 0);
+        auto put = [&](int64_t s, pair_id p) {
+            int32_t k = filled[s - lo]++;
+            const ClusterSlot &slot = slots[s];
+            uint64_t word = k < slot.fill ? first[s] * BLOCK_WORDS + 1 + k
+                                          : (first[s] + 1 + (k - slot.fill) / BLOCK_PAIRS) * BLOCK_WORDS + 1 +
+                                                (k - slot.fill) % BLOCK_PAIRS;
+            pool_[word] = p;
+        };
+        for (int64_t p = 0; p < pairs; p++) {
+            const CompactPair &e = table.pair(p);
+            if (e.a >= lo && e.a < hi)
+                put(e.a, static_cast<pair_id>(p));
+            if (e.b >= lo && e.b < hi)
+                put(e.b, static_cast<pair_id>(p));
+        }
+    };
+    int parts = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, pairs / 100000)));
+    parallel_for(parts, 0, parts, 1, [&](int64_t k) { fill(n * k / parts, n * (k + 1) / parts); });
+}
+
+// ---------------------------------------------------------------------------
+// The lazy heap: a binary min-heap of (key, pair) in the merge loop's order,
+// 12 bytes an entry.
+
+struct __attribute__((packed)) HeapEntry {
+    double key;
+    pair_id pair;
+};
+
+class LazyHeap {
+  public:
+    explicit LazyHeap(int64_t capacity) : capacity_(capacity), entries_(new HeapEntry[capacity]) {}
+
+    bool empty() const { return size_ == 0; }
+    bool full() const { return size_ == capacity_; }
+    const HeapEntry &top() const { return entries_[0]; }
+    int64_t bytes() const { return capacity_ * static_cast<int64_t>(sizeof(HeapEntry)); }
+
+    // Puts in every pair alive with its distance, in pair order, and makes
+    // the heap.
+    void build(const PairTable &table)
+    {
+        size_ = 0;
+        for (int64_t p = 0; p < table.count(); p++)
+            if (table.pair(p).a >= 0)
+                entries_[size_++] = HeapEntry{table.pair(p).d, static_cast<pair_id>(p)};
+        for (int64_t i = size_ / 2 - 1; i >= 0; i--)
+            sift_down(i, entries_[i]);
+    }
+    void push(HeapEntry e)
+    {
+        int64_t i = size_++;
+        while (i > 0) {
+            int64_t parent = (i - 1) / 2;
+            if (!ranks_after(entries_[parent].key, e.key))
+                break;
+            entries_[i] = entries_[parent];
+            i = parent;
+        }
+        entries_[i] = e;
+    }
+    void pop()
+    {
+        size_--;
+        if (size_ > 0)
+            sift_down(0, entries_[size_]);
+    }
+    void replace_top(HeapEntry e) { sift_down(0, e); }
+
+  private:
+    int64_t capacity_;
+    int64_t size_ = 0;
+    std::unique_ptr<HeapEntry[]> entries_;
+
+    void sift_down(int64_t i, HeapEntry e)
+    {
+        for (;;) {
+            int64_t child = 2 * i + 1;
+            if (child >= size_)
+                break;
+            __builtin_prefetch(&entries_[4 * i + 3]);
+            if (child + 1 < size_ && ranks_after(entries_[child].key, entries_[child + 1].key))
+                child++;
+            if (!ranks_after(e.key, entries_[child].key))
+                break;
+            entries_[i] = entries_[child];
+            i = child;
+        }
+        entries_[i] = e;
+    }
+};
+
+bool same_bits(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// How many list entries ahead of the one worked on the merge loop fetches
+// the entry's pair, and then the hash slot of the pair it will look for.
+const int AHEAD_PAIR = 8;
+const int AHEAD_SLOT = 4;
+
+} // namespace
+
+// The merge loop of the compact engine, into the dendrogram arrays (leaf
+// children given by object index, as cluster_merge leaves them).
+void Run::compact_merge()
+{
+    PairTable &table = *pair_table;
+    const int linkage = settings.linkage;
+    const int n = object_count;
+    new_dendrogram();
+    std::vector<ClusterSlot> slots(n);
+    for (int i = 0; i < n; i++)
+        slots[i].number = i;
+    PairLists lists(table, slots, num_threads);
+    poll();
+    // Object-pair counts only average linkage reads.
+    std::unique_ptr<uint32_t[]> multi;
+    if (linkage == LINKAGE_AVE) {
+        multi.reset(new uint32_t[std::max<int64_t>(table.count(), 1)]);
+        std::fill(multi.get(), multi.get() + table.count(), 1u);
+    }
+    LazyHeap heap(table.count() + table.count() / 8 + 16);
+    heap.build(table);
+    poll();
+
+    std::vector<pair_id> absorbed;
+    int merge = 0;
+    while (!heap.empty()) {
+        HeapEntry top = heap.top();
+        CompactPair &xy = table.pair(top.pair);
+        if (xy.a < 0) {
+            heap.pop();
+            continue;
+        }
+        if (!same_bits(xy.d, top.key)) {
+            // The pair's distance rose since this entry: it goes back in.
+            heap.replace_top(HeapEntry{xy.d, top.pair});
+            continue;
+        }
+        heap.pop();
+        merge++;
+        int x = xy.a, y = xy.b;
+        if (slots[x].degree > slots[y].degree)
+            std::swap(x, y);
+        ClusterSlot &sx = slots[x], &sy = slots[y];
+        // The merge into the dendrogram, as the store records it.
+        int node_number = n + merge - 1;
+        bool y_left = sx.size < sy.size;
+        leftnode[node_number] = y_left ? sy.number : sx.number;
+        rightnode[node_number] = y_left ? sx.number : sy.number;
+        dst[node_number] = xy.d;
+        sy.size += sx.size;
+        sy.number = node_number;
+        sx.merged = true;
+        table.retire(top.pair);
+        sy.degree--;
+
+        lists.take(sx, absorbed);
+        const pair_id *e = absorbed.data();
+        const int64_t count = static_cast<int64_t>(absorbed.size());
+        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_PAIR); k++)
+            __builtin_prefetch(&table.pair(e[k]));
+        auto fetch_slot = [&](pair_id p) {
+            const CompactPair &q = table.pair(p);
+            if (q.a >= 0)
+                table.prefetch(y, q.a == x ? q.b : q.a);
+        };
+        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_SLOT); k++)
+            fetch_slot(e[k]);
+        for (int64_t k = 0; k < count; k++) {
+            if (k + AHEAD_PAIR < count)
+                __builtin_prefetch(&table.pair(e[k + AHEAD_PAIR]), 1);
+            if (k + AHEAD_SLOT < count)
+                fetch_slot(e[k + AHEAD_SLOT]);
+            pair_id xz = e[k];
+            CompactPair &q = table.pair(xz);
+            if (q.a < 0)
+                continue;
+            int z = q.a == x ? q.b : q.a;
+            pair_id yz = table.find(y, z);
+            if (yz == NO_PAIR) {
+                table.move_end(xz, x, y);
+                lists.push(sy, xz);
+                sy.degree++;
+                continue;
+            }
+            CompactPair &r = table.pair(yz);
+            double old = r.d;
+            double merged = multi ? linkage_update(linkage, old, multi[yz], q.d, multi[xz])
+                                  : linkage_update(linkage, old, 1, q.d, 1);
+            if (multi)
+                multi[yz] += multi[xz];
+            r.d = merged;
+            if (ranks_after(old, merged)) {
+                if (heap.full())
+                    heap.build(table);
+                heap.push(HeapEntry{merged, yz});
+            }
+            table.retire(xz);
+            slots[z].degree--;
+        }
+        progress_tick(merge);
+    }
+
+    // Clusters that no known pair connects: joined in random order, as the
+    // store joins them.
+    int t = n - merge - 1;
+    if (t > 0) {
+        std::vector<int32_t> live;
+        for (int i = 0; i < n; i++)
+            if (!slots[i].merged)
+                live.push_back(i);
+        for (int k = 0; k < t; k++) {
+            int m = t - k + 1;
+            int r = run_random.next();
+            std::swap(live[k], live[k + r % m]);
+            r = run_random.next();
+            std::swap(live[k + 1], live[k + 1 + r % (m - 1)]);
+            merge++;
+            int node_number = n + merge - 1;
+            ClusterSlot &sx = slots[live[k]], &sy = slots[live[k + 1]];
+            bool y_left = sx.size < sy.size;
+            leftnode[node_number] = y_left ? sy.number : sx.number;
+            rightnode[node_number] = y_left ? sx.number : sy.number;
+            dst[node_number] = std::numeric_limits<double>::infinity();
+            sy.size += sx.size;
+            sy.number = node_number;
+            sx.merged = true;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The table in place of the store
+
+void Run::init_pair_table(int64_t capacity)
+{
+    if (capacity < 0 || capacity > COMPACT_MAX_PAIRS)
+        refuse(std::string("ERROR! Too many distances for the compact engine: ") + std::to_string(capacity) +
+               " pairs asked for, at most " + std::to_string(COMPACT_MAX_PAIRS) + " fit");
+    if (object_count < 1)
+        refuse("ERROR! There are no objects to cluster!");
+    if (2 * static_cast<int64_t>(object_count) - 1 > INT32_MAX)
+        refuse("ERROR! Too many objects for one dendrogram: " + std::to_string(object_count));
+    // The line says the capacity in the store's units, two records a pair.
+    dist_size = 2 * capacity;
+    run_sink->text("dist_size=" + std::to_string(dist_size) + "\n");
+    pair_table.reset(new PairTable(object_count, capacity));
+    n_dist = 0;
+    abstract_time = 1;
+}

@@ -1,0 +1,101 @@
+// The compact engine's pair table: every known pair once, found by an open-addressing hash.
+//
+// The distance store spends about 145 bytes on a pair (two 32-byte records,
+// six hash heads per record, list entries, heap place and key) and counts
+// its records in 32 bits.  The compact engine keeps a pair in 16 bytes and
+// finds it through 8-byte hash slots; while it clusters, the pair takes a
+// list entry at each end, a heap entry and, under average linkage, an
+// object-pair count (compact.cc).  What that costs in all is
+// COMPACT_BYTES_PER_PAIR, the figure the memory budget is charged.
+//
+// A pair is numbered by the order it came in (pair_id, 32 bits: the table's
+// hash slots are addressed from a 32-bit tag, which caps a table at
+// COMPACT_MAX_PAIRS pairs, 2.7 billion, far beyond any budget a machine of
+// today holds).  A pair keeps its two ends as they came in, the smaller
+// object first: the merge loop takes the first end for the absorbed cluster
+// on equal degrees, as the store takes its first record's.
+#ifndef COMPACT_H
+#define COMPACT_H
+
+#include <cstdint>
+#include <memory>
+
+typedef uint32_t pair_id;
+const pair_id NO_PAIR = UINT32_MAX;
+
+// One known pair: its two ends (object numbers, later cluster slots) and
+// its distance, after merges the linkage distance.  `a` is -1 once the pair
+// is retired.
+struct CompactPair {
+    int32_t a;
+    int32_t b;
+    double d;
+};
+
+// Hash slots per pair of capacity: at this load a lookup that fails reads
+// about four slots, within one or two cache lines.
+const double COMPACT_SLOTS_PER_PAIR = 1.6;
+// The most pairs one table holds: its slots are at most 2^32 - 1.
+const int64_t COMPACT_MAX_PAIRS = static_cast<int64_t>(4294967295.0 / COMPACT_SLOTS_PER_PAIR) - 64;
+// The memory the compact engine takes per pair of capacity at its peak, the
+// merge loop's start, all its structures counted: the pair (16), its hash
+// slots (12.8), two list entries with their share of the list blocks'
+// links (8.5), a heap entry with the heap's room for keys that fall (13.5)
+// and an average's count (4).  Rounded up.
+const int64_t COMPACT_BYTES_PER_PAIR = 56;
+// And per object: the dendrogram (7 arrays of 2N entries), the cluster
+// slot, a list's partly filled head block and the merge loop's scratch.
+const int64_t COMPACT_BYTES_PER_OBJECT = 160;
+
+class PairTable {
+  public:
+    // A table for `capacity` pairs of `objects` objects.  The pair memory is
+    // reserved, not touched: only pairs stored take pages.
+    PairTable(int64_t objects, int64_t capacity);
+    PairTable(const PairTable &) = delete;
+    PairTable &operator=(const PairTable &) = delete;
+
+    int64_t count() const { return count_; }
+    int64_t capacity() const { return capacity_; }
+    bool full() const { return count_ >= capacity_; }
+    CompactPair &pair(pair_id p) { return pairs_[p]; }
+    const CompactPair &pair(pair_id p) const { return pairs_[p]; }
+
+    // The pair of ends u and v (in either order), or NO_PAIR.
+    pair_id find(int u, int v) const;
+    // A hint that find(u, v) follows soon.
+    void prefetch(int u, int v) const { __builtin_prefetch(&slots_[home(tag_of(u, v))]); }
+    // Stores the new pair {i, j}, smaller end first.  The table must not be
+    // full, nor hold the pair.
+    pair_id add(int i, int j, double d);
+    // Pair p's end `from` becomes `to`: the pair moves to the slot of its
+    // new ends.
+    void move_end(pair_id p, int from, int to);
+    // Pair p leaves the hash and is marked retired.
+    void retire(pair_id p);
+
+  private:
+    struct Slot {
+        pair_id pair;  // NO_PAIR: empty
+        uint32_t tag;  // the top 32 bits of the pair's hash; its home slot follows from it
+    };
+    int64_t objects_;
+    int64_t capacity_;
+    int64_t count_ = 0;
+    uint64_t slot_count_;
+    std::unique_ptr<CompactPair[]> pairs_;
+    std::unique_ptr<Slot[]> slots_;
+
+    uint32_t tag_of(int u, int v) const
+    {
+        uint64_t key = u < v ? static_cast<uint64_t>(u) * objects_ + v : static_cast<uint64_t>(v) * objects_ + u;
+        key ^= key >> 29;
+        return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 32);
+    }
+    uint64_t home(uint32_t tag) const { return (static_cast<uint64_t>(tag) * slot_count_) >> 32; }
+    uint64_t next(uint64_t s) const { return s + 1 == slot_count_ ? 0 : s + 1; }
+    void insert(pair_id p, uint32_t tag);
+    void erase(pair_id p, uint32_t tag);
+};
+
+#endif
