@@ -2,21 +2,16 @@
 //
 // The merge loop makes the store's merges from a fraction of its memory.  A
 // cluster slot keeps a list of the pairs that end at it (blocks of 15 pair
-// numbers), and a heap holds one entry per pair at most a few more.  A merge
+// numbers), and a heap holds one entry per pair alive.  A merge
 // of slots x and y walks the shorter list, x's, as the store does: a pair
 // {x, z} that y also has, {y, z}, is combined into it by the linkage rule
 // and retired; one that y lacks moves its end from x to y and onto y's list.
 // A retired pair stays on z's list until z's own list is walked, where it
 // is passed over: no list is searched.
 //
-// The heap is lazy.  A pair whose distance falls gets a new entry; one whose
-// distance rises keeps its old, smaller key, and when that entry comes to
-// the top it goes back in with the distance the pair has then.  So every
-// pair alive has an entry at or below its distance, and an entry whose key
-// is the pair's distance is the pair's turn.  Entries of retired pairs are
-// dropped as they come up.  When the heap runs full, it is built anew from
-// the pairs alive.
-//
+// The candidate heap holds every pair alive, with its place kept per pair,
+// as the store's does.
+
 // What the store decides by its records is decided here the same way: the
 // slot with more pairs survives (on equal counts the pair's first end is
 // absorbed), the larger cluster is the left child (the absorbed one on
@@ -27,7 +22,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -47,21 +41,6 @@ PairTable::PairTable(int64_t objects, int64_t capacity)
 {
     for (uint64_t s = 0; s < slot_count_; s++)
         slots_[s].pair = NO_PAIR;
-}
-
-pair_id PairTable::find(int u, int v) const
-{
-    uint32_t tag = tag_of(u, v);
-    for (uint64_t s = home(tag);; s = next(s)) {
-        const Slot &slot = slots_[s];
-        if (slot.pair == NO_PAIR)
-            return NO_PAIR;
-        if (slot.tag == tag) {
-            const CompactPair &p = pairs_[slot.pair];
-            if ((p.a == u && p.b == v) || (p.a == v && p.b == u))
-                return slot.pair;
-        }
-    }
 }
 
 void PairTable::insert(pair_id p, uint32_t tag)
@@ -249,59 +228,69 @@ PairLists::PairLists(const PairTable &table, std::vector<ClusterSlot> &slots, in
 }
 
 // ---------------------------------------------------------------------------
-// The lazy heap: a binary min-heap of (key, pair) in the merge loop's order,
-// 12 bytes an entry.
+// The candidate heap: a binary min-heap of (key, pair) in the merge loop's
+// order, 12 bytes an entry, and each pair's place in it (4 bytes), so that
+// a pair whose distance changes moves from where it is and a retired one
+// leaves at once.
 
 struct __attribute__((packed)) HeapEntry {
     double key;
     pair_id pair;
 };
 
-class LazyHeap {
+class PairHeap {
   public:
-    explicit LazyHeap(int64_t capacity) : capacity_(capacity), entries_(new HeapEntry[capacity]) {}
-
-    bool empty() const { return size_ == 0; }
-    bool full() const { return size_ == capacity_; }
-    const HeapEntry &top() const { return entries_[0]; }
-    int64_t bytes() const { return capacity_ * static_cast<int64_t>(sizeof(HeapEntry)); }
-
-    // Puts in every pair alive with its distance, in pair order, and makes
-    // the heap.
-    void build(const PairTable &table)
+    // Every pair of the table, in pair order, made into a heap.
+    explicit PairHeap(const PairTable &table)
+        : size_(table.count()), entries_(new HeapEntry[std::max<int64_t>(size_, 1)]),
+          place_(new uint32_t[std::max<int64_t>(size_, 1)])
     {
-        size_ = 0;
-        for (int64_t p = 0; p < table.count(); p++)
-            if (table.pair(p).a >= 0)
-                entries_[size_++] = HeapEntry{table.pair(p).d, static_cast<pair_id>(p)};
+        for (int64_t p = 0; p < size_; p++)
+            entries_[p] = HeapEntry{table.pair(static_cast<pair_id>(p)).d, static_cast<pair_id>(p)};
         for (int64_t i = size_ / 2 - 1; i >= 0; i--)
             sift_down(i, entries_[i]);
+        for (int64_t i = 0; i < size_; i++)
+            place_[entries_[i].pair] = static_cast<uint32_t>(i);
     }
-    void push(HeapEntry e)
+
+    bool empty() const { return size_ == 0; }
+    pair_id top() const { return entries_[0].pair; }
+    void prefetch(pair_id p) const { __builtin_prefetch(&place_[p], 1); }
+    // Once prefetch(p) has arrived.
+    void prefetch_entry(pair_id p) const { __builtin_prefetch(&entries_[place_[p]], 1); }
+
+    void remove(pair_id p)
     {
-        int64_t i = size_++;
-        while (i > 0) {
-            int64_t parent = (i - 1) / 2;
-            if (!ranks_after(entries_[parent].key, e.key))
-                break;
-            entries_[i] = entries_[parent];
-            i = parent;
-        }
-        entries_[i] = e;
+        int64_t i = place_[p];
+        HeapEntry last = entries_[--size_];
+        if (i == size_)
+            return;
+        if (ranks_after(last.key, entries_[i].key))
+            sift_down(i, last);
+        else
+            sift_up(i, last);
     }
-    void pop()
+    // Pair p's key changed from its entry's to `key`.
+    void change(pair_id p, double key)
     {
-        size_--;
-        if (size_ > 0)
-            sift_down(0, entries_[size_]);
+        int64_t i = place_[p];
+        HeapEntry e{key, p};
+        if (ranks_after(key, entries_[i].key))
+            sift_down(i, e);
+        else
+            sift_up(i, e);
     }
-    void replace_top(HeapEntry e) { sift_down(0, e); }
 
   private:
-    int64_t capacity_;
-    int64_t size_ = 0;
+    int64_t size_;
     std::unique_ptr<HeapEntry[]> entries_;
+    std::unique_ptr<uint32_t[]> place_;
 
+    void put(int64_t i, const HeapEntry &e)
+    {
+        entries_[i] = e;
+        place_[e.pair] = static_cast<uint32_t>(i);
+    }
     void sift_down(int64_t i, HeapEntry e)
     {
         for (;;) {
@@ -313,22 +302,34 @@ class LazyHeap {
                 child++;
             if (!ranks_after(e.key, entries_[child].key))
                 break;
-            entries_[i] = entries_[child];
+            put(i, entries_[child]);
             i = child;
         }
-        entries_[i] = e;
+        put(i, e);
+    }
+    void sift_up(int64_t i, HeapEntry e)
+    {
+        while (i > 0) {
+            int64_t parent = (i - 1) / 2;
+            if (!ranks_after(entries_[parent].key, e.key))
+                break;
+            put(i, entries_[parent]);
+            i = parent;
+        }
+        put(i, e);
     }
 };
 
-bool same_bits(double a, double b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 // How many list entries ahead of the one worked on the merge loop fetches
-// the entry's pair, and then the hash slot of the pair it will look for.
-const int AHEAD_PAIR = 8;
-const int AHEAD_SLOT = 4;
+// what the entry will need, in three steps, each reading what the one
+// before fetched: the entry's pair {x, z} and its heap place; the hash
+// slots of {y, z} and {x, z}, z's slot and the pair's heap entry; and the
+// pair {y, z} the slots name, if any, with its heap place and count; then
+// that pair's heap entry.
+const int AHEAD_PAIR = 9;
+const int AHEAD_SLOT = 5;
+const int AHEAD_FOUND = 3;
+const int AHEAD_ENTRY = 1;
 
 } // namespace
 
@@ -351,25 +352,15 @@ void Run::compact_merge()
         multi.reset(new uint32_t[std::max<int64_t>(table.count(), 1)]);
         std::fill(multi.get(), multi.get() + table.count(), 1u);
     }
-    LazyHeap heap(table.count() + table.count() / 8 + 16);
-    heap.build(table);
+    PairHeap heap(table);
     poll();
 
     std::vector<pair_id> absorbed;
     int merge = 0;
     while (!heap.empty()) {
-        HeapEntry top = heap.top();
-        CompactPair &xy = table.pair(top.pair);
-        if (xy.a < 0) {
-            heap.pop();
-            continue;
-        }
-        if (!same_bits(xy.d, top.key)) {
-            // The pair's distance rose since this entry: it goes back in.
-            heap.replace_top(HeapEntry{xy.d, top.pair});
-            continue;
-        }
-        heap.pop();
+        pair_id top = heap.top();
+        CompactPair &xy = table.pair(top);
+        heap.remove(top);
         merge++;
         int x = xy.a, y = xy.b;
         if (slots[x].degree > slots[y].degree)
@@ -384,26 +375,63 @@ void Run::compact_merge()
         sy.size += sx.size;
         sy.number = node_number;
         sx.merged = true;
-        table.retire(top.pair);
+        table.retire(top);
         sy.degree--;
 
         lists.take(sx, absorbed);
         const pair_id *e = absorbed.data();
         const int64_t count = static_cast<int64_t>(absorbed.size());
-        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_PAIR); k++)
-            __builtin_prefetch(&table.pair(e[k]));
-        auto fetch_slot = [&](pair_id p) {
-            const CompactPair &q = table.pair(p);
-            if (q.a >= 0)
-                table.prefetch(y, q.a == x ? q.b : q.a);
+        auto fetch_pair = [&](pair_id p) {
+            __builtin_prefetch(&table.pair(p), 1);
+            heap.prefetch(p);
         };
+        auto fetch_slots = [&](pair_id p) {
+            const CompactPair &q = table.pair(p);
+            if (q.a < 0)
+                return;
+            int z = q.a == x ? q.b : q.a;
+            table.prefetch(y, z);
+            table.prefetch(x, z);
+            __builtin_prefetch(&slots[z], 1);
+            heap.prefetch_entry(p);
+        };
+        auto fetch_found = [&](pair_id p) {
+            const CompactPair &q = table.pair(p);
+            if (q.a < 0)
+                return;
+            pair_id r = table.guess(y, q.a == x ? q.b : q.a);
+            if (r == NO_PAIR)
+                return;
+            __builtin_prefetch(&table.pair(r), 1);
+            heap.prefetch(r);
+            if (multi) {
+                __builtin_prefetch(&multi[r], 1);
+                __builtin_prefetch(&multi[p]);
+            }
+        };
+        auto fetch_entry = [&](pair_id p) {
+            const CompactPair &q = table.pair(p);
+            if (q.a < 0)
+                return;
+            pair_id r = table.guess(y, q.a == x ? q.b : q.a);
+            if (r != NO_PAIR)
+                heap.prefetch_entry(r);
+        };
+        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_PAIR); k++)
+            fetch_pair(e[k]);
         for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_SLOT); k++)
-            fetch_slot(e[k]);
+            fetch_slots(e[k]);
+        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_FOUND); k++)
+            fetch_found(e[k]);
         for (int64_t k = 0; k < count; k++) {
             if (k + AHEAD_PAIR < count)
-                __builtin_prefetch(&table.pair(e[k + AHEAD_PAIR]), 1);
+                fetch_pair(e[k + AHEAD_PAIR]);
             if (k + AHEAD_SLOT < count)
-                fetch_slot(e[k + AHEAD_SLOT]);
+                fetch_slots(e[k + AHEAD_SLOT]);
+            if (k + AHEAD_FOUND < count)
+                fetch_found(e[k + AHEAD_FOUND]);
+            if (k + AHEAD_ENTRY < count)
+                fetch_entry(e[k + AHEAD_ENTRY]);
             pair_id xz = e[k];
             CompactPair &q = table.pair(xz);
             if (q.a < 0)
@@ -423,11 +451,8 @@ void Run::compact_merge()
             if (multi)
                 multi[yz] += multi[xz];
             r.d = merged;
-            if (ranks_after(old, merged)) {
-                if (heap.full())
-                    heap.build(table);
-                heap.push(HeapEntry{merged, yz});
-            }
+            heap.change(yz, merged);
+            heap.remove(xz);
             table.retire(xz);
             slots[z].degree--;
         }

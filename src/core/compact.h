@@ -38,11 +38,11 @@ const double COMPACT_SLOTS_PER_PAIR = 1.6;
 // The most pairs one table holds: its slots are at most 2^32 - 1.
 const int64_t COMPACT_MAX_PAIRS = static_cast<int64_t>(4294967295.0 / COMPACT_SLOTS_PER_PAIR) - 64;
 // The memory the compact engine takes per pair of capacity at its peak, the
-// merge loop's start, all its structures counted: the pair (16), its hash
-// slots (12.8), two list entries with their share of the list blocks'
-// links (8.5), a heap entry with the heap's room for keys that fall (13.5)
-// and an average's count (4).  Rounded up.
-const int64_t COMPACT_BYTES_PER_PAIR = 56;
+// merge loop, all its structures counted: the pair (16), its hash slots
+// (12.8), two list entries with their share of the blocks' links (8.5), a
+// heap entry (12) and the pair's heap place (4), and an average's count (4).
+// Rounded up; bench/README.md has the peaks measured against it.
+const int64_t COMPACT_BYTES_PER_PAIR = 58;
 // And per object: the dendrogram (7 arrays of 2N entries), the cluster
 // slot, a list's partly filled head block and the merge loop's scratch.
 const int64_t COMPACT_BYTES_PER_OBJECT = 160;
@@ -65,6 +65,17 @@ class PairTable {
     pair_id find(int u, int v) const;
     // A hint that find(u, v) follows soon.
     void prefetch(int u, int v) const { __builtin_prefetch(&slots_[home(tag_of(u, v))]); }
+    // The pair that find(u, v) will most likely return, or NO_PAIR, from
+    // the hash slots alone (no pair is read): a hint for what to fetch.
+    pair_id guess(int u, int v) const
+    {
+        uint32_t tag = tag_of(u, v);
+        uint64_t s = home(tag);
+        for (int k = 0; k < 4 && slots_[s].pair != NO_PAIR; k++, s = next(s))
+            if (slots_[s].tag == tag)
+                return slots_[s].pair;
+        return NO_PAIR;
+    }
     // Stores the new pair {i, j}, smaller end first.  The table must not be
     // full, nor hold the pair.
     pair_id add(int i, int j, double d);
@@ -97,5 +108,20 @@ class PairTable {
     void insert(pair_id p, uint32_t tag);
     void erase(pair_id p, uint32_t tag);
 };
+
+inline pair_id PairTable::find(int u, int v) const
+{
+    uint32_t tag = tag_of(u, v);
+    for (uint64_t s = home(tag);; s = next(s)) {
+        const Slot &slot = slots_[s];
+        if (slot.pair == NO_PAIR)
+            return NO_PAIR;
+        if (slot.tag == tag) {
+            const CompactPair &p = pairs_[slot.pair];
+            if ((p.a == u && p.b == v) || (p.a == v && p.b == u))
+                return slot.pair;
+        }
+    }
+}
 
 #endif
