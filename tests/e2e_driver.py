@@ -269,9 +269,16 @@ class DistanceCount(DriverCase):
         self.assertIn("  Values of 2000 distances were calculated\n", r.stderr)
 
     def test_budget_below_twenty_distances_per_object(self):
-        # 100 x 2 doubles take 1600 bytes; 2000 distances would take 500000.
+        # 100 x 2 doubles take 1600 bytes; 2000 distances would take 500000
+        # in the store, 132000 in the compact engine (which -E auto takes
+        # where the store does not fit).
+        for memory, engine in ((400000, "store"), (100000, "auto")):
+            with self.subTest(engine=engine):
+                r = self.cluster_rows(self.data(n=100, c=2), "-M", "1000", "-m", str(memory / 2**30), "-E", engine)
+                self.assertRefused(r, "ERROR! Insufficient memory to calculate enough distances\n")
         r = self.cluster_rows(self.data(n=100, c=2), "-M", "1000", "-m", str(400000 / 2**30))
-        self.assertRefused(r, "ERROR! Insufficient memory to calculate enough distances\n")
+        self.assertEqual(r.status, 0, r)
+        self.assertIn("Values of 2000 distances were calculated", r.stderr)
 
     def test_budget_below_all_pairs(self):
         # The store's 1.24 MB do not fit; the dense engine's 40 KB would.

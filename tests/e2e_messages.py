@@ -35,15 +35,19 @@ class CommandLine(BrivaneTest):
 
 class DistanceLists(BrivaneTest):
     def test_a_budget_too_small_for_the_given_distances_names_the_memory_that_would_do(self):
-        # 1000 entries take 16,000 bytes of input and 250,000 of distances.
+        # 1000 entries take 16,000 bytes of input and 250,000 of distances in
+        # the store, 66,000 in the compact engine (which takes a list that
+        # the store cannot hold).
         src = distance_list(self, 1000, 50)
-        r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distlist", "-D", "d", "-F", "f",
-                 "-T", "t", "-N", "objects", "-m", "0.0001"])
-        self.assertEqual(r.status, 1, r)
-        self.assertIn("ERROR! Insufficient memory to store all given distances\n"
-                      "This run needs -m 0.01 or more (gigabytes).\n", r.stderr)
-        self.assertNotIn("Too many distances", r.stderr)
-        self.assertFalse(os.path.exists(self.path("out.nc")))
+        for memory, engine in (("0.0001", "store"), ("0.00005", "auto")):
+            with self.subTest(engine=engine):
+                r = run(["-i", src, "-o", self.path("out.nc"), "-C", "distlist", "-D", "d", "-F", "f",
+                         "-T", "t", "-N", "objects", "-m", memory, "-E", engine])
+                self.assertEqual(r.status, 1, r)
+                self.assertIn("ERROR! Insufficient memory to store all given distances\n"
+                              "This run needs -m 0.01 or more (gigabytes).\n", r.stderr)
+                self.assertNotIn("Too many distances", r.stderr)
+                self.assertFalse(os.path.exists(self.path("out.nc")))
 
     def test_the_listing_of_usable_lists_names_the_start_and_end_vectors_too(self):
         src = distance_list(self, 4, 3)

@@ -128,10 +128,13 @@ class PlanLine(BrivaneTest):
         self.assertIn("  Calculating random pairs... ", r.stderr)
 
     def test_memory_refusal_names_the_budget_the_minimum_needs(self):
-        # 100 x 2 doubles take 1600 bytes; 2000 distances 500000: 501600 bytes.
+        # 100 x 2 doubles take 1600 bytes; 2000 distances 500000 in the store
+        # (501600 bytes), 132000 in the compact engine, which takes a run
+        # that the store cannot hold (133600 bytes).
         data = write_nc(self.path("small.nc"), [("x", ("obj", "feat"), groups(100, 2), "f8")])
-        for options in (["-M", "1000"], ["-t", "5"]):
-            r = run(["-i", data, "-o", self.path("out.nc"), "-d", "euclidean", "-m", str(400000 / 2**30)]
+        for options in (["-M", "1000", "-E", "store"], ["-t", "5", "-E", "store"], ["-M", "1000"], ["-t", "5"]):
+            memory = 400000 if "store" in options else 100000
+            r = run(["-i", data, "-o", self.path("out.nc"), "-d", "euclidean", "-m", str(memory / 2**30)]
                     + options)
             self.assertEqual(r.status, 1, r)
             self.assertTrue(r.stderr.endswith("ERROR! Insufficient memory to calculate enough distances\n"

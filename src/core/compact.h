@@ -43,8 +43,12 @@ const int64_t COMPACT_MAX_PAIRS = static_cast<int64_t>(4294967295.0 / COMPACT_SL
 // heap entry (12) and the pair's heap place (4), and an average's count (4).
 // Rounded up; bench/README.md has the peaks measured against it.
 const int64_t COMPACT_BYTES_PER_PAIR = 58;
-// And per object: the dendrogram (7 arrays of 2N entries), the cluster
-// slot, a list's partly filled head block and the merge loop's scratch.
+// And per object: the dendrogram (7 arrays of 2N entries, 64 bytes), the
+// cluster slot (24), a list's partly filled head block (30 on average) and
+// the list build's scratch (12).  The join's peak is lower from 8 pairs per
+// object on (a run has 20 at the least): the table's pairs and slots (28.8
+// a pair) beside the pivot tables and the join's work arrays (376 an
+// object).
 const int64_t COMPACT_BYTES_PER_OBJECT = 160;
 
 class PairTable {

@@ -303,17 +303,16 @@ std::string Run::limit_message() const
 
 // Whether the store holds the count a run asks for, at its 250 bytes a
 // pair and within its limit: -M's count (at least 20 per object, at most
-// every pair) or a list's entries.  The time budget's runs take the store.
+// every pair) or a list's entries.  A run whose count the time budget
+// decides asks for 20 per object at the least.
 bool Run::store_holds_count()
 {
-    int64_t count;
+    int64_t least = std::min<int64_t>(20 * (int64_t)object_count, all_pairs(object_count));
+    int64_t count = least;
     if (settings.cluster == CLUSTER_DISTLIST)
         count = list_entries;
     else if (settings.num_distances_given)
-        count = std::min<int64_t>(std::max<int64_t>(settings.num_distances, 20 * (int64_t)object_count),
-                                  all_pairs(object_count));
-    else
-        return true;
+        count = std::min<int64_t>(std::max<int64_t>(settings.num_distances, least), all_pairs(object_count));
     return count <= STORE_MAX_PAIRS && count * BYTES_PER_DISTANCE <= memory;
 }
 
