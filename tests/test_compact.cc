@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compact.h"
+#include "run.h"
 
 namespace {
 
@@ -191,6 +192,23 @@ TEST(CompactEngine, RefusesTheLinkagesOfCentroids)
         EXPECT_NE(std::string::npos, std::string(e.what()).find("compact engine (-E compact) does not cluster by Ward"))
             << e.what();
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(CompactBudget, TheCountIsCutByMemoryAtTheCompactEnginesCostAndRaisedToTwentyPerObject)
+{
+    // 1000 objects at 160 bytes, and room for 50000 pairs at 58.
+    const int64_t memory = 1000 * COMPACT_BYTES_PER_OBJECT + 50000 * COMPACT_BYTES_PER_PAIR;
+    EXPECT_EQ(50000, bound_num_distances(1000000, memory, 1000, COMPACT_COST));
+    EXPECT_EQ(30000, bound_num_distances(30000, memory, 1000, COMPACT_COST));
+    EXPECT_EQ(20000, bound_num_distances(10, memory, 1000, COMPACT_COST));
+    EXPECT_EQ(4950, bound_num_distances(1000000, memory, 100, COMPACT_COST));
+    // The store's 250 bytes a pair hold fewer than 20 per object there:
+    // the count is raised all the same, and the run refused for memory.
+    EXPECT_EQ(20000, bound_num_distances(1000000, memory, 1000));
 }
 
 } // namespace
