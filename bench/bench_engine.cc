@@ -141,12 +141,15 @@ BENCHMARK(BM_cluster)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond
 // The merge loop alone over a store shaped like a default run's: 24 pairs
 // per object, half of them between near neighbours along a hidden position
 // (as the join finds them) and half random, stored in that order, with the
-// object numbers shuffled so that neighbours lie far apart in memory.
+// object numbers shuffled so that neighbours lie far apart in memory.  The
+// second argument is the engine: 0 the store, 1 the compact engine.
 void BM_merge_loop(benchmark::State &state)
 {
     const int pairs = (int)state.range(0);
+    const bool compact = state.range(1) == 1;
     const int n = pairs / 24;
     BenchRun run(n, 1, pairs);
+    run.engine = compact ? ENGINE_COMPACT : ENGINE_STORE;
     run.settings.cluster = CLUSTER_DISTLIST;
     run.list_entries = pairs;
     std::mt19937 gen(7);
@@ -169,11 +172,21 @@ void BM_merge_loop(benchmark::State &state)
             run.getdist_given(id[i], id[j], std::fabs(pos[i] - pos[j]));
         }
         state.ResumeTiming();
-        run.cluster_merge();
+        if (compact)
+            run.compact_merge();
+        else
+            run.cluster_merge();
     }
     state.SetItemsProcessed(state.iterations() * (run.n_dist / 2));
 }
-BENCHMARK(BM_merge_loop)->Arg(8000000)->Arg(24000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_merge_loop)
+    ->Args({8000000, 0})
+    ->Args({8000000, 1})
+    ->Args({24000000, 0})
+    ->Args({24000000, 1})
+    ->Args({200000000, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace
 

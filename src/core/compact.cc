@@ -255,9 +255,6 @@ class PairHeap {
 
     bool empty() const { return size_ == 0; }
     pair_id top() const { return entries_[0].pair; }
-    void prefetch(pair_id p) const { __builtin_prefetch(&place_[p], 1); }
-    // Once prefetch(p) has arrived.
-    void prefetch_entry(pair_id p) const { __builtin_prefetch(&entries_[place_[p]], 1); }
 
     void remove(pair_id p)
     {
@@ -322,14 +319,13 @@ class PairHeap {
 
 // How many list entries ahead of the one worked on the merge loop fetches
 // what the entry will need, in three steps, each reading what the one
-// before fetched: the entry's pair {x, z} and its heap place; the hash
-// slots of {y, z} and {x, z}, z's slot and the pair's heap entry; and the
-// pair {y, z} the slots name, if any, with its heap place and count; then
-// that pair's heap entry.
+// before fetched: the entry's pair {x, z}; the hash slots of {y, z} and
+// {x, z}; and the pair {y, z} the slots name, if any.  (Fetching the heap
+// entries, counts and cluster slots as well was measured no faster: the
+// fetches then outnumber what the processor keeps in flight.)
 const int AHEAD_PAIR = 9;
 const int AHEAD_SLOT = 5;
 const int AHEAD_FOUND = 3;
-const int AHEAD_ENTRY = 1;
 
 } // namespace
 
@@ -381,10 +377,7 @@ void Run::compact_merge()
         lists.take(sx, absorbed);
         const pair_id *e = absorbed.data();
         const int64_t count = static_cast<int64_t>(absorbed.size());
-        auto fetch_pair = [&](pair_id p) {
-            __builtin_prefetch(&table.pair(p), 1);
-            heap.prefetch(p);
-        };
+        auto fetch_pair = [&](pair_id p) { __builtin_prefetch(&table.pair(p), 1); };
         auto fetch_slots = [&](pair_id p) {
             const CompactPair &q = table.pair(p);
             if (q.a < 0)
@@ -392,8 +385,6 @@ void Run::compact_merge()
             int z = q.a == x ? q.b : q.a;
             table.prefetch(y, z);
             table.prefetch(x, z);
-            __builtin_prefetch(&slots[z], 1);
-            heap.prefetch_entry(p);
         };
         auto fetch_found = [&](pair_id p) {
             const CompactPair &q = table.pair(p);
@@ -403,19 +394,6 @@ void Run::compact_merge()
             if (r == NO_PAIR)
                 return;
             __builtin_prefetch(&table.pair(r), 1);
-            heap.prefetch(r);
-            if (multi) {
-                __builtin_prefetch(&multi[r], 1);
-                __builtin_prefetch(&multi[p]);
-            }
-        };
-        auto fetch_entry = [&](pair_id p) {
-            const CompactPair &q = table.pair(p);
-            if (q.a < 0)
-                return;
-            pair_id r = table.guess(y, q.a == x ? q.b : q.a);
-            if (r != NO_PAIR)
-                heap.prefetch_entry(r);
         };
         for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_PAIR); k++)
             fetch_pair(e[k]);
@@ -430,8 +408,7 @@ void Run::compact_merge()
                 fetch_slots(e[k + AHEAD_SLOT]);
             if (k + AHEAD_FOUND < count)
                 fetch_found(e[k + AHEAD_FOUND]);
-            if (k + AHEAD_ENTRY < count)
-                fetch_entry(e[k + AHEAD_ENTRY]);
+
             pair_id xz = e[k];
             CompactPair &q = table.pair(xz);
             if (q.a < 0)
