@@ -26,10 +26,33 @@
 #include <string>
 #include <vector>
 
+#include <new>
+#include <sys/mman.h>
+
 #include "linkage_rules.h"
 #include "refuse.h"
 #include "run.h"
 #include "threads.h"
+
+// ---------------------------------------------------------------------------
+// Big arrays
+
+static const size_t HUGE_FROM = size_t(32) << 20;
+
+void *big_alloc(size_t bytes)
+{
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+    if (bytes >= HUGE_FROM)
+        madvise(p, bytes, MADV_HUGEPAGE);
+    return p;
+}
+
+void big_free(void *p, size_t bytes)
+{
+    munmap(p, bytes);
+}
 
 // ---------------------------------------------------------------------------
 // Pair table
@@ -37,7 +60,7 @@
 PairTable::PairTable(int64_t objects, int64_t capacity)
     : objects_(objects), capacity_(capacity),
       slot_count_(static_cast<uint64_t>(std::max<double>(COMPACT_SLOTS_PER_PAIR * capacity, capacity + 64.0))),
-      pairs_(new CompactPair[std::max<int64_t>(capacity, 1)]), slots_(new Slot[slot_count_])
+      pairs_(capacity), slots_(static_cast<int64_t>(slot_count_))
 {
     for (uint64_t s = 0; s < slot_count_; s++)
         slots_[s].pair = NO_PAIR;
@@ -160,7 +183,7 @@ class PairLists {
     int64_t bytes() const { return blocks_ * BLOCK_WORDS * 4; }
 
   private:
-    std::unique_ptr<uint32_t[]> pool_;
+    BigArray<uint32_t> pool_;
     uint64_t blocks_ = 0;
     uint32_t free_ = NO_BLOCK;
 
@@ -190,7 +213,7 @@ PairLists::PairLists(const PairTable &table, std::vector<ClusterSlot> &slots, in
     blocks_ = first[n] + 1;
     if (blocks_ >= NO_BLOCK)
         refuse("ERROR! Too many pairs for the compact engine's lists.");
-    pool_.reset(new uint32_t[blocks_ * BLOCK_WORDS]);
+    pool_.reset(static_cast<int64_t>(blocks_ * BLOCK_WORDS));
     // One spare block: a merge frees its blocks only after it has pushed.
     free_ = static_cast<uint32_t>(first[n]);
     pool_[first[n] * BLOCK_WORDS] = NO_BLOCK;
@@ -242,8 +265,7 @@ class PairHeap {
   public:
     // Every pair of the table, in pair order, made into a heap.
     explicit PairHeap(const PairTable &table)
-        : size_(table.count()), entries_(new HeapEntry[std::max<int64_t>(size_, 1)]),
-          place_(new uint32_t[std::max<int64_t>(size_, 1)])
+        : size_(table.count()), entries_(size_), place_(size_)
     {
         for (int64_t p = 0; p < size_; p++)
             entries_[p] = HeapEntry{table.pair(static_cast<pair_id>(p)).d, static_cast<pair_id>(p)};
@@ -280,8 +302,8 @@ class PairHeap {
 
   private:
     int64_t size_;
-    std::unique_ptr<HeapEntry[]> entries_;
-    std::unique_ptr<uint32_t[]> place_;
+    BigArray<HeapEntry> entries_;
+    BigArray<uint32_t> place_;
 
     void put(int64_t i, const HeapEntry &e)
     {
@@ -343,9 +365,9 @@ void Run::compact_merge()
     PairLists lists(table, slots, num_threads);
     poll();
     // Object-pair counts only average linkage reads.
-    std::unique_ptr<uint32_t[]> multi;
+    BigArray<uint32_t> multi;
     if (linkage == LINKAGE_AVE) {
-        multi.reset(new uint32_t[std::max<int64_t>(table.count(), 1)]);
+        multi.reset(table.count());
         std::fill(multi.get(), multi.get() + table.count(), 1u);
     }
     PairHeap heap(table);

@@ -17,8 +17,48 @@
 #ifndef COMPACT_H
 #define COMPACT_H
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+
+// Memory for BigArray (compact.cc); big_alloc throws std::bad_alloc.
+void *big_alloc(size_t bytes);
+void big_free(void *p, size_t bytes);
+
+// An array of n elements of a trivial type, zeroed, whose pages are taken
+// as they are first written.  Arrays of 32 MiB and more ask for huge pages:
+// the merge loop reads them at random, and with 4 KiB pages nearly every
+// read of such an array also misses the address translation.
+template <class T> class BigArray {
+  public:
+    BigArray() = default;
+    explicit BigArray(int64_t n) { reset(n); }
+    ~BigArray() { release(); }
+    BigArray(const BigArray &) = delete;
+    BigArray &operator=(const BigArray &) = delete;
+
+    void reset(int64_t n)
+    {
+        release();
+        bytes_ = static_cast<size_t>(std::max<int64_t>(n, 1)) * sizeof(T);
+        data_ = static_cast<T *>(big_alloc(bytes_));
+    }
+    T &operator[](int64_t i) { return data_[i]; }
+    const T &operator[](int64_t i) const { return data_[i]; }
+    T *get() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
+
+  private:
+    T *data_ = nullptr;
+    size_t bytes_ = 0;
+    void release()
+    {
+        if (data_)
+            big_free(data_, bytes_);
+        data_ = nullptr;
+    }
+};
 
 typedef uint32_t pair_id;
 const pair_id NO_PAIR = UINT32_MAX;
@@ -98,8 +138,8 @@ class PairTable {
     int64_t capacity_;
     int64_t count_ = 0;
     uint64_t slot_count_;
-    std::unique_ptr<CompactPair[]> pairs_;
-    std::unique_ptr<Slot[]> slots_;
+    BigArray<CompactPair> pairs_;
+    BigArray<Slot> slots_;
 
     uint32_t tag_of(int u, int v) const
     {
