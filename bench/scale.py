@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Time budgets at scale: runs brivane on a family of seeded inputs that
 differ in structure and prints, per run, each phase's planned and actual
-seconds, the wall time against -t, the distances per object, the pairs the
-join found, the peak memory against -m, and by how much the plan says the
+seconds (the random pairs' and the clustering's as the run re-planned them
+after its first random pairs, where it did), the wall time against -t, the
+distances per object, the pairs the join found ("cut": the join stopped at
+its share of the budget), the peak memory against -m, and by how much the plan says the
 minimum of 20 distances per object overruns -t (empty when it fits).
 Builds without the -j option run once, on one thread.
 
@@ -187,6 +189,11 @@ def planned(stderr):
     if not m:
         return None
     join, random, clustering, output = map(float, m.groups())
+    # A run that re-plans after its first random pairs prints the rest's
+    # figures again; those are what it ran to.
+    rest = re.search(r"Plan for the rest: random pairs ([0-9.]+) s, clustering ([0-9.]+) s, output ([0-9.]+) s", stderr)
+    if rest:
+        random, clustering, output = map(float, rest.groups())
     return {"join": join, "random": random, "clustering": clustering + output}
 
 
@@ -273,10 +280,11 @@ def row(a, member, path, rows, budget, memory, j):
     found = re.search(r"heuristics based pairs\.\.\.[^\n]*\n\s*(\d+) distances calculated", stderr)
     peak_text = "%.2f GiB (%.2f)" % (peak / 2**20, peak / 2**20 / memory)
     over = re.search(r"the run is planned at [0-9.]+ s, ([0-9.]+) s", stderr)
+    cut = " (cut)" if "The join stopped at its share" in stderr else ""
     print("| %s | %d | %g | %g | %d | %.1f s (%.2f) | %s | %s | %s | %.1f | %s | %s | %s |" % (
         member, rows, budget, memory, j, wall, wall / budget, fmt_pair(plan, actual, "join"),
         fmt_pair(plan, actual, "random"), fmt_pair(plan, actual, "clustering"), per,
-        "{:,}".format(int(found.group(1))) if found else "", peak_text, over.group(1) + " s" if over else ""))
+        ("{:,}".format(int(found.group(1))) if found else "") + cut, peak_text, over.group(1) + " s" if over else ""))
     sys.stdout.flush()
 
 if __name__ == "__main__":
