@@ -74,6 +74,13 @@ const double RANDOM_FIRST_SHARE = 0.125;
 // follows them is priced this much higher per pair.
 const double RANDOM_LATER_COST = 1.15;
 
+// Wall seconds of one random pair as the calibration prices it: its
+// distance on the run's threads, its entry and its draw.
+double calibrated_random_pair(const UnitCosts &unit)
+{
+    return unit.distance / unit.threads + unit.insert + unit.draw;
+}
+
 double steady_seconds()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -609,13 +616,15 @@ void Run::distances_from_data(bool pivots_chosen)
 // Seconds the join of a time-budget run may take from now: what the plan
 // gave it, with room for a plan that fell a little short, and never so
 // much that the least count's random pairs, clustering and output (priced
-// as planned) no longer fit in what is left of the budget.  A join on data
+// as the re-plan prices them, the random pairs at the calibration's rate)
+// no longer fit in what is left of the budget.  A join on data
 // whose pivot bounds tell little examines far more candidates than its
 // sample foresaw; past its share its pairs so far stay.
 double Run::join_share()
 {
     double elapsed = run_plan.spent + steady_seconds() - run_plan.clock;
-    double least_rest = predict(run_plan.unit, run_plan.least, 0, 0, object_count, 0, false, true).total();
+    const UnitCosts &unit = run_plan.unit;
+    double least_rest = predict_rest(unit, calibrated_random_pair(unit), 0, run_plan.least, object_count).total();
     double by_budget = run_plan.budget - elapsed - least_rest;
     return std::max(0.0, std::min(JOIN_OVERRUN * run_plan.seconds.join + JOIN_SLACK_SECONDS, by_budget));
 }
@@ -640,8 +649,7 @@ PhaseSeconds Run::replan_random_pairs()
     // With no pair added (every pair stored, or none with a distance) the
     // plan's own price stands.
     const UnitCosts &unit = run_plan.unit;
-    double per_random = added > 0 ? RANDOM_LATER_COST * seconds / (double)added
-                                  : unit.distance / unit.threads + unit.insert + unit.draw;
+    double per_random = added > 0 ? RANDOM_LATER_COST * seconds / (double)added : calibrated_random_pair(unit);
     double left = run_plan.budget - (run_plan.spent + steady_seconds() - run_plan.clock);
     int64_t now_stored = n_dist / 2;
     auto rest = [&](int64_t count) {
