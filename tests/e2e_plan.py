@@ -74,6 +74,42 @@ class PlanLine(BrivaneTest):
         self.assertGreater(float(m.group(2)), 0)
         self.assertIn("  Values of 60000 distances were calculated\n", r.stderr)
 
+    def test_join_past_its_share_of_the_budget_stops_and_random_pairs_fill_the_least(self):
+        # Nothing of the budget is left for the join: its pairs so far (none)
+        # stay, and the random pairs make up the 20 per object all the same.
+        r = run(["-i", self.data(n=3000, c=50), "-o", self.path("out.nc"), "-d", "euclidean", "-R", "1",
+                 "-t", "0.001"])
+        self.assertEqual(r.status, 0, r)
+        self.assertIn("\n    0 distances calculated\n"
+                      "    The join stopped at its share of the time budget; random pairs take the rest\n",
+                      r.stderr)
+        self.assertIn("  Values of 60000 distances were calculated\n", r.stderr)
+        # A count given runs its whole join, whatever it takes.
+        m = run(["-i", self.data(n=3000, c=50), "-o", self.path("out.nc"), "-d", "euclidean", "-R", "1",
+                 "-M", "60000"])
+        self.assertEqual(m.status, 0, m)
+        self.assertNotIn("The join stopped", m.stderr)
+        self.assertNotIn("Plan for the rest", m.stderr)
+
+    def test_budgeted_run_replans_its_count_after_the_first_random_pairs(self):
+        # 10 MB hold about 40,000 of the 79,800 pairs of 400 objects; the
+        # re-planned count is what the run computes, within memory and never
+        # below 20 per object.
+        r = run(["-i", self.data(), "-o", self.path("out.nc"), "-d", "euclidean", "-R", "1", "-t", "30",
+                 "-m", "0.01"])
+        self.assertEqual(r.status, 0, r)
+        lines = r.stderr.splitlines()
+        at = [k for k, line in enumerate(lines) if line.startswith("  Plan for the rest: ")]
+        self.assertEqual(len(at), 1, r)
+        self.assertTrue(lines[at[0] - 1].startswith("  Calculating random pairs... "), r)
+        m = re.match(r"^  Plan for the rest: random pairs [0-9.]+ s, clustering [0-9.]+ s, output [0-9.]+ s "
+                     r"\(([0-9]+) distances\)$", lines[at[0]])
+        self.assertIsNotNone(m, r)
+        count = int(m.group(1))
+        self.assertIn("  Values of %d distances were calculated\n" % count, r.stderr)
+        self.assertGreaterEqual(count, 20 * 400)
+        self.assertLessEqual(count * 250, 0.01 * 2**30)
+
     def test_tiny_budgeted_runs_plan_finite_phases(self):
         # The calibration's scratch stores at their smallest: two objects,
         # one thread; fewer objects than pivots.

@@ -448,6 +448,120 @@ TEST(PlanTimeBudget, OverrunningMinimumKeepsTheJoinThatMakesTheShortestRun)
     EXPECT_LT(plan.seconds.total(), none.seconds.total());
 }
 
+// --- Re-planning once the join is done ----------------------------------------
+
+TEST(ReplanCount, TakesTheLargestCountWhoseRestFits)
+{
+    // The rest costs 1 us per pair of the count: left / 1e-6 pairs fit.
+    auto rest = [](int64_t count) { return 1e-6 * (double)count; };
+    struct Case {
+        double left;
+        int64_t stored, least, most, count;
+    } cases[] = {
+        {8, 1000000, 2000000, 100000000, 8000000},  // time decides
+        {8, 1000000, 2000000, 5000000, 5000000},    // memory allows less: all of it
+        {2.5, 0, 2000000, 100000000, 2500000},      // just above the least
+    };
+    for (const Case &c : cases) {
+        int64_t count = replan_count(c.left, c.stored, c.least, c.most, rest);
+        EXPECT_NEAR((double)count, (double)c.count, 0.001 * c.count) << c.left;
+        EXPECT_LE(rest(count), c.left) << c.left;
+        EXPECT_LE(count, c.most) << c.left;
+        if (count < c.most) {
+            EXPECT_GT(rest(count + count / 500), c.left) << c.left;
+        }
+    }
+}
+
+TEST(ReplanCount, KeepsTheLeastAndWhatIsStoredWhenNothingFits)
+{
+    auto rest = [](int64_t count) { return 1e-6 * (double)count; };
+    struct Case {
+        const char *name;
+        double left;
+        int64_t stored, least, most, count;
+    } cases[] = {
+        {"the least overruns: it is kept", 1, 0, 2000000, 100000000, 2000000},
+        {"the budget is spent already", -3, 500000, 2000000, 100000000, 2000000},
+        {"no time left at all", 0, 0, 2000000, 100000000, 2000000},
+        {"the join stored more than the least", 1, 3000000, 2000000, 100000000, 3000000},
+        {"stored pairs beyond the store's room stay", 100, 6000000, 2000000, 5000000, 6000000},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(replan_count(c.left, c.stored, c.least, c.most, rest), c.count) << c.name;
+    // A rest that is not a number never fits.
+    EXPECT_EQ(replan_count(10, 0, 100, 1000, [](int64_t) { return NAN; }), 100);
+}
+
+TEST(ReplanCount, NeverAboveWhatMemoryHolds)
+{
+    // Time costs nothing: the store's room is all the count can reach.
+    for (int64_t most : {int64_t(2000000), int64_t(24000000), int64_t(178956969)})
+        EXPECT_EQ(replan_count(60, 1000, 2000000, most, [](int64_t) { return 0.0; }), most) << most;
+}
+
+UnitCosts far_loads(double far_load)
+{
+    UnitCosts unit;
+    unit.distance = 1e-6;
+    unit.far_load = far_load;
+    return unit;
+}
+
+TEST(PredictRest, ClusteringIsNeverBelowItsFarLoadBound)
+{
+    // The scratch stores measured a merge loop far cheaper than far loads
+    // allow: the bound decides, and grows faster than the pairs.
+    UnitCosts unit = far_loads(1e-7);
+    unit.store.measured = true;
+    unit.store.merge.base = 1e-9;
+    double per_pair_at_1m = clustering_seconds(unit, 1e6) / 1e6;
+    double per_pair_at_16m = clustering_seconds(unit, 16e6) / 16e6;
+    EXPECT_GE(per_pair_at_1m, 0.5e-7);
+    EXPECT_GT(per_pair_at_16m, 4 * per_pair_at_1m);
+    // A merge loop measured dearer than the bound keeps its own figure.
+    unit.store.merge.base = 1e-5;
+    EXPECT_NEAR(clustering_seconds(unit, 16e6), 16e6 * 1e-5, 1e-6);
+    // The rest's clustering is that of all its pairs, stored and added.
+    PhaseSeconds rest = predict_rest(unit, 1e-6, 3000000, 16000000, 1000000);
+    EXPECT_NEAR(rest.clustering, clustering_seconds(unit, 16e6), 1e-9);
+}
+
+TEST(PredictRest, RandomPairsAtTheMeasuredRateAndTheDrawsNearAllPairs)
+{
+    UnitCosts unit = far_loads(1e-7);
+    unit.draw = 2e-8;
+    unit.output_object = 1e-6;
+    // A million objects, 2M pairs to add at 2 us each: far from all pairs,
+    // a draw per pair, which the rate holds.
+    PhaseSeconds far = predict_rest(unit, 2e-6, 1000000, 3000000, 1000000);
+    EXPECT_NEAR(far.random, 4.0, 1e-3);
+    EXPECT_NEAR(far.output, 1.0, 1e-9);
+    // 100 objects have 4950 pairs: the last ones cost the draws that repeat
+    // stored pairs, beside the measured rate.
+    PhaseSeconds near = predict_rest(unit, 2e-6, 4000, 4950, 100);
+    EXPECT_GT(near.random, 950 * 2e-6 + 1000 * unit.draw);
+    // Nothing to add: no random seconds, and the rest never falls as the
+    // count grows.
+    EXPECT_EQ(predict_rest(unit, 2e-6, 4000, 4000, 100).random, 0);
+    double before = 0;
+    for (int64_t count = 1000000; count <= 30000000; count += 1000000) {
+        double total = predict_rest(unit, 2e-6, 1000000, count, 1000000).total();
+        EXPECT_GE(total, before) << count;
+        before = total;
+    }
+}
+
+TEST(ReplanLine, NamesTheRestAndTheCount)
+{
+    PhaseSeconds rest;
+    rest.random = 2.04;
+    rest.clustering = 17.9;
+    rest.output = 1.0;
+    EXPECT_EQ(replan_line(rest, 21000000),
+              "  Plan for the rest: random pairs 2.0 s, clustering 17.9 s, output 1.0 s (21000000 distances)");
+}
+
 TEST(PlanLine, NamesEveryPhaseAndTheBudget)
 {
     Plan plan;

@@ -20,8 +20,10 @@
 #include <brivane/sink.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <string>
 
 #include "Timer.h"
@@ -41,6 +43,7 @@ const char MSG_GIVEN_MEMORY[] = "ERROR! Insufficient memory to store all given d
 const char MSG_STORE_LIMIT[] = "ERROR! Too many distances for the distance store (at most 178956969 pairs)!";
 const char MSG_MEMORY_NEED[] = "This run needs -m %.2f or more (gigabytes).";
 const char MSG_EPSILON_HELD[] = "  Epsilon held at %g, so that the similarity heuristics fit the time budget";
+const char MSG_JOIN_CUT[] = "    The join stopped at its share of the time budget; random pairs take the rest";
 const char MSG_ENGINE_NO_EFFECT[] = "WARNING! --engine dense has no effect: the dense engine needs every pair (-a, "
                                     "or -C distmat); the distance store clusters this one.";
 const char MSG_COMPACT_LIMIT[] = "ERROR! Too many distances for the compact engine (at most %lld pairs)!";
@@ -61,6 +64,29 @@ const int PLAN_SAMPLE_PAIRS = 2000000;
 // most: a few milliseconds.
 const double JOIN_SAMPLE_FOUND = 10000;
 const double JOIN_SAMPLE_TESTS = 2e7;
+// The join may overrun its planned seconds by this factor and this much.
+const double JOIN_OVERRUN = 1.5;
+const double JOIN_SLACK_SECONDS = 0.5;
+// The store's room above the planned count, for the re-plan to raise it.
+const double STORE_ROOM = 1.5;
+// The random pairs timed before the re-plan: this share of those planned,
+// at least one per object.
+const double RANDOM_FIRST_SHARE = 0.125;
+// The first random pairs enter a store smaller than the rest will; what
+// follows them is priced this much higher per pair.
+const double RANDOM_LATER_COST = 1.15;
+
+// Wall seconds of one random pair as the calibration prices it: its
+// distance on the run's threads, its entry and its draw.
+double calibrated_random_pair(const UnitCosts &unit)
+{
+    return unit.distance / unit.threads + unit.insert + unit.draw;
+}
+
+double steady_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 
 // Numbers in the report as the program has always printed them: integers in
@@ -504,7 +530,19 @@ void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
     // of the machine the run gets is the one they got.
     set_slowdown(unit, unit.store.slowdown);
     run_plan = plan();
-    num_distances = (int)run_plan.count;
+    run_plan.clock = steady_seconds();
+    run_plan.spent = timer_global.get_run_time();
+    run_plan.unit = unit;
+    run_plan.least = least;
+    // The store is made with room above the planned count, so that the
+    // re-plan after the first random pairs may raise it where the plan
+    // proved too careful; the room costs its hash heads (48 bytes a pair)
+    // and is charged to -m like the count.
+    run_plan.capacity = run_plan.all_pairs
+                            ? run_plan.count
+                            : std::min<int64_t>(most, std::max<int64_t>(run_plan.count,
+                                                                         (int64_t)(STORE_ROOM * run_plan.count)));
+    num_distances = (int)run_plan.capacity;
     if (run_plan.all_pairs) {
         // The pivots were for the join, which a run of every pair has not.
         delete_pivots();
@@ -560,6 +598,11 @@ void Run::distances_from_data(bool pivots_chosen)
     // Every pair is computed anyway when all are asked for, so the heuristics
     // have nothing to choose.
     bool heuristics = heuristics_wanted();
+    // A time-budget run's store has room above its count (plan_for_time_budget);
+    // the count itself sets the epsilon and the random pairs' target.
+    bool replanned = plan_made && run_plan.budget > 0 && !run_plan.all_pairs && !all_pairwise;
+    if (replanned)
+        num_distances = (int)run_plan.count;
     if (heuristics) {
         if (!pivots_chosen)
             choose_pivots_phase();
@@ -587,10 +630,15 @@ void Run::distances_from_data(bool pivots_chosen)
             run_sink->text("  Calculating similarity heuristics based pairs...");
             Timer timer_heuristics;
             progress_begin("  Calculating similarity heuristics based pairs...", 0, run_plan.join_tests);
+            if (replanned)
+                join_deadline = steady_seconds() + join_share();
             small_dists_work(epsilon);
+            join_deadline = std::numeric_limits<double>::infinity();
             progress_end();
             run_sink->text(std::string(" ") + text_of(timer_heuristics.get_run_time()) + " sec\n");
             run_sink->text(std::string("    ") + text_of(n_dist / 2) + " distances calculated\n");
+            if (join_cut)
+                run_sink->text(std::string(MSG_JOIN_CUT) + "\n");
             run_sink->flush();
             delete_pivots();
         }
@@ -601,9 +649,15 @@ void Run::distances_from_data(bool pivots_chosen)
             Timer timer_random;
             run_sink->text("  Calculating random pairs...");
             progress_begin("  Calculating random pairs...", n_dist / 2, num_distances);
-            random_dist();
+            PhaseSeconds rest;
+            if (replanned)
+                rest = replan_random_pairs();
+            else
+                random_dist();
             progress_end();
             run_sink->text(std::string(" ") + text_of(timer_random.get_run_time()) + " sec\n");
+            if (replanned)
+                run_sink->text(replan_line(rest, num_distances) + "\n");
         }
     } else {
         Timer timer_all;
@@ -616,6 +670,57 @@ void Run::distances_from_data(bool pivots_chosen)
     run_sink->text(std::string("Distance calculation took ") + text_of(timer_distances.get_run_time()) + " sec\n");
     run_sink->text(std::string("  Values of ") + text_of(n_dist / 2) + " distances were calculated\n");
     report_pairs_without_distance();
+}
+
+// Seconds the join of a time-budget run may take from now: what the plan
+// gave it, with room for a plan that fell a little short, and never so
+// much that the least count's random pairs, clustering and output (priced
+// as the re-plan prices them, the random pairs at the calibration's rate)
+// no longer fit in what is left of the budget.  A join on data
+// whose pivot bounds tell little examines far more candidates than its
+// sample foresaw; past its share its pairs so far stay.
+double Run::join_share()
+{
+    double elapsed = run_plan.spent + steady_seconds() - run_plan.clock;
+    const UnitCosts &unit = run_plan.unit;
+    double least_rest = predict_rest(unit, calibrated_random_pair(unit), 0, run_plan.least, object_count).total();
+    double by_budget = run_plan.budget - elapsed - least_rest;
+    return std::max(0.0, std::min(JOIN_OVERRUN * run_plan.seconds.join + JOIN_SLACK_SECONDS, by_budget));
+}
+
+// The random pairs of a time-budget run, in two steps: a first share,
+// timed, then the count re-planned from the time left, the pairs' measured
+// rate and a clustering cost that no input has exceeded (clustering_seconds),
+// and the rest up to it.  By then the join, the pivots and the epsilon have
+// taken what they took, whatever the plan foresaw for them: the count is the
+// knob left.  The result is the rest's predicted seconds, from the re-plan on.
+PhaseSeconds Run::replan_random_pairs()
+{
+    int64_t planned = num_distances, stored = n_dist / 2;
+    int64_t first = stored + std::min<int64_t>(planned - stored,
+                                               std::max<int64_t>(object_count,
+                                                                 (int64_t)(RANDOM_FIRST_SHARE * (planned - stored))));
+    num_distances = (int)first;
+    double start = steady_seconds();
+    random_dist();
+    double seconds = steady_seconds() - start;
+    int64_t added = n_dist / 2 - stored;
+    // With no pair added (every pair stored, or none with a distance) the
+    // plan's own price stands.
+    const UnitCosts &unit = run_plan.unit;
+    double per_random = added > 0 ? RANDOM_LATER_COST * seconds / (double)added : calibrated_random_pair(unit);
+    double left = run_plan.budget - (run_plan.spent + steady_seconds() - run_plan.clock);
+    int64_t now_stored = n_dist / 2;
+    auto rest = [&](int64_t count) {
+        return predict_rest(unit, per_random, now_stored, count, object_count).total();
+    };
+    int64_t count = replan_count(left, now_stored, run_plan.least, std::min<int64_t>(run_plan.capacity, dist_size / 2),
+                                 rest);
+    PhaseSeconds predicted = predict_rest(unit, per_random, now_stored, count, object_count);
+    num_distances = (int)count;
+    if (count > now_stored)
+        random_dist();
+    return predicted;
 }
 
 void Run::given_distances()

@@ -86,6 +86,15 @@ const double STORE_RECORD_BYTES = 64;
 // in the caches: this much more per doubling beyond a million pairs.
 const double CLUSTER_GROWTH = 0.2;
 
+// The merge loop's far loads per stored pair at most: this many up to a
+// million pairs and this many more per doubling of the store beyond, as
+// less of it stays in the caches.  Measured on bench/scale.py's family
+// (bench/README.md), with a tenth more: 1.4 to 4.0 loads per pair at 2-4
+// million pairs, 6.4 to 8.0 at 2*10^7, where the scratch stores' figure
+// fell short by up to 2-3 times on data unlike theirs.
+const double CLUSTER_BOUND_LOADS = 0.8;
+const double CLUSTER_BOUND_LOADS_PER_DOUBLING = 1.85;
+
 // A draw of a random pair, in processor seconds: two numbers of the generator
 // and the pair's bit, while the bits fit in this many bytes of cache; beyond,
 // a far load for the share of the bits that do not.
@@ -381,6 +390,28 @@ double merge_cost(const UnitCosts &unit, double pairs)
 
 } // namespace
 
+double clustering_seconds(const UnitCosts &unit, double pairs)
+{
+    double bound = unit.far_load * (CLUSTER_BOUND_LOADS + CLUSTER_BOUND_LOADS_PER_DOUBLING *
+                                                              std::log2(std::max(1.0, pairs / 1e6)));
+    return unit.merge_scale * pairs * std::max(merge_cost(unit, pairs), bound);
+}
+
+PhaseSeconds predict_rest(const UnitCosts &unit, double per_random, int64_t stored, int64_t count, int n)
+{
+    PhaseSeconds s;
+    double added = std::max(0.0, (double)count - (double)stored);
+    double all = n >= 2 ? (double)n * (n - 1) / 2 : 0;
+    // Near all pairs a pair costs the draws that pass over stored ones;
+    // the measured rate holds one draw per pair.
+    double draw = unit.draw + unit.far_load * std::max(0.0, 1 - DRAW_CACHE_BYTES / std::max(1.0, all / 8));
+    s.random = added * per_random + std::max(0.0, expected_draws(all, (double)stored, added) - added) * draw;
+    double pairs = std::max((double)count, (double)stored);
+    s.clustering = clustering_seconds(unit, pairs);
+    s.output = (double)n * unit.output_object;
+    return s;
+}
+
 PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double join_tests, int n,
                      double bounds, bool heuristics, bool randoms)
 {
@@ -412,7 +443,7 @@ PhaseSeconds predict(const UnitCosts &unit, int64_t count, double found, double 
     double all = n >= 2 ? (double)n * (n - 1) / 2 : 0;
     double draw = unit.draw + unit.far_load * std::max(0.0, 1 - DRAW_CACHE_BYTES / (all / 8));
     s.random = random * (distance + insert_random) + expected_draws(all, stored, random) * draw;
-    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + pairs * merge_cost(unit, pairs);
+    s.clustering = (double)count * STORE_TABLE_BYTES * unit.store_byte + clustering_seconds(unit, pairs);
     s.output = (double)n * unit.output_object;
     return s;
 }
@@ -466,6 +497,14 @@ std::string plan_line(const Plan &plan)
         std::snprintf(line, sizeof line,
                       "Plan: join %.1f s, random pairs %.1f s, clustering %.1f s, output %.1f s (%s)",
                       s.epsilon + s.join, s.random, s.clustering, s.output, tail);
+    return line;
+}
+
+std::string replan_line(const PhaseSeconds &rest, int64_t count)
+{
+    char line[200];
+    std::snprintf(line, sizeof line, "  Plan for the rest: random pairs %.1f s, clustering %.1f s, output %.1f s (%lld distances)",
+                  rest.random, rest.clustering, rest.output, (long long)count);
     return line;
 }
 
@@ -534,6 +573,8 @@ UnitCosts Run::measure_unit_costs(int pivots)
     unit.bound = BOUND_LOADS_PER_PIVOT * 2 * pivots * memory_costs.miss * s;
     unit.join_order =
         (std::log2(std::max(2, object_count)) * JOIN_SORT_LOADS * memory_costs.miss + pivots * JOIN_CELL_SECONDS) * s;
+    if (engine == ENGINE_COMPACT)
+        unit.merge_scale = COMPACT_MERGE_SCALE;
     return unit;
 }
 

@@ -26,6 +26,9 @@ struct UnitCosts {
     double threads = 1;       // threads the distance computations may count on (Run::parallel_share)
     double far_load = 0;      // one load from far memory, slowdown included
     double draw = 0;          // one draw of a random pair, kept or passed over (its bit in the cache)
+    // The clustering engine's merge loop per pair against the store's, whose
+    // loop the calibration times: 1 for the store.
+    double merge_scale = 1;
     // When the join was timed on a sample: wall seconds on the run's
     // threads per examined candidate and, beside its insertion, per found
     // pair; they replace join_test and the found pairs' distances.
@@ -59,6 +62,15 @@ struct Plan {
     double spent = 0;               // seconds of the run before the plan
     double over = 0;                // seconds by which the minimum count overruns the budget
     bool all_pairs = false;         // every pair is computed (no join, no random pairs)
+    // A time-budget run re-plans once its join and a first share of its
+    // random pairs are done (replan_count): the store is made for up to
+    // `capacity` pairs so that the count may then grow, never below `least`
+    // (20 per object, at most every pair).  `clock` is the steady clock's
+    // seconds when `spent` was read; `unit` the costs the plan was made with.
+    int64_t capacity = 0;
+    int64_t least = 0;
+    double clock = 0;
+    UnitCosts unit;
 };
 
 // Sorted pivot lower bounds of random pairs: the epsilon that a count gets
@@ -180,6 +192,33 @@ Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_
                       double bounds, bool heuristics, bool randoms, EpsilonOf epsilon_of,
                       JoinOf join_of);
 
+// The merge loop's seconds for a store of `pairs` pairs, bounded below so
+// that no input makes it run longer than foreseen: the scratch stores and
+// the cache model price pairs whose distances and order are not the run's,
+// and the merge loop's far loads per pair vary with the data (how clusters
+// grow, how many pairs each merge re-keys).  The bound is far loads per
+// pair, growing with the store's doublings, at the worst the inputs of
+// bench/scale.py's family showed.
+double clustering_seconds(const UnitCosts &unit, double pairs);
+
+// The rest of a time-budget run once `stored` pairs are in the store: the
+// random pairs up to `count` at `per_random` wall seconds each (as the run
+// measured them; pairs passed over near all pairs cost a draw each beside),
+// the clustering (clustering_seconds) and the output.
+PhaseSeconds predict_rest(const UnitCosts &unit, double per_random, int64_t stored, int64_t count, int n);
+
+// The count of a run re-planned with `left` seconds of its budget left and
+// `stored` pairs stored: the largest count in [floor, most] whose rest
+// (`rest(count)`, seconds, growing with the count) fits in `left`, where
+// the floor is the larger of `least` and `stored` (stored pairs stay); the
+// floor itself when nothing above it fits.  Never above `most` unless the
+// pairs stored are more.
+template <class Rest>
+int64_t replan_count(double left, int64_t stored, int64_t least, int64_t most, Rest rest);
+
+// "  Plan for the rest: random pairs 2.0 s, clustering 17.9 s, output 1.0 s (21000000 distances)"
+std::string replan_line(const PhaseSeconds &rest, int64_t count);
+
 // "Plan: join 21.0 s, random pairs 3.1 s, clustering 18.2 s, output 1.0 s (time budget 60 s)"
 std::string plan_line(const Plan &plan);
 // The warning that the minimum of 20 distances per object alone overruns the
@@ -283,6 +322,26 @@ Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_
         }
     }
     return fit;
+}
+
+template <class Rest>
+int64_t replan_count(double left, int64_t stored, int64_t least, int64_t most, Rest rest)
+{
+    int64_t floor = std::max(least, stored);
+    if (most <= floor || !(rest(floor) <= left))
+        return floor;
+    if (rest(most) <= left)
+        return most;
+    // rest(lo) fits, rest(hi) does not; the count to within 0.1 %.
+    int64_t lo = floor, hi = most;
+    while (hi - lo > std::max<int64_t>(1, lo / 1000)) {
+        int64_t mid = lo + (hi - lo) / 2;
+        if (rest(mid) <= left)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return lo;
 }
 
 #endif

@@ -190,6 +190,11 @@ class Run {
     int64_t neg_res1 = 0;             // pairs rejected without the exact test
     int64_t neg_res2 = 0;             // pairs rejected by the exact pivot test
     int64_t join_pairs_examined = 0;  // pairs of the leaf block pairs
+    // A time-budget run's join takes no batch past this steady-clock second
+    // (its pairs so far stay, the random pairs fill the rest); infinite in
+    // every other run, whose join is whole.  join_cut: the last join stopped so.
+    double join_deadline = std::numeric_limits<double>::infinity();
+    bool join_cut = false;
     // Where the join sends each pair that passes both tests, on the main
     // thread and in the order a single thread finds them; empty: into the
     // store (getdist).
@@ -634,6 +639,8 @@ class Run {
     double choose_pivots_phase();
     void plan_for_time_budget(Timer &timer_global, bool &pivots_chosen);
     void plan_for_count();
+    double join_share();
+    PhaseSeconds replan_random_pairs();
     void print_plan();
     void distances_from_data(bool pivots_chosen);
     void given_distances();

@@ -31,6 +31,7 @@
 #include "small_dist.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -968,7 +969,10 @@ void Run::run_join(int members)
         tasks.clear();
         int64_t pairs = 0;
         JoinTask t;
-        while (pairs < batch_pairs && (int64_t)tasks.size() < BATCH_TASKS && walk.next(t)) {
+        if (join_deadline < std::numeric_limits<double>::infinity() &&
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count() > join_deadline)
+            join_cut = true;
+        while (!join_cut && pairs < batch_pairs && (int64_t)tasks.size() < BATCH_TASKS && walk.next(t)) {
             tasks.push_back(t);
             pairs += (int64_t)(t.end1 - t.start1 + 1) * (t.end2 - t.start2 + 1);
         }
@@ -1002,6 +1006,7 @@ void Run::small_dists_work(double eps)
     neg_res1 = 0;
     neg_res2 = 0;
     join_pairs_examined = 0;
+    join_cut = false;
     // A cell width that is not a positive finite number leaves every cell
     // quotient undefined; the random pairs then fill the whole count.
     if (std::isnan(eps) || std::isinf(eps)) {
