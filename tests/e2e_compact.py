@@ -3,6 +3,7 @@ equal the distance store's on distances without ties; -E auto takes it
 where the store cannot hold the count a run asks for (a data matrix with
 -M, a distance list), and the store everywhere else; the lines that name the
 engine, and what a budget too small for it says."""
+import re
 import unittest
 
 import numpy as np
@@ -68,6 +69,20 @@ class ChoiceTest(CompactCase):
         r = run(given + ["-E", "store"])
         self.assertEqual(r.status, 1, r)
         self.assertIn("ERROR! Insufficient memory to store all given distances\n", r.stderr)
+
+    def test_a_time_budget_run_takes_the_engine_whose_plan_holds_more(self):
+        # A budget of time that allows far more pairs than memory: 0.01 GB
+        # holds 42949 pairs in the store (less than 20 per object, 40000
+        # would need 0.0093 GB), 185000 in the compact engine.
+        cases = ((0.01, True), (0.02, True), (2, False))
+        for memory, compact in cases:
+            with self.subTest(memory=memory):
+                r = self.cluster("-t", 1000, "-m", memory)
+                self.assertEqual(r.status, 0, r)
+                self.assertEqual(COMPACT_LINE in r.stderr, compact, r)
+                count = int(re.search(r"Values of (\d+) distances were calculated", r.stderr).group(1))
+                if compact:
+                    self.assertGreater(count, int(memory * 2**30 / 250), r)
 
     def test_the_engine_line_names_the_engine_that_clusters(self):
         cases = [(["-E", "store"], "Clustering engine: store\nRunning"),

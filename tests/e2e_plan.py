@@ -39,10 +39,10 @@ class PlanLine(BrivaneTest):
         return [k for k, line in enumerate(stderr.splitlines()) if line.startswith("Plan:")]
 
     def test_plan_line_comes_once_just_before_the_distances(self):
-        # 400 objects have 79,800 pairs, which 10 MB cannot hold: the budget
-        # picks a count of them.
+        # 400 objects have 79,800 pairs, which 10 MB cannot hold in the
+        # store: the budget picks a count of them.
         cases = [
-            (["-t", "5", "-m", "0.01"], "time budget 5 s"),
+            (["-t", "5", "-m", "0.01", "-E", "store"], "time budget 5 s"),
             (["-M", "8000"], "count given"),
             (["-M", "8000", "-s", "0"], "count given"),
         ]
@@ -92,11 +92,11 @@ class PlanLine(BrivaneTest):
         self.assertNotIn("Plan for the rest", m.stderr)
 
     def test_budgeted_run_replans_its_count_after_the_first_random_pairs(self):
-        # 10 MB hold about 40,000 of the 79,800 pairs of 400 objects; the
-        # re-planned count is what the run computes, within memory and never
-        # below 20 per object.
+        # 10 MB hold about 40,000 of the 79,800 pairs of 400 objects in the
+        # store; the re-planned count is what the run computes, within memory
+        # and never below 20 per object.
         r = run(["-i", self.data(), "-o", self.path("out.nc"), "-d", "euclidean", "-R", "1", "-t", "30",
-                 "-m", "0.01"])
+                 "-m", "0.01", "-E", "store"])
         self.assertEqual(r.status, 0, r)
         lines = r.stderr.splitlines()
         at = [k for k, line in enumerate(lines) if line.startswith("  Plan for the rest: ")]
@@ -153,10 +153,10 @@ class PlanLine(BrivaneTest):
             np.testing.assert_array_equal(timed[name], every[name], name)
 
     def test_budget_short_of_every_pair_prices_the_draws_that_repeat_pairs(self):
-        # 10 MB hold about half of the 79,800 pairs of 400 objects: the count
-        # is drawn, and its plan line names random pairs.
+        # 10 MB hold about half of the 79,800 pairs of 400 objects in the
+        # store: the count is drawn, and its plan line names random pairs.
         r = run(["-i", self.data(), "-o", self.path("out.nc"), "-d", "euclidean", "-R", "1", "-t", "30",
-                 "-m", "0.01"])
+                 "-m", "0.01", "-E", "store"])
         self.assertEqual(r.status, 0, r)
         plan = [line for line in r.stderr.splitlines() if line.startswith("Plan:")]
         self.assertEqual(len(plan), 1, r)

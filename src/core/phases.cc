@@ -530,6 +530,24 @@ void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
     // of the machine the run gets is the one they got.
     set_slowdown(unit, unit.store.slowdown);
     run_plan = plan();
+    // Where memory holds the store to fewer pairs than the time allows,
+    // the compact engine may hold more in the same time: -E auto takes the
+    // engine whose plan has the larger count.
+    if (settings.engine == ENGINE_AUTO && engine == ENGINE_STORE && !run_plan.all_pairs && run_plan.count >= most) {
+        int64_t store_most = most;
+        UnitCosts store_unit = unit;
+        engine = ENGINE_COMPACT;
+        most = bound_num_distances(memory / COMPACT_COST.per_pair, memory, object_count, COMPACT_COST);
+        unit.merge_scale = COMPACT_MERGE_SCALE;
+        Plan compact_plan = plan();
+        if (compact_plan.count > run_plan.count) {
+            run_plan = compact_plan;
+        } else {
+            engine = ENGINE_STORE;
+            most = store_most;
+            unit = store_unit;
+        }
+    }
     run_plan.clock = steady_seconds();
     run_plan.spent = timer_global.get_run_time();
     run_plan.unit = unit;
