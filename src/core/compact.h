@@ -93,7 +93,8 @@ const int64_t COMPACT_BYTES_PER_OBJECT = 160;
 
 // The compact engine's merge loop per pair against the store's: measured
 // 1.4 at a million objects and 24 million pairs, 1.7 in the merge loop's
-// benchmark (bench/README.md).  The time plan prices its clustering so.
+// benchmark (bench/README.md).  The time plan prices its clustering so
+// where it calibrates the store's on the run.
 const double COMPACT_MERGE_SCALE = 1.7;
 
 class PairTable {

@@ -703,7 +703,11 @@ double Run::join_share()
     const UnitCosts &unit = run_plan.unit;
     double least_rest = predict_rest(unit, calibrated_random_pair(unit), 0, run_plan.least, object_count).total();
     double by_budget = run_plan.budget - elapsed - least_rest;
-    return std::max(0.0, std::min(JOIN_OVERRUN * run_plan.seconds.join + JOIN_SLACK_SECONDS, by_budget));
+    // The join keeps the seconds the plan gave it whatever the budget: where
+    // even the least count does not fit, cutting it would trade the pairs
+    // that make the tree for random ones that take as long.
+    return std::max(0.0, std::min(JOIN_OVERRUN * run_plan.seconds.join + JOIN_SLACK_SECONDS,
+                                  std::max(by_budget, run_plan.seconds.join)));
 }
 
 // The random pairs of a time-budget run, in two steps: a first share,

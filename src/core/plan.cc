@@ -394,7 +394,7 @@ double clustering_seconds(const UnitCosts &unit, double pairs)
 {
     double bound = unit.far_load * (CLUSTER_BOUND_LOADS + CLUSTER_BOUND_LOADS_PER_DOUBLING *
                                                               std::log2(std::max(1.0, pairs / 1e6)));
-    return unit.merge_scale * pairs * std::max(merge_cost(unit, pairs), bound);
+    return pairs * std::max(unit.merge_scale * merge_cost(unit, pairs), bound);
 }
 
 PhaseSeconds predict_rest(const UnitCosts &unit, double per_random, int64_t stored, int64_t count, int n)

@@ -27,7 +27,8 @@ struct UnitCosts {
     double far_load = 0;      // one load from far memory, slowdown included
     double draw = 0;          // one draw of a random pair, kept or passed over (its bit in the cache)
     // The clustering engine's merge loop per pair against the store's, whose
-    // loop the calibration times: 1 for the store.
+    // loop the calibration times: 1 for the store.  The floor that no input
+    // has gone below (clustering_seconds) holds for both engines as it is.
     double merge_scale = 1;
     // When the join was timed on a sample: wall seconds on the run's
     // threads per examined candidate and, beside its insertion, per found
