@@ -373,6 +373,19 @@ void Run::compact_merge()
     PairHeap heap(table);
     poll();
 
+    // Merge `node` of slots x (absorbed) and y (surviving) at distance d, as
+    // the store records it: the larger cluster the left child, the absorbed
+    // one on equal sizes.
+    auto record = [&](int node, int x, int y, double d) {
+        ClusterSlot &sx = slots[x], &sy = slots[y];
+        bool y_left = sx.size < sy.size;
+        leftnode[node] = y_left ? sy.number : sx.number;
+        rightnode[node] = y_left ? sx.number : sy.number;
+        dst[node] = d;
+        sy.size += sx.size;
+        sy.number = node;
+        sx.merged = true;
+    };
     std::vector<pair_id> absorbed;
     int merge = 0;
     while (!heap.empty()) {
@@ -384,15 +397,7 @@ void Run::compact_merge()
         if (slots[x].degree > slots[y].degree)
             std::swap(x, y);
         ClusterSlot &sx = slots[x], &sy = slots[y];
-        // The merge into the dendrogram, as the store records it.
-        int node_number = n + merge - 1;
-        bool y_left = sx.size < sy.size;
-        leftnode[node_number] = y_left ? sy.number : sx.number;
-        rightnode[node_number] = y_left ? sx.number : sy.number;
-        dst[node_number] = xy.d;
-        sy.size += sx.size;
-        sy.number = node_number;
-        sx.merged = true;
+        record(n + merge - 1, x, y, xy.d);
         table.retire(top);
         sy.degree--;
 
@@ -466,23 +471,10 @@ void Run::compact_merge()
         for (int i = 0; i < n; i++)
             if (!slots[i].merged)
                 live.push_back(i);
-        for (int k = 0; k < t; k++) {
-            int m = t - k + 1;
-            int r = run_random.next();
-            std::swap(live[k], live[k + r % m]);
-            r = run_random.next();
-            std::swap(live[k + 1], live[k + 1 + r % (m - 1)]);
+        join_unconnected(live.data(), t, run_random, [&](int x, int y) {
             merge++;
-            int node_number = n + merge - 1;
-            ClusterSlot &sx = slots[live[k]], &sy = slots[live[k + 1]];
-            bool y_left = sx.size < sy.size;
-            leftnode[node_number] = y_left ? sy.number : sx.number;
-            rightnode[node_number] = y_left ? sx.number : sy.number;
-            dst[node_number] = std::numeric_limits<double>::infinity();
-            sy.size += sx.size;
-            sy.number = node_number;
-            sx.merged = true;
-        }
+            record(n + merge - 1, x, y, std::numeric_limits<double>::infinity());
+        });
     }
 }
 

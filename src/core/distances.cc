@@ -665,16 +665,10 @@ void Run::cluster_merge()
         for (int i = 0, k = 0; i < object_count; i++)
             if (!node[i].merged)
                 live[k++] = i;
-        for (int k = 0; k < t; k++) {
-            int m = t - k + 1;
-            int r = run_random.next();
-            std::swap(live[k], live[k + r % m]);
-            r = run_random.next();
-            std::swap(live[k + 1], live[k + 1 + r % (m - 1)]);
+        join_unconnected(live, t, run_random, [&](int x, int y) {
             merge++;
-            record_merge(object_count + merge - 1, live[k], live[k + 1],
-                         std::numeric_limits<double>::infinity());
-        }
+            record_merge(object_count + merge - 1, x, y, std::numeric_limits<double>::infinity());
+        });
         delete[] live;
     }
 }

@@ -1,10 +1,12 @@
-// The linkage update rules of the engines that merge over known pairs only.
+// The linkage update rules of the engines that merge over known pairs only, and their joins of clusters no pair connects.
 #ifndef LINKAGE_RULES_H
 #define LINKAGE_RULES_H
 
 #include <cstdint>
+#include <utility>
 
 #include "distances.h"
+#include "random.h"
 #include "settings.h"
 
 // Linkage update rules: the distance of the merged cluster to z from the
@@ -38,6 +40,22 @@ inline double linkage_update(int linkage, double old, double m_old, double d, do
         return link_weighted(old, d);
     default:
         return link_ave(old, m_old, d, m_d);
+    }
+}
+
+// The clusters that no known pair connects, `t` + 1 slots in slot order in
+// `live`, joined one into the next in an order drawn from `random`:
+// join(x, y) merges slot x into slot y.  Both engines join so, so that
+// their trees agree there too.
+template <class F> void join_unconnected(int32_t *live, int t, Random &random, F join)
+{
+    for (int k = 0; k < t; k++) {
+        int m = t - k + 1;
+        int r = random.next();
+        std::swap(live[k], live[k + r % m]);
+        r = random.next();
+        std::swap(live[k + 1], live[k + 1 + r % (m - 1)]);
+        join(live[k], live[k + 1]);
     }
 }
 
