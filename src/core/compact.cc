@@ -11,7 +11,7 @@
 //
 // The candidate heap holds every pair alive, with its place kept per pair,
 // as the store's does.
-
+//
 // What the store decides by its records is decided here the same way: the
 // slot with more pairs survives (on equal counts the pair's first end is
 // absorbed), the larger cluster is the left child (the absorbed one on
@@ -23,10 +23,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
-#include <new>
 #include <sys/mman.h>
 
 #include "linkage_rules.h"
