@@ -1,0 +1,34 @@
+// The exact engine in memory linear in N: every pair of a data matrix is
+// computed when the clustering needs it and never kept, so that a run too
+// large for the condensed matrix of the dense engine still gets the exact
+// tree.
+//
+// Single linkage is Prim's minimum spanning tree with a best distance per
+// object outside the tree, as the dense engine runs it on its matrix: each
+// step adds the nearest outside object and computes its distances to all
+// others on the threads.  The edges are the dense engine's, in the same
+// order and with the same heights, and go through its dendrogram, so the
+// output file is the dense engine's.  The steps that need the run's data and
+// measure are the Run's (linear_mst, linear_cluster).
+#ifndef LINEAR_H
+#define LINEAR_H
+
+#include <cstdint>
+
+// Memory charged per object, in bytes, beside the input:
+//   16  the outside list of Prim's algorithm (object, tree end, distance)
+//   16  the tree's edges (dense_merge_t)
+//   28  their sort by height (a buffer of 16 per edge) and the union-find
+//       that numbers the merges (parent, node number, size: 4 each)
+//   64  the dendrogram arrays of 2N-1 nodes: six of int32 and one of double
+// with 4 to spare.
+const int64_t LINEAR_BYTES_PER_OBJECT = 128;
+
+// Outside objects that one task of a Prim step takes: enough that a task
+// outweighs handing it out, few enough that the last ones even the threads.
+const int64_t LINEAR_STEP_CHUNK = 512;
+
+// Whether the linear engine clusters by `linkage` (settings.h).
+bool linear_linkage(int linkage);
+
+#endif
