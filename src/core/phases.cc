@@ -391,7 +391,7 @@ void Run::choose_engine(int64_t matrix_input)
     int64_t store_instead = store_fits ? 0 : pairs > STORE_MAX_PAIRS ? -1 : store_bytes;
     // The linear engine keeps no pair: the data matrix (charged already) and
     // its arrays per object.
-    int64_t linear_bytes = LINEAR_BYTES_PER_OBJECT * (int64_t)object_count;
+    int64_t linear_bytes = linear_bytes_per_object(settings.linkage, row_length) * (int64_t)object_count;
     if (requested == ENGINE_LINEAR) {
         if (linear_bytes > memory)
             refuse(std::string(too_small) + "\n" + memory_need_line(linear_bytes));

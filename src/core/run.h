@@ -489,6 +489,14 @@ class Run {
     // distances that are NaN or infinite (`not_finite`) and those NaN
     // (`nan`); each pair is computed once.
     std::vector<dense_merge_t> linear_mst(int64_t &not_finite, int64_t &nan);
+    // Ward linkage of the data matrix's euclidean distances by the
+    // nearest-neighbour chain over cluster centroids, on num_threads
+    // threads: the N-1 merges in the order the chain found them, as
+    // dense_nn_chain gives them (heights the square roots of the merge
+    // values).  The data must be finite.
+    std::vector<dense_merge_t> linear_ward();
+    // Objects of the data matrix with an element that is NaN or infinite.
+    int64_t rows_not_finite();
     // The whole clustering with the run's linkage: the merges, the
     // dendrogram arrays and the leaf order; a distance that is not finite
     // ends the run.
