@@ -2,7 +2,7 @@
 neither the store nor the dense engine's matrix fits): its output file
 byte for byte the dense engine's, for several sizes, measures and thread
 counts, by rows and by columns, with the copy of the data and the quality
-file; the engine that a budget selects and what a budget too small for
+file; Ward linkage against the dense engine's and SciPy's; the engine that a budget selects and what a budget too small for
 every engine says; the runs it refuses and why."""
 import unittest
 
@@ -85,6 +85,39 @@ class SameOutputTest(LinearCase):
         self.assertGreater(len(quality[0]), 8)
 
 
+class WardTest(LinearCase):
+    def test_tree_is_the_dense_engines_and_scipys(self):
+        rng = np.random.default_rng(31)
+        for n in (2, 3, 41, 500):
+            x = rng.normal(size=(n, 6))
+            src = self.rows(x, name="w%d.nc" % n)
+            self.assertEqual(self.cluster(src, "-a", "-l", "ward", "-E", "dense", out="dense.nc").status, 0)
+            dense = read_nc(self.path("dense.nc"))
+            for threads in (1, 2):
+                with self.subTest(n=n, threads=threads):
+                    r = self.cluster(src, "-a", "-l", "ward", "-E", "linear", "-j", threads, out="linear.nc")
+                    self.assertEqual(r.status, 0, r)
+                    got = read_nc(self.path("linear.nc"))
+                    for name in ("row_left", "row_right", "row_start", "row_end", "row_new2old"):
+                        np.testing.assert_array_equal(dense[name], got[name], err_msg=name)
+                    np.testing.assert_allclose(got["row_distance"], dense["row_distance"], rtol=1e-12)
+                    if n > 1:
+                        heights = sorted(h for _, h in output_merges(got, n, "row_"))
+                        np.testing.assert_allclose(heights, linkage(x, "ward")[:, 2], rtol=1e-9)
+
+    def test_auto_takes_it_and_refuses_rows_not_finite(self):
+        # 2000 objects of 2 doubles: Ward charges 128 + 16 + 32 bytes each.
+        x = np.random.default_rng(2).normal(size=(2000, 2))
+        src = self.rows(x)
+        r = self.cluster(src, "-a", "-l", "ward", "-m", 0.005)
+        self.assertEqual(r.status, 0, r)
+        self.assertIn(LINEAR_LINE, r.stderr)
+        x[4, 0] = np.inf
+        r = self.cluster(self.rows(x, name="inf.nc"), "-a", "-l", "ward", "-m", 0.005)
+        self.assertRefused(r, "Running hierarchical clustering...\nERROR! 1999 distances are NaN or infinite; the "
+                              "linear engine needs every distance finite.\n")
+
+
 class SelectionTest(LinearCase):
     def setUp(self):
         super().setUp()
@@ -132,8 +165,10 @@ class RefusalTest(LinearCase):
                  (["-a", "-l", "ave"], "ERROR! The linear engine (-E linear) cannot cluster by average " + not_reducible),
                  (["-a", "-l", "max"], "ERROR! The linear engine (-E linear) cannot cluster by complete " + not_reducible),
                  (["-a", "-l", "we"], "ERROR! The linear engine (-E linear) cannot cluster by weighted " + not_reducible),
-                 (["-a", "-l", "ward"], "ERROR! The linear engine (-E linear) does not cluster by Ward linkage yet; "
-                                        "use -E dense or -E auto.\n")]
+                 (["-a", "-l", "c"], "ERROR! The linear engine (-E linear) does not cluster by centroid linkage "
+                                     "yet; use -E dense or -E auto.\n"),
+                 (["-a", "-l", "me"], "ERROR! The linear engine (-E linear) does not cluster by median linkage "
+                                      "yet; use -E dense or -E auto.\n")]
         for extra, message in cases:
             with self.subTest(extra=extra):
                 r = self.cluster(src, *extra, "-E", "lin")

@@ -1,7 +1,8 @@
 // Unit tests of the linear engine: Prim's tree of distances computed on the
 // fly against the dense engine's tree of the same distances in its matrix,
-// on any number of threads and with equal distances; the count of distances
-// that are not finite and the refusal it brings; which engine a budget
+// on any number of threads and with equal distances; Ward linkage over
+// centroids against the dense engine's Lance-Williams updates; the count of
+// distances that are not finite and the refusal it brings; which engine a budget
 // selects and which linkages the engine takes.  The output files are
 // compared with the dense engine's end to end (e2e_linear.py).
 #include <gtest/gtest.h>
@@ -145,6 +146,64 @@ TEST_F(LinearEngine, TheDendrogramIsTheDenseEngines)
     EXPECT_EQ(std::vector<double>(dst, dst + 599), height);
 }
 
+TEST_F(LinearEngine, WardIsTheDenseEnginesTreeOnAnyNumberOfThreads)
+{
+    for (int n : {2, 3, 41, 500, 2300}) {
+        rows(n, 5, (unsigned)(100 + n));
+        settings.linkage = LINKAGE_WARD;
+        make_measure("euclidean", 0);
+        num_threads = 1;
+        dense_fill_measure();
+        dense_cluster();
+        int nodes = 2 * n - 1;
+        std::vector<int32_t> left(leftnode, leftnode + nodes), right(rightnode, rightnode + nodes),
+            order(new2old, new2old + n);
+        std::vector<double> height(dst, dst + nodes);
+        for (int threads : {1, 2, 3}) {
+            num_threads = threads;
+            linear_cluster();
+            std::string what = "n=" + std::to_string(n) + " -j " + std::to_string(threads);
+            EXPECT_EQ(left, std::vector<int32_t>(leftnode, leftnode + nodes)) << what;
+            EXPECT_EQ(right, std::vector<int32_t>(rightnode, rightnode + nodes)) << what;
+            EXPECT_EQ(order, std::vector<int32_t>(new2old, new2old + n)) << what;
+            for (int k = n; k < nodes; k++)
+                EXPECT_NEAR(height[k], dst[k], 1e-12 * height[k]) << what << " node " << k;
+        }
+    }
+}
+
+// Points 0, 1, 3 and 7 on a line: {0,1} at 1; with 3 at sqrt(2*2/3)*2.5;
+// with 7 at sqrt(2*3/4)*(7-4/3).
+TEST_F(LinearEngine, WardHeightsOnALine)
+{
+    rows(4, 1, 1);
+    data = {0, 1, 3, 7};
+    data_double = data.data();
+    std::vector<dense_merge_t> merges = linear_ward();
+    ASSERT_EQ(3u, merges.size());
+    EXPECT_EQ(0, merges[0].a);
+    EXPECT_EQ(1, merges[0].b);
+    EXPECT_NEAR(1, merges[0].height, 1e-15);
+    EXPECT_EQ(1, merges[1].a);
+    EXPECT_EQ(2, merges[1].b);
+    EXPECT_NEAR(std::sqrt(4.0 / 3) * 2.5, merges[1].height, 1e-15);
+    EXPECT_NEAR(std::sqrt(1.5) * (7 - 4.0 / 3), merges[2].height, 1e-14);
+}
+
+TEST_F(LinearEngine, WardRefusesRowsNotFinite)
+{
+    rows(30, 2, 4);
+    data[7 * 2] = NAN;
+    data[9 * 2 + 1] = -INFINITY;
+    settings.linkage = LINKAGE_WARD;
+    engine = ENGINE_LINEAR;
+    store_need = -1;
+    EXPECT_EQ(2, rows_not_finite());
+    // 2 * 28 pairs with one of them, 1 with both.
+    EXPECT_RUN_ERROR(linear_cluster(), 1,
+                     "^ERROR! 57 distances are NaN or infinite; the linear engine needs every distance finite\\.\n$");
+}
+
 // N objects with C doubles each, the input charged as the program charges it.
 class LinearBudget : public ::testing::Test, public Run {
   protected:
@@ -166,7 +225,7 @@ class LinearBudget : public ::testing::Test, public Run {
 TEST_F(LinearBudget, AutoTakesItOnlyWhereNeitherTheStoreNorTheMatrixFits)
 {
     // 20000 objects of 10 doubles: input 1.6 MB, linear 2.56 MB, the
-    // condensed matrix 1.6 GB, the store beyond its limit.
+    // condensed matrix 1.6 GB, the store beyond its limit; Ward adds 2.24 MB.
     const double MB = 1.0 / 1024;
     struct Case {
         double gigabytes;
@@ -179,7 +238,9 @@ TEST_F(LinearBudget, AutoTakesItOnlyWhereNeitherTheStoreNorTheMatrixFits)
                    Case{2, LINKAGE_MIN, ENGINE_AUTO, ENGINE_DENSE},
                    Case{2, LINKAGE_AVE, ENGINE_AUTO, ENGINE_DENSE},
                    Case{5 * MB, LINKAGE_MIN, ENGINE_LINEAR, ENGINE_LINEAR},
-                   Case{2, LINKAGE_MIN, ENGINE_LINEAR, ENGINE_LINEAR}}) {
+                   Case{2, LINKAGE_MIN, ENGINE_LINEAR, ENGINE_LINEAR},
+                   Case{8 * MB, LINKAGE_WARD, ENGINE_AUTO, ENGINE_LINEAR},
+                   Case{2, LINKAGE_WARD, ENGINE_AUTO, ENGINE_DENSE}}) {
         shape(20000, 10, t.gigabytes, t.linkage, t.requested);
         check_input_budget(0);
         EXPECT_EQ(t.engine, engine) << t.gigabytes << " " << t.linkage << " " << t.requested;
@@ -193,6 +254,17 @@ TEST_F(LinearBudget, ABudgetTooSmallNamesTheLeastNeed)
     EXPECT_RUN_ERROR(check_input_budget(0), 1,
                      "^ERROR! Insufficient memory to calculate all pairwise distances!\n"
                      "This run needs -m 0\\.01 or more \\(gigabytes\\)\\.\n$");
+}
+
+TEST_F(LinearBudget, WardIsChargedTheCentroids)
+{
+    // 128 + 8 * 10 + 32 bytes an object: 4.8 MB, with the input 6.4 MB.
+    shape(20000, 10, 0.005, LINKAGE_WARD, ENGINE_LINEAR);
+    EXPECT_RUN_ERROR(check_input_budget(0), 1,
+                     "^ERROR! Insufficient memory to calculate all pairwise distances!\n"
+                     "This run needs -m 0\\.01 or more \\(gigabytes\\)\\.\n$");
+    EXPECT_EQ(240, linear_bytes_per_object(LINKAGE_WARD, 10));
+    EXPECT_EQ(128, linear_bytes_per_object(LINKAGE_MIN, 10));
 }
 
 TEST_F(LinearBudget, AverageLinkageKeepsTheDenseEnginesNeed)
@@ -225,6 +297,12 @@ TEST(LinearChecks, OnlyDataMatricesWithEveryPairAndSingleLinkage)
         s.linkage = linkage;
         EXPECT_RUN_ERROR(check_engine(s), 1, "cannot cluster by [a-z]+ linkage: its distance between two clusters is "
                                              "worked out from earlier distances");
+    }
+    s.linkage = LINKAGE_WARD;
+    check_engine(s);
+    for (int linkage : {LINKAGE_CENTROID, LINKAGE_MEDIAN}) {
+        s.linkage = linkage;
+        EXPECT_RUN_ERROR(check_engine(s), 1, "does not cluster by [a-z]+ linkage yet; use -E dense or -E auto");
     }
     // Every other engine passes whatever the run.
     s.engine = ENGINE_AUTO;

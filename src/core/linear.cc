@@ -301,32 +301,28 @@ std::vector<dense_merge_t> Run::linear_ward()
 
 void Run::linear_cluster()
 {
-    if (settings.linkage == LINKAGE_WARD) {
+    bool ward = settings.linkage == LINKAGE_WARD;
+    int64_t not_finite = 0, nan = 0;
+    if (ward) {
         // A row with an element that is not finite makes each of its
         // distances NaN or infinite, and its centroid's with them.
         int64_t bad = rows_not_finite();
-        if (bad > 0) {
-            int64_t not_finite = bad * (object_count - bad) + all_pairs((int)bad);
-            refuse_not_finite(not_finite, 0);
-        }
-        // At most 3N searches (a push or a merge each), over the live
-        // clusters: the bound of the work.
-        progress_begin("Running hierarchical clustering...", 0, 3.0 * all_pairs(object_count));
-        std::vector<dense_merge_t> merges = linear_ward();
-        progress_end();
-        dense_dendrogram(std::move(merges), true);
-        permute(2 * object_count - 2, 0);
-        return;
+        not_finite = bad * (object_count - bad) + all_pairs((int)bad);
     }
-    progress_begin("Running hierarchical clustering...", 0, (double)all_pairs(object_count));
-    int64_t not_finite, nan;
-    std::vector<dense_merge_t> edges = linear_mst(not_finite, nan);
-    progress_end();
+    std::vector<dense_merge_t> merges;
+    if (not_finite == 0) {
+        // The chain makes at most 3N searches (a push or a merge each), over
+        // the live clusters: the bound of its work.
+        double work = (ward ? 3.0 : 1.0) * all_pairs(object_count);
+        progress_begin("Running hierarchical clustering...", 0, work);
+        merges = ward ? linear_ward() : linear_mst(not_finite, nan);
+        progress_end();
+    }
     if (not_finite > 0) {
         // The refusal ends the line that opened the phase.
         run_sink->text("\n");
         refuse_not_finite(not_finite, skip_pairs_without_distance ? nan : 0);
     }
-    dense_dendrogram(std::move(edges), true);
+    dense_dendrogram(std::move(merges), true);
     permute(2 * object_count - 2, 0);
 }
