@@ -161,6 +161,22 @@ TEST_F(Program, DataMatricesGiveTheProgramsTree)
              o.engine = "dense";
              o.random_seed = 1;
          }},
+        {"-d manhattan -a -l min -E linear -R 1", "rows",
+         [](brivane::Options &o) {
+             o.distance = "manhattan";
+             o.linkage = "min";
+             o.all_pairwise = true;
+             o.engine = "lin";
+             o.random_seed = 1;
+         }},
+        {"-d euclidean -a -l ward -E linear -R 1", "rows",
+         [](brivane::Options &o) {
+             o.distance = "euclidean";
+             o.linkage = "ward";
+             o.all_pairwise = true;
+             o.engine = "linear";
+             o.random_seed = 1;
+         }},
         {"-d euclidean -C cols -R 4 -M 10", "cols",
          [](brivane::Options &o) {
              o.distance = "euclidean";
@@ -399,6 +415,16 @@ TEST(Library, AStopRequestEndsTheRunWithStatus130WhateverTheEngine)
         {"all pairs, dense", [](brivane::Options &o) {
              o.all_pairwise = true;
              o.engine = "dense";
+         }},
+        {"all pairs, linear", [](brivane::Options &o) {
+             o.all_pairwise = true;
+             o.linkage = "min";
+             o.engine = "linear";
+         }},
+        {"all pairs, linear Ward", [](brivane::Options &o) {
+             o.all_pairwise = true;
+             o.linkage = "ward";
+             o.engine = "linear";
          }},
     };
     for (const Case &c : cases) {

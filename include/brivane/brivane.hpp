@@ -63,7 +63,7 @@ struct Options {
     double pivot_quantile = 0.9;     // the quantile strategy's aim (-q)
     int split_threshold = 1000;      // the join's leaf block size (-k)
     int threads = 0;                 // threads (-j); 0: one per core
-    std::string engine = "auto";     // "auto", "store", "dense" or "compact" (-E)
+    std::string engine = "auto";     // "auto", "store", "dense", "compact" or "linear" (-E)
     std::string missing;             // "propagate" or "pairwise" (-U); empty: propagate, unannounced
     std::string cluster = "rows";    // "rows", "cols" or "distmat" (-C); a list has its own call
 };

@@ -100,7 +100,7 @@ const char MSG_OUT_OF_MEMORY[] = "Out of memory!";
 
 const char *const cluster_keys[] = {"ROWS", "COLS", "DISTMAT", "DISTLIST"};
 const char *const pivot_strategy_keys[] = {"RANDOM", "QUANTILE"};
-const char *const engine_keys[] = {"AUTO", "STORE", "DENSE", "COMPACT"};
+const char *const engine_keys[] = {"AUTO", "STORE", "DENSE", "COMPACT", "LINEAR"};
 const char *const missing_keys[] = {"PROPAGATE", "PAIRWISE"};
 
 // Defaults that are appended to text lists; the lists hold char pointers.
@@ -323,7 +323,7 @@ int ProgramRun::run()
     resolve_keyword(INDEX_OPT_CLUSTER, 4, cluster_keys, default_cluster);
     resolve_keyword(INDEX_OPT_LINKAGE, LINKAGE_KEY_COUNT, LINKAGE_KEYS, default_linkage);
     resolve_keyword(INDEX_OPT_PIVOT_STRATEGY, 2, pivot_strategy_keys, default_pivot_strategy);
-    resolve_keyword(INDEX_OPT_ENGINE, 4, engine_keys, default_engine);
+    resolve_keyword(INDEX_OPT_ENGINE, 5, engine_keys, default_engine);
     resolve_keyword(INDEX_OPT_MISSING, 2, missing_keys, default_missing);
     append_defaults();
     const char *distkey = nullptr;
@@ -331,6 +331,7 @@ int ProgramRun::run()
         return 0;
     fill_settings();
     check_linkage(settings, distkey);
+    check_engine(settings);
 
     Timer timer_input;
     std::cerr << "Data input..." << std::flush;
@@ -354,8 +355,8 @@ int ProgramRun::run()
     if (opt_given(INDEX_OPT_QUALITY)) {
         std::cerr << "Measuring clustering quality..." << std::flush;
         Timer timer_quality;
-        // The dense engine holds every pair, the store what it stored.
-        long long stored = engine == ENGINE_DENSE ? all_pairs(object_count) : n_dist / 2;
+        // The exact engines know every pair, the store what it stored.
+        long long stored = engine == ENGINE_DENSE || engine == ENGINE_LINEAR ? all_pairs(object_count) : n_dist / 2;
         write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges(), object_count, stored);
         std::cerr << " " << timer_quality.get_run_time() << " sec" << std::endl;
     }

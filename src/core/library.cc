@@ -70,7 +70,7 @@ void apply(const Options &o, Run &run, bool list)
         refuse(MSG_CLUSTER_LIST);
     s.linkage = keyword(o.linkage, "linkage", std::vector<const char *>(LINKAGE_KEYS, LINKAGE_KEYS + LINKAGE_KEY_COUNT), LINKAGE_AVE);
     s.pivot_strategy = keyword(o.pivot_strategy, "pivot-strategy", {"RANDOM", "QUANTILE"}, PIVOT_RANDOM);
-    s.engine = keyword(o.engine, "engine", {"AUTO", "STORE", "DENSE", "COMPACT"}, ENGINE_AUTO);
+    s.engine = keyword(o.engine, "engine", {"AUTO", "STORE", "DENSE", "COMPACT", "LINEAR"}, ENGINE_AUTO);
     s.missing = keyword(o.missing, "missing", {"PROPAGATE", "PAIRWISE"}, MISSING_PROPAGATE);
     bool data = s.cluster == CLUSTER_ROWS || s.cluster == CLUSTER_COLS;
     if (!o.distance.empty() && !data)
@@ -108,6 +108,7 @@ void apply(const Options &o, Run &run, bool list)
     s.engine_given = !o.engine.empty() && strcasecmp(o.engine.c_str(), "auto") != 0;
     s.quality = false;
     check_linkage(s, data ? o.distance.c_str() : nullptr);
+    check_engine(s);
     run.memory = memory_from_gigabytes(o.memory);
 }
 

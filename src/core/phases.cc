@@ -29,6 +29,7 @@
 #include "Timer.h"
 #include "dense.h"
 #include "element.h"
+#include "linear.h"
 #include "plan.h"
 #include "refuse.h"
 #include "small_dist.h"
@@ -50,10 +51,15 @@ const char MSG_COMPACT_LIMIT[] = "ERROR! Too many distances for the compact engi
 const char MSG_ENGINE_STORE[] = "Clustering engine: store";
 const char MSG_ENGINE_COMPACT[] = "Clustering engine: compact (the known pairs in a graph of clusters)";
 const char MSG_ENGINE_DENSE[] = "Clustering engine: dense (all pairs in a condensed matrix)";
-const char MSG_DENSE_NOT_FINITE[] = "ERROR! %lld distances are NaN or infinite; the dense engine needs every "
+const char MSG_ENGINE_LINEAR[] = "Clustering engine: linear (exact; each distance computed when the tree "
+                                 "needs it)";
+// The exact engines that need every distance finite: "%s" is "dense" or
+// "linear".
+const char MSG_DENSE_NOT_FINITE[] = "ERROR! %lld distances are NaN or infinite; the %s engine needs every "
                                     "distance finite.";
 const char MSG_DENSE_WITHOUT_DISTANCE[] = "ERROR! %lld pairs have no distance (their objects share too few "
-                                          "values); the dense engine needs every distance finite.";
+                                          "values); the %s engine needs every distance finite.";
+
 const char MSG_DENSE_STORE_TAKES[] = "The distance store (-E store) clusters such distances.";
 
 // Objects in the join's subsample, and pairs of the planning bound sample at
@@ -174,6 +180,9 @@ void Run::compute_distances(Timer &timer_global)
         dense_distances();
         return;
     }
+    // The linear engine computes each distance when the tree needs it.
+    if (engine == ENGINE_LINEAR)
+        return;
     plan_distance_count();
     bool pivots_chosen = false;
     if (budget_decides())
@@ -190,8 +199,11 @@ void Run::run_clustering()
     engine_line();
     run_sink->text("Running hierarchical clustering...");
     Timer timer_clustering;
-    if (engine == ENGINE_DENSE) {
-        dense_cluster();
+    if (engine == ENGINE_DENSE || engine == ENGINE_LINEAR) {
+        if (engine == ENGINE_DENSE)
+            dense_cluster();
+        else
+            linear_cluster();
         if (write_tree)
             write_tree();
     } else {
@@ -202,6 +214,9 @@ void Run::run_clustering()
         progress_end();
     }
     run_sink->text(" " + text_of(timer_clustering.get_run_time()) + " sec\n");
+    if (engine == ENGINE_LINEAR)
+        run_sink->text(std::string("  Values of ") + text_of((long)all_pairs(object_count)) +
+                       " distances were calculated\n");
 }
 
 // What the distances of a run that knows only some pairs need at the least
@@ -371,6 +386,19 @@ void Run::choose_engine(int64_t matrix_input)
     // where it fits: the store clusters weighted linkage only when asked to,
     // and Ward, centroid and median not at all (check_linkage).
     bool store_first = settings.linkage <= LINKAGE_MAX;
+    // What the store would need where an exact engine runs instead: for the
+    // message that refuses distances that are not finite.
+    int64_t store_instead = store_fits ? 0 : pairs > STORE_MAX_PAIRS ? -1 : store_bytes;
+    // The linear engine keeps no pair: the data matrix (charged already) and
+    // its arrays per object.
+    int64_t linear_bytes = linear_bytes_per_object(settings.linkage, row_length) * (int64_t)object_count;
+    if (requested == ENGINE_LINEAR) {
+        if (linear_bytes > memory)
+            refuse(std::string(too_small) + "\n" + memory_need_line(linear_bytes));
+        engine = ENGINE_LINEAR;
+        store_need = store_instead;
+        return;
+    }
     if (requested == ENGINE_COMPACT) {
         int64_t compact_bytes = matrix_input + pairs * COMPACT_COST.per_pair + COMPACT_COST.per_object * object_count;
         if (compact_bytes > memory)
@@ -391,12 +419,22 @@ void Run::choose_engine(int64_t matrix_input)
         charge_input(matrix_input);
         return;
     }
+    // A data matrix whose condensed matrix does not fit goes to the linear
+    // engine where it has the linkage; a budget too small for that as well
+    // is refused with the linear engine's need, the least of the three.
+    if (requested == ENGINE_AUTO && !dense_fits && data_mode() && linear_linkage(settings.linkage)) {
+        if (linear_bytes > memory)
+            refuse(std::string(too_small) + "\n" + memory_need_line(linear_bytes));
+        engine = ENGINE_LINEAR;
+        store_need = store_instead;
+        return;
+    }
     if (!dense_fits)
         refuse(std::string(too_small) + "\n" + memory_need_line(dense_bytes));
     // `memory` stays as it is: nothing later draws on it, and the lines
     // that name a budget measure their need against it.
     engine = ENGINE_DENSE;
-    store_need = store_fits ? 0 : pairs > STORE_MAX_PAIRS ? -1 : store_bytes;
+    store_need = store_instead;
 }
 
 // Every pair into the dense matrix, with the progress lines of the store's
@@ -427,18 +465,24 @@ void Run::dense_distances()
         int64_t without = 0;
         if (skip_pairs_without_distance)
             without = std::count_if(dense, dense + all_pairs(object_count), [](double d) { return std::isnan(d); });
-        const char *format = without == not_finite ? MSG_DENSE_WITHOUT_DISTANCE : MSG_DENSE_NOT_FINITE;
-        char message[256];
-        std::snprintf(message, sizeof message, format, (long long)not_finite);
-        std::string text = message;
-        // The store does not know Ward, centroid or median linkage: no use
-        // pointing there.
-        if (store_need >= 0 && !centroid_linkage(settings.linkage))
-            text += std::string("\n") + MSG_DENSE_STORE_TAKES;
-        if (store_need > 0 && !centroid_linkage(settings.linkage))
-            text += "\n" + memory_need_line(store_need);
-        refuse(text);
+        refuse_not_finite(not_finite, without);
     }
+}
+
+void Run::refuse_not_finite(int64_t not_finite, int64_t without)
+{
+    const char *format = without == not_finite ? MSG_DENSE_WITHOUT_DISTANCE : MSG_DENSE_NOT_FINITE;
+    char message[256];
+    std::snprintf(message, sizeof message, format, (long long)not_finite,
+                  engine == ENGINE_LINEAR ? "linear" : "dense");
+    std::string text = message;
+    // The store does not know Ward, centroid or median linkage: no use
+    // pointing there.
+    if (store_need >= 0 && !centroid_linkage(settings.linkage))
+        text += std::string("\n") + MSG_DENSE_STORE_TAKES;
+    if (store_need > 0 && !centroid_linkage(settings.linkage))
+        text += "\n" + memory_need_line(store_need);
+    refuse(text);
 }
 
 // The line before clustering names the engine when the dense one runs or
@@ -447,6 +491,8 @@ void Run::engine_line()
 {
     if (engine == ENGINE_DENSE)
         run_sink->text(std::string(MSG_ENGINE_DENSE) + "\n");
+    else if (engine == ENGINE_LINEAR)
+        run_sink->text(std::string(MSG_ENGINE_LINEAR) + "\n");
     else if (engine == ENGINE_COMPACT)
         run_sink->text(std::string(MSG_ENGINE_COMPACT) + "\n");
     else if (settings.engine_given)

@@ -13,6 +13,7 @@
 //                    pivots, the epsilon estimate and the join
 //   missing.cc       missing values skipped pair by pair
 //   dense.cc         the exact dense engine
+//   linear.cc        the exact engine in linear memory
 //   quality.cc       the quality pass over the finished dendrogram
 //   plan.cc, calibrate.cc  the time plan's measurements on the run's data
 //
@@ -109,7 +110,7 @@ class Run {
     int num_distances = 0;   // object pairs to compute before clustering
     double epsilon = 0;      // threshold of the similarity heuristics
     int64_t memory = 0;      // memory budget in bytes, less the input
-    int engine = ENGINE_STORE;  // the engine that clusters: ENGINE_STORE, ENGINE_DENSE or ENGINE_COMPACT
+    int engine = ENGINE_STORE;  // the engine that clusters: ENGINE_STORE, ENGINE_DENSE, ENGINE_COMPACT or ENGINE_LINEAR
     // The plan of the run: made before the count is fixed when the time
     // budget decides it, otherwise (a count given, all pairs) just before
     // the distances.
@@ -479,6 +480,32 @@ class Run {
     // The whole clustering of `dense` with the run's linkage: merges, the
     // dendrogram arrays and the leaf order.
     void dense_cluster();
+
+    // ---- The linear engine (linear.cc): a data matrix, every distance
+    // computed by calc_distance when needed and not kept.
+    // Single linkage by Prim's algorithm on num_threads threads: the N-1
+    // edges of the minimum spanning tree in the order they joined it, as
+    // dense_mst gives them on the matrix of the same distances.  Counts the
+    // distances that are NaN or infinite (`not_finite`) and those NaN
+    // (`nan`); each pair is computed once.
+    std::vector<dense_merge_t> linear_mst(int64_t &not_finite, int64_t &nan);
+    // Ward linkage of the data matrix's euclidean distances by the
+    // nearest-neighbour chain over cluster centroids, on num_threads
+    // threads: the N-1 merges in the order the chain found them, as
+    // dense_nn_chain gives them (heights the square roots of the merge
+    // values).  The data must be finite.
+    std::vector<dense_merge_t> linear_ward();
+    // Objects of the data matrix with an element that is NaN or infinite.
+    int64_t rows_not_finite();
+    // The whole clustering with the run's linkage: the merges, the
+    // dendrogram arrays and the leaf order; a distance that is not finite
+    // ends the run.
+    void linear_cluster();
+    // Ends the run of an exact engine whose distances were not all finite:
+    // `not_finite` of them, `without` of which are pairs without a distance
+    // (their objects share too few values); names the store where it could
+    // take the run.
+    void refuse_not_finite(int64_t not_finite, int64_t without);
 
     // ---- The quality pass (quality.cc).
     std::vector<merge_quality_t> measure_merges();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Distance.h"
+#include "linear.h"
 #include "refuse.h"
 #include "settings.h"
 #include "threads.h"
@@ -42,6 +43,23 @@ const char MSG_LINKAGE_NOT_IN_STORE[] =
     "ERROR! The distance store (-E store) does not cluster by %s linkage yet; use -E dense or -E auto.";
 const char MSG_LINKAGE_NOT_IN_COMPACT[] =
     "ERROR! The compact engine (-E compact) does not cluster by %s linkage yet; use -E dense or -E auto.";
+const char MSG_LINEAR_NEEDS_DATA[] =
+    "ERROR! The linear engine (-E linear) computes the distances of a data matrix as it clusters: it needs a "
+    "data matrix and -a (all pairs). Given distances are clustered by -E dense or -E store, a run without -a "
+    "by -E store or -E compact.";
+const char MSG_LINEAR_NOT_REDUCIBLE[] =
+    "ERROR! The linear engine (-E linear) cannot cluster by %s linkage: its distance between two clusters is "
+    "worked out from earlier distances between clusters, which only a matrix of every pair keeps (computed "
+    "again, they would take O(N^3) time). Use -E dense or -E auto.";
+const char MSG_LINEAR_NOT_YET[] =
+    "ERROR! The linear engine (-E linear) does not cluster by %s linkage yet; use -E dense or -E auto.";
+
+// How the messages name the linkages.
+const char *any_linkage_name(int linkage)
+{
+    return linkage == LINKAGE_AVE ? "average" : linkage == LINKAGE_MAX ? "complete" : linkage == LINKAGE_WEIGHTED ? "weighted"
+         : linkage == LINKAGE_WARD ? "Ward" : linkage == LINKAGE_CENTROID ? "centroid" : "median";
+}
 
 // How the messages name the centroid linkages.
 const char *linkage_name(int linkage)
@@ -137,4 +155,20 @@ void check_linkage(const EngineSettings &settings, const char *distkey)
                       linkage_name(linkage));
         refuse(message);
     }
+}
+
+void check_engine(const EngineSettings &settings)
+{
+    if (settings.engine != ENGINE_LINEAR)
+        return;
+    bool data = settings.cluster == CLUSTER_ROWS || settings.cluster == CLUSTER_COLS;
+    if (!data || !settings.all_pairwise)
+        refuse(MSG_LINEAR_NEEDS_DATA);
+    if (linear_linkage(settings.linkage))
+        return;
+    char message[512];
+    std::snprintf(message, sizeof message, centroid_linkage(settings.linkage) ? MSG_LINEAR_NOT_YET
+                                                                              : MSG_LINEAR_NOT_REDUCIBLE,
+                  any_linkage_name(settings.linkage));
+    refuse(message);
 }

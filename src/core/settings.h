@@ -32,7 +32,8 @@ inline bool centroid_linkage(int linkage)
 }
 // Pivot strategies: the index of the --pivot-strategy keyword.
 enum { PIVOT_RANDOM = 0, PIVOT_QUANTILE = 1 };
-enum { ENGINE_AUTO = 0, ENGINE_STORE = 1, ENGINE_DENSE = 2, ENGINE_COMPACT = 3 };
+// Engines: the index of the --engine keyword.
+enum { ENGINE_AUTO = 0, ENGINE_STORE = 1, ENGINE_DENSE = 2, ENGINE_COMPACT = 3, ENGINE_LINEAR = 4 };
 enum { MISSING_PROPAGATE = 0, MISSING_PAIRWISE = 1 };
 
 struct EngineSettings {

@@ -1,0 +1,328 @@
+// The exact clustering engine in linear memory.
+//
+// What lives here:
+//   - single linkage by Prim's minimum spanning tree algorithm (Prim 1957),
+//     the distances of each newly added object to the objects outside the
+//     tree computed on the fly, on the threads, and forgotten: O(N^2)
+//     distance computations, O(N) memory beside the input (linear_mst);
+//   - Ward linkage of euclidean distances by the nearest-neighbour chain
+//     (Benzecri 1982, Juan 1982; as in Muellner, "Modern hierarchical,
+//     agglomerative clustering algorithms", 2011) over the clusters' sizes
+//     and centroids, each merge value worked out from them:
+//     2|A||B|/(|A|+|B|) * |c_A - c_B|^2, the square of the height.  Each
+//     nearest-neighbour search runs on the threads; O(N*C) memory, O(N^2*C)
+//     time (linear_ward);
+//   - the whole clustering: the merges through the dense engine's
+//     dendrogram, the refusal of distances that are not finite, the leaf
+//     order (linear_cluster).
+//
+// Each pair is computed exactly once, by calc_distance with the lower object
+// first as the dense engine's fill computes it, so both engines see the same
+// values under every measure and -U setting.  The step picks the outside
+// object of least distance to the tree, the lowest-numbered of equal ones,
+// and an object's tree end changes only for a strictly shorter distance: the
+// choices of the dense engine's Prim, so the edges come in the same order
+// with the same ends whatever the number of threads, ties included.
+#include "linear.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "dense.h"
+#include "element.h"
+#include "run.h"
+#include "threads.h"
+
+namespace {
+
+const double INF = std::numeric_limits<double>::infinity();
+
+// Below this many outside objects a step runs on the main thread alone: the
+// team would cost more than the distances.
+const int64_t LINEAR_PARALLEL_LEAST = 4 * LINEAR_STEP_CHUNK;
+
+// An object outside the tree: its distance to the tree, and the tree object
+// that distance is measured to.
+struct Outside {
+    int32_t object;
+    int32_t from;
+    double reach;
+};
+
+// The nearest outside object that one task of a step found (its place in the
+// outside list), and the distances it computed that were not finite.
+struct StepBest {
+    double reach;
+    int32_t object;
+    int64_t at;
+    int64_t not_finite;
+    int64_t nan;
+};
+
+// Whether p comes before q as the step's choice: nearer, or as near and of a
+// lower number.
+bool before(const StepBest &p, const StepBest &q)
+{
+    return p.reach < q.reach || (p.reach == q.reach && p.object < q.object);
+}
+
+// The nearest live cluster that one task of a chain step found: the first
+// of equal ones in slot order.
+struct ChainBest {
+    double value;
+    int32_t slot;
+};
+
+// Copies object rows of any element type into doubles: the first centroids.
+template <class T> void rows_into(const T *data, int64_t elements, double *to)
+{
+    for (int64_t k = 0; k < elements; k++)
+        to[k] = (double)data[k];
+}
+
+// Ward's merge value of clusters of na and nb objects whose centroids are
+// ca and cb (c coordinates each): the increase of the within-cluster sum of
+// squares, doubled, which is the squared euclidean distance of two objects.
+// Symmetric to the last bit, so that the chain meets a reciprocal pair.
+double ward_value(const double *ca, const double *cb, int64_t c, double na, double nb)
+{
+    double sum = 0;
+    for (int64_t k = 0; k < c; k++) {
+        double d = ca[k] - cb[k];
+        sum += d * d;
+    }
+    return 2 * na * nb / (na + nb) * sum;
+}
+
+} // namespace
+
+bool linear_linkage(int linkage)
+{
+    return linkage == LINKAGE_MIN || linkage == LINKAGE_WARD;
+}
+
+int64_t linear_bytes_per_object(int linkage, int row_length)
+{
+    return LINEAR_BYTES_PER_OBJECT + (linkage == LINKAGE_WARD ? LINEAR_WARD_BYTES_PER_ELEMENT * row_length +
+                                                                  LINEAR_WARD_BYTES_PER_OBJECT
+                                                            : 0);
+}
+
+std::vector<dense_merge_t> Run::linear_mst(int64_t &not_finite, int64_t &nan)
+{
+    not_finite = nan = 0;
+    int n = object_count;
+    std::vector<dense_merge_t> edges;
+    if (n < 2)
+        return edges;
+    edges.reserve(n - 1);
+    // Outside objects in any order: the one taken is replaced by the last.
+    std::vector<Outside> todo(n - 1);
+    for (int k = 0; k < n - 1; k++)
+        todo[k] = {k + 1, 0, INF};
+    std::vector<StepBest> found((n - 1 + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK);
+    int32_t current = 0;
+    double done = 0;
+    for (int64_t left = n - 1; left > 0; left--) {
+        int64_t tasks = (left + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
+        int threads = left < LINEAR_PARALLEL_LEAST ? 1 : num_threads;
+        Outside *o = todo.data();
+        parallel_for(threads, 0, tasks, 1, [&](int64_t t) {
+            StepBest best = {INF, INT32_MAX, -1, 0, 0};
+            int64_t k1 = std::min(left, (t + 1) * LINEAR_STEP_CHUNK);
+            for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++) {
+                int32_t x = o[k].object;
+                double d = x < current ? calc_distance(x, current) : calc_distance(current, x);
+                if (!std::isfinite(d)) {
+                    best.not_finite++;
+                    best.nan += std::isnan(d);
+                }
+                if (d < o[k].reach) {
+                    o[k].reach = d;
+                    o[k].from = current;
+                }
+                StepBest here = {o[k].reach, x, k, 0, 0};
+                if (before(here, best)) {
+                    best.reach = here.reach;
+                    best.object = x;
+                    best.at = k;
+                }
+            }
+            found[t] = best;
+        });
+        StepBest best = found[0];
+        for (int64_t t = 1; t < tasks; t++) {
+            best.not_finite += found[t].not_finite;
+            best.nan += found[t].nan;
+            if (before(found[t], best)) {
+                best.reach = found[t].reach;
+                best.object = found[t].object;
+                best.at = found[t].at;
+            }
+        }
+        not_finite += best.not_finite;
+        nan += best.nan;
+        const Outside &taken = todo[best.at];
+        edges.push_back({taken.from, taken.object, taken.reach});
+        current = taken.object;
+        todo[best.at] = todo[left - 1];
+        todo.pop_back();
+        done += (double)left;
+        progress_batch(done);
+    }
+    return edges;
+}
+
+int64_t Run::rows_not_finite()
+{
+    int64_t c = row_length, bad = 0;
+    for (int64_t i = 0; i < object_count; i++) {
+        bool finite = true;
+        for (int64_t k = 0; k < c && finite; k++) {
+            double v = type == TYPE_FLOAT ? data_float[i * c + k] : type == TYPE_DOUBLE ? data_double[i * c + k] : 0;
+            finite = std::isfinite(v);
+        }
+        bad += !finite;
+    }
+    return bad;
+}
+
+std::vector<dense_merge_t> Run::linear_ward()
+{
+    int n = object_count;
+    int64_t c = row_length;
+    std::vector<dense_merge_t> merges;
+    if (n < 2)
+        return merges;
+    merges.reserve(n - 1);
+    std::vector<double> centroid((size_t)n * c);
+    switch (type) {
+    case TYPE_CHAR:
+        rows_into(data_char, n * c, centroid.data());
+        break;
+    case TYPE_INT:
+        rows_into(data_int, n * c, centroid.data());
+        break;
+    case TYPE_FLOAT:
+        rows_into(data_float, n * c, centroid.data());
+        break;
+    default:
+        rows_into(data_double, n * c, centroid.data());
+    }
+    std::vector<double> size(n, 1);
+    // The height of the last merge into each slot (squared): a merge is
+    // never put below its children, as in the dense engine's chain.
+    std::vector<double> below(n, -INF);
+    // The slots of the live clusters in increasing order.
+    std::vector<int32_t> live(n);
+    for (int i = 0; i < n; i++)
+        live[i] = i;
+    std::vector<int32_t> chain;
+    chain.reserve(n);
+    std::vector<ChainBest> found((n + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK);
+    const double *cen = centroid.data();
+    // The nearest live cluster of slot a other than a, the first of equal
+    // ones in slot order; on the threads where the live clusters are many.
+    auto nearest = [&](int32_t a) {
+        int64_t count = (int64_t)live.size();
+        int64_t tasks = (count + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
+        int threads = count < LINEAR_PARALLEL_LEAST ? 1 : num_threads;
+        const int32_t *slots = live.data();
+        const double *ca = cen + a * c;
+        double na = size[a];
+        parallel_for(threads, 0, tasks, 1, [&](int64_t t) {
+            ChainBest best = {INF, -1};
+            int64_t k1 = std::min(count, (t + 1) * LINEAR_STEP_CHUNK);
+            for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++) {
+                int32_t x = slots[k];
+                if (x == a)
+                    continue;
+                double v = ward_value(ca, cen + x * c, c, na, size[x]);
+                if (v < best.value || best.slot < 0) {
+                    best.value = v;
+                    best.slot = x;
+                }
+            }
+            found[t] = best;
+        });
+        ChainBest best = {INF, -1};
+        for (int64_t t = 0; t < tasks; t++)
+            if (found[t].slot >= 0 && (best.slot < 0 || found[t].value < best.value))
+                best = found[t];
+        return best;
+    };
+    double done = 0;
+    for (int merged = 0; merged < n - 1; merged++) {
+        if (chain.empty())
+            chain.push_back(live[0]);
+        int32_t a, b;
+        double best;
+        for (;;) {
+            a = chain.back();
+            b = chain.size() >= 2 ? chain[chain.size() - 2] : -1;
+            ChainBest near = nearest(a);
+            done += (double)live.size();
+            progress_batch(done);
+            // The chain's previous cluster wins ties, so that the chain ends
+            // at a reciprocal pair.
+            best = near.value;
+            if (b >= 0) {
+                double vb = ward_value(cen + a * c, cen + b * c, c, size[a], size[b]);
+                if (vb <= best) {
+                    best = vb;
+                    near.slot = b;
+                }
+            }
+            if (near.slot == b)
+                break;
+            chain.push_back(near.slot);
+        }
+        chain.pop_back();
+        chain.pop_back();
+        // The merged cluster takes the later slot s; the earlier slot t dies.
+        int32_t t = std::min(a, b), s = std::max(a, b);
+        double nt = size[t], ns = size[s];
+        double *cs = centroid.data() + s * c;
+        const double *ct = cen + t * c;
+        for (int64_t k = 0; k < c; k++)
+            cs[k] = (nt * ct[k] + ns * cs[k]) / (nt + ns);
+        size[s] = nt + ns;
+        double height = std::max(best, std::max(below[t], below[s]));
+        below[s] = height;
+        merges.push_back({t, s, height});
+        live.erase(std::lower_bound(live.begin(), live.end(), t));
+    }
+    for (dense_merge_t &m : merges)
+        m.height = centroid_height(m.height);
+    return merges;
+}
+
+void Run::linear_cluster()
+{
+    bool ward = settings.linkage == LINKAGE_WARD;
+    int64_t not_finite = 0, nan = 0;
+    if (ward) {
+        // A row with an element that is not finite makes each of its
+        // distances NaN or infinite, and its centroid's with them.
+        int64_t bad = rows_not_finite();
+        not_finite = bad * (object_count - bad) + all_pairs((int)bad);
+    }
+    std::vector<dense_merge_t> merges;
+    if (not_finite == 0) {
+        // The chain makes at most 3N searches (a push or a merge each), over
+        // the live clusters: the bound of its work.
+        double work = (ward ? 3.0 : 1.0) * all_pairs(object_count);
+        progress_begin("Running hierarchical clustering...", 0, work);
+        merges = ward ? linear_ward() : linear_mst(not_finite, nan);
+        progress_end();
+    }
+    if (not_finite > 0) {
+        // The refusal ends the line that opened the phase.
+        run_sink->text("\n");
+        refuse_not_finite(not_finite, skip_pairs_without_distance ? nan : 0);
+    }
+    dense_dendrogram(std::move(merges), true);
+    permute(2 * object_count - 2, 0);
+}
