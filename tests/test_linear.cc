@@ -155,6 +155,9 @@ TEST_F(LinearEngine, WardIsTheDenseEnginesTreeOnAnyNumberOfThreads)
         num_threads = 1;
         dense_fill_measure();
         dense_cluster();
+        // The matrix is this test's to give back: the next size fills anew.
+        delete[] dense;
+        dense = nullptr;
         int nodes = 2 * n - 1;
         std::vector<int32_t> left(leftnode, leftnode + nodes), right(rightnode, rightnode + nodes),
             order(new2old, new2old + n);
