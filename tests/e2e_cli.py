@@ -83,9 +83,12 @@ class Refusals(BrivaneTest):
                     self.assertRefused([flag, word], "ERROR! Option --%s: '%s' is not an integer" % (name, word))
 
     def test_count_in_exponent_notation_beyond_the_range(self):
-        for word in ("1e10", "3e9", "-2.2e9"):
-            with self.subTest(word=word):
-                self.assertRefused(["-M", word], "ERROR! Option --num-distances: '%s' is out of range" % word)
+        # A count of pairs is 64-bit; the other counts stay 32-bit.
+        for flag, name, word in [("-M", "num-distances", "1e19"), ("-M", "num-distances", "-9.3e18"),
+                                 ("-M", "num-distances", "99999999999999999999"), ("-q", "num-pivots", "3e9"),
+                                 ("-j", "threads", "1e10"), ("-R", "random-seed", "-2.2e9")]:
+            with self.subTest(flag=flag, word=word):
+                self.assertRefused([flag, word], "ERROR! Option --%s: '%s' is out of range" % (name, word))
 
     def test_real_followed_by_other_text(self):
         for flag, name, word in [("-m", "memory", "2GB"), ("-t", "time", "30s"), ("-Q", "pivot-quantile", "0.9q"),

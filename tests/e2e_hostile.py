@@ -84,10 +84,18 @@ class Refused(BrivaneTest):
 
     def test_counts_beyond_the_integer_range(self):
         src = self.matrix()
-        for flag in ("-M", "-q", "-S"):
+        for flag in ("-q", "-S"):
             with self.subTest(flag=flag):
                 self.assert_refused(["-i", src, "-d", "euc", flag, "99999999999"],
                                     "'99999999999' is out of range (-2147483648 to 2147483647)!")
+        # A count of pairs is 64-bit: beyond the pairs there are, it means every pair.
+        self.assert_refused(["-i", src, "-d", "euc", "-M", "99999999999999999999"],
+                            "'99999999999999999999' is out of range (-9223372036854775808 to 9223372036854775807)!")
+        out = self.path("out.nc")
+        r = run(["-i", src, "-d", "euc", "-M", "99999999999", "-o", out])
+        self.assertEqual(r.status, 0, r)
+        self.assertIn("Values of 190 distances were calculated", r.stderr)
+        os.remove(out)
 
     def test_pivot_count_and_split_threshold_below_one(self):
         src = self.matrix()

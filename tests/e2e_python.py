@@ -298,6 +298,7 @@ class Errors(PackageTest):
                  ({"num_distances": float("inf")}, ValueError, "num_distances"),
                  ({"num_distances": float("nan")}, ValueError, "num_distances"),
                  ({"num_distances": "100"}, TypeError, "num_distances"),
+                 ({"num_distances": 2 ** 63}, ValueError, "num_distances"),
                  ({"threads": 2.5}, ValueError, "threads"), ({"threads": np.float64(1e10)}, ValueError, "threads"),
                  ({"seed": False}, TypeError, "seed"), ({"pivots": 1e40}, ValueError, "pivots"),
                  ({"pivots": np.bool_(True)}, TypeError, "pivots")]
@@ -316,10 +317,10 @@ class Errors(PackageTest):
     def test_whole_numbers_of_any_numeric_type_are_counts(self):
         self.fake_program("exit 1")
         with self.assertRaises(brivane.BrivaneError):
-            brivane.linkage(blobs(3), num_distances=1e6, seed=2.5e7, threads=np.float32(2.0), pivots=np.int64(3))
+            brivane.linkage(blobs(3), num_distances=3e9, seed=2.5e7, threads=np.float32(2.0), pivots=np.int64(3))
         with open(self.path("fake.log")) as f:
             words = f.read().split()
-        for option, value in (("-M", "1000000"), ("-R", "25000000"), ("-j", "2"), ("-q", "3")):
+        for option, value in (("-M", "3000000000"), ("-R", "25000000"), ("-j", "2"), ("-q", "3")):
             self.assertEqual(words[words.index(option) + 1], value, option)
         self.assert_no_leftovers()
 

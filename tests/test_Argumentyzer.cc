@@ -1,6 +1,7 @@
 // The argument helpers: number checks, list converters and keyword prefixes.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <string>
 
@@ -22,7 +23,7 @@ std::string marked(const std::string &negative)
 
 struct IntCase {
     const char *word;
-    int value;
+    long long value;
 };
 
 // The option name the refusals below are made for.
@@ -70,7 +71,7 @@ TEST(CheckInt, AcceptsAWordThatIsWhollyAnInteger)
     };
     for (const IntCase &c : cases) {
         Word w(c.word);
-        int *value = arg_arg_check_int(w.c_str(), OPTION);
+        long long *value = arg_arg_check_int(w.c_str(), OPTION);
         ASSERT_NE(value, nullptr) << c.word;
         EXPECT_EQ(*value, c.value) << c.word;
         EXPECT_EQ(w.text, c.word) << "the word is left as it came";
@@ -85,7 +86,7 @@ TEST(CheckInt, RefusesAWordThatIsNotWhollyAnIntegerNamingTheOption)
     for (const char *word : cases) {
         Word w(word);
         testing::internal::CaptureStderr();
-        int *value = arg_arg_check_int(w.c_str(), OPTION);
+        long long *value = arg_arg_check_int(w.c_str(), OPTION);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(value, nullptr) << word;
         EXPECT_EQ(err, not_an_integer(word));
@@ -99,10 +100,43 @@ TEST(CheckInt, RefusesAnIntegerOutOfRange)
     for (const char *word : cases) {
         Word w(word);
         testing::internal::CaptureStderr();
-        int *value = arg_arg_check_int(w.c_str(), OPTION);
+        long long *value = arg_arg_check_int(w.c_str(), OPTION);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(value, nullptr) << word;
         EXPECT_EQ(err, out_of_range(word));
+    }
+}
+
+// A count of pairs (-M) goes beyond 2^31 on large runs; the 64-bit range then
+// bounds it, exactly at its ends.
+TEST(CheckInt, WideCountTakesTheWholeSixtyFourBitRange)
+{
+    const IntCase cases[] = {
+        {"3e9", 3000000000LL},
+        {"2147483648", 2147483648LL},
+        {"-2.2e9", -2200000000LL},
+        {"1e18", 1000000000000000000LL},
+        {"9223372036854775807", LLONG_MAX},
+        {"-9223372036854775808", LLONG_MIN},
+        {"000000000009223372036854775807", LLONG_MAX},
+    };
+    for (const IntCase &c : cases) {
+        Word w(c.word);
+        long long *value = arg_arg_check_int(w.c_str(), OPTION, true);
+        ASSERT_NE(value, nullptr) << c.word;
+        EXPECT_EQ(*value, c.value) << c.word;
+        delete value;
+    }
+    const char *refused[] = {"9223372036854775808", "-9223372036854775809", "1e19", "99999999999999999999",
+                             "18446744073709551616", "1e999999999999"};
+    for (const char *word : refused) {
+        Word w(word);
+        testing::internal::CaptureStderr();
+        long long *value = arg_arg_check_int(w.c_str(), OPTION, true);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(value, nullptr) << word;
+        EXPECT_EQ(err, "ERROR! Option --num-distances: '" + std::string(word) +
+                           "' is out of range (-9223372036854775808 to 9223372036854775807)!\n");
     }
 }
 
@@ -119,7 +153,7 @@ TEST(CheckInt, MarkedWordIsReadNegativeAndMarkedAgain)
 {
     for (const char *negative : {"-5", "-5e2"}) {
         Word w(marked(negative));
-        int *value = arg_arg_check_int(w.c_str(), OPTION);
+        long long *value = arg_arg_check_int(w.c_str(), OPTION);
         ASSERT_NE(value, nullptr) << negative;
         EXPECT_EQ(*value, negative[2] == 'e' ? -500 : -5);
         EXPECT_EQ(w.text, marked(negative));

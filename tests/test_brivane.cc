@@ -210,10 +210,11 @@ TEST(Budget, TimeSampleOfNoTimeAllowsEveryPair)
     EXPECT_EQ(4950, sample_count(30.0, 0.0, 100));
 }
 
-TEST(Budget, TimeSampleQuotientIsHeldWithin32Bits)
+TEST(Budget, TimeSampleQuotientIsHeldWithinSixtyTwoBits)
 {
-    EXPECT_EQ(INT32_MAX, sample_count(1e9, 1e-9, 100));
-    EXPECT_EQ(INT32_MIN, sample_count(-1e9, 1e-9, 100));
+    EXPECT_EQ(INT64_C(1) << 62, sample_count(1e20, 1e-9, 100));
+    EXPECT_EQ(-(INT64_C(1) << 62), sample_count(-1e20, 1e-9, 100));
+    EXPECT_EQ(INT64_C(5000000001), sample_count(1e3, 1e-5, 100));  // beyond 2^31
 }
 
 TEST(Budget, OneGigabyteOfTenThousandTimesHundredDoubles)

@@ -62,9 +62,10 @@ class Clustering:
 # ---------------------------------------------------------------------------
 # Argument checks: every one of them before any file is written.
 
-def _integer(name, value, low=None):
+def _integer(name, value, low=None, bits=32):
     """A count: an integer, or a number that is exactly one (1e6, 2.5e7), as
-    the programs read counts; a bool is no count."""
+    the programs read counts; a bool is no count.  A count of pairs has 64
+    bits, the others 32."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError("%s must be a whole number, not %r" % (name, value))
     if not isinstance(value, numbers.Integral):
@@ -72,8 +73,8 @@ def _integer(name, value, low=None):
             raise ValueError("%s must be a whole number, not %r" % (name, value))
         value = float(value)
     value = int(value)
-    if not INT32.min <= value <= INT32.max:
-        raise ValueError("%s must fit into 32 bits, not %d" % (name, value))
+    if not -2 ** (bits - 1) <= value < 2 ** (bits - 1):
+        raise ValueError("%s must fit into %d bits, not %d" % (name, bits, value))
     if low is not None and value < low:
         raise ValueError("%s must be at least %d, not %d" % (name, low, value))
     return value
@@ -271,7 +272,7 @@ def _options(method, exact, memory, time, num_distances, similar, pivots, seed, 
             raise ValueError("give a time budget or num_distances, not both")
         words += ["-t", repr(_real("time", time))]
     if num_distances is not None:
-        words += ["-M", str(_integer("num_distances", num_distances, low=0))]
+        words += ["-M", str(_integer("num_distances", num_distances, low=0, bits=64))]
     if similar is not None:
         share = _real("similar", similar)
         if not 0 <= share <= 1:

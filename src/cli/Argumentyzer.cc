@@ -27,6 +27,7 @@ string_vector *arg_operands_vector = new string_vector;
 
 static const char NOT_AN_INTEGER[] = "' is not an integer (a whole number such as 120, 1e6 or 2.5e7)!";
 static const char OUT_OF_RANGE[] = "' is out of range (-2147483648 to 2147483647)!";
+static const char OUT_OF_WIDE_RANGE[] = "' is out of range (-9223372036854775808 to 9223372036854775807)!";
 static const char NOT_A_REAL[] = "' is not a floating-point number!";
 static const char KEYWORD_REFUSED[] =
     "' is not allowed, legal values are non-ambiguous prefixes of the following keywords:";
@@ -125,9 +126,10 @@ static bool is_special_real(const char *x)
 }
 
 // A count: the whole word is a decimal number that is exactly an integer
-// ("1e6", "2.5e7", "120.0"), within the 32-bit range.  A fraction, a unit or
-// any other trailing text is refused rather than cut off.
-int *arg_arg_check_int(char *x, const char *option)
+// ("1e6", "2.5e7", "120.0"), within the 32-bit range, or with `wide` the
+// 64-bit one.  A fraction, a unit or any other trailing text is refused
+// rather than cut off.
+long long *arg_arg_check_int(char *x, const char *option, bool wide)
 {
     bool marked = unmark(x);
     Decimal d;
@@ -147,24 +149,26 @@ int *arg_arg_check_int(char *x, const char *option)
             return nullptr;
         }
     }
-    long long value = 0;
+    // 19 digits stay below 2^64: the magnitude is exact before the range test.
+    const char *out_of_range = wide ? OUT_OF_WIDE_RANGE : OUT_OF_RANGE;
+    unsigned long long magnitude = 0;
     if (first < n) {
-        if (d.point - first > 10) {
-            refuse_number(x, option, OUT_OF_RANGE);
+        if (d.point - first > (wide ? 19 : 10)) {
+            refuse_number(x, option, out_of_range);
             return nullptr;
         }
         for (long long k = first; k < d.point; k++)
-            value = value * 10 + (k < n ? d.digits[k] - '0' : 0);
+            magnitude = magnitude * 10 + (unsigned)(k < n ? d.digits[k] - '0' : 0);
     }
-    if (d.negative)
-        value = -value;
-    if (value < INT_MIN || value > INT_MAX) {
-        refuse_number(x, option, OUT_OF_RANGE);
+    unsigned long long most = wide ? (unsigned long long)LLONG_MAX : (unsigned long long)INT_MAX;
+    if (magnitude > most + (d.negative ? 1 : 0)) {
+        refuse_number(x, option, out_of_range);
         return nullptr;
     }
+    long long value = d.negative ? (long long)(0 - magnitude) : (long long)magnitude;
     if (marked)
         x[0] = NEGATIVE_MARK;
-    return new int(static_cast<int>(value));
+    return new long long(value);
 }
 
 // A real number: the whole word in decimal notation, or NaN or an infinity
@@ -184,13 +188,13 @@ double *arg_arg_check_double(char *x, const char *option)
     return new double(value);
 }
 
-int_vector *arg_arg_to_int_vector(char *arg, int_vector *vec, const char *option)
+int_vector *arg_arg_to_int_vector(char *arg, int_vector *vec, const char *option, bool wide)
 {
     if (vec == nullptr)
         vec = new int_vector;
     if (arg == nullptr)
         return vec;
-    int *value = arg_arg_check_int(arg, option);
+    long long *value = arg_arg_check_int(arg, option, wide);
     if (value == nullptr)
         return nullptr;
     vec->push_back(*value);

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-typedef std::vector<int> int_vector;
+typedef std::vector<long long> int_vector;
 typedef std::vector<double> double_vector;
 typedef std::vector<char *> string_vector;
 
@@ -22,9 +22,11 @@ const char NEGATIVE_MARK = 0x01;
 extern string_vector *arg_argv_vector;
 extern string_vector *arg_operands_vector;
 
-int *arg_arg_check_int(char *x, const char *option = nullptr);
+// `wide`: a count in the 64-bit range (else the 32-bit one).
+long long *arg_arg_check_int(char *x, const char *option = nullptr, bool wide = false);
 double *arg_arg_check_double(char *x, const char *option = nullptr);
-int_vector *arg_arg_to_int_vector(char *arg, int_vector *vec, const char *option = nullptr);
+int_vector *arg_arg_to_int_vector(char *arg, int_vector *vec, const char *option = nullptr,
+                                  bool wide = false);
 double_vector *arg_arg_to_double_vector(char *arg, double_vector *vec, const char *option = nullptr);
 string_vector *arg_arg_to_string_vector(char *arg, string_vector *vec);
 int_vector *arg_arg_keyword(string_vector *x, int n, const char *const *keys,

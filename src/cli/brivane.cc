@@ -192,7 +192,7 @@ void ProgramRun::fill_settings()
     settings.missing_given = opt_given(INDEX_OPT_MISSING);
     settings.memory = opt_double(INDEX_OPT_MEMORY);
     settings.time = opt_double(INDEX_OPT_TIME);
-    settings.num_distances = opt_int(INDEX_OPT_NUM_DISTANCES);
+    settings.num_distances = opt_count(INDEX_OPT_NUM_DISTANCES);
     settings.num_distances_given = opt_given(INDEX_OPT_NUM_DISTANCES);
     settings.random_seed = opt_int(INDEX_OPT_RANDOM_SEED);
     settings.engine = opt_int(INDEX_OPT_ENGINE);

@@ -28,7 +28,8 @@
 // Front-end state
 
 // Value kinds of the options; a list kind is its one-value kind plus ARG_LIST.
-enum { ARG_NONE = 0, ARG_INT = 1, ARG_REAL = 2, ARG_TEXT = 3, ARG_LIST = 10 };
+// ARG_INT holds a 32-bit value, ARG_COUNT a 64-bit one (a count of pairs).
+enum { ARG_NONE = 0, ARG_INT = 1, ARG_REAL = 2, ARG_TEXT = 3, ARG_COUNT = 4, ARG_LIST = 10 };
 
 // Descriptor index of the option that the next value word extends, or -1 when
 // the next value word is an operand.
@@ -217,6 +218,8 @@ static void *convert_into_list(int kind, int index, char *word)
     switch (kind % ARG_LIST) {
     case ARG_INT:
         return arg_arg_to_int_vector(word, opt_int_list(index), name);
+    case ARG_COUNT:
+        return arg_arg_to_int_vector(word, opt_int_list(index), name, true);
     case ARG_REAL:
         return arg_arg_to_double_vector(word, opt_double_list(index), name);
     case ARG_TEXT:
@@ -258,7 +261,7 @@ void doOptDistance(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_LIST + ARG
 void doOptMinkowski_P(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_REAL); }
 void doOptMemory(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_REAL); }
 void doOptTime(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_REAL); }
-void doOptNum_Distances(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_INT); }
+void doOptNum_Distances(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_COUNT); }
 void doOptAll_Pairwise(tOptions *, tOptDesc *) { no_values(); }
 void doOptProp_Similar(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_REAL); }
 void doOptNum_Pivots(tOptions *o, tOptDesc *d) { start_values(o, d, ARG_INT); }
@@ -306,6 +309,11 @@ void opt_set_list(int index, void *list)
 }
 
 int opt_int(int index)
+{
+    return (int)(*opt_int_list(index))[0];
+}
+
+int64_t opt_count(int index)
 {
     return (*opt_int_list(index))[0];
 }

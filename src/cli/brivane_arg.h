@@ -9,6 +9,7 @@
 #define BRIVANE_ARG_H
 
 #include <autoopts/options.h>
+#include <cstdint>
 
 #include "Argumentyzer.h"
 
@@ -92,6 +93,7 @@ void arg_parse_command_line(int argc, char **argv);
 // be empty (the driver checks that before anything reads a setting).
 bool opt_given(int index);
 int opt_int(int index);
+int64_t opt_count(int index);   // an ARG_COUNT option's 64-bit value
 double opt_double(int index);
 char *opt_text(int index);
 

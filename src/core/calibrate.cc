@@ -163,7 +163,7 @@ ScratchTiming time_scratch_store(int objects, const std::vector<std::pair<int, i
     // merging by the given linkage.
     Run scratch;
     scratch.object_count = objects;
-    scratch.num_distances = (int)pairs.size();
+    scratch.num_distances = (int64_t)pairs.size();
     scratch.settings.linkage = linkage;
     scratch.init_distances();
 

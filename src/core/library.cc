@@ -89,8 +89,6 @@ void apply(const Options &o, Run &run, bool list)
     int threads = o.threads == 0 ? machine_cores() : o.threads;
     check_at_least_one(threads, "threads");
     check_threads(threads);
-    if (o.num_distances > INT32_MAX || o.num_distances < INT32_MIN)
-        refuse("ERROR! Option --num-distances is out of range (-2147483648 to 2147483647)!");
 
     run.num_threads = threads;
     s.all_pairwise = o.all_pairwise;
@@ -102,7 +100,7 @@ void apply(const Options &o, Run &run, bool list)
     s.missing_given = !o.missing.empty();
     s.memory = o.memory;
     s.time = o.time;
-    s.num_distances = (int)o.num_distances;
+    s.num_distances = o.num_distances;
     s.num_distances_given = o.num_distances != 0;
     s.random_seed = o.random_seed;
     s.engine_given = !o.engine.empty() && strcasecmp(o.engine.c_str(), "auto") != 0;

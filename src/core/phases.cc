@@ -303,7 +303,7 @@ void Run::plan_distance_count()
     } else if (all_pairwise) {
         if (all_pairs(object_count) > pair_cost().max_pairs)
             refuse(limit_message());
-        num_distances = (int)all_pairs(object_count);
+        num_distances = all_pairs(object_count);
     } else {
         int64_t wanted = 0;
         if (settings.num_distances_given) {
@@ -606,7 +606,7 @@ void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
                             ? run_plan.count
                             : std::min<int64_t>(most, std::max<int64_t>(run_plan.count,
                                                                          (int64_t)(STORE_ROOM * run_plan.count)));
-    num_distances = (int)run_plan.capacity;
+    num_distances = run_plan.capacity;
     if (run_plan.all_pairs) {
         // The pivots were for the join, which a run of every pair has not.
         delete_pivots();
@@ -666,7 +666,7 @@ void Run::distances_from_data(bool pivots_chosen)
     // the count itself sets the epsilon and the random pairs' target.
     bool replanned = plan_made && run_plan.budget > 0 && !run_plan.all_pairs && !all_pairwise;
     if (replanned)
-        num_distances = (int)run_plan.count;
+        num_distances = run_plan.count;
     if (heuristics) {
         if (!pivots_chosen)
             choose_pivots_phase();
@@ -768,7 +768,7 @@ PhaseSeconds Run::replan_random_pairs()
     int64_t first = stored + std::min<int64_t>(planned - stored,
                                                std::max<int64_t>(object_count,
                                                                  (int64_t)(RANDOM_FIRST_SHARE * (planned - stored))));
-    num_distances = (int)first;
+    num_distances = first;
     double start = steady_seconds();
     random_dist();
     double seconds = steady_seconds() - start;
@@ -785,7 +785,7 @@ PhaseSeconds Run::replan_random_pairs()
     int64_t count = replan_count(left, now_stored, run_plan.least, std::min<int64_t>(run_plan.capacity, dist_size / 2),
                                  rest);
     PhaseSeconds predicted = predict_rest(unit, per_random, now_stored, count, object_count);
-    num_distances = (int)count;
+    num_distances = count;
     if (count > now_stored)
         random_dist();
     return predicted;
@@ -816,19 +816,20 @@ int64_t sample_count(double time_budget, double sample_seconds, int n)
     if (!(sample_seconds > 0))
         return all_pairs(n);
     double count = 100 * 0.5 * time_budget / sample_seconds + 1.0;
-    if (count > INT32_MAX)
-        return INT32_MAX;
-    if (count < INT32_MIN)
-        return INT32_MIN;
+    const double limit = 4611686018427387904.0; // 2^62
+    if (count > limit)
+        return INT64_C(4611686018427387904);
+    if (count < -limit)
+        return -INT64_C(4611686018427387904);
     return (int64_t)count;
 }
 
-int bound_num_distances(int64_t wanted, int64_t memory, int n)
+int64_t bound_num_distances(int64_t wanted, int64_t memory, int n)
 {
     return bound_num_distances(wanted, memory, n, STORE_COST);
 }
 
-int bound_num_distances(int64_t wanted, int64_t memory, int n, const EngineCost &cost)
+int64_t bound_num_distances(int64_t wanted, int64_t memory, int n, const EngineCost &cost)
 {
     int64_t count = wanted;
     int64_t room = memory - cost.per_object * n;
@@ -840,5 +841,5 @@ int bound_num_distances(int64_t wanted, int64_t memory, int n, const EngineCost 
         count = all_pairs(n);
     if (count > cost.max_pairs)
         count = cost.max_pairs;
-    return (int)count;
+    return count;
 }

@@ -66,11 +66,10 @@ const int64_t STORE_MAX_PAIRS = ((INT32_MAX - 1) / 6 - 2) / 2;
 struct EngineCost {
     int64_t per_pair;    // bytes per pair of its capacity
     int64_t per_object;  // bytes per object beside the pairs
-    int64_t max_pairs;   // its limit (and the run's count's, 32 bits for now)
+    int64_t max_pairs;   // the most it holds
 };
 const EngineCost STORE_COST{BYTES_PER_DISTANCE, 0, STORE_MAX_PAIRS};
-const EngineCost COMPACT_COST{COMPACT_BYTES_PER_PAIR, COMPACT_BYTES_PER_OBJECT,
-                            COMPACT_MAX_PAIRS < INT32_MAX - 1 ? COMPACT_MAX_PAIRS : INT32_MAX - 1};
+const EngineCost COMPACT_COST{COMPACT_BYTES_PER_PAIR, COMPACT_BYTES_PER_OBJECT, COMPACT_MAX_PAIRS};
 
 class Run {
   public:
@@ -107,7 +106,7 @@ class Run {
     // ---- Settings and what the run derives from them.
     EngineSettings settings;
     int num_threads = 1;     // threads a parallel loop may use, at least 1
-    int num_distances = 0;   // object pairs to compute before clustering
+    int64_t num_distances = 0;  // object pairs to compute before clustering
     double epsilon = 0;      // threshold of the similarity heuristics
     int64_t memory = 0;      // memory budget in bytes, less the input
     int engine = ENGINE_STORE;  // the engine that clusters: ENGINE_STORE, ENGINE_DENSE, ENGINE_COMPACT or ENGINE_LINEAR
@@ -694,14 +693,14 @@ class Run {
 int64_t memory_from_gigabytes(double gigabytes);
 // The distance count that half of `time_budget` seconds allows when 100
 // distances took `sample_seconds`; a sample that measured no time allows
-// every pair.  Held within the 32-bit range.
+// every pair.  Held within +-2^62.
 int64_t sample_count(double time_budget, double sample_seconds, int n);
 // The count `wanted` bounded by memory (250 bytes per distance), raised to
 // 20 per object, capped at all pairs of n objects and at what the store can
 // hold (STORE_MAX_PAIRS).
-int bound_num_distances(int64_t wanted, int64_t memory, int n);
+int64_t bound_num_distances(int64_t wanted, int64_t memory, int n);
 // The same for an engine of the given cost.
-int bound_num_distances(int64_t wanted, int64_t memory, int n, const EngineCost &cost);
+int64_t bound_num_distances(int64_t wanted, int64_t memory, int n, const EngineCost &cost);
 
 // ---------------------------------------------------------------------------
 

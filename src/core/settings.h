@@ -6,6 +6,8 @@
 #ifndef SETTINGS_H
 #define SETTINGS_H
 
+#include <cstdint>
+
 // Cluster modes: the index of the --cluster keyword.
 enum { CLUSTER_ROWS = 0, CLUSTER_COLS = 1, CLUSTER_DISTMAT = 2, CLUSTER_DISTLIST = 3 };
 // Linkage rules: the index of the --linkage keyword.  WEIGHTED is McQuitty's
@@ -50,7 +52,7 @@ struct EngineSettings {
     bool missing_given = false;     // the rule was chosen, not defaulted: no notes on it
     double memory = 2;              // the memory budget in gigabytes (2^30 bytes), the input included
     double time = 30;               // the time budget in seconds, when it decides the count
-    int num_distances = 0;          // the count asked for; read only when given
+    int64_t num_distances = 0;      // the count asked for; read only when given
     bool num_distances_given = false;
     int random_seed = 0;            // 0: a seed from the clock
     int engine = ENGINE_AUTO;
