@@ -327,7 +327,7 @@ inline double Run::store_new_pair(int i, int j, double d)
     return d;
 }
 
-void Run::getdist_prefetch(int i, int j)
+void Run::prefetch_entry(int i, int j)
 {
     // Before init_distances there is no table to look into.
     if (i == j || (dist_hash_size == 0 && !pair_table))
@@ -339,6 +339,13 @@ void Run::getdist_prefetch(int i, int j)
         prefetch_write(&node[i]);
         prefetch_write(&node[j]);
     }
+}
+
+void Run::getdist_prefetch(int i, int j)
+{
+    if (i == j || (dist_hash_size == 0 && !pair_table))
+        return;
+    prefetch_entry(i, j);
     // The distance reads row j whole; row i is usually the one just read.
     const char *row = nullptr;
     int64_t at = static_cast<int64_t>(j) * row_length;

@@ -281,6 +281,10 @@ class Run {
     // hash chain head, the object entries and the data row it will read.
     // Changes no state and no result.
     void getdist_prefetch(int i, int j);
+    // The same without the data row, for a pair whose value comes with it
+    // (computed on the threads, found by the join, given): fetching the row
+    // there would only take memory bandwidth from the threads.
+    void prefetch_entry(int i, int j);
     dist_t *hash_lookup(int i, int j);
     // Re-keys the record of (i1, j1), which must exist, to (i2, j2) and its
     // twin to (j2, i2): the pair moves to its new hash chain and the

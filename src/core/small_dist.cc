@@ -113,7 +113,7 @@ void Run::enter_pairs(const std::vector<PairSlot> &batch)
 {
     for (size_t k = 0; k < batch.size(); k++) {
         if (k + PAIR_AHEAD < batch.size())
-            getdist_prefetch(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
+            prefetch_entry(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
         getdist(batch[k].i, batch[k].j, batch[k].value);
     }
     progress_batch(n_dist / 2);
@@ -136,7 +136,7 @@ void Run::screen_known(std::vector<PairSlot> &batch)
 {
     for (size_t k = 0; k < batch.size(); k++) {
         if (k + PAIR_AHEAD < batch.size())
-            getdist_prefetch(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
+            prefetch_entry(batch[k + PAIR_AHEAD].i, batch[k + PAIR_AHEAD].j);
         PairSlot &s = batch[k];
         if (s.i == s.j || stored(s.i, s.j)) {
             s.compute = false;
@@ -937,7 +937,7 @@ void Run::enter_found(const std::vector<JoinFound> &found, size_t count)
                 const JoinFound::Pair *s = ring[sunk++ % PAIR_AHEAD];
                 sink_join_pair(s->i, s->j, s->value);
             }
-            getdist_prefetch(p.i, p.j);
+            prefetch_entry(p.i, p.j);
             ring[ahead++ % PAIR_AHEAD] = &p;
         }
     }
