@@ -26,8 +26,8 @@
 // follow the same identity with the weights 2^-depth and their own spread
 // V, which a merge halves and adds a quarter of the squared distance of
 // the halves' points to.  That is the Lance-Williams recurrence of these
-// linkages in closed form, so a distance matrix gets them too, and it
-// keeps nothing per object.
+// linkages in closed form, so a distance matrix gets them too, and no
+// centroid is kept: only the two spreads and a depth per cluster.
 #include "quality.h"
 
 #include <algorithm>
