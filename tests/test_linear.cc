@@ -266,21 +266,6 @@ TEST_F(LinearEngine, CentroidAndMedianHeightsByHand)
     }
 }
 
-TEST_F(LinearEngine, AnInversionKeepsTheOrderOfTheMerges)
-{
-    // The dendrogram takes the merges as they were made: node 4 (at 1.9)
-    // above node 3 (at 2).
-    rows(3, 2, 1);
-    data = {0, 0, 2, 0, 1, 1.9};
-    data_double = data.data();
-    settings.linkage = LINKAGE_CENTROID;
-    make_measure("euclidean", 0);
-    linear_cluster();
-    EXPECT_NEAR(2, dst[3], 1e-15);
-    EXPECT_NEAR(1.9, dst[4], 1e-15);
-    EXPECT_EQ(3, leftnode[4]);
-}
-
 TEST_F(LinearEngine, WardRefusesRowsNotFinite)
 {
     rows(30, 2, 4);
