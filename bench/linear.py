@@ -44,7 +44,7 @@ np.save(heights, np.sort(z[:, 2]))
 print(seconds)
 """
 
-METHODS = {"min": "single", "ward": "ward"}
+METHODS = {"min": "single", "ward": "ward", "centroid": "centroid", "median": "median"}
 
 
 def measure(cmd):

@@ -388,6 +388,58 @@ class RealBrivaneOutput(BrivaneTest):
         self.assertEqual((status, png_size(self.path("p.png"))[1]), (0, 200 + 20 + 34), err)
 
 
+def partition(labels):
+    groups = {}
+    for obj, label in enumerate(labels):
+        groups.setdefault(label, set()).add(obj)
+    return sorted(sorted(g) for g in groups.values())
+
+
+class InvertedTrees(BrivaneTest):
+    """Centroid and median trees written by brivane, whose merges may lie
+    below their children, in every format."""
+
+    def test_every_format_takes_the_inversions_as_scipy_does(self):
+        points = np.random.default_rng(24).normal(size=(40, 2))
+        src = write_nc(self.path("in.nc"), [("x", ["row", "col"], points, "f8"),
+                                            labels_var(["p%d" % i for i in range(40)])])
+        for method in ("centroid", "median"):
+            expected = hierarchy.linkage(points, method)
+            for engine in ("dense", "linear"):
+                with self.subTest(method=method, engine=engine):
+                    r = run(["-i", src, "-D", "x", "-d", "euclidean", "-a", "-l", method, "-E", engine,
+                             "-o", self.path("tree.nc")])
+                    self.assertEqual(r.status, 0, r)
+                    tree = self.path("tree.nc")
+                    status, _, err = export(["linkage", "-t", tree, "-o", self.path("z.txt")])
+                    self.assertEqual(status, 0, err)
+                    Z = np.loadtxt(self.path("z.txt"))
+                    self.assertTrue(hierarchy.is_valid_linkage(Z))
+                    self.assertTrue((np.diff(Z[:, 2]) < 0).any(), "the tree has an inversion")
+                    np.testing.assert_allclose(Z[:, 2], expected[:, 2], rtol=1e-9)
+                    np.testing.assert_array_equal(Z[:, 3], expected[:, 3])
+                    # A cut between two merge heights: at one, the rounding
+                    # of either program could put the merge on either side.
+                    middle = float(np.sort(expected[:, 2])[19:21].mean())
+                    for words, criterion in ((["-k", 5], (5, "maxclust")),
+                                             (["-H", repr(middle)], (middle, "distance"))):
+                        status, _, err = export(["clusters", "-t", tree, "-o", self.path("c.tsv")] + words)
+                        self.assertEqual(status, 0, err)
+                        got = [int(row[1]) for row in cells(self.path("c.tsv"))]
+                        self.assertEqual(partition(got), partition(hierarchy.fcluster(expected, *criterion)), words)
+                    status, text, err = export(["newick", "-t", tree, "-i", src, "-L", "names", "-o", "-"])
+                    self.assertEqual(status, 0, err)
+                    read = Phylo.read(io.StringIO(text), "newick")
+                    self.assertEqual(len(read.get_terminals()), 40)
+                    self.assertTrue(all(c.branch_length >= 0 for c in read.find_clades() if c.branch_length is not None))
+                    status, _, err = export(["treeview", "-t", tree, "-i", src, "-D", "x", "-o", self.path("tv")])
+                    self.assertEqual(status, 0, err)
+                    self.assertEqual(len(cells(self.path("tv.gtr"))), 39)
+                    status, _, err = export(["picture", "-t", tree, "-i", src, "-D", "x", "-o", self.path("p.png")])
+                    self.assertEqual(status, 0, err)
+                    self.assertIsNotNone(png_size(self.path("p.png")))
+
+
 class BadInput(BrivaneTest):
     def fails(self, args, message):
         status, out, err = export(args)

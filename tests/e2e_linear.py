@@ -2,7 +2,8 @@
 neither the store nor the dense engine's matrix fits): its output file
 byte for byte the dense engine's, for several sizes, measures and thread
 counts, by rows and by columns, with the copy of the data and the quality
-file; Ward linkage against the dense engine's and SciPy's; the engine that a budget selects and what a budget too small for
+file; Ward linkage against the dense engine's and SciPy's, centroid and
+median linkage against SciPy's; the engine that a budget selects and what a budget too small for
 every engine says; the runs it refuses and why."""
 import unittest
 
@@ -118,6 +119,43 @@ class WardTest(LinearCase):
                               "linear engine needs every distance finite.\n")
 
 
+def merged_sets(Z):
+    """The objects under each merge of a SciPy linkage, in merge order."""
+    n = len(Z) + 1
+    members = [frozenset([i]) for i in range(n)]
+    for a, b, _, _ in Z:
+        members.append(members[int(a)] | members[int(b)])
+    return members[n:]
+
+
+class CentroidMedianTest(LinearCase):
+    def test_trees_are_scipys_in_merge_order(self):
+        # Merges in the order they were made, as SciPy's: the inversions of
+        # these linkages keep it from being the order of height.
+        rng = np.random.default_rng(41)
+        for n in (2, 3, 41, 400):
+            x = rng.normal(size=(n, 6))
+            src = self.rows(x, name="g%d.nc" % n)
+            for method in ("centroid", "median"):
+                expected = linkage(x, method)
+                for threads in (1, 2):
+                    with self.subTest(n=n, method=method, threads=threads):
+                        r = self.cluster(src, "-a", "-l", method, "-E", "linear", "-j", threads)
+                        self.assertEqual(r.status, 0, r)
+                        got = output_merges(read_nc(self.path("out.nc")), n, "row_")
+                        self.assertEqual([frozenset(m) for m, _ in got], merged_sets(expected))
+                        np.testing.assert_allclose([h for _, h in got], expected[:, 2], rtol=1e-9)
+
+    def test_auto_takes_it_where_the_matrix_does_not_fit(self):
+        # 2000 objects of 2 doubles: 128 + 16 + 48 bytes each.
+        x = np.random.default_rng(8).normal(size=(2000, 2))
+        r = self.cluster(self.rows(x), "-a", "-l", "median", "-m", 0.005)
+        self.assertEqual(r.status, 0, r)
+        self.assertIn(LINEAR_LINE, r.stderr)
+        got = output_merges(read_nc(self.path("out.nc")), 2000, "row_")
+        np.testing.assert_allclose([h for _, h in got], linkage(x, "median")[:, 2], rtol=1e-9)
+
+
 class SelectionTest(LinearCase):
     def setUp(self):
         super().setUp()
@@ -164,11 +202,7 @@ class RefusalTest(LinearCase):
         cases = [(["-l", "min", "-M", 200], needs_data),
                  (["-a", "-l", "ave"], "ERROR! The linear engine (-E linear) cannot cluster by average " + not_reducible),
                  (["-a", "-l", "max"], "ERROR! The linear engine (-E linear) cannot cluster by complete " + not_reducible),
-                 (["-a", "-l", "we"], "ERROR! The linear engine (-E linear) cannot cluster by weighted " + not_reducible),
-                 (["-a", "-l", "c"], "ERROR! The linear engine (-E linear) does not cluster by centroid linkage "
-                                     "yet; use -E dense or -E auto.\n"),
-                 (["-a", "-l", "me"], "ERROR! The linear engine (-E linear) does not cluster by median linkage "
-                                      "yet; use -E dense or -E auto.\n")]
+                 (["-a", "-l", "we"], "ERROR! The linear engine (-E linear) cannot cluster by weighted " + not_reducible)]
         for extra, message in cases:
             with self.subTest(extra=extra):
                 r = self.cluster(src, *extra, "-E", "lin")

@@ -67,6 +67,17 @@ class ExactEqualsSciPy(unittest.TestCase):
                 # in SciPy's order all the same.
                 self.assert_same_tree(Z, hierarchy.linkage(X, method), (method, given))
 
+    def test_quality_table_carries_the_methods_own_column(self):
+        X = tie_free_data(n=40, seed=12)
+        for method in ("weighted", "ward", "centroid", "median"):
+            result = brivane.cluster(X, method, exact=True, seed=1, quality=True)
+            np.testing.assert_allclose(result.quality[method], hierarchy.linkage(X, method)[:, 2], rtol=1e-9,
+                                       err_msg=method)
+            self.assertIn("level-summed Ward cost", result.quality_summary)
+        result = brivane.cluster(X, "average", "cityblock", exact=True, seed=1, quality=True)
+        self.assertEqual(len(result.quality.dtype.names), 8)
+        self.assertNotIn("level-summed Ward cost", result.quality_summary)
+
     def test_ward_without_every_pair_is_the_programs_refusal(self):
         with self.assertRaisesRegex(brivane.BrivaneError, "Ward linkage needs every pair's distance"):
             brivane.linkage(tie_free_data(), "ward", num_distances=100, seed=1)

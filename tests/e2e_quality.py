@@ -1,12 +1,15 @@
 """End-to-end tests of --quality (the true linkage distances of every merge,
 checked against a computation of their own from the output dendrogram and the
-input) and of --sample-size (the pairs that epsilon estimation samples)."""
+input, and SciPy's heights for weighted, Ward, centroid and median linkage;
+the level-summed Ward cost) and of --sample-size (the pairs that epsilon
+estimation samples)."""
 import math
 import os
 import re
 import unittest
 
 import numpy as np
+from scipy.cluster.hierarchy import linkage
 from scipy.spatial.distance import cdist
 
 from e2e_common import BrivaneTest, read_nc, run, write_nc
@@ -153,6 +156,93 @@ class DataMatrix(QualityCase):
         self.assertEqual(self.cluster("-M", "1000").status, 0)
         self.assertEqual(len(read_quality(self.path("q.txt"))[1]), 79)
         self.assertEqual(sorted(os.listdir(self.tmp)), ["m.nc", "out.nc", "q.txt"])
+
+
+def weighted_values(d, merges, n):
+    """McQuitty's value of every merge from the distances d: the mean of its
+    halves' values, recursively."""
+    values = {}
+
+    def value(a, b):
+        # The value between the clusters of nodes a and b.
+        if a >= n:
+            return (value(left_of[a], b) + value(right_of[a], b)) / 2
+        if b >= n:
+            return (value(a, left_of[b]) + value(a, right_of[b])) / 2
+        return d[a, b]
+    left_of, right_of = {}, {}
+    for node, (x, y) in sorted(merges.items()):
+        left_of[node], right_of[node] = x, y
+    for node in sorted(merges):
+        values[node] = value(left_of[node], right_of[node])
+    return values
+
+
+def node_children(out, n, prefix):
+    """Per internal node: its two children as node numbers (objects for leaves)."""
+    left, right, new2old = out[prefix + "left"], out[prefix + "right"], out[prefix + "new2old"]
+    return {node: tuple(int(c) if c >= n else int(new2old[c]) for c in (left[node], right[node]))
+            for node in range(n, 2 * n - 1)}
+
+
+def ward_cost(points, out, n, prefix):
+    """The level-summed Ward cost of the file's tree from the points' centroids."""
+    cost = 0.0
+    for node, (a, b) in children(out, n, prefix).items():
+        ca, cb = points[a].mean(axis=0), points[b].mean(axis=0)
+        cost += (2 * n - 1 - node) * len(a) * len(b) / (len(a) + len(b)) * ((ca - cb) ** 2).sum()
+    return cost
+
+
+class LinkageValues(QualityCase):
+    """The true value of weighted, Ward, centroid and median linkage, and the
+    level-summed Ward cost."""
+
+    def setUp(self):
+        super().setUp()
+        self.points = np.random.default_rng(13).normal(size=(60, 3))
+        self.src = write_nc(self.path("m.nc"), [("m", ("r", "c"), self.points, "f8")])
+        self.mat = write_nc(self.path("d.nc"), [("d", ("a", "b"), cdist(self.points, self.points), "f8")])
+
+    def quality(self, *extra, given=False):
+        source = ["-i", self.mat, "-C", "distmat"] if given else ["-i", self.src, "-d", "euclidean"]
+        r = run(source + ["-o", self.path("out.nc"), "-R", "5", "-Y", self.path("q.txt")] + [str(e) for e in extra])
+        self.assertEqual(r.status, 0, r)
+        return read_quality(self.path("q.txt")), read_nc(self.path("out.nc"))
+
+    def test_exact_trees_report_scipys_heights_from_data_and_from_distances(self):
+        for method in ("weighted", "ward", "centroid", "median"):
+            expected = linkage(self.points, method)[:, 2]
+            for given in (False, True):
+                with self.subTest(method=method, given=given):
+                    (_, rows, summary), _ = self.quality("-a", "-l", method, given=given)
+                    self.assertEqual(list(rows[0])[-2:], ["pairs", method])
+                    np.testing.assert_allclose([float(r[method]) for r in rows], expected, rtol=1e-9)
+                    self.assertEqual("level-summed Ward cost" in summary, method != "weighted" or not given)
+
+    def test_an_approximate_weighted_tree_by_recursion(self):
+        (_, rows, summary), out = self.quality("-M", "400", "-l", "weighted")
+        d = cdist(self.points, self.points)
+        want = weighted_values(d, node_children(out, 60, "row_"), 60)
+        got = {int(r["node"]): float(r["weighted"]) for r in rows}
+        self.assertEqual(sorted(got), sorted(want))
+        for node in want:
+            self.assertAlmostEqual(got[node], want[node], delta=1e-12 * want[node])
+        self.assertAlmostEqual(float(summary["level-summed Ward cost"]), ward_cost(self.points, out, 60, "row_"),
+                               delta=1e-9 * float(summary["level-summed Ward cost"]))
+
+    def test_the_ward_cost_scores_any_tree_of_euclidean_distances(self):
+        costs = {}
+        for method in ("ave", "max", "ward"):
+            (_, rows, summary), out = self.quality("-a", "-l", method)
+            costs[method] = float(summary["level-summed Ward cost"])
+            self.assertAlmostEqual(costs[method], ward_cost(self.points, out, 60, "row_"), delta=1e-9 * costs[method])
+            # The three old linkages keep their eight columns.
+            self.assertEqual(len(rows[0]), 9 if method == "ward" else 8)
+        # Other measures have no centroids: no cost.
+        r = run(["-i", self.src, "-o", self.path("out.nc"), "-d", "manhattan", "-a", "-Y", self.path("m.txt")])
+        self.assertEqual(r.status, 0, r)
+        self.assertNotIn("level-summed Ward cost", read_quality(self.path("m.txt"))[2])
 
 
 class GivenDistances(QualityCase):

@@ -301,6 +301,173 @@ TEST_F(QualityList, AFullListMeasuresLikeTheMatrixOfTheSameValues)
 }
 
 // ---------------------------------------------------------------------------
+// The true values of the linkages beyond the three
+
+// Values 0, 1, 3, 7 on a line, merged {0,1}, then 3, then 7: the centroids
+// 0.5 and 4/3, the median's points 0.5 and 1.75.
+const std::vector<double> LINE = {0, 1, 3, 7};
+const std::vector<Merge> LINE_TREE = {{0, 1, 1}, {4, 2, 2.5}, {5, 3, 5.25}};
+
+TEST_F(QualityData, EachLinkageOnALineWorkedByHand)
+{
+    struct Case {
+        int linkage;
+        double values[3];
+    } cases[] = {
+        // McQuitty: 1; (3 + 2) / 2; 7/4 + 6/4 + 4/2.
+        {LINKAGE_WEIGHTED, {1, 2.5, 5.25}},
+        // sqrt(2|A||B|/(|A|+|B|)) ||c_A - c_B||.
+        {LINKAGE_WARD, {1, std::sqrt(4.0 / 3) * 2.5, std::sqrt(1.5) * (7 - 4.0 / 3)}},
+        {LINKAGE_CENTROID, {1, 2.5, 7 - 4.0 / 3}},
+        {LINKAGE_MEDIAN, {1, 2.5, 7 - 1.75}},
+        // The three have their columns already.
+        {LINKAGE_AVE, {QNAN, QNAN, QNAN}},
+    };
+    data_run(LINE);
+    make_tree(4, LINE_TREE);
+    for (const Case &t : cases) {
+        settings.linkage = t.linkage;
+        std::vector<merge_quality_t> got = measure_merges();
+        ASSERT_EQ(got.size(), 3u);
+        for (int k = 0; k < 3; k++) {
+            SCOPED_TRACE("linkage " + std::to_string(t.linkage) + " merge " + std::to_string(k));
+            if (std::isnan(t.values[k]))
+                EXPECT_TRUE(std::isnan(got[k].linkage_value));
+            else
+                EXPECT_NEAR(got[k].linkage_value, t.values[k], 1e-14 * t.values[k]);
+        }
+        // Ward's increases whatever the linkage: |A||B|/(|A|+|B|) ||c_A - c_B||^2.
+        EXPECT_NEAR(got[0].ward_increase, 0.5, 1e-15);
+        EXPECT_NEAR(got[1].ward_increase, 2.0 / 3 * 6.25, 1e-14);
+        EXPECT_NEAR(got[2].ward_increase, 0.75 * (17.0 / 3) * (17.0 / 3), 1e-13);
+    }
+}
+
+TEST_F(QualityMatrix, ADistanceMatrixGivesTheDataMatricesValues)
+{
+    // Random points in three dimensions, a random tree: the values from the
+    // distance matrix equal those from the centroids of the points.
+    std::mt19937 rng(3);
+    std::normal_distribution<double> normal;
+    const int n = 30, c = 3;
+    std::vector<double> points(n * c), matrix(n * n, 0.0);
+    for (double &v : points)
+        v = normal(rng);
+    for (int i = 0; i < n; i++)
+        for (int j = 0; j < n; j++) {
+            double sum = 0;
+            for (int k = 0; k < c; k++)
+                sum += (points[i * c + k] - points[j * c + k]) * (points[i * c + k] - points[j * c + k]);
+            matrix[i * n + j] = std::sqrt(sum);
+        }
+    std::vector<int> live(n);
+    for (int i = 0; i < n; i++)
+        live[i] = i;
+    std::vector<Merge> merges;
+    // Clusters by hand: members, centroid, median point.
+    std::vector<std::vector<int>> members(2 * n - 1);
+    std::vector<std::vector<double>> centroid(2 * n - 1), median(2 * n - 1);
+    for (int i = 0; i < n; i++) {
+        members[i] = {i};
+        centroid[i] = median[i] = std::vector<double>(points.begin() + i * c, points.begin() + (i + 1) * c);
+    }
+    std::vector<double> centroid_distance, median_distance;
+    for (int k = 0; k < n - 1; k++) {
+        std::shuffle(live.begin(), live.end(), rng);
+        int a = live[0], b = live[1], m = n + k;
+        merges.push_back({a, b, 1.0});
+        double na = (double)members[a].size(), nb = (double)members[b].size();
+        members[m] = members[a];
+        members[m].insert(members[m].end(), members[b].begin(), members[b].end());
+        double dc = 0, dm = 0;
+        for (int e = 0; e < c; e++) {
+            centroid[m].push_back((na * centroid[a][e] + nb * centroid[b][e]) / (na + nb));
+            median[m].push_back((median[a][e] + median[b][e]) / 2);
+            dc += (centroid[a][e] - centroid[b][e]) * (centroid[a][e] - centroid[b][e]);
+            dm += (median[a][e] - median[b][e]) * (median[a][e] - median[b][e]);
+        }
+        centroid_distance.push_back(std::sqrt(dc));
+        median_distance.push_back(std::sqrt(dm));
+        live.erase(live.begin());
+        live[0] = m;
+    }
+    matrix_run(matrix);
+    make_tree(n, merges);
+    for (int linkage : {LINKAGE_CENTROID, LINKAGE_MEDIAN}) {
+        settings.linkage = linkage;
+        std::vector<merge_quality_t> got = measure_merges();
+        const std::vector<double> &want = linkage == LINKAGE_CENTROID ? centroid_distance : median_distance;
+        for (int k = 0; k < n - 1; k++)
+            EXPECT_NEAR(got[k].linkage_value, want[k], 1e-10 * want[k]) << linkage << " merge " << k;
+    }
+}
+
+TEST_F(QualityMatrix, AnUnknownPairLeavesItsMergeAndThoseAboveUnknown)
+{
+    // d(1, 2) unknown: merge {1,2} has no centroid distance, nor has the
+    // root above it; weighted linkage takes the known pairs.
+    matrix_run({0, 4, 5,
+                4, 0, QNAN,
+                5, 1, 0});
+    make_tree(3, THREE);
+    for (int linkage : {LINKAGE_WARD, LINKAGE_CENTROID, LINKAGE_MEDIAN, LINKAGE_WEIGHTED}) {
+        settings.linkage = linkage;
+        std::vector<merge_quality_t> got = measure_merges();
+        EXPECT_TRUE(std::isnan(got[0].linkage_value)) << linkage;
+        EXPECT_TRUE(std::isnan(got[0].ward_increase)) << linkage;
+        if (linkage == LINKAGE_WEIGHTED)
+            EXPECT_DOUBLE_EQ(got[1].linkage_value, 4.5) << linkage;
+        else
+            EXPECT_TRUE(std::isnan(got[1].linkage_value)) << linkage;
+    }
+}
+
+TEST_F(QualityList, WeightedLinkageOverTheGivenPairsOnly)
+{
+    // The line's pairs without d(1, 3): the root's mean over the others,
+    // weighted 1/4, 1/2 against 3, renormalised over the weights known.
+    list_run({{0, 1, 1}, {0, 2, 3}, {1, 2, 2}, {0, 3, 7}, {2, 3, 4}});
+    make_tree(4, LINE_TREE);
+    settings.linkage = LINKAGE_WEIGHTED;
+    std::vector<merge_quality_t> got = measure_merges();
+    EXPECT_DOUBLE_EQ(got[1].linkage_value, 2.5);
+    EXPECT_DOUBLE_EQ(got[2].linkage_value, (7 * 0.25 + 4 * 0.5) / 0.75);
+    EXPECT_TRUE(std::isnan(got[2].ward_increase));
+}
+
+TEST(QualityExtras, WhichRunsGetTheLinkageColumnAndTheWardCost)
+{
+    struct Case {
+        int cluster, linkage;
+        bool euclidean;
+        int missing;
+        int column;
+        bool ward_cost;
+    } cases[] = {
+        {CLUSTER_ROWS, LINKAGE_AVE, true, MISSING_PROPAGATE, -1, true},
+        {CLUSTER_COLS, LINKAGE_MIN, false, MISSING_PROPAGATE, -1, false},
+        {CLUSTER_ROWS, LINKAGE_WARD, true, MISSING_PROPAGATE, LINKAGE_WARD, true},
+        {CLUSTER_ROWS, LINKAGE_WEIGHTED, false, MISSING_PROPAGATE, LINKAGE_WEIGHTED, false},
+        // Distances scaled pair by pair are not those of points.
+        {CLUSTER_ROWS, LINKAGE_AVE, true, MISSING_PAIRWISE, -1, false},
+        // A distance matrix is euclidean at the user's word, which only
+        // Ward, centroid and median linkage give.
+        {CLUSTER_DISTMAT, LINKAGE_MEDIAN, false, MISSING_PROPAGATE, LINKAGE_MEDIAN, true},
+        {CLUSTER_DISTMAT, LINKAGE_AVE, false, MISSING_PROPAGATE, -1, false},
+        {CLUSTER_DISTLIST, LINKAGE_WEIGHTED, false, MISSING_PROPAGATE, LINKAGE_WEIGHTED, false},
+    };
+    for (const Case &t : cases) {
+        EngineSettings s;
+        s.cluster = t.cluster;
+        s.linkage = t.linkage;
+        s.missing = t.missing;
+        quality_extras_t got = quality_extras(s, t.euclidean);
+        EXPECT_EQ(got.linkage, t.column) << t.cluster << " " << t.linkage;
+        EXPECT_EQ(got.ward_cost, t.ward_cost) << t.cluster << " " << t.linkage;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // The file
 
 class QualityFile : public ::testing::Test, public QualityRun {
@@ -368,6 +535,35 @@ TEST_F(QualityFile, HeaderRowsAndSummary)
                               "# pairs measured\t3\n"
                               "# merges without a known pair\t0\n");
     EXPECT_EQ(files(), std::vector<std::string>{"q.txt"});
+}
+
+TEST_F(QualityFile, TheLinkagesColumnAndTheWardCostComeLast)
+{
+    opt_set_text(INDEX_OPT_INPUT, input_name);
+    arg_argv_vector = new string_vector{word_program};
+    data_run(LINE);
+    make_tree(4, LINE_TREE);
+    settings.linkage = LINKAGE_MEDIAN;
+    std::string name = dir + "/q.txt";
+    quality_extras_t extras;
+    extras.linkage = LINKAGE_MEDIAN;
+    extras.ward_cost = true;
+    write_quality(name.c_str(), measure_merges(), object_count, 6, extras);
+    std::string text = contents(name);
+    EXPECT_NE(text.find("# node\tleft_size\tright_size\tmerge_distance\tmin\taverage\tmax\tpairs\tmedian\n"
+                        "4\t1\t1\t1\t1\t1\t1\t1\t1\n"
+                        "5\t2\t1\t2.5\t2\t2.5\t3\t2\t2.5\n"
+                        "6\t3\t1\t5.25\t4\t5.666666666666667\t7\t3\t5.25\n"
+                        "# joint cost\t"),
+              std::string::npos)
+        << text;
+    // The last line: 3 * 0.5 + 2 * 25/6 + 1 * 289/12 = 407/12.
+    std::string tail = "# merges without a known pair\t0\n# level-summed Ward cost\t";
+    size_t at = text.find(tail);
+    ASSERT_NE(at, std::string::npos) << text;
+    std::string last = text.substr(at + tail.size());
+    EXPECT_NEAR(std::strtod(last.c_str(), nullptr), 407.0 / 12, 1e-13);
+    EXPECT_EQ(last.find('\n'), last.size() - 1);
 }
 
 TEST_F(QualityFile, UnknownMergesAreNanAndLeftOutOfTheJointCost)

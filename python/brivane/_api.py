@@ -45,8 +45,11 @@ class Clustering:
     with quality=True a structured array, one row per merge (node,
     left_size, right_size, merge_distance, min, average, max, pairs: the true
     minimum, average and maximum distance between the merged clusters and how
-    many pairs were measured), else None; quality_summary: the totals that
-    close the quality table (joint cost, sum of merge distances, ...)."""
+    many pairs were measured; for weighted, ward, centroid and median a last
+    field of that name, the true value of the method), else None;
+    quality_summary: the totals that close the quality table (joint cost,
+    sum of merge distances, and the level-summed Ward cost for euclidean
+    distances, ...)."""
 
     def __init__(self, linkage, leaf_order, phases, quality=None, quality_summary=None):
         self.linkage = linkage
@@ -298,18 +301,22 @@ def _number(text):
 
 
 def read_quality(path):
-    """The quality file: (one structured row per merge, the closing totals)."""
-    rows, summary = [], {}
+    """The quality file: (one structured row per merge, the closing totals).
+    Columns after the eight of every run (the true value of the run's
+    linkage) are fields of the name the header gives them."""
+    rows, summary, names = [], {}, []
     with open(path) as f:
         for line in f:
             fields = line.rstrip("\n").split("\t")
-            if line.startswith("#"):
+            if line.startswith("# node\t"):
+                names = fields[len(QUALITY_FIELDS):]
+            elif line.startswith("#"):
                 key = fields[0][1:].strip()
                 if len(fields) == 2 and key not in ("input", "options"):
                     summary[key] = _number(fields[1])
             elif line.strip():
                 rows.append(tuple(_number(v) for v in fields))
-    return np.array(rows, dtype=QUALITY_FIELDS), summary
+    return np.array(rows, dtype=QUALITY_FIELDS + [(name, "f8") for name in names]), summary
 
 
 # ---------------------------------------------------------------------------

@@ -357,7 +357,8 @@ int ProgramRun::run()
         Timer timer_quality;
         // The exact engines know every pair, the store what it stored.
         long long stored = engine == ENGINE_DENSE || engine == ENGINE_LINEAR ? all_pairs(object_count) : n_dist / 2;
-        write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges(), object_count, stored);
+        write_quality(opt_text(INDEX_OPT_QUALITY), measure_merges(), object_count, stored,
+                      quality_extras(settings, data_mode() && euclidean_measure(distkey)));
         std::cerr << " " << timer_quality.get_run_time() << " sec" << std::endl;
     }
     run_sink->flush();

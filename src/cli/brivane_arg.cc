@@ -158,8 +158,9 @@ tOptDesc optDesc[OPTION_CT] = {
     PROGRAM_OPTION(INDEX_OPT_ENGINE, 'E', "ENGINE", "engine", nullptr, nullptr, doOptEngine,
                    "Clustering engine: 'auto' (default), 'store' (the distance store), 'dense' "
                    "(a condensed distance matrix; every pair known), 'compact' (the known pairs "
-                   "in about a quarter of the store's memory), 'linear' (exact single or Ward "
-                   "linkage of a data matrix with -a, in memory linear in the objects)"),
+                   "in about a quarter of the store's memory), 'linear' (exact single, Ward, "
+                   "centroid or median linkage of a data matrix with -a, in memory linear in "
+                   "the objects)"),
     PROGRAM_OPTION(INDEX_OPT_MISSING, 'U', "MISSING", "missing", nullptr, nullptr, doOptMissing,
                    "Missing (NaN) data elements: 'propagate' (a NaN makes the distance NaN, "
                    "default) or 'pairwise' (skipped pair by pair)"),

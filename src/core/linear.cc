@@ -12,6 +12,16 @@
 //     2|A||B|/(|A|+|B|) * |c_A - c_B|^2, the square of the height.  Each
 //     nearest-neighbour search runs on the threads; O(N*C) memory, O(N^2*C)
 //     time (linear_ward);
+//   - centroid and median linkage of euclidean distances by the generic
+//     algorithm of the same paper over the same centroids: each cluster's
+//     nearest later cluster kept as a lower bound in a priority queue and
+//     checked when it comes to the top, every distance worked out from two
+//     centroids when needed.  A merge's centroid is its objects' mean
+//     (centroid) or its halves' midpoint (median, Gower's WPGMC); the
+//     squared distance of two centroids is the merge value, whose square
+//     root is the height, and may lie below a child's (an inversion).  The
+//     passes over the live clusters run on the threads; O(N*C) memory, at
+//     least O(N^2*C) time (linear_generic);
 //   - the whole clustering: the merges through the dense engine's
 //     dendrogram, the refusal of distances that are not finite, the leaf
 //     order (linear_cluster).
@@ -33,6 +43,7 @@
 #include "dense.h"
 #include "element.h"
 #include "run.h"
+#include "slot_heap.h"
 #include "threads.h"
 
 namespace {
@@ -42,6 +53,10 @@ const double INF = std::numeric_limits<double>::infinity();
 // Below this many outside objects a step runs on the main thread alone: the
 // team would cost more than the distances.
 const int64_t LINEAR_PARALLEL_LEAST = 4 * LINEAR_STEP_CHUNK;
+
+// Slots whose first scans of the generic algorithm run between two looks at
+// the progress.
+const int64_t LINEAR_FIRST_SCAN_BLOCK = 256;
 
 // An object outside the tree: its distance to the tree, and the tree object
 // that distance is measured to.
@@ -82,32 +97,52 @@ template <class T> void rows_into(const T *data, int64_t elements, double *to)
         to[k] = (double)data[k];
 }
 
-// Ward's merge value of clusters of na and nb objects whose centroids are
-// ca and cb (c coordinates each): the increase of the within-cluster sum of
-// squares, doubled, which is the squared euclidean distance of two objects.
-// Symmetric to the last bit, so that the chain meets a reciprocal pair.
-double ward_value(const double *ca, const double *cb, int64_t c, double na, double nb)
+// The squared euclidean distance of two centroids of c coordinates: the
+// merge value of centroid and median linkage.  Bit for bit symmetric, so
+// that a value worked out again equals the one kept.
+double squared_distance(const double *ca, const double *cb, int64_t c)
 {
     double sum = 0;
     for (int64_t k = 0; k < c; k++) {
         double d = ca[k] - cb[k];
         sum += d * d;
     }
-    return 2 * na * nb / (na + nb) * sum;
+    return sum;
+}
+
+// Where two clusters of na and nb objects merge, the merged cluster's
+// centroid from theirs: the mean of its objects (centroid linkage), or the
+// midpoint of its halves' (median linkage, Gower's WPGMC, whatever the
+// sizes).
+inline double merged_centroid(double ca, double na, double cb, double nb)
+{
+    return (na * ca + nb * cb) / (na + nb);
+}
+inline double merged_median(double ca, double cb) { return (ca + cb) / 2; }
+
+// Ward's merge value of clusters of na and nb objects whose centroids are
+// ca and cb (c coordinates each): the increase of the within-cluster sum of
+// squares, doubled, which is the squared euclidean distance of two objects.
+// Symmetric to the last bit, so that the chain meets a reciprocal pair.
+double ward_value(const double *ca, const double *cb, int64_t c, double na, double nb)
+{
+    return 2 * na * nb / (na + nb) * squared_distance(ca, cb, c);
 }
 
 } // namespace
 
 bool linear_linkage(int linkage)
 {
-    return linkage == LINKAGE_MIN || linkage == LINKAGE_WARD;
+    return linkage == LINKAGE_MIN || centroid_linkage(linkage);
 }
 
 int64_t linear_bytes_per_object(int linkage, int row_length)
 {
-    return LINEAR_BYTES_PER_OBJECT + (linkage == LINKAGE_WARD ? LINEAR_WARD_BYTES_PER_ELEMENT * row_length +
-                                                                  LINEAR_WARD_BYTES_PER_OBJECT
-                                                            : 0);
+    if (linkage == LINKAGE_WARD)
+        return LINEAR_BYTES_PER_OBJECT + LINEAR_WARD_BYTES_PER_ELEMENT * row_length + LINEAR_WARD_BYTES_PER_OBJECT;
+    if (centroid_linkage(linkage))
+        return LINEAR_BYTES_PER_OBJECT + LINEAR_WARD_BYTES_PER_ELEMENT * row_length + LINEAR_GENERIC_BYTES_PER_OBJECT;
+    return LINEAR_BYTES_PER_OBJECT;
 }
 
 std::vector<dense_merge_t> Run::linear_mst(int64_t &not_finite, int64_t &nan)
@@ -189,6 +224,26 @@ int64_t Run::rows_not_finite()
     return bad;
 }
 
+std::vector<double> Run::rows_as_centroids()
+{
+    int64_t elements = (int64_t)object_count * row_length;
+    std::vector<double> centroid((size_t)elements);
+    switch (type) {
+    case TYPE_CHAR:
+        rows_into(data_char, elements, centroid.data());
+        break;
+    case TYPE_INT:
+        rows_into(data_int, elements, centroid.data());
+        break;
+    case TYPE_FLOAT:
+        rows_into(data_float, elements, centroid.data());
+        break;
+    default:
+        rows_into(data_double, elements, centroid.data());
+    }
+    return centroid;
+}
+
 std::vector<dense_merge_t> Run::linear_ward()
 {
     int n = object_count;
@@ -197,20 +252,7 @@ std::vector<dense_merge_t> Run::linear_ward()
     if (n < 2)
         return merges;
     merges.reserve(n - 1);
-    std::vector<double> centroid((size_t)n * c);
-    switch (type) {
-    case TYPE_CHAR:
-        rows_into(data_char, n * c, centroid.data());
-        break;
-    case TYPE_INT:
-        rows_into(data_int, n * c, centroid.data());
-        break;
-    case TYPE_FLOAT:
-        rows_into(data_float, n * c, centroid.data());
-        break;
-    default:
-        rows_into(data_double, n * c, centroid.data());
-    }
+    std::vector<double> centroid = rows_as_centroids();
     std::vector<double> size(n, 1);
     // The height of the last merge into each slot (squared): a merge is
     // never put below its children, as in the dense engine's chain.
@@ -299,11 +341,153 @@ std::vector<dense_merge_t> Run::linear_ward()
     return merges;
 }
 
+std::vector<dense_merge_t> Run::linear_generic()
+{
+    int n = object_count;
+    int64_t c = row_length;
+    bool median = settings.linkage == LINKAGE_MEDIAN;
+    std::vector<dense_merge_t> merges;
+    if (n < 2)
+        return merges;
+    merges.reserve(n - 1);
+    std::vector<double> centroid = rows_as_centroids();
+    double *cen = centroid.data();
+    std::vector<double> size(n, 1);
+    // The slots of the live clusters in increasing order.
+    std::vector<int32_t> live(n);
+    for (int i = 0; i < n; i++)
+        live[i] = i;
+    // For every live slot but the last: a live slot after it (nearest) and a
+    // lower bound of its squared distance to every live slot after it
+    // (mindist), exact when it equals the distance to `nearest`; the queue
+    // hands out the least bound, so an exact one at the top is the closest
+    // pair of all.  Slot n-1 is never merged away: a merge keeps the later
+    // of its slots.
+    std::vector<int32_t> nearest(n, -1);
+    std::vector<double> mindist(n, INF);
+    // The squared distances of the live clusters to the one just merged, by
+    // their place in `live`.
+    std::vector<double> to_merged(n);
+    std::vector<ChainBest> found((n + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK);
+    double done = 0;
+    double work = 3.0 * all_pairs(n);
+    // The nearest live slot after slot x, the first of equal ones in slot
+    // order; on the threads where the slots after x are many.
+    auto scan = [&](int32_t x) {
+        int64_t from = std::upper_bound(live.begin(), live.end(), x) - live.begin();
+        int64_t count = (int64_t)live.size() - from;
+        int64_t tasks = (count + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
+        int threads = count < LINEAR_PARALLEL_LEAST ? 1 : num_threads;
+        const int32_t *slots = live.data() + from;
+        const double *cx = cen + x * c;
+        parallel_for(threads, 0, tasks, 1, [&](int64_t t) {
+            ChainBest best = {INF, -1};
+            int64_t k1 = std::min(count, (t + 1) * LINEAR_STEP_CHUNK);
+            for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++) {
+                double v = squared_distance(cx, cen + slots[k] * c, c);
+                if (v < best.value || best.slot < 0)
+                    best = {v, slots[k]};
+            }
+            found[t] = best;
+        });
+        ChainBest best = {INF, -1};
+        for (int64_t t = 0; t < tasks; t++)
+            if (best.slot < 0 || found[t].value < best.value)
+                best = found[t];
+        nearest[x] = best.slot;
+        mindist[x] = best.value;
+        done += (double)count;
+    };
+    // The first scans, one slot per task (a row of the triangle), in blocks
+    // of slots between which the progress shows.
+    for (int64_t x0 = 0; x0 < n - 1; x0 += LINEAR_FIRST_SCAN_BLOCK) {
+        int64_t x1 = std::min<int64_t>(n - 1, x0 + LINEAR_FIRST_SCAN_BLOCK);
+        parallel_for(num_threads, x0, x1, 1, [&](int64_t x) {
+            ChainBest best = {INF, -1};
+            const double *cx = cen + x * c;
+            for (int32_t y = (int32_t)x + 1; y < n; y++) {
+                double v = squared_distance(cx, cen + y * c, c);
+                if (v < best.value || best.slot < 0)
+                    best = {v, y};
+            }
+            nearest[x] = best.slot;
+            mindist[x] = best.value;
+        });
+        done += (double)(x1 - x0) * (double)(2 * n - x0 - x1 - 1) / 2;
+        progress_batch(done);
+    }
+    SlotHeap queue(mindist.data(), n - 1, n);
+    for (int merged = 0; merged < n - 1; merged++) {
+        int32_t a = queue.top();
+        int32_t b = nearest[a];
+        while (mindist[a] != squared_distance(cen + a * c, cen + b * c, c)) {
+            scan(a);
+            queue.update(a);
+            a = queue.top();
+            b = nearest[a];
+        }
+        double dab = mindist[a];
+        queue.pop();
+        merges.push_back({a, b, dab});
+        // The merged cluster takes slot b (after a); slot a dies.
+        double na = size[a], nb = size[b];
+        const double *ca = cen + a * c;
+        double *cb = cen + b * c;
+        for (int64_t k = 0; k < c; k++)
+            cb[k] = median ? merged_median(ca[k], cb[k]) : merged_centroid(ca[k], na, cb[k], nb);
+        size[b] = na + nb;
+        live.erase(std::lower_bound(live.begin(), live.end(), a));
+        // Every live cluster's distance to the merged one, on the threads.
+        int64_t count = (int64_t)live.size();
+        int64_t b_at = std::lower_bound(live.begin(), live.end(), b) - live.begin();
+        int64_t tasks = (count + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
+        int threads = count < LINEAR_PARALLEL_LEAST ? 1 : num_threads;
+        const int32_t *slots = live.data();
+        double *to = to_merged.data();
+        parallel_for(threads, 0, tasks, 1, [&](int64_t t) {
+            int64_t k1 = std::min(count, (t + 1) * LINEAR_STEP_CHUNK);
+            for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++)
+                to[k] = squared_distance(cb, cen + slots[k] * c, c);
+        });
+        // Bounds stay bounds: those that pointed at a point at b now, and
+        // those that b came closer to go down to it.  A bound that b moved
+        // away from is found out when it comes to the top.
+        for (int64_t k = 0; k < b_at; k++) {
+            int32_t x = slots[k];
+            if (nearest[x] == a)
+                nearest[x] = b;
+            if (to[k] < mindist[x]) {
+                nearest[x] = b;
+                mindist[x] = to[k];
+                queue.update(x);
+            }
+        }
+        // Slot b's own bound: its nearest after it, the first of equal ones.
+        if (b < n - 1) {
+            ChainBest best = {INF, -1};
+            for (int64_t k = b_at + 1; k < count; k++)
+                if (to[k] < best.value || best.slot < 0)
+                    best = {to[k], slots[k]};
+            nearest[b] = best.slot;
+            mindist[b] = best.value;
+            queue.update(b);
+        }
+        done += (double)count;
+        progress_batch(std::min(done, work));
+    }
+    for (dense_merge_t &m : merges)
+        m.height = centroid_height(m.height);
+    return merges;
+}
+
 void Run::linear_cluster()
 {
     bool ward = settings.linkage == LINKAGE_WARD;
+    // Centroid and median linkage have inversions: their merges are written
+    // in the order they were made, not sorted by height.
+    bool generic = settings.linkage == LINKAGE_CENTROID || settings.linkage == LINKAGE_MEDIAN;
     int64_t not_finite = 0, nan = 0;
-    if (ward) {
+    if (ward || generic) {
         // A row with an element that is not finite makes each of its
         // distances NaN or infinite, and its centroid's with them.
         int64_t bad = rows_not_finite();
@@ -313,9 +497,12 @@ void Run::linear_cluster()
     if (not_finite == 0) {
         // The chain makes at most 3N searches (a push or a merge each), over
         // the live clusters: the bound of its work.
-        double work = (ward ? 3.0 : 1.0) * all_pairs(object_count);
+        // The generic algorithm makes the first scans (N^2/2), one pass over
+        // the live clusters per merge (about as many) and its scans again of
+        // stale bounds, which it reports up to this bound.
+        double work = (ward || generic ? 3.0 : 1.0) * all_pairs(object_count);
         progress_begin("Running hierarchical clustering...", 0, work);
-        merges = ward ? linear_ward() : linear_mst(not_finite, nan);
+        merges = ward ? linear_ward() : generic ? linear_generic() : linear_mst(not_finite, nan);
         progress_end();
     }
     if (not_finite > 0) {
@@ -323,6 +510,6 @@ void Run::linear_cluster()
         run_sink->text("\n");
         refuse_not_finite(not_finite, skip_pairs_without_distance ? nan : 0);
     }
-    dense_dendrogram(std::move(merges), true);
+    dense_dendrogram(std::move(merges), !generic);
     permute(2 * object_count - 2, 0);
 }

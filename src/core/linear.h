@@ -10,9 +10,10 @@
 // order and with the same heights, and go through its dendrogram, so the
 // output file is the dense engine's.  Ward linkage of euclidean distances
 // needs no distance at all once the clusters' sizes and centroids are
-// known: the nearest-neighbour chain over them.  The steps that need the
-// run's data and measure are the Run's (linear_mst, linear_ward,
-// linear_cluster).
+// known: the nearest-neighbour chain over them; centroid and median linkage,
+// whose inversions the chain cannot follow, the generic algorithm over the
+// same centroids.  The steps that need the run's data and measure are the
+// Run's (linear_mst, linear_ward, linear_generic, linear_cluster).
 #ifndef LINEAR_H
 #define LINEAR_H
 
@@ -32,6 +33,12 @@ const int64_t LINEAR_BYTES_PER_OBJECT = 128;
 // live list (4) and in the chain (4), with 8 to spare.
 const int64_t LINEAR_WARD_BYTES_PER_ELEMENT = 8;
 const int64_t LINEAR_WARD_BYTES_PER_OBJECT = 32;
+
+// Centroid and median linkage add the same centroids, and per object its
+// size (8), its nearest later cluster (4) and the bound of that distance
+// (8), its place in the queue and the queue's entry (8), in the live list
+// (4), and its distance to the newest merge (8), with 8 to spare.
+const int64_t LINEAR_GENERIC_BYTES_PER_OBJECT = 48;
 
 // Outside objects that one task of a Prim step takes: enough that a task
 // outweighs handing it out, few enough that the last ones even the threads.

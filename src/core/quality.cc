@@ -13,6 +13,21 @@
 // each merge looks only at the pairs of the objects of its smaller child:
 // an object is on the smaller side at most log2(N) times, so the list costs
 // O(M log N).
+//
+// The linkages beyond the three need a little more per pair, all of it kept
+// per merge in one pass: weighted linkage (McQuitty's) is the mean of the
+// halves' values, recursively, which is the mean over the pairs with each
+// object weighted 2^-depth below its child; Ward, centroid and median
+// linkage are distances between centroids, which the squared distances
+// give: across clusters A and B,
+//   mean d^2(a, b) = ||c_A - c_B||^2 + W_A/|A| + W_B/|B|,
+// W the sum of squared distances to the centroid, which grows by Ward's
+// increase at each merge; the median's points (the midpoints of the halves)
+// follow the same identity with the weights 2^-depth and their own spread
+// V, which a merge halves and adds a quarter of the squared distance of
+// the halves' points to.  That is the Lance-Williams recurrence of these
+// linkages in closed form, so a distance matrix gets them too, and no
+// centroid is kept: only the two spreads and a depth per cluster.
 #include "quality.h"
 
 #include <algorithm>
@@ -53,14 +68,20 @@ void Run::child_range(int child, int &first, int &last)
 
 namespace {
 
-// The running minimum, sum and maximum of one merge's known distances.
+// The running minimum, sum and maximum of one merge's known distances, the
+// sum of their squares, and both sums again with each pair's weight w (the
+// product of its objects' 2^-depth within their children).
 struct Tally {
     int64_t pairs = 0;
     double min = INF;
     double sum = 0;
     double max = -INF;
+    double squares = 0;
+    double weights = 0;
+    double weighted = 0;
+    double weighted_squares = 0;
 
-    void add(double d)
+    void add(double d, double w)
     {
         pairs++;
         sum += d;
@@ -68,10 +89,55 @@ struct Tally {
             min = d;
         if (d > max)
             max = d;
+        squares += d * d;
+        weights += w;
+        weighted += w * d;
+        weighted_squares += w * d * d;
     }
 };
 
-merge_quality_t merge_of(int n, double merge_distance, int left_size, int right_size, const Tally &t)
+// The tree's depths: of each merge node below the root (by node number)
+// and of each leaf (by position), the root at 0; a child is one below its
+// parent.  An object's weight within a child of merge n is then
+// 2^-(its depth - depth of n - 1).
+struct Depths {
+    std::vector<int32_t> node, leaf;
+
+    Depths(int n, const int32_t *left, const int32_t *right) : node(n > 0 ? 2 * n - 1 : 0, 0), leaf(n, 0)
+    {
+        for (int m = 2 * n - 2; m >= n; m--)
+            for (int32_t child : {left[m], right[m]})
+                (child < n ? leaf[child] : node[child]) = node[m] + 1;
+    }
+
+    // The weight of the pair of leaf positions p and q across merge m.
+    double weight(int m, int p, int q) const
+    {
+        return std::ldexp(1.0, 2 * (node[m] + 1) - leaf[p] - leaf[q]);
+    }
+};
+
+// The spread of every cluster about its points, worked out merge by merge
+// as the pass finishes them, by child number (a leaf position, or a merge
+// node), a leaf's 0: the sum of squared distances to the centroid
+// (`within`), and the weighted one to the median's point (`median`).
+struct Spreads {
+    std::vector<double> within, median;
+    explicit Spreads(int n) : within(n > 0 ? 2 * n - 1 : 0, 0), median(within) {}
+};
+
+// The height of a linkage defined on squared euclidean distances, as the
+// engines report it: a value below zero (distances that are not those of
+// points, or rounding) is height 0.
+double height_of(double squared)
+{
+    return std::isnan(squared) ? NaN : squared > 0 ? std::sqrt(squared) : 0;
+}
+
+// Merge n of children `left` and `right` (child numbers), from its tally;
+// the spreads of the children are known, n's are added.
+merge_quality_t merge_of(int n, double merge_distance, int left, int right, int left_size, int right_size,
+                         const Tally &t, int linkage, Spreads &spreads)
 {
     merge_quality_t q;
     q.node = n;
@@ -82,10 +148,46 @@ merge_quality_t merge_of(int n, double merge_distance, int left_size, int right_
     q.min = t.pairs ? t.min : NaN;
     q.average = t.pairs ? t.sum / t.pairs : NaN;
     q.max = t.pairs ? t.max : NaN;
+    double na = left_size, nb = right_size;
+    // The centroids' identities need every pair across the children.
+    bool every = t.pairs == (int64_t)left_size * right_size;
+    double centroids = every ? t.squares / (na * nb) - spreads.within[left] / na - spreads.within[right] / nb : NaN;
+    double medians = every ? t.weighted_squares / t.weights - spreads.median[left] - spreads.median[right] : NaN;
+    q.ward_increase = na * nb / (na + nb) * centroids;
+    spreads.within[n] = spreads.within[left] + spreads.within[right] + q.ward_increase;
+    spreads.median[n] = (spreads.median[left] + spreads.median[right]) / 2 + medians / 4;
+    switch (linkage) {
+    case LINKAGE_WEIGHTED:
+        q.linkage_value = t.pairs ? t.weighted / t.weights : NaN;
+        break;
+    case LINKAGE_WARD:
+        q.linkage_value = height_of(2 * q.ward_increase);
+        break;
+    case LINKAGE_CENTROID:
+        q.linkage_value = height_of(centroids);
+        break;
+    case LINKAGE_MEDIAN:
+        q.linkage_value = height_of(medians);
+        break;
+    default:
+        q.linkage_value = NaN;
+    }
     return q;
 }
 
 } // namespace
+
+quality_extras_t quality_extras(const EngineSettings &settings, bool euclidean)
+{
+    quality_extras_t extras;
+    int linkage = settings.linkage;
+    if (linkage == LINKAGE_WEIGHTED || centroid_linkage(linkage))
+        extras.linkage = linkage;
+    bool points = settings.cluster == CLUSTER_DISTMAT ? centroid_linkage(linkage)
+                                                      : euclidean && settings.missing != MISSING_PAIRWISE;
+    extras.ward_cost = points && settings.cluster != CLUSTER_DISTLIST;
+    return extras;
+}
 
 // Entry k of the loaded distance matrix or list, by the input's element type.
 double Run::given_value_of(int64_t k)
@@ -133,29 +235,34 @@ template <class F> std::vector<merge_quality_t> Run::measure_all_pairs(F distanc
         }
         return true;
     };
-    // The tally of merge `open` takes its `left` remaining pairs; merges
-    // without pairs are never open.
+    // The tally of merge `open` takes its `left` remaining pairs, in the
+    // stream's order: left position tp, right position tq.
+    Depths depths(object_count, leftnode, rightnode);
+    Spreads spreads(object_count);
     int open = object_count - 1;
     int64_t left = 0;
+    int a1 = 0, a2 = -1, b1 = 0, b2 = -1, tp = 0, tq = 0;
     Tally t;
     auto take = [&](const std::vector<PairSlot> &batch) {
         for (const PairSlot &s : batch) {
             while (left == 0) {
                 open++;
-                int a1, a2, b1, b2;
                 child_range(leftnode[open], a1, a2);
                 child_range(rightnode[open], b1, b2);
                 left = (int64_t)(a2 - a1 + 1) * (b2 - b1 + 1);
+                tp = a1;
+                tq = b1;
                 t = Tally();
             }
             if (!std::isnan(s.value))
-                t.add(s.value);
-            if (--left == 0) {
-                int a1, a2, b1, b2;
-                child_range(leftnode[open], a1, a2);
-                child_range(rightnode[open], b1, b2);
-                merges.push_back(merge_of(open, dst[open], a2 - a1 + 1, b2 - b1 + 1, t));
+                t.add(s.value, depths.weight(open, tp, tq));
+            if (++tq > b2) {
+                tq = b1;
+                tp++;
             }
+            if (--left == 0)
+                merges.push_back(merge_of(open, dst[open], leftnode[open], rightnode[open], a2 - a1 + 1,
+                                          b2 - b1 + 1, t, settings.linkage, spreads));
         }
     };
     pair_stream(num_threads, next, distance, take);
@@ -213,6 +320,8 @@ Run::GivenPairs Run::given_pairs()
 std::vector<merge_quality_t> Run::measure_given_pairs()
 {
     GivenPairs g = given_pairs();
+    Depths depths(object_count, leftnode, rightnode);
+    Spreads spreads(object_count);
     std::vector<merge_quality_t> merges;
     for (int n = object_count; n < 2 * object_count - 1; n++) {
         int l1, l2, r1, r2;
@@ -229,10 +338,11 @@ std::vector<merge_quality_t> Run::measure_given_pairs()
             for (int64_t k = g.first[a]; k < g.first[a + 1]; k++) {
                 int q = old2new[g.other[k]];
                 if (q >= o1 && q <= o2)
-                    t.add(g.value[k]);
+                    t.add(g.value[k], depths.weight(n, p, q));
             }
         }
-        merges.push_back(merge_of(n, dst[n], l2 - l1 + 1, r2 - r1 + 1, t));
+        merges.push_back(merge_of(n, dst[n], leftnode[n], rightnode[n], l2 - l1 + 1, r2 - r1 + 1, t,
+                                  settings.linkage, spreads));
     }
     return merges;
 }

@@ -498,6 +498,14 @@ class Run {
     // dense_nn_chain gives them (heights the square roots of the merge
     // values).  The data must be finite.
     std::vector<dense_merge_t> linear_ward();
+    // Centroid or median linkage (the run's) of the data matrix's euclidean
+    // distances by the generic algorithm over cluster centroids, on
+    // num_threads threads: the N-1 merges in the order they were made, as
+    // dense_generic gives them, heights free to go down.  The data must be
+    // finite.
+    std::vector<dense_merge_t> linear_generic();
+    // The first centroids: the data matrix's rows in doubles.
+    std::vector<double> rows_as_centroids();
     // Objects of the data matrix with an element that is NaN or infinite.
     int64_t rows_not_finite();
     // The whole clustering with the run's linkage: the merges, the

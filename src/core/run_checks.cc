@@ -51,8 +51,6 @@ const char MSG_LINEAR_NOT_REDUCIBLE[] =
     "ERROR! The linear engine (-E linear) cannot cluster by %s linkage: its distance between two clusters is "
     "worked out from earlier distances between clusters, which only a matrix of every pair keeps (computed "
     "again, they would take O(N^3) time). Use -E dense or -E auto.";
-const char MSG_LINEAR_NOT_YET[] =
-    "ERROR! The linear engine (-E linear) does not cluster by %s linkage yet; use -E dense or -E auto.";
 
 // How the messages name the linkages.
 const char *any_linkage_name(int linkage)
@@ -133,6 +131,11 @@ double checked_minkowski_p(const char *distkey, bool given, double p)
     return p;
 }
 
+bool euclidean_measure(const char *distkey)
+{
+    return DistanceFactory<char>().getDistanceID(distkey) == EUCLIDEAN_ID;
+}
+
 void check_linkage(const EngineSettings &settings, const char *distkey)
 {
     int linkage = settings.linkage;
@@ -140,7 +143,7 @@ void check_linkage(const EngineSettings &settings, const char *distkey)
         return;
     char message[512];
     bool data = settings.cluster == CLUSTER_ROWS || settings.cluster == CLUSTER_COLS;
-    if (data && DistanceFactory<char>().getDistanceID(distkey) != EUCLIDEAN_ID) {
+    if (data && !euclidean_measure(distkey)) {
         std::snprintf(message, sizeof message, MSG_LINKAGE_NOT_EUCLIDEAN, linkage_name(linkage));
         refuse(message);
     }
@@ -167,8 +170,6 @@ void check_engine(const EngineSettings &settings)
     if (linear_linkage(settings.linkage))
         return;
     char message[512];
-    std::snprintf(message, sizeof message, centroid_linkage(settings.linkage) ? MSG_LINEAR_NOT_YET
-                                                                              : MSG_LINEAR_NOT_REDUCIBLE,
-                  any_linkage_name(settings.linkage));
+    std::snprintf(message, sizeof message, MSG_LINEAR_NOT_REDUCIBLE, any_linkage_name(settings.linkage));
     refuse(message);
 }

@@ -37,6 +37,9 @@ double checked_minkowski_p(const char *distkey, bool given, double p);
 // the user's word), every pair (-a, or a distance matrix) and the dense
 // engine; the other linkages pass.
 void check_linkage(const EngineSettings &settings, const char *distkey);
+// Whether the measure keyword `distkey` (any unambiguous prefix) names the
+// euclidean distance, whose distances are those of points with centroids.
+bool euclidean_measure(const char *distkey);
 // The linear engine (-E linear) clusters a data matrix with -a, by the
 // linkages it knows (linear_linkage); the other engines pass.  After
 // check_linkage, whose refusals come first.

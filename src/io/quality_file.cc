@@ -5,6 +5,7 @@
 //                        could not write before any work is done.
 #include "quality_file.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -97,7 +98,7 @@ std::string command_line_text()
 }
 
 void write_quality(const char *name, const std::vector<merge_quality_t> &merges, int objects,
-                   long long stored)
+                   long long stored, const quality_extras_t &extras)
 {
     SafeOutput out(name);
     FILE *f = out.ok() ? std::fopen(out.path().c_str(), "w") : nullptr;
@@ -109,6 +110,11 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges,
 
     int64_t infinite = 0, pairs = 0, unmeasured = 0;
     double joint_cost = 0, merge_sum = 0;
+    // Merge k (from 1) adds its increase to the sums of squares of the
+    // N - k levels from its own up to the root's.
+    double ward_cost = 0;
+    for (const merge_quality_t &m : merges)
+        ward_cost += (double)(2 * objects - 1 - m.node) * m.ward_increase;
     for (const merge_quality_t &m : merges) {
         if (m.merge_distance == INF)
             infinite++;
@@ -126,11 +132,22 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges,
     std::fprintf(f, "# objects\t%d\n", objects);
     std::fprintf(f, "# stored distances\t%lld\n", stored);
     std::fprintf(f, "# merges at +infinity\t%lld\n", (long long)infinite);
-    std::fprintf(f, "# node\tleft_size\tright_size\tmerge_distance\tmin\taverage\tmax\tpairs\n");
-    for (const merge_quality_t &m : merges)
-        std::fprintf(f, "%d\t%d\t%d\t%s\t%s\t%s\t%s\t%lld\n", m.node, m.left_size, m.right_size,
+    std::string column;
+    if (extras.linkage >= 0) {
+        column = LINKAGE_KEYS[extras.linkage];
+        for (char &c : column)
+            c = (char)std::tolower((unsigned char)c);
+    }
+    std::fprintf(f, "# node\tleft_size\tright_size\tmerge_distance\tmin\taverage\tmax\tpairs%s%s\n",
+                 column.empty() ? "" : "\t", column.c_str());
+    for (const merge_quality_t &m : merges) {
+        std::fprintf(f, "%d\t%d\t%d\t%s\t%s\t%s\t%s\t%lld", m.node, m.left_size, m.right_size,
                      number(m.merge_distance).c_str(), number(m.min).c_str(),
                      number(m.average).c_str(), number(m.max).c_str(), (long long)m.pairs);
+        if (!column.empty())
+            std::fprintf(f, "\t%s", number(m.linkage_value).c_str());
+        std::fprintf(f, "\n");
+    }
     // A cost over no measured pair is unknown, as a row's average is.
     if (unmeasured == (int64_t)merges.size())
         joint_cost = NaN;
@@ -138,6 +155,8 @@ void write_quality(const char *name, const std::vector<merge_quality_t> &merges,
     std::fprintf(f, "# sum of merge distances\t%s\n", number(merge_sum).c_str());
     std::fprintf(f, "# pairs measured\t%lld\n", (long long)pairs);
     std::fprintf(f, "# merges without a known pair\t%lld\n", (long long)unmeasured);
+    if (extras.ward_cost)
+        std::fprintf(f, "# level-summed Ward cost\t%s\n", number(ward_cost).c_str());
 
     errno = 0;
     bool written = std::fflush(f) == 0 && !std::ferror(f) && fsync(fileno(f)) == 0;

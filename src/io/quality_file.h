@@ -9,10 +9,14 @@
 
 // Writes the quality file `name`: a header of '#' lines, one row per merge,
 // and a closing summary with the joint cost (the sum of the true averages),
-// for a run of `objects` objects that knew `stored` distances.  Written under
+// for a run of `objects` objects that knew `stored` distances.  `extras`
+// adds a last column, the true value of the run's linkage, named by its
+// keyword in lower case, and a last closing line, the level-summed Ward
+// cost; the other columns and lines are those of every run.  Written under
 // a temporary name and renamed when complete; any failure ends the run with
 // status 1.
-void write_quality(const char *name, const std::vector<merge_quality_t> &merges, int objects, long long stored);
+void write_quality(const char *name, const std::vector<merge_quality_t> &merges, int objects, long long stored,
+                   const quality_extras_t &extras = quality_extras_t());
 
 // The checks before the run starts: the quality file's folder takes a new
 // file, the name is not a folder, and it is neither the input nor the output
