@@ -83,18 +83,20 @@ class NoCopy(InProcessTest):
             np.testing.assert_array_equal(Z, brivane.linkage(as_converted, num_distances=500, seed=3), name)
 
     def test_a_run_on_a_large_array_holds_no_copy_of_it(self):
-        # 80 MB of input; the run's own arrays for 40,000 objects and 10^6
-        # distances are a fraction of that.  Peak RSS in a fresh interpreter,
-        # the array already touched.
+        # 80 MB of input; the run's own arrays for 8000 objects and 160,000
+        # distances are a small part of that.  Peak RSS in a fresh
+        # interpreter, after a first run has set up what stays (the OpenMP
+        # threads, the allocator's arenas).
         child = python("import resource, numpy as np, brivane\n"
-                       "X = np.random.default_rng(1).normal(size=(40000, 500)).astype(np.float32)\n"
+                       "X = np.random.default_rng(1).standard_normal(size=(8000, 2500), dtype=np.float32)\n"
+                       "brivane.linkage(X[:100], num_distances=2000, seed=1, threads=2)\n"
                        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
-                       "brivane.linkage(X, num_distances=10**6, seed=1, threads=2, memory=1)\n"
+                       "brivane.linkage(X, num_distances=160000, seed=1, threads=2, memory=1)\n"
                        "print(X.nbytes // 1024, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n")
         out, err = child.communicate(timeout=300)
         self.assertEqual(child.returncode, 0, err)
         input_kb, growth_kb = map(int, out.split())
-        self.assertLess(growth_kb, input_kb / 2, "peak RSS grew by %d kB over an input of %d kB" % (growth_kb, input_kb))
+        self.assertLess(growth_kb, input_kb / 4, "peak RSS grew by %d kB over an input of %d kB" % (growth_kb, input_kb))
 
 
 class SameTreesAsTheProgram(InProcessTest):
@@ -114,8 +116,10 @@ class SameTreesAsTheProgram(InProcessTest):
                  "the least count": (X, {"num_distances": 0}), "exact": (X, {"exact": True}),
                  "missing values": (np.where(X > 1.5, np.nan, X), {"metric": "pearson"})}
         for name, (given, kwargs) in cases.items():
+            # The order of the joins at +inf is drawn from the seed too.
+            kwargs = dict({"seed": 9}, **kwargs)
             if not kwargs.get("exact") and kwargs.get("metric") != "precomputed":
-                kwargs = dict({"num_distances": 200, "seed": 9}, **kwargs)
+                kwargs = dict({"num_distances": 200}, **kwargs)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", brivane.BrivaneWarning)
                 library = brivane.cluster(given, "average", **kwargs)
@@ -136,7 +140,7 @@ class Threads(InProcessTest):
 
         thread = threading.Thread(target=ticker)
         thread.start()
-        X = data(20000, 10)
+        X = data(5000, 20)
         running.set()
         start = time.monotonic()
         brivane.linkage(X, time=1.0, seed=1)
@@ -148,50 +152,59 @@ class Threads(InProcessTest):
         inside = [t for t in ticks if start + 0.2 < t < end - 0.2]
         self.assertGreater(len(inside), 10, "%d ticks during a run of %.1f s" % (len(inside), end - start))
 
-    def test_two_runs_on_two_threads_interleave_and_give_the_trees_of_runs_alone(self):
-        inputs = [data(3000, 8, seed=s) for s in (1, 2)]
-        alone = [brivane.linkage(X, num_distances=60000, seed=4, threads=1) for X in inputs]
-        pieces, results = [], [None, None]
+    def test_a_second_run_works_while_a_first_one_does_and_both_give_their_trees(self):
+        long, short = data(5000, 20, seed=1), data(300, 8, seed=2)
+        alone = [brivane.linkage(long, num_distances=10**6, seed=4), brivane.linkage(short, exact=True)]
+        started, done, results = [], [], [None, None]
 
-        class Recorder(io.TextIOBase):
-            def write(self, piece):
-                pieces.append(threading.current_thread().name)
-                return len(piece)
+        class Bar:
+            # Builtins only: calling them runs no Python code, so the first
+            # run lets the interpreter switch threads only where it releases
+            # the GIL itself.
+            begin, update, end = started.append, max, time.monotonic
 
-        def work(k):
-            results[k] = brivane.linkage(inputs[k], num_distances=60000, seed=4, threads=1, verbose=True)
+            def close(self):
+                pass
 
-        threads = [threading.Thread(target=work, args=(k,), name="run%d" % k) for k in (0, 1)]
-        with contextlib.redirect_stderr(Recorder()):
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
+        def first():
+            results[0] = brivane.linkage(long, num_distances=10**6, seed=4, progress=True)
+            done.append("first")
+
+        bar, brivane._inprocess._Bar = brivane._inprocess._Bar, Bar
+        tqdm, brivane._inprocess.tqdm = brivane._inprocess.tqdm, object()
+        try:
+            thread = threading.Thread(target=first)
+            thread.start()
+            while not started:
+                time.sleep(0.001)
+            results[1] = brivane.linkage(short, exact=True)
+            done.append("second")
+            thread.join()
+        finally:
+            brivane._inprocess._Bar, brivane._inprocess.tqdm = bar, tqdm
+        self.assertEqual(done, ["second", "first"], "the second run ended while the first worked")
         for k in (0, 1):
             np.testing.assert_array_equal(results[k], alone[k])
-        # Each run reported while the other was between its first and last report.
-        first = {name: pieces.index(name) for name in ("run0", "run1")}
-        last = {name: len(pieces) - 1 - pieces[::-1].index(name) for name in ("run0", "run1")}
-        self.assertTrue(first["run0"] < last["run1"] and first["run1"] < last["run0"], pieces)
 
 
 class Interrupts(InProcessTest):
     def test_ctrl_c_stops_a_run_with_keyboard_interrupt_and_the_interpreter_goes_on(self):
         scratch = self.path("scratch")
         os.mkdir(scratch)
+        # A silent run: no callback runs Python code, so only the sink's
+        # stop() can notice the interrupt.
         child = python("import sys, time, numpy as np, brivane\n"
-                       "X = np.random.default_rng(1).normal(size=(30000, 20))\n"
+                       "X = np.random.default_rng(1).normal(size=(100000, 20))\n"
+                       "print('start', flush=True)\n"
                        "try:\n"
-                       "    brivane.linkage(X, time=120, verbose=True)\n"
+                       "    brivane.linkage(X, time=120)\n"
                        "except KeyboardInterrupt:\n"
                        "    print('interrupted', time.monotonic())\n"
                        "print(brivane.linkage(X[:50], exact=True).shape)\n",
                        env={"TMPDIR": scratch})
         try:
-            # The plan line comes once the run works on the distances.
-            for line in child.stderr:
-                if line.startswith("Plan:"):
-                    break
+            self.assertEqual(child.stdout.readline(), "start\n")
+            time.sleep(1.0)  # well into the run
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
             out, err = child.communicate(timeout=60)
@@ -207,7 +220,7 @@ class Interrupts(InProcessTest):
         self.assertEqual(os.listdir(scratch), [])
 
     def test_a_progress_bar_that_fails_stops_the_run_with_its_exception(self):
-        class Failing:
+        class Failing(brivane._inprocess._Bar):
             def begin(self, text):
                 raise ValueError("the bar broke")
 
@@ -216,7 +229,7 @@ class Interrupts(InProcessTest):
         tqdm, brivane._inprocess.tqdm = brivane._inprocess.tqdm, object()
         try:
             with self.assertRaisesRegex(ValueError, "the bar broke"):
-                brivane.linkage(data(20000, 10), time=1.0, progress=True)
+                brivane.linkage(data(5000, 20), time=1.0, progress=True)
         finally:
             brivane._inprocess._Bar, brivane._inprocess.tqdm = bar, tqdm
 
@@ -244,21 +257,23 @@ class Report(InProcessTest):
             self.assertEqual(result.summary is not None, summary, (kwargs, result.summary))
 
     def test_progress_draws_a_bar_or_the_reports_lines(self):
-        X = data(20000, 10)
+        X = data(5000, 20)
         for with_tqdm in (True, False):
             shown = io.StringIO()
             tqdm = brivane._inprocess.tqdm
             if not with_tqdm:
                 brivane._inprocess.tqdm = None
             try:
-                with contextlib.redirect_stderr(shown):
+                with contextlib.redirect_stderr(shown), warnings.catch_warnings():
+                    warnings.simplefilter("ignore", brivane.BrivaneWarning)
                     result = brivane.cluster(X, time=1.0, seed=2, progress=True)
             finally:
                 brivane._inprocess.tqdm = tqdm
             if with_tqdm:
                 self.assertIn("%|", shown.getvalue())
             else:
-                self.assertEqual(shown.getvalue().splitlines(), result.phases)
+                lines = shown.getvalue().splitlines()
+                self.assertEqual(brivane._run.split_warnings(lines), (result.phases, result.warnings))
 
 
 class Errors(InProcessTest):
