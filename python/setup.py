@@ -16,8 +16,10 @@ if not os.path.isdir(CORE):
     raise SystemExit("the brivane engine's sources are not at %s: build from the brivane source tree, "
                      "or set BRIVANE_SOURCE to it" % CORE)
 
-# Absolute paths keep the objects inside the build folder.
-sources = [os.path.join(HERE, "src", "engine.cc")] + sorted(glob.glob(os.path.join(CORE, "*.cc")))
+# setuptools takes the sources relative to this folder only; their objects
+# land under build/ all the same.
+sources = [os.path.join("src", "engine.cc")] + [os.path.relpath(path, HERE)
+                                               for path in sorted(glob.glob(os.path.join(CORE, "*.cc")))]
 ParallelCompile("BRIVANE_BUILD_JOBS", default=2).install()
 
 setup(
