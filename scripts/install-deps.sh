@@ -4,11 +4,13 @@
 # through sudo.
 set -eu
 
-# python3 runs the configuration; NumPy and SciPy serve the Python package.
+# python3 runs the configuration; NumPy and SciPy serve the Python package,
+# whose compiled part (the library's runs in the interpreter) is built with
+# pybind11 on Python's headers; tqdm draws its progress bars.
 packages="g++ cmake make pkg-config libnetcdf-cxx-legacy-dev libnetcdf-dev netcdf-bin libopts25-dev libcairo2-dev"
-packages="$packages python3 python3-numpy python3-scipy"
+packages="$packages python3 python3-numpy python3-scipy python3-dev pybind11-dev python3-pybind11"
 if [ "${1:-}" = "--test" ]; then
-  packages="$packages libgtest-dev libbenchmark-dev python3-netcdf4 python3-biopython"
+  packages="$packages libgtest-dev libbenchmark-dev python3-netcdf4 python3-biopython python3-tqdm"
 fi
 
 missing=""

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j2 --target brivane
+cmake --build build -j2 --target brivane brivane_python_engine
 ncgen -b -k classic -o build/small.nc examples/small.cdl
 build/brivane -i build/small.nc -D expression -d euclidean -a -O -o build/small-tree.nc
 echo "Dendrogram written to build/small-tree.nc; the genes in leaf order and the merge heights:"

@@ -1,7 +1,9 @@
-"""The Python package over the real programs: the conversion of dendrogram
-files to SciPy's linkage (+inf joins, names, damaged files), argument
-errors, failed and crashed runs, the removal of every temporary file, how
-the programs are found, and the estimator."""
+"""The Python package over the real library and programs: the conversion of
+trees and dendrogram files to SciPy's linkage (+inf joins, names, damaged
+files), argument errors, failed runs, and for the runs that still go to the
+program in a child process (the quality table) crashed and interrupted
+runs and the removal of every temporary file, how the programs are found,
+and the estimator."""
 import contextlib
 import io
 import os
@@ -22,7 +24,7 @@ from scipy.spatial.distance import pdist
 
 import brivane
 from e2e_common import BrivaneTest, run, write_nc
-from e2e_export import export, write_tree
+from e2e_export import brivane_layout, export, write_tree
 
 BIN_DIR = os.environ.get("BRIVANE_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "build"))
 
@@ -32,6 +34,29 @@ def blobs(per=8, seed=0):
     rng = np.random.default_rng(seed)
     centres = np.array([[0, 0], [10, 0], [0, 10]])
     return np.vstack([c + rng.normal(scale=0.5, size=(per, 2)) for c in centres])
+
+
+class FakeEngine:
+    """A stand-in for the compiled engine (brivane._engine): records the
+    arguments of each call and gives the tree Z with the report `report`."""
+
+    def __init__(self, real, Z, report):
+        self.RunFailed = real.RunFailed
+        self.calls = []
+        self._tree, self._report = brivane_layout(np.asarray(Z, dtype=float)), report
+
+    def _give(self, options, echo):
+        if echo is not None:
+            echo(self._report)
+        return dict(self._tree, report=self._report, summary="")
+
+    def cluster_matrix(self, data, options, echo=None, bar=None):
+        self.calls.append((data, options))
+        return self._give(options, echo)
+
+    def cluster_list(self, objects, rows, cols, values, options, echo=None, bar=None):
+        self.calls.append(((objects, rows, cols, values), options))
+        return self._give(options, echo)
 
 
 class PackageTest(BrivaneTest):
@@ -44,8 +69,10 @@ class PackageTest(BrivaneTest):
         os.mkdir(self.scratch)
         self._tempdir, tempfile.tempdir = tempfile.tempdir, self.scratch
         self._bin = os.environ.pop("BRIVANE_BIN", None)
+        self._engine = brivane._inprocess._engine
 
     def tearDown(self):
+        brivane._inprocess._engine = self._engine
         tempfile.tempdir = self._tempdir
         os.environ.pop("BRIVANE_BIN", None)
         if self._bin is not None:
@@ -64,12 +91,11 @@ class PackageTest(BrivaneTest):
         os.environ["BRIVANE_BIN"] = path
         return path
 
-    def program_giving(self, Z, stderr=""):
-        """A stand-in for brivane that writes the tree Z as its output (the
-        word after -o) and the lines `stderr` to standard error."""
-        tree = write_tree(self.path("given-tree.nc"), np.asarray(Z, dtype=float))
-        lines = "".join("echo '%s' >&2\n" % line for line in stderr.splitlines())
-        return self.fake_program('%scp %s "$4"' % (lines, tree))
+    def engine_giving(self, Z, report=""):
+        """A stand-in for the library whose every run gives the tree Z and
+        the report `report`; returns it, with the calls it saw."""
+        brivane._inprocess._engine = FakeEngine(self._engine, Z, report)
+        return brivane._inprocess._engine
 
 
 class Conversions(PackageTest):
@@ -165,7 +191,7 @@ class Conversions(PackageTest):
 
 class Warnings(PackageTest):
     def test_warning_lines_become_python_warnings_and_leave_the_phases(self):
-        self.program_giving([[0, 1, 1.0, 2]], "Data input... WARNING! Something odd.\nPlain line\nWARNING! Second.")
+        self.engine_giving([[0, 1, 1.0, 2]], "Data input... WARNING! Something odd.\nPlain line\nWARNING! Second.\n")
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             result = brivane.cluster(blobs(1)[:2])
@@ -173,6 +199,7 @@ class Warnings(PackageTest):
                          [(brivane.BrivaneWarning, "WARNING! Something odd."), (brivane.BrivaneWarning, "WARNING! Second.")])
         self.assertEqual(caught[0].filename, __file__, "the warning points at the caller")
         self.assertEqual(result.phases, ["Data input...", "Plain line"])
+        self.assertEqual(result.warnings, ["WARNING! Something odd.", "WARNING! Second."])
         self.assert_no_leftovers()
 
     def test_nan_heights_are_warned_whatever_the_program_said(self):
@@ -181,7 +208,7 @@ class Warnings(PackageTest):
                  ([[0, 1, np.nan, 2], [3, 2, np.nan, 3]], ["2 merges at NaN height"]),
                  ([[0, 1, 1.0, 2], [3, 2, np.inf, 3]], [])]
         for Z, texts in cases:
-            self.program_giving(Z)
+            self.engine_giving(Z)
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 brivane.linkage(blobs(1))
@@ -263,7 +290,7 @@ class TreeFilesWithSciPyFiles(SciPyFiles, TreeFiles):
 
 
 class Errors(PackageTest):
-    def test_bad_arguments_are_refused_before_any_file_is_written(self):
+    def test_bad_arguments_are_refused_before_a_run_starts(self):
         X = blobs(3)
         cases = [({"method": "wards"}, ValueError), ({"metric": "sqeuclidean"}, ValueError),
                  ({"metric": 3}, TypeError), ({"X": np.zeros((2, 2, 2))}, ValueError),
@@ -279,14 +306,17 @@ class Errors(PackageTest):
                  ({"metric": "precomputed", "X": np.ones((2, 3))}, ValueError),
                  ({"X": scipy.sparse.eye(3).tocsr()}, TypeError),
                  ({"metric": "precomputed", "X": scipy.sparse.csr_matrix((2, 3))}, ValueError)]
+        engine = self.engine_giving([[0, 1, 1.0, 2]])
         self.fake_program("exit 0")
         for kwargs, error in cases:
             kwargs = dict(kwargs)
             data = kwargs.pop("X", X)
-            with self.assertRaises(error, msg=str(kwargs)):
-                brivane.linkage(data, **kwargs)
-            self.assertFalse(os.path.exists(self.path("fake.log")), kwargs)
-            self.assert_no_leftovers()
+            for quality in (False, True):
+                with self.assertRaises(error, msg=str(kwargs)):
+                    brivane.cluster(data, quality=quality, **kwargs)
+                self.assertEqual(engine.calls, [], kwargs)
+                self.assertFalse(os.path.exists(self.path("fake.log")), kwargs)
+                self.assert_no_leftovers()
 
     def test_counts_and_switches_are_refused_naming_the_argument(self):
         # (arguments, error, a word of its message)
@@ -301,13 +331,13 @@ class Errors(PackageTest):
                  ({"num_distances": 2 ** 63}, ValueError, "num_distances"),
                  ({"threads": 2.5}, ValueError, "threads"), ({"threads": np.float64(1e10)}, ValueError, "threads"),
                  ({"seed": False}, TypeError, "seed"), ({"pivots": 1e40}, ValueError, "pivots"),
-                 ({"pivots": np.bool_(True)}, TypeError, "pivots")]
-        self.fake_program("exit 0")
+                 ({"pivots": np.bool_(True)}, TypeError, "pivots"), ({"progress": 1}, TypeError, "progress")]
+        engine = self.engine_giving([[0, 1, 1.0, 2]])
         for kwargs, error, word in cases:
             with self.assertRaises(error, msg=str(kwargs)) as caught:
                 brivane.cluster(blobs(3), **kwargs)
             self.assertIn(word, str(caught.exception), kwargs)
-            self.assertFalse(os.path.exists(self.path("fake.log")), kwargs)
+            self.assertEqual(engine.calls, [], kwargs)
         for params, word in (({"n_clusters": 2.5}, "n_clusters"), ({"n_clusters": True}, "n_clusters")):
             with self.assertRaises((TypeError, ValueError), msg=str(params)) as caught:
                 brivane.HierarchicalClustering(**params).fit(blobs(3))
@@ -315,13 +345,22 @@ class Errors(PackageTest):
         self.assert_no_leftovers()
 
     def test_whole_numbers_of_any_numeric_type_are_counts(self):
+        counts = {"num_distances": 3e9, "seed": 2.5e7, "threads": np.float32(2.0), "pivots": np.int64(3)}
+        # (the library's option, the program's, the value both are given)
+        given = [("num_distances", "-M", 3000000000), ("random_seed", "-R", 25000000), ("threads", "-j", 2),
+                 ("num_pivots", "-q", 3)]
+        engine = self.engine_giving([[0, 1, 1.0, 2]])
+        brivane.linkage(blobs(3), **counts)
         self.fake_program("exit 1")
         with self.assertRaises(brivane.BrivaneError):
-            brivane.linkage(blobs(3), num_distances=3e9, seed=2.5e7, threads=np.float32(2.0), pivots=np.int64(3))
+            brivane.cluster(blobs(3), quality=True, **counts)
         with open(self.path("fake.log")) as f:
             words = f.read().split()
-        for option, value in (("-M", "3000000000"), ("-R", "25000000"), ("-j", "2"), ("-q", "3")):
-            self.assertEqual(words[words.index(option) + 1], value, option)
+        options = engine.calls[0][1]
+        for key, option, value in given:
+            self.assertEqual(type(options[key]), int, key)
+            self.assertEqual(options[key], value, key)
+            self.assertEqual(words[words.index(option) + 1], str(value), option)
         self.assert_no_leftovers()
 
     def test_a_failed_run_raises_with_the_error_line_and_status(self):
@@ -332,10 +371,13 @@ class Errors(PackageTest):
                                                    " This run needs -m 0.01 or more (gigabytes).")
         self.assert_no_leftovers()
 
+    # The quality table is the program's: such a call runs it in a child
+    # process, on a temporary input file.
+
     def test_a_crash_leaves_the_interpreter_and_no_files(self):
         self.fake_program('cp "$2" %s; kill -SEGV $$' % self.path("seen.nc"))
         with self.assertRaises(brivane.BrivaneError) as caught:
-            brivane.linkage(blobs())
+            brivane.cluster(blobs(), quality=True)
         self.assertEqual(caught.exception.status, -11)
         self.assertIn("SIGSEGV", caught.exception.message)
         self.assertTrue(os.path.exists(self.path("seen.nc")), "the program was given an input file")
@@ -346,7 +388,7 @@ class Errors(PackageTest):
         timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
         timer.start()
         with self.assertRaises(KeyboardInterrupt):
-            brivane.linkage(blobs())
+            brivane.cluster(blobs(), quality=True)
         timer.join()
         with open(self.path("pid")) as f:
             pid = int(f.read())
@@ -358,7 +400,7 @@ class Errors(PackageTest):
         for signum in (signal.SIGTERM, signal.SIGHUP):
             self.fake_program("echo $$ > %s; exec sleep 60" % self.path("pid"))
             env = dict(os.environ, TMPDIR=self.scratch, PYTHONPATH=os.pathsep.join(sys.path))
-            caller = subprocess.Popen([sys.executable, "-c", "import numpy, brivane; brivane.linkage(numpy.eye(3))"],
+            caller = subprocess.Popen([sys.executable, "-c", "import numpy, brivane; brivane.cluster(numpy.eye(3), quality=True)"],
                                       env=env, stderr=subprocess.PIPE)
             pid = None
             try:
@@ -389,7 +431,7 @@ class Errors(PackageTest):
     def test_success_without_a_dendrogram_is_a_failure(self):
         self.fake_program("exit 0")
         with self.assertRaises(brivane.BrivaneError):
-            brivane.linkage(blobs())
+            brivane.cluster(blobs(), quality=True)
         self.assert_no_leftovers()
 
 
@@ -436,9 +478,9 @@ class Estimator(PackageTest):
             "ties at zero": [[0, 1, 0.0, 2], [2, 3, 0.0, 2], [4, 5, 0.0, 4], [6, 7, 1.0, 5]],
         }
         for name, Z in trees.items():
-            self.program_giving(Z)
+            self.engine_giving(Z)
             n = len(Z) + 1
-            tree = self.path("given-tree.nc")
+            tree = write_tree(self.path("given-tree.nc"), np.asarray(Z, dtype=float))
             cuts = [("-k", k, {"n_clusters": k}) for k in range(1, n + 2)]
             cuts += [("-H", h, {"distance_threshold": h}) for h in (-1.0, 0.0, 0.5, 1.0, 2.0, 2.5, 3.0, 1e300)]
             for option, value, params in cuts:

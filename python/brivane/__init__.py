@@ -1,13 +1,13 @@
 """brivane from Python: NumPy arrays in, SciPy linkage matrices out.
 
-Each call writes the input into a temporary NetCDF file, runs the brivane
-program in a child process (an error or a crash in a run never takes the
-interpreter down) and reads its dendrogram back; the temporary files are
-removed in every case (an interrupt, SIGTERM or SIGHUP ends the child
-first).  The program's WARNING lines are issued as BrivaneWarning.  The
-program is found through BRIVANE_BIN (its folder, or the program itself),
-else beside the package where the build or the install put it, else on
-PATH.
+Each call runs the brivane library in this process (the compiled module
+brivane._engine) on the caller's array in place where its type allows,
+with the GIL released; Ctrl-C stops a run with KeyboardInterrupt.  The
+run's WARNING lines are issued as BrivaneWarning.  The quality table
+(cluster(..., quality=True)) is the program's alone: that call runs the
+brivane program in a child process on a temporary NetCDF file, found
+through BRIVANE_BIN (its folder, or the program itself), else beside the
+package where the build or the install put it, else on PATH.
 
     import brivane
     from scipy.cluster.hierarchy import fcluster

@@ -1,4 +1,4 @@
-"""The clustering calls: arguments checked and turned into an input file and options, one run, its results."""
+"""The clustering calls: arguments checked and turned into the library's input and options, one run, its results."""
 import math
 import numbers
 import os
@@ -7,7 +7,7 @@ import tempfile
 
 import numpy as np
 
-from . import _netcdf, _programs, _run, _tree
+from . import _inprocess, _netcdf, _programs, _run, _tree
 from ._errors import BrivaneError
 
 # SciPy's linkage names (and brivane's own) -> brivane's -l keyword.
@@ -40,8 +40,11 @@ class Clustering:
     """The result of `cluster`.
 
     linkage: the SciPy linkage matrix; leaf_order: the objects from left to
-    right; phases: the program's progress lines (standard error) without
-    its WARNING lines, which are issued as BrivaneWarning instead; quality:
+    right; phases: the run's report (the lines the program prints on
+    standard error: the plan, the phases and their timings) without its
+    WARNING lines; warnings: those WARNING lines, which are also issued as
+    BrivaneWarning; summary: the join's summary line (the line the program
+    prints on standard output), or None; quality:
     with quality=True a structured array, one row per merge (node,
     left_size, right_size, merge_distance, min, average, max, pairs: the true
     minimum, average and maximum distance between the merged clusters and how
@@ -51,10 +54,12 @@ class Clustering:
     sum of merge distances, and the level-summed Ward cost for euclidean
     distances, ...)."""
 
-    def __init__(self, linkage, leaf_order, phases, quality=None, quality_summary=None):
+    def __init__(self, linkage, leaf_order, phases, quality=None, quality_summary=None, warnings=(), summary=None):
         self.linkage = linkage
         self.leaf_order = leaf_order
         self.phases = phases
+        self.warnings = list(warnings)
+        self.summary = summary
         self.quality = quality
         self.quality_summary = quality_summary
 
@@ -63,7 +68,7 @@ class Clustering:
 
 
 # ---------------------------------------------------------------------------
-# Argument checks: every one of them before any file is written.
+# Argument checks: every one of them before a run starts.
 
 def _integer(name, value, low=None, bits=32):
     """A count: an integer, or a number that is exactly one (1e6, 2.5e7), as
@@ -179,9 +184,27 @@ def _text_matrix(strings):
     return np.frombuffer(b"".join(s.ljust(width, b"\0") for s in encoded), dtype=np.int8).reshape(-1, width)
 
 
+class _Source:
+    """What a run clusters: a matrix (a data matrix, or a square distance
+    matrix) that the library reads in place, or a list of given distances
+    (objects, and the int32 pairs rows, cols with their float64 values)."""
+
+    def __init__(self, matrix=None, objects=None, rows=None, cols=None, values=None):
+        self.matrix = matrix
+        self.objects, self.rows, self.cols, self.values = objects, rows, cols, values
+
+
+def _in_place(X):
+    """The array as the library reads it: C order and native byte order, a
+    copy only where it has neither."""
+    if not X.dtype.isnative:
+        X = X.astype(X.dtype.newbyteorder("="))
+    return np.ascontiguousarray(X)
+
+
 def _input(X, metric, axis, p):
-    """(dimensions, variables, words) of the input file and the options that
-    describe it, for a data matrix, given distances or a sparse distance list."""
+    """(the _Source, the library options that describe it) of a data matrix,
+    given distances or a sparse distance list."""
     if isinstance(axis, (bool, np.bool_)) or not isinstance(axis, numbers.Integral):
         raise TypeError("axis must be 0 (cluster the rows) or 1 (the columns), not %r" % (axis,))
     if axis not in (0, 1):
@@ -204,18 +227,9 @@ def _input(X, metric, axis, p):
         if coo.shape[0] != coo.shape[1] or n == 0:
             raise ValueError("a sparse distance matrix must be square and non-empty, not %s" % (coo.shape,))
         _integer("the number of objects", n)
-        values = _typed(np.asarray(coo.data), "the distances", char_ok=False)
-        rows, cols = coo.row.astype(np.int32), coo.col.astype(np.int32)
+        values = _typed(np.asarray(coo.data), "the distances", char_ok=False).astype(np.float64)
         _integer("the number of given distances", len(values))
-        if len(values) == 0:
-            # A classic-format file holds an empty dimension only as its
-            # record dimension; a self-pair, which the program leaves out,
-            # stands for no distances instead.
-            rows, cols, values = np.zeros(1, np.int32), np.zeros(1, np.int32), np.zeros(1)
-        dims = [("objects", n), ("pairs", len(values))]
-        variables = [("from", ("pairs",), rows), ("to", ("pairs",), cols), ("distance", ("pairs",), values)]
-        words = ["-C", "distlist", "-D", "distance", "-N", "objects", "-F", "from", "-T", "to"]
-        return dims, variables, words
+        return _Source(objects=n, rows=coo.row.astype(np.int32), cols=coo.col.astype(np.int32), values=values), {}
 
     if isinstance(X, np.ma.MaskedArray):
         # Masked values are missing values: NaN to the program.
@@ -233,10 +247,8 @@ def _input(X, metric, axis, p):
         else:
             raise ValueError("precomputed distances are a condensed (1-D) or square (2-D) array, not of shape %s"
                              % (X.shape,))
-        n = X.shape[0]
-        _integer("the number of objects", n)
-        return [("objects", n), ("objects2", n)], [("distances", ("objects", "objects2"), X)], \
-            ["-C", "distmat", "-D", "distances"]
+        _integer("the number of objects", X.shape[0])
+        return _Source(matrix=_in_place(X)), {"cluster": "distmat"}
 
     measure = _keyword("metric", metric, METRICS)
     text = X.ndim == 1 and X.dtype.kind in "SUO" and X.size
@@ -255,39 +267,78 @@ def _input(X, metric, axis, p):
     if measure in STRING_MEASURES and not text:
         X = _element_codes(X)
     X = _typed(X, "X", char_ok=True)
-    words = ["-C", "rows" if axis == 0 else "cols", "-D", "data", "-d", measure]
+    options = {"cluster": "rows" if axis == 0 else "cols", "distance": measure}
     if measure == "minkowski":
-        words += ["-p", repr(_real("p", 2.0 if p is None else p, positive=True))]
-    return [("rows", X.shape[0]), ("cols", X.shape[1])], [("data", ("rows", "cols"), X)], words
+        options["minkowski_p"] = _real("p", 2.0 if p is None else p, positive=True)
+    return _Source(matrix=_in_place(X)), options
 
 
 def _options(method, exact, memory, time, num_distances, similar, pivots, seed, threads, data):
-    words = ["-l", _keyword("method", method, METHODS), "-m", repr(_real("memory", memory, positive=True))]
+    """The library options of a run (the fields of brivane::Options); those
+    not given keep the program's defaults."""
+    options = {"linkage": _keyword("method", method, METHODS), "memory": _real("memory", memory, positive=True)}
     exact = _switch("exact", exact)
     if exact and (time is not None or num_distances is not None or similar is not None):
         raise ValueError("exact=True computes every distance: time, num_distances and similar do not apply")
     if similar is not None and num_distances is None:
         raise ValueError("similar is the share of num_distances: give num_distances too")
     if exact and data:
-        words.append("-a")
+        options["all_pairwise"] = True
     if time is not None:
         if num_distances is not None:
             raise ValueError("give a time budget or num_distances, not both")
-        words += ["-t", repr(_real("time", time))]
+        options["time"] = _real("time", time)
     if num_distances is not None:
-        words += ["-M", str(_integer("num_distances", num_distances, low=0, bits=64))]
+        options["num_distances"] = _integer("num_distances", num_distances, low=0, bits=64)
     if similar is not None:
         share = _real("similar", similar)
         if not 0 <= share <= 1:
             raise ValueError("similar is a share between 0 and 1, not %r" % share)
-        words += ["-s", repr(share)]
+        options["prop_similar"] = share
     if pivots is not None:
-        words += ["-q", str(_integer("pivots", pivots, low=1))]
+        options["num_pivots"] = _integer("pivots", pivots, low=1)
     if seed is not None:
-        words += ["-R", str(_integer("seed", seed))]
+        options["random_seed"] = _integer("seed", seed)
     if threads is not None:
-        words += ["-j", str(_integer("threads", threads, low=1))]
-    return words
+        options["threads"] = _integer("threads", threads, low=1)
+    return options
+
+
+# ---------------------------------------------------------------------------
+# The same run as the program's: an input file and its words.
+
+# Library option -> the program's option.
+WORDS = [("cluster", "-C"), ("distance", "-d"), ("minkowski_p", "-p"), ("linkage", "-l"), ("memory", "-m"),
+         ("all_pairwise", "-a"), ("time", "-t"), ("num_distances", "-M"), ("prop_similar", "-s"),
+         ("num_pivots", "-q"), ("random_seed", "-R"), ("threads", "-j")]
+
+
+def _program_input(source, options):
+    """(dimensions, variables, words) of the input file of the program's run
+    over `source` with `options`."""
+    words = []
+    for key, word in WORDS:
+        value = options.get(key)
+        if value is True:
+            words.append(word)
+        elif value is not None:
+            words += [word, repr(value) if isinstance(value, float) else str(value)]
+    if source.matrix is None:
+        rows, cols, values = source.rows, source.cols, source.values
+        if len(values) == 0:
+            # A classic-format file holds an empty dimension only as its
+            # record dimension; a self-pair, which the program leaves out,
+            # stands for no distances instead.
+            rows, cols, values = np.zeros(1, np.int32), np.zeros(1, np.int32), np.zeros(1)
+        dims = [("objects", source.objects), ("pairs", len(values))]
+        variables = [("from", ("pairs",), rows), ("to", ("pairs",), cols), ("distance", ("pairs",), values)]
+        return dims, variables, words + ["-C", "distlist", "-D", "distance", "-N", "objects", "-F", "from",
+                                         "-T", "to"]
+    X = source.matrix
+    if options.get("cluster") == "distmat":
+        return [("objects", len(X)), ("objects2", len(X))], [("distances", ("objects", "objects2"), X)], \
+            words + ["-D", "distances"]
+    return [("rows", X.shape[0]), ("cols", X.shape[1])], [("data", ("rows", "cols"), X)], words + ["-D", "data"]
 
 
 # ---------------------------------------------------------------------------
@@ -332,33 +383,49 @@ def _warn_of_nan_heights(Z):
                   % (nan, "" if nan == 1 else "s"))
 
 
-def _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
-             verbose, quality):
-    verbose, quality = _switch("verbose", verbose), _switch("quality", quality)
-    dims, variables, input_words = _input(X, metric, axis, p)
-    data = "-d" in input_words
-    words = input_words + _options(method, exact, memory, time, num_distances, similar, pivots, seed, threads, data)
+def _run_program(dims, variables, words, verbose):
+    """The program's run with the quality pass (-Y), which the library does
+    not make, on an input file of `dims` and `variables`: (linkage, leaf
+    order, lines, quality rows, quality summary)."""
     program = _programs.program("brivane")
     with _run.ending_cleanly(), tempfile.TemporaryDirectory(prefix="brivane-") as tmp:
-        source, output, table = (os.path.join(tmp, name) for name in ("input.nc", "tree.nc", "quality.tsv"))
-        _netcdf.write(source, dims, variables)
-        del variables  # the converted copy, if one was made, is not needed during the run
-        if quality:
-            words += ["-Y", table]
-        lines = _run.run([program, "-i", source, "-o", output] + words, verbose=verbose)
-        if not os.path.exists(output) or (quality and not os.path.exists(table)):
+        path, output, table = (os.path.join(tmp, name) for name in ("input.nc", "tree.nc", "quality.tsv"))
+        _netcdf.write(path, dims, variables)
+        del variables  # a converted copy, if one was made, is not needed during the run
+        words += ["-Y", table]
+        lines = _run.run([program, "-i", path, "-o", output] + words, verbose=verbose)
+        if not os.path.exists(output) or not os.path.exists(table):
             raise BrivaneError("brivane ended with status 0 but without writing its results", 0, "\n".join(lines))
         Z, order = _tree.read_output(output)
-        rows, summary = read_quality(table) if quality else (None, None)
+        rows, summary = read_quality(table)
+    return Z, order, lines, rows, summary
+
+
+def _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
+             verbose, quality, progress=False):
+    verbose, quality, progress = _switch("verbose", verbose), _switch("quality", quality), _switch("progress", progress)
+    source, options = _input(X, metric, axis, p)
+    options.update(_options(method, exact, memory, time, num_distances, similar, pivots, seed, threads,
+                            "distance" in options))
+    rows = summary = line = None
+    if quality:
+        dims, variables, words = _program_input(source, options)
+        del source
+        Z, order, lines, rows, summary = _run_program(dims, variables, words, verbose)
+    else:
+        tree = _inprocess.run(source, options, verbose=verbose, progress=progress)
+        Z, order = _tree.to_linkage(tree["left"], tree["right"], tree["start"], tree["end"], tree["new2old"],
+                                    tree["distance"], "the run's tree")
+        lines, line = tree["report"].splitlines(), tree["summary"] or None
     phases, found = _run.split_warnings(lines)
     for message in found:
         _run.warn(message)
     _warn_of_nan_heights(Z)
-    return Clustering(Z, order, phases, rows, summary)
+    return Clustering(Z, order, phases, rows, summary, found, line)
 
 
 def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0, time=None, num_distances=None,
-            similar=None, pivots=None, seed=None, threads=None, axis=0, p=None, verbose=False):
+            similar=None, pivots=None, seed=None, threads=None, axis=0, p=None, verbose=False, progress=False):
     """Hierarchical clustering by brivane; returns SciPy's linkage matrix.
 
     The (n-1) x 4 float64 matrix of `scipy.cluster.hierarchy.linkage`: row i
@@ -420,7 +487,9 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     heuristics (-s, with num_distances); pivots: number of pivots (-q);
     seed: random seed (-R; None or 0 or less: from the clock); threads:
     threads computing distances (-j; default all cores); p: the Minkowski
-    exponent; verbose: echo the program's progress lines to sys.stderr.
+    exponent; verbose: echo the run's report (the program's lines) to
+    sys.stderr as it comes; progress: a progress bar of the long phases on
+    sys.stderr (tqdm's when installed, else the report's lines).
     Counts (num_distances, pivots, seed, threads) are whole numbers of any
     numeric type (1e6 is 1000000; 1.5 and True are refused).
 
@@ -430,19 +499,30 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
     num_distances nor exact) is not reproducible, not even with a seed: the
     number of distances it affords depends on the machine's speed and load.
 
-    Bad arguments raise ValueError or TypeError before any file is written;
-    a failed run raises BrivaneError with the program's ERROR line and exit
+    The run works in this process, on X itself where X is C-contiguous
+    float32, float64, int32 or int8 (other arrays are converted first), with
+    the GIL released: other Python threads go on, and so may other runs.
+    Ctrl-C stops a run within about a second with KeyboardInterrupt.
+
+    Bad arguments raise ValueError or TypeError before a run starts; a
+    failed run raises BrivaneError with the program's ERROR line and exit
     status."""
     return _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
-                    verbose, False).linkage
+                    verbose, False, progress).linkage
 
 
 def cluster(X, method="average", metric="euclidean", *, exact=False, memory=2.0, time=None, num_distances=None,
-            similar=None, pivots=None, seed=None, threads=None, axis=0, p=None, verbose=False, quality=False):
+            similar=None, pivots=None, seed=None, threads=None, axis=0, p=None, verbose=False, quality=False,
+            progress=False):
     """The same run as `linkage`, returning a Clustering: the linkage, the
-    leaf order, the program's progress lines and, with quality=True, the
-    quality table (brivane -Y: for every merge the true minimum, average and
-    maximum distance between the merged clusters; computes every distance
-    once more) as a NumPy structured array."""
+    leaf order, the run's report lines, its warnings and summary line and,
+    with quality=True, the quality table (brivane -Y: for every merge the
+    true minimum, average and maximum distance between the merged clusters;
+    computes every distance once more) as a NumPy structured array.
+
+    The quality pass is the program's alone: quality=True runs the brivane
+    program in a child process on a temporary copy of X in a NetCDF file
+    (removed in every case; an interrupt, SIGTERM or SIGHUP ends the child
+    first), and progress draws no bar there."""
     return _cluster(X, method, metric, exact, memory, time, num_distances, similar, pivots, seed, threads, axis, p,
-                    verbose, quality)
+                    verbose, quality, progress)
