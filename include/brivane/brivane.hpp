@@ -55,13 +55,13 @@ struct Options {
     double time = 30;                // time budget in seconds, when it decides the count (-t)
     int64_t num_distances = 0;       // distances to compute (-M); 0: the time budget decides
     bool all_pairwise = false;       // every pair of a data matrix (-a)
-    double prop_similar = 0.5;       // share of the distances the heuristics choose (-P)
-    int num_pivots = 20;             // pivots of the heuristics (-Q)
+    double prop_similar = 0.5;       // share of the distances the heuristics choose (-s)
+    int num_pivots = 20;             // pivots of the heuristics (-q)
     int random_seed = 0;             // seed of the run's random sequence (-R); 0: from the clock
     int sample_size = 0;             // pairs sampled to estimate epsilon (-Z); 0: as many as objects
-    std::string pivot_strategy = "random";  // "random" or "quantile" (-S)
-    double pivot_quantile = 0.9;     // the quantile strategy's aim (-q)
-    int split_threshold = 1000;      // the join's leaf block size (-k)
+    std::string pivot_strategy = "random";  // "random" or "quantile" (-P)
+    double pivot_quantile = 0.9;     // the quantile strategy's aim (-Q)
+    int split_threshold = 1000;      // the join's leaf block size (-S)
     int threads = 0;                 // threads (-j); 0: one per core
     std::string engine = "auto";     // "auto", "store", "dense", "compact" or "linear" (-E)
     std::string missing;             // "propagate" or "pairwise" (-U); empty: propagate, unannounced
