@@ -125,6 +125,16 @@ brivane <- function(x, method = "average", metric = "euclidean", memory = 2, tim
     if (length(tuning) && (is.null(names(tuning)) || !all(names(tuning) %in% .tuning)))
         stop("unknown argument(s) in '...'; brivane() takes ", paste(.tuning, collapse = ", "), call. = FALSE)
     options[names(tuning)] <- tuning
+    if (input$kind == "dist") {
+        # As the program warns of them with -C distmat: given distances leave
+        # the options that steer the computing of distances nothing to do.
+        idle <- intersect(names(options), c("time", "num_distances", setdiff(.tuning, "engine")))
+        if (length(idle))
+            warning(warningCondition(paste0("with given distances (a \"dist\" object) ",
+                                            paste(idle, collapse = ", "), " ha", if (length(idle) == 1) "s" else "ve",
+                                            " nothing to steer"), class = "brivane_warning", call = call))
+        options[idle] <- NULL
+    }
     if (!is.logical(verbose) || length(verbose) != 1 || is.na(verbose))
         stop("'verbose' must be TRUE or FALSE", call. = FALSE)
 
