@@ -7,8 +7,10 @@ set -eu
 # python3 runs the configuration; NumPy and SciPy serve the Python package.
 packages="g++ cmake make pkg-config libnetcdf-cxx-legacy-dev libnetcdf-dev netcdf-bin libopts25-dev libcairo2-dev"
 packages="$packages python3 python3-numpy python3-scipy"
+# R and Rcpp build the R package (r/brivane); testthat runs its tests.
+packages="$packages r-base-dev r-cran-rcpp"
 if [ "${1:-}" = "--test" ]; then
-  packages="$packages libgtest-dev libbenchmark-dev python3-netcdf4 python3-biopython"
+  packages="$packages libgtest-dev libbenchmark-dev python3-netcdf4 python3-biopython r-cran-testthat"
 fi
 
 missing=""

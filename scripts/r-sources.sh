@@ -9,7 +9,8 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 package="${1:-$repo/r/brivane}"
 
 rm -rf "$package/src/brivane" "$package/inst/extdata"
-find "$package/src" -maxdepth 1 \( -name '*.cc' -o -name '*.h' \) -delete
+# Objects of an earlier build in place would be taken for the new sources'.
+find "$package/src" -maxdepth 1 \( -name '*.cc' -o -name '*.h' -o -name '*.o' -o -name '*.so' \) -delete
 cp "$repo"/src/core/*.cc "$repo"/src/core/*.h "$package/src/"
 mkdir -p "$package/src/brivane" "$package/inst/extdata"
 cp "$repo"/include/brivane/*.hpp "$package/src/brivane/"
