@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# The R package's testthat tests: builds the package with the engine's
-# sources into a temporary library under the folder given (the build's) and
-# runs its tests there, as R CMD check would.
+# The R package's testthat tests: installs the package into a temporary
+# library under the folder given (the build's) and runs its tests against
+# it, as R CMD check would.
 set -eu
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 work="$1/r-package"
 rm -rf "$work"
-mkdir -p "$work/library"
-cp -r "$repo/r/brivane" "$work/"
-bash "$repo/scripts/r-sources.sh" "$work/brivane"
-MAKEFLAGS=-j2 R CMD INSTALL --no-docs --no-html -l "$work/library" "$work/brivane" > "$work/install.log" 2>&1 ||
-  { cat "$work/install.log"; exit 1; }
-cd "$work/brivane/tests"
+mkdir -p "$work"
+bash "$repo/scripts/r-install.sh" "$work/library" > "$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
+cp -r "$repo/r/brivane/tests" "$work/"
+cd "$work/tests"
 R_LIBS="$work/library" Rscript testthat.R
