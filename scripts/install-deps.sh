@@ -9,8 +9,10 @@ set -eu
 # pybind11 on Python's headers; tqdm draws its progress bars.
 packages="g++ cmake make pkg-config libnetcdf-cxx-legacy-dev libnetcdf-dev netcdf-bin libopts25-dev libcairo2-dev"
 packages="$packages python3 python3-numpy python3-scipy python3-dev pybind11-dev python3-pybind11"
+# R and Rcpp build the R package (r/brivane); testthat runs its tests.
+packages="$packages r-base-dev r-cran-rcpp"
 if [ "${1:-}" = "--test" ]; then
-  packages="$packages libgtest-dev libbenchmark-dev python3-netcdf4 python3-biopython python3-tqdm"
+  packages="$packages libgtest-dev libbenchmark-dev python3-netcdf4 python3-biopython python3-tqdm r-cran-testthat"
 fi
 
 missing=""

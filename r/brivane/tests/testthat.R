@@ -1,0 +1,4 @@
+library(testthat)
+library(brivane)
+
+test_check("brivane")
