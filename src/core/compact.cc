@@ -301,6 +301,7 @@ class PairHeap {
         else
             sift_up(i, last);
     }
+    double top_key() const { return entries_[0].key; }
     // Pair p's key changed from its entry's to `key`.
     void change(pair_id p, double key)
     {
@@ -367,7 +368,9 @@ class ClusterCentroids {
     // with slot z (nz): Ward's sqrt(2 ny nz / (ny + nz)) |c_y - c_z|, the
     // others' |c_y - c_z|.
     virtual double height(int y, double ny, int z, double nz) const = 0;
-    // A hint that height(., ., z, .) follows soon.
+    // Hints that height(., ., z, .) follows soon: first for the slot's row
+    // number, then (once that is at hand) for the row itself.
+    virtual void prefetch_row_number(int z) const = 0;
     virtual void prefetch(int z) const = 0;
 };
 
@@ -391,6 +394,10 @@ template <class A, class B> double squared_distance(const A *a, const B *b, int6
     }
     return (s0 + s1) + (s2 + s3);
 }
+
+// The most of a centroid's row fetched ahead; the processor's own
+// prefetcher takes the rest of a longer row as it is read.
+const int64_t PREFETCH_ROW_BYTES = 1024;
 
 template <class T> class CentroidsOf : public ClusterCentroids {
   public:
@@ -441,11 +448,13 @@ template <class T> class CentroidsOf : public ClusterCentroids {
         return std::sqrt(ward_ ? 2 * ny * nz / (ny + nz) * sq : sq);
     }
 
+    void prefetch_row_number(int z) const override { __builtin_prefetch(&row_[z]); }
     void prefetch(int z) const override
     {
-        const void *p = row_[z] ? (const void *)row(row_[z]) : (const void *)(data_ + (int64_t)z * c_);
-        __builtin_prefetch(p);
-        __builtin_prefetch((const char *)p + 64);
+        const char *p = row_[z] ? (const char *)row(row_[z]) : (const char *)(data_ + (int64_t)z * c_);
+        int64_t bytes = row_[z] ? c_ * (int64_t)sizeof(double) : c_ * (int64_t)sizeof(T);
+        for (int64_t b = 0; b < std::min<int64_t>(bytes, PREFETCH_ROW_BYTES); b += 64)
+            __builtin_prefetch(p + b);
     }
 
   private:
@@ -504,9 +513,11 @@ std::unique_ptr<ClusterCentroids> make_centroids(const Run &run)
     }
 }
 
-// The centroid rows' list entries fetched this far ahead of the one worked
-// on: the pair first, then the row its other end reads.
-const int AHEAD_ROW_PAIR = 8;
+// How many list entries ahead of the one valued again the loop fetches
+// what it will need, in three steps as the merge loop does: the pair; the
+// other end's slot and row number; its centroid's row.
+const int AHEAD_ROW_PAIR = 12;
+const int AHEAD_ROW_SLOT = 8;
 const int AHEAD_ROW = 4;
 
 } // namespace
@@ -566,9 +577,18 @@ void Run::compact_merge()
         const pair_id *e = around.data();
         const int64_t count = static_cast<int64_t>(around.size());
         auto other = [&](const CompactPair &q) { return q.a == y ? q.b : q.a; };
+        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_ROW_PAIR); k++)
+            __builtin_prefetch(&table.pair(e[k]), 1);
         for (int64_t k = 0; k < count; k++) {
             if (k + AHEAD_ROW_PAIR < count)
                 __builtin_prefetch(&table.pair(e[k + AHEAD_ROW_PAIR]), 1);
+            if (k + AHEAD_ROW_SLOT < count) {
+                const CompactPair &q = table.pair(e[k + AHEAD_ROW_SLOT]);
+                if (q.a >= 0) {
+                    __builtin_prefetch(&slots[other(q)]);
+                    centroids->prefetch_row_number(other(q));
+                }
+            }
             if (k + AHEAD_ROW < count) {
                 const CompactPair &q = table.pair(e[k + AHEAD_ROW]);
                 if (q.a >= 0)
@@ -578,8 +598,15 @@ void Run::compact_merge()
             if (q.a < 0)
                 continue;
             int z = other(q);
+            double old = q.d;
             q.d = centroids->height(y, ny, z, slots[z].size);
-            heap.change(e[k], q.d);
+            // A value that rose leaves its entry where it is, below the
+            // value: the pair sinks to its place only if it comes up first
+            // (most values rise, as clusters grow, and most never come up).
+            // An entry is never above its pair's value, so a value that did
+            // not fall needs no look at the heap.
+            if (ranks_after(old, q.d))
+                heap.change(e[k], q.d);
             lists.push(sy, e[k]);
         }
     };
@@ -587,6 +614,12 @@ void Run::compact_merge()
     while (!heap.empty()) {
         pair_id top = heap.top();
         CompactPair &xy = table.pair(top);
+        // A centroid pair whose value rose since its entry was made takes
+        // its place now; the next top may be another pair.
+        if (centroids && ranks_after(xy.d, heap.top_key())) {
+            heap.change(top, xy.d);
+            continue;
+        }
         heap.remove(top);
         merge++;
         int x = xy.a, y = xy.b;
