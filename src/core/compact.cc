@@ -529,6 +529,11 @@ int64_t compact_centroid_bytes(int linkage, int row_length)
                : 0;
 }
 
+double compact_centroid_scale(int linkage, int row_length)
+{
+    return centroid_linkage(linkage) ? CENTROID_SCALE_BASE + CENTROID_SCALE_PER_ELEMENT * row_length : 1;
+}
+
 // The merge loop of the compact engine, into the dendrogram arrays (leaf
 // children given by object index, as cluster_merge leaves them).
 void Run::compact_merge()

@@ -111,6 +111,19 @@ int64_t compact_centroid_bytes(int linkage, int row_length);
 // where it calibrates the store's on the run.
 const double COMPACT_MERGE_SCALE = 1.7;
 
+// Ward, centroid and median linkage value every pair of a merged cluster
+// again from its centroid, O(C) each: their merge loop per pair against
+// the other linkages', CENTROID_SCALE_BASE + CENTROID_SCALE_PER_ELEMENT * C.
+// Priced at the worst measured, random pairs only (a time-budget run whose
+// join is held back), where a merged cluster's list grows with its size and
+// few pairs combine: 11 at 100 elements an object.  Half of them similar
+// pairs (-M's default) took 3 at 100 elements and 5 at 784 (bench/README.md).
+const double CENTROID_SCALE_BASE = 10;
+const double CENTROID_SCALE_PER_ELEMENT = 0.011;
+// That factor for `linkage` (settings.h) and objects of `row_length`
+// elements: 1 for the linkages of distances.
+double compact_centroid_scale(int linkage, int row_length);
+
 class PairTable {
   public:
     // A table for `capacity` pairs of `objects` objects.  The pair memory is
