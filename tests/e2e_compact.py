@@ -119,5 +119,46 @@ class BudgetTest(CompactCase):
         self.assertEqual(self.output("store.nc"), self.output("compact.nc"))
 
 
+class CentroidLinkageTest(CompactCase):
+    def test_auto_takes_the_compact_engine_for_them_without_every_pair(self):
+        # The store would hold these counts; it cannot work out the merges.
+        for linkage in ("ward", "centroid", "median"):
+            for extra in (["-M", 30000], ["-t", 2]):
+                with self.subTest(linkage=linkage, extra=extra):
+                    r = self.cluster("-l", linkage, *extra)
+                    self.assertEqual(r.status, 0, r)
+                    self.assertIn(COMPACT_LINE, r.stderr)
+        # Every pair of a data matrix stays with the exact engines.
+        r = self.cluster("-l", "ward", "-a")
+        self.assertEqual(r.status, 0, r)
+        self.assertIn("Clustering engine: dense", r.stderr)
+
+    def test_a_count_gives_the_same_file_for_every_thread_count(self):
+        for linkage in ("ward", "median"):
+            with self.subTest(linkage=linkage):
+                for threads in (1, 2):
+                    r = self.cluster("-l", linkage, "-M", 30000, "-j", threads, out="j%d.nc" % threads)
+                    self.assertEqual(r.status, 0, r)
+                self.assertEqual(self.output("j1.nc"), self.output("j2.nc"))
+
+    def test_runs_without_centroids_or_without_the_compact_engine_are_refused(self):
+        matrix = write_nc(self.path("m.nc"), [("d", ("a", "b"), np.ones((20, 20)), "f8")])
+        cases = [(["-i", matrix, "-C", "distmat", "-l", "ward", "-E", "compact"],
+                  "ERROR! The compact engine (-E compact) clusters by Ward linkage from the clusters' centroids, "
+                  "which a distance matrix does not have; use -E dense or -E auto.\n"),
+                 (["-i", self.src, "-d", "euclidean", "-l", "centroid", "-M", 30000, "-E", "store"],
+                  "ERROR! The distance store (-E store) does not cluster by Centroid linkage: its merge values are "
+                  "worked out from the clusters' sizes and centroids, which the store does not keep. Use -E auto "
+                  "(or -E compact, or with -a -E dense).\n"),
+                 (["-i", self.src, "-d", "chord", "-l", "median", "-M", 30000],
+                  "ERROR! Median linkage needs euclidean distances")]
+        for args, message in cases:
+            with self.subTest(args=args):
+                r = run(args + ["-o", self.path("out.nc")])
+                self.assertEqual(r.status, 1, r)
+                self.assertIn(message, r.stderr)
+                self.assertNotIn("Running hierarchical clustering", r.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -209,28 +209,29 @@ class NewLinkagesTest(DenseCase):
         euclidean = ("linkage needs euclidean distances: its heights are distances between cluster "
                      "centroids, which other measures do not have. Use -d euclidean, or give a distance matrix "
                      "(-C distmat) that is euclidean.\n")
-        every_pair = ("linkage needs every pair's distance for now: the distance store cannot yet work out its "
-                      "merges from the pairs it keeps. Use -a (all pairs) with a data matrix, or give a distance "
-                      "matrix (-C distmat).\n")
+        from_list = ("linkage cannot cluster a distance list: over some pairs only, its merge values are worked "
+                     "out from the clusters' centroids, which given distances do not have. Cluster the data "
+                     "matrix with -d euclidean, or give every pair in a distance matrix (-C distmat).\n")
+        store = ("linkage: its merge values are worked out from the clusters' sizes and centroids, which the "
+                 "store does not keep. Use -E auto (or -E compact, or with -a -E dense).\n")
         cases = [(["-a", "-l", "ward"], "manhattan", "ERROR! Ward " + euclidean),
                  (["-l", "centroid", "-M", 200], "pearson", "ERROR! Centroid " + euclidean),
-                 (["-l", "median", "-M", 200], "euclidean", "ERROR! Median " + every_pair),
-                 (["-l", "ward"], "euclidean", "ERROR! Ward " + every_pair),
+                 (["-l", "median", "-M", 200, "-E", "store"], "euclidean",
+                  "ERROR! The distance store (-E store) does not cluster by Median " + store),
                  (["-a", "-l", "ward", "-E", "store"], "euclidean",
-                  "ERROR! The distance store (-E store) does not cluster by Ward linkage yet; use -E dense or "
-                  "-E auto.\n")]
+                  "ERROR! The distance store (-E store) does not cluster by Ward " + store)]
         for extra, measure, message in cases:
             with self.subTest(extra=extra, measure=measure):
                 r = self.cluster(src, *extra, measure=measure)
                 self.assertRefused(r, message)
                 self.assertNotIn("Data input", r.stderr)
-        # A distance list never knows every pair for sure.
+        # A distance list has no centroids.
         lst = write_nc(self.path("l.nc"), [("f", ("m",), np.array([0, 1], np.int32), "i4"),
                                           ("t", ("m",), np.array([1, 2], np.int32), "i4"),
                                           ("d", ("m",), np.array([1.0, 2.0]), "f8")], dims=[("objects", 3)])
         r = run(["-i", lst, "-o", self.path("out.nc"), "-C", "distlist", "-N", "objects", "-F", "f", "-T", "t",
                  "-D", "d", "-l", "median"])
-        self.assertRefused(r, "ERROR! Median " + every_pair)
+        self.assertRefused(r, "ERROR! Median " + from_list)
 
     def test_distances_not_finite_do_not_point_at_the_store(self):
         x = np.random.default_rng(5).normal(size=(50, 2))

@@ -78,9 +78,9 @@ class ExactEqualsSciPy(unittest.TestCase):
         self.assertEqual(len(result.quality.dtype.names), 8)
         self.assertNotIn("level-summed Ward cost", result.quality_summary)
 
-    def test_ward_without_every_pair_is_the_programs_refusal(self):
-        with self.assertRaisesRegex(brivane.BrivaneError, "Ward linkage needs every pair's distance"):
-            brivane.linkage(tie_free_data(), "ward", num_distances=100, seed=1)
+    def test_ward_of_another_metric_is_the_programs_refusal(self):
+        with self.assertRaisesRegex(brivane.BrivaneError, "Ward linkage needs euclidean distances"):
+            brivane.linkage(tie_free_data(), "ward", "cityblock", num_distances=100, seed=1)
 
     def test_metrics_that_share_scipys_names(self):
         X = tie_free_data(40, 6, seed=3)

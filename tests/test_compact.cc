@@ -177,19 +177,20 @@ TEST(CompactEngine, GivesTheStoresTreeForGivenPairsInGroupsThatNoPairConnects)
     }
 }
 
-TEST(CompactEngine, RefusesTheLinkagesOfCentroids)
+TEST(CompactEngine, RefusesTheLinkagesOfCentroidsOnGivenDistances)
 {
-    std::vector<double> x = points(20, 1);
+    // A distance matrix has no centroids to work out the merges from.
+    std::vector<double> d(20 * 20, 1.0);
     brivane::Options o;
-    o.distance = "euclidean";
-    o.all_pairwise = true;
+    o.cluster = "distmat";
     o.engine = "compact";
     o.linkage = "ward";
     try {
-        brivane::cluster({x.data(), brivane::Type::Double, 20, 4}, o);
-        FAIL() << "ward in the compact engine";
+        brivane::cluster({d.data(), brivane::Type::Double, 20, 20}, o);
+        FAIL() << "ward of given distances in the compact engine";
     } catch (const brivane::Error &e) {
-        EXPECT_NE(std::string::npos, std::string(e.what()).find("compact engine (-E compact) does not cluster by Ward"))
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("compact engine (-E compact) clusters by Ward linkage "
+                                                                "from the clusters' centroids"))
             << e.what();
     }
 }

@@ -330,13 +330,17 @@ TEST(Library, OptionsAreCheckedAsTheProgramChecksThem)
              o.all_pairwise = true;
          },
          "^ERROR! Ward linkage needs euclidean distances"},
-        {[](brivane::Options &o) { o.linkage = "centroid"; }, "^ERROR! Centroid linkage needs every pair's distance"},
+        {[](brivane::Options &o) {
+             o.linkage = "centroid";
+             o.engine = "store";
+         },
+         "^ERROR! The distance store \\(-E store\\) does not cluster by Centroid linkage: its merge values"},
         {[](brivane::Options &o) {
              o.linkage = "me";
              o.all_pairwise = true;
              o.engine = "store";
          },
-         "^ERROR! The distance store \\(-E store\\) does not cluster by Median linkage yet"},
+         "^ERROR! The distance store \\(-E store\\) does not cluster by Median linkage"},
         {[](brivane::Options &o) { o.cluster = "d"; }, "^ERROR! Value 'd' of --cluster is not allowed"},
         {[](brivane::Options &o) { o.cluster = "distl"; }, "^ERROR! A distance list is clustered through its own"},
         {[](brivane::Options &o) { o.time = 0; }, "^ERROR! Option --time must be at least 0.001"},

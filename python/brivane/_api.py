@@ -457,10 +457,12 @@ def linkage(X, method="average", metric="euclidean", *, exact=False, memory=2.0,
 
     method: SciPy's names, "single", "average", "complete", "weighted",
     "ward", "centroid" or "median", with SciPy's heights.  Ward, centroid
-    and median need euclidean distances and every pair: exact=True with
-    metric="euclidean", or metric="precomputed" distances that are
-    euclidean (taken at your word, as SciPy does).  Centroid and median
-    trees have inversions: a merge may lie below its children.
+    and median need euclidean distances: metric="euclidean" (exact=True for
+    every pair, else over the pairs computed, each merge valued from the
+    clusters' centroids), or metric="precomputed" distances that are
+    euclidean (taken at your word, as SciPy does) and complete.  Centroid
+    and median trees have inversions: a merge may lie below its children
+    (approximate Ward trees too).
 
     metric (brivane's -d):
 

@@ -110,8 +110,8 @@ tOptDesc optDesc[OPTION_CT] = {
     PROGRAM_OPTION(INDEX_OPT_LINKAGE, 'l', "LINKAGE", "linkage", nullptr, nullptr, doOptLinkage,
                    "Clustering method: 'min' (single linkage), 'ave' (average linkage, "
                    "default), 'max' (complete linkage), 'weighted' (McQuitty), 'ward', "
-                   "'centroid', 'median' (the last three on euclidean distances, with -a or "
-                   "-C distmat)"),
+                   "'centroid', 'median' (the last three on euclidean distances: a data "
+                   "matrix with -d euclidean, or -C distmat with every pair)"),
     PROGRAM_OPTION(INDEX_OPT_DISTANCE, 'd', "DISTANCE", "distance", nullptr, nullptr,
                    doOptDistance,
                    "Distance measure (applicable only for --cluster rows or cols, for help run "

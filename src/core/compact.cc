@@ -12,6 +12,17 @@
 // The candidate heap holds every pair alive, with its place kept per pair,
 // as the store's does.
 //
+// Ward, centroid and median linkage have no update rule over distances
+// alone where only some pairs are known: a merge value follows from the two
+// clusters' sizes and centroids (median: midpoints of the halves), kept per
+// cluster.  Two clusters are candidates while a known pair connects them; a
+// merge makes the merged cluster's centroid, drops the pairs that y already
+// has, and works out the value of every pair of the merged cluster again,
+// moved, combined or y's own, since all of them now end at the new
+// centroid.  A value can go up or down (inversions: the merged cluster may
+// lie nearer to a third than either half did), which the heap's change
+// takes either way.
+//
 // What the store decides by its records is decided here the same way: the
 // slot with more pairs survives (on equal counts the pair's first end is
 // absorbed), the larger cluster is the left child (the absorbed one on
@@ -29,6 +40,7 @@
 
 #include <sys/mman.h>
 
+#include "element.h"
 #include "linkage_rules.h"
 #include "refuse.h"
 #include "run.h"
@@ -289,6 +301,7 @@ class PairHeap {
         else
             sift_up(i, last);
     }
+    double top_key() const { return entries_[0].key; }
     // Pair p's key changed from its entry's to `key`.
     void change(pair_id p, double key)
     {
@@ -339,6 +352,139 @@ class PairHeap {
     }
 };
 
+// ---------------------------------------------------------------------------
+// The clusters' centroids, for Ward, centroid and median linkage.  A
+// singleton's centroid is its data row, read where it lies; a cluster of two
+// objects or more has a row of doubles from a pool of N/2 (clusters of two
+// or more are at most N/2 at any time), which it hands on when it is
+// absorbed or frees when both halves had one.
+
+class ClusterCentroids {
+  public:
+    virtual ~ClusterCentroids() = default;
+    // Slot y becomes the merge of slots x (nx objects) and y (ny).
+    virtual void merge(int x, int y, double nx, double ny) = 0;
+    // The height of a merge of slot y (of two objects or more, ny of them)
+    // with slot z (nz): Ward's sqrt(2 ny nz / (ny + nz)) |c_y - c_z|, the
+    // others' |c_y - c_z|.
+    virtual double height(int y, double ny, int z, double nz) const = 0;
+    // Hints that height(., ., z, .) follows soon: first for the slot's row
+    // number, then (once that is at hand) for the row itself.
+    virtual void prefetch_row_number(int z) const = 0;
+    virtual void prefetch(int z) const = 0;
+};
+
+// The squared distance of rows a and b of c elements, in four partial sums
+// that the processor may add side by side.
+template <class A, class B> double squared_distance(const A *a, const B *b, int64_t c)
+{
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int64_t k = 0;
+    for (; k + 4 <= c; k += 4) {
+        double d0 = (double)a[k] - (double)b[k], d1 = (double)a[k + 1] - (double)b[k + 1];
+        double d2 = (double)a[k + 2] - (double)b[k + 2], d3 = (double)a[k + 3] - (double)b[k + 3];
+        s0 += d0 * d0;
+        s1 += d1 * d1;
+        s2 += d2 * d2;
+        s3 += d3 * d3;
+    }
+    for (; k < c; k++) {
+        double d = (double)a[k] - (double)b[k];
+        s0 += d * d;
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
+// The most of a centroid's row fetched ahead; the processor's own
+// prefetcher takes the rest of a longer row as it is read.
+const int64_t PREFETCH_ROW_BYTES = 1024;
+
+template <class T> class CentroidsOf : public ClusterCentroids {
+  public:
+    CentroidsOf(const T *data, int n, int64_t c, int linkage)
+        : data_(data), c_(c), median_(linkage == LINKAGE_MEDIAN), ward_(linkage == LINKAGE_WARD),
+          pool_(std::max<int64_t>(1, (n / 2) * c)), row_(n), free_(std::max(1, n / 2)), free_count_(n / 2)
+    {
+        // Rows are numbered from 1 (0: the slot is a singleton); the lowest
+        // comes first off the chain.
+        for (int r = 0; r < free_count_; r++)
+            free_[r] = free_count_ - r;
+    }
+
+    void merge(int x, int y, double nx, double ny) override
+    {
+        int32_t rx = row_[x], ry = row_[y];
+        const T *dx = data_ + (int64_t)x * c_, *dy = data_ + (int64_t)y * c_;
+        if (ry) {
+            // y keeps its row; x's, if it had one, is free again.
+            double *to = row(ry);
+            if (rx)
+                combine(row(rx), to, to, nx, ny);
+            else
+                combine(dx, to, to, nx, ny);
+            if (rx)
+                free_[free_count_++] = rx;
+        } else if (rx) {
+            // x's row is handed on to y (each element read before it is
+            // written).
+            double *to = row(rx);
+            combine(to, dy, to, nx, ny);
+            row_[y] = rx;
+        } else {
+            if (free_count_ == 0)
+                refuse("ERROR! The compact engine ran out of centroid rows.");
+            int32_t r = free_[--free_count_];
+            combine(dx, dy, row(r), nx, ny);
+            row_[y] = r;
+        }
+        row_[x] = 0;
+    }
+
+    double height(int y, double ny, int z, double nz) const override
+    {
+        const double *cy = row(row_[y]);
+        double sq = row_[z] ? squared_distance(cy, row(row_[z]), c_)
+                            : squared_distance(cy, data_ + (int64_t)z * c_, c_);
+        return std::sqrt(ward_ ? 2 * ny * nz / (ny + nz) * sq : sq);
+    }
+
+    void prefetch_row_number(int z) const override { __builtin_prefetch(&row_[z]); }
+    void prefetch(int z) const override
+    {
+        const char *p = row_[z] ? (const char *)row(row_[z]) : (const char *)(data_ + (int64_t)z * c_);
+        int64_t bytes = row_[z] ? c_ * (int64_t)sizeof(double) : c_ * (int64_t)sizeof(T);
+        for (int64_t b = 0; b < std::min<int64_t>(bytes, PREFETCH_ROW_BYTES); b += 64)
+            __builtin_prefetch(p + b);
+    }
+
+  private:
+    const T *data_;
+    int64_t c_;
+    bool median_, ward_;
+    BigArray<double> pool_;
+    BigArray<int32_t> row_;   // per slot: its row, 0 for a singleton
+    BigArray<int32_t> free_;  // the rows free, the next one last
+    int32_t free_count_;
+
+    double *row(int32_t r) { return &pool_[(int64_t)(r - 1) * c_]; }
+    const double *row(int32_t r) const { return &pool_[(int64_t)(r - 1) * c_]; }
+
+    // The merged centroid into `to` from x's centroid `a` and y's `b`:
+    // Ward and centroid linkage weigh the halves by their sizes, median
+    // linkage takes the midpoint.
+    template <class A, class B> void combine(const A *a, const B *b, double *to, double nx, double ny)
+    {
+        if (median_) {
+            for (int64_t k = 0; k < c_; k++)
+                to[k] = ((double)a[k] + (double)b[k]) / 2;
+        } else {
+            double n = nx + ny;
+            for (int64_t k = 0; k < c_; k++)
+                to[k] = (nx * (double)a[k] + ny * (double)b[k]) / n;
+        }
+    }
+};
+
 // How many list entries ahead of the one worked on the merge loop fetches
 // what the entry will need, in three steps, each reading what the one
 // before fetched: the entry's pair {x, z}; the hash slots of {y, z} and
@@ -349,7 +495,44 @@ const int AHEAD_PAIR = 9;
 const int AHEAD_SLOT = 5;
 const int AHEAD_FOUND = 3;
 
+// The centroids of a run's data matrix, of its element type.
+std::unique_ptr<ClusterCentroids> make_centroids(const Run &run)
+{
+    int n = run.object_count;
+    int64_t c = run.row_length;
+    int linkage = run.settings.linkage;
+    switch (run.type) {
+    case TYPE_CHAR:
+        return std::unique_ptr<ClusterCentroids>(new CentroidsOf<char>(run.data_char, n, c, linkage));
+    case TYPE_INT:
+        return std::unique_ptr<ClusterCentroids>(new CentroidsOf<int>(run.data_int, n, c, linkage));
+    case TYPE_FLOAT:
+        return std::unique_ptr<ClusterCentroids>(new CentroidsOf<float>(run.data_float, n, c, linkage));
+    default:
+        return std::unique_ptr<ClusterCentroids>(new CentroidsOf<double>(run.data_double, n, c, linkage));
+    }
+}
+
+// How many list entries ahead of the one valued again the loop fetches
+// what it will need, in three steps as the merge loop does: the pair; the
+// other end's slot and row number; its centroid's row.
+const int AHEAD_ROW_PAIR = 12;
+const int AHEAD_ROW_SLOT = 8;
+const int AHEAD_ROW = 4;
+
 } // namespace
+
+int64_t compact_centroid_bytes(int linkage, int row_length)
+{
+    return centroid_linkage(linkage)
+               ? COMPACT_CENTROID_BYTES_PER_ELEMENT * row_length + COMPACT_CENTROID_BYTES_PER_OBJECT
+               : 0;
+}
+
+double compact_centroid_scale(int linkage, int row_length)
+{
+    return centroid_linkage(linkage) ? CENTROID_SCALE_BASE + CENTROID_SCALE_PER_ELEMENT * row_length : 1;
+}
 
 // The merge loop of the compact engine, into the dendrogram arrays (leaf
 // children given by object index, as cluster_merge leaves them).
@@ -371,6 +554,9 @@ void Run::compact_merge()
         std::fill(multi.get(), multi.get() + table.count(), 1u);
     }
     PairHeap heap(table);
+    std::unique_ptr<ClusterCentroids> centroids;
+    if (centroid_linkage(linkage))
+        centroids = make_centroids(*this);
     poll();
 
     // Merge `node` of slots x (absorbed) and y (surviving) at distance d, as
@@ -386,17 +572,67 @@ void Run::compact_merge()
         sy.number = node;
         sx.merged = true;
     };
-    std::vector<pair_id> absorbed;
+    std::vector<pair_id> absorbed, around;
+    // The merged cluster y's pairs, each valued again from y's new
+    // centroid; its list keeps the pairs alive only.
+    auto value_again = [&](int y) {
+        ClusterSlot &sy = slots[y];
+        lists.take(sy, around);
+        const double ny = sy.size;
+        const pair_id *e = around.data();
+        const int64_t count = static_cast<int64_t>(around.size());
+        auto other = [&](const CompactPair &q) { return q.a == y ? q.b : q.a; };
+        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_ROW_PAIR); k++)
+            __builtin_prefetch(&table.pair(e[k]), 1);
+        for (int64_t k = 0; k < count; k++) {
+            if (k + AHEAD_ROW_PAIR < count)
+                __builtin_prefetch(&table.pair(e[k + AHEAD_ROW_PAIR]), 1);
+            if (k + AHEAD_ROW_SLOT < count) {
+                const CompactPair &q = table.pair(e[k + AHEAD_ROW_SLOT]);
+                if (q.a >= 0) {
+                    __builtin_prefetch(&slots[other(q)]);
+                    centroids->prefetch_row_number(other(q));
+                }
+            }
+            if (k + AHEAD_ROW < count) {
+                const CompactPair &q = table.pair(e[k + AHEAD_ROW]);
+                if (q.a >= 0)
+                    centroids->prefetch(other(q));
+            }
+            CompactPair &q = table.pair(e[k]);
+            if (q.a < 0)
+                continue;
+            int z = other(q);
+            double old = q.d;
+            q.d = centroids->height(y, ny, z, slots[z].size);
+            // A value that rose leaves its entry where it is, below the
+            // value: the pair sinks to its place only if it comes up first
+            // (most values rise, as clusters grow, and most never come up).
+            // An entry is never above its pair's value, so a value that did
+            // not fall needs no look at the heap.
+            if (ranks_after(old, q.d))
+                heap.change(e[k], q.d);
+            lists.push(sy, e[k]);
+        }
+    };
     int merge = 0;
     while (!heap.empty()) {
         pair_id top = heap.top();
         CompactPair &xy = table.pair(top);
+        // A centroid pair whose value rose since its entry was made takes
+        // its place now; the next top may be another pair.
+        if (centroids && ranks_after(xy.d, heap.top_key())) {
+            heap.change(top, xy.d);
+            continue;
+        }
         heap.remove(top);
         merge++;
         int x = xy.a, y = xy.b;
         if (slots[x].degree > slots[y].degree)
             std::swap(x, y);
         ClusterSlot &sx = slots[x], &sy = slots[y];
+        if (centroids)
+            centroids->merge(x, y, sx.size, sy.size);
         record(n + merge - 1, x, y, xy.d);
         table.retire(top);
         sy.degree--;
@@ -448,6 +684,13 @@ void Run::compact_merge()
                 sy.degree++;
                 continue;
             }
+            if (centroids) {
+                // y's pair to z stays, to be valued from the new centroid.
+                heap.remove(xz);
+                table.retire(xz);
+                slots[z].degree--;
+                continue;
+            }
             CompactPair &r = table.pair(yz);
             double old = r.d;
             double merged = multi ? linkage_update(linkage, old, multi[yz], q.d, multi[xz])
@@ -460,6 +703,8 @@ void Run::compact_merge()
             table.retire(xz);
             slots[z].degree--;
         }
+        if (centroids)
+            value_again(y);
         progress_tick(merge);
     }
 

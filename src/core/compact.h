@@ -91,11 +91,38 @@ const int64_t COMPACT_BYTES_PER_PAIR = 58;
 // object).
 const int64_t COMPACT_BYTES_PER_OBJECT = 160;
 
+// Ward, centroid and median linkage keep a centroid per cluster of two
+// objects or more (a singleton's is its data row): a row of doubles from a
+// pool of N/2 rows, since no more such clusters live at once, and per object
+// the slot's row number and a place on the free chain.  Doubles, not the
+// data's floats: a merge value is the difference of two centroids, which
+// floats would leave with a few significant digits where the centroids lie
+// close beside their distance from the origin.
+const int64_t COMPACT_CENTROID_BYTES_PER_ELEMENT = 4;
+const int64_t COMPACT_CENTROID_BYTES_PER_OBJECT = 8;
+
+// What the centroids of `linkage` (settings.h) cost per object of
+// `row_length` elements: nothing for the linkages of distances.
+int64_t compact_centroid_bytes(int linkage, int row_length);
+
 // The compact engine's merge loop per pair against the store's: measured
 // 1.4 at a million objects and 24 million pairs, 1.7 in the merge loop's
 // benchmark (bench/README.md).  The time plan prices its clustering so
 // where it calibrates the store's on the run.
 const double COMPACT_MERGE_SCALE = 1.7;
+
+// Ward, centroid and median linkage value every pair of a merged cluster
+// again from its centroid, O(C) each: their merge loop per pair against
+// the other linkages', CENTROID_SCALE_BASE + CENTROID_SCALE_PER_ELEMENT * C.
+// Priced at the worst measured, random pairs only (a time-budget run whose
+// join is held back), where a merged cluster's list grows with its size and
+// few pairs combine: 11 at 100 elements an object.  Half of them similar
+// pairs (-M's default) took 3 at 100 elements and 5 at 784 (bench/README.md).
+const double CENTROID_SCALE_BASE = 10;
+const double CENTROID_SCALE_PER_ELEMENT = 0.011;
+// That factor for `linkage` (settings.h) and objects of `row_length`
+// elements: 1 for the linkages of distances.
+double compact_centroid_scale(int linkage, int row_length);
 
 class PairTable {
   public:

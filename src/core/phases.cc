@@ -229,7 +229,7 @@ int64_t Run::least_distance_bytes()
     // store cannot hold.
     bool compact = settings.engine == ENGINE_AUTO || settings.engine == ENGINE_COMPACT;
     if (compact && count <= COMPACT_COST.max_pairs)
-        return count * COMPACT_COST.per_pair + COMPACT_COST.per_object * object_count;
+        return count * COMPACT_COST.per_pair + compact_cost().per_object * object_count;
     return count * BYTES_PER_DISTANCE;
 }
 
@@ -322,9 +322,18 @@ void Run::plan_distance_count()
         refuse(MSG_ALL_PAIRS_MEMORY);
 }
 
-const EngineCost &Run::pair_cost() const
+EngineCost Run::pair_cost() const
 {
-    return engine == ENGINE_COMPACT ? COMPACT_COST : STORE_COST;
+    return engine == ENGINE_COMPACT ? compact_cost() : STORE_COST;
+}
+
+// The compact engine's cost for this run: its pairs and objects, and the
+// centroids of Ward, centroid and median linkage.
+EngineCost Run::compact_cost() const
+{
+    EngineCost cost = COMPACT_COST;
+    cost.per_object += compact_centroid_bytes(settings.linkage, row_length);
+    return cost;
 }
 
 // What `pairs` known pairs cost the engine that clusters.
@@ -366,9 +375,11 @@ void Run::choose_engine(int64_t matrix_input)
     int requested = settings.engine;
     engine = ENGINE_STORE;
     if (!exact_run()) {
-        // The compact engine where asked for, and where the store would
-        // hold fewer pairs than the run asks for.
-        if (requested == ENGINE_COMPACT || (requested == ENGINE_AUTO && !store_holds_count()))
+        // The compact engine where asked for, where the store would hold
+        // fewer pairs than the run asks for, and for the linkages whose
+        // merges only it works out over some pairs (from centroids).
+        bool only_compact = centroid_linkage(settings.linkage);
+        if (requested == ENGINE_COMPACT || (requested == ENGINE_AUTO && (only_compact || !store_holds_count())))
             engine = ENGINE_COMPACT;
         return;
     }
@@ -400,7 +411,7 @@ void Run::choose_engine(int64_t matrix_input)
         return;
     }
     if (requested == ENGINE_COMPACT) {
-        int64_t compact_bytes = matrix_input + pairs * COMPACT_COST.per_pair + COMPACT_COST.per_object * object_count;
+        int64_t compact_bytes = matrix_input + pairs * COMPACT_COST.per_pair + compact_cost().per_object * object_count;
         if (compact_bytes > memory)
             refuse(std::string(too_small) + "\n" + memory_need_line(compact_bytes));
         engine = ENGINE_COMPACT;
@@ -583,7 +594,7 @@ void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
         int64_t store_most = most;
         UnitCosts store_unit = unit;
         engine = ENGINE_COMPACT;
-        most = bound_num_distances(memory / COMPACT_COST.per_pair, memory, object_count, COMPACT_COST);
+        most = bound_num_distances(memory / COMPACT_COST.per_pair, memory, object_count, compact_cost());
         unit.merge_scale = COMPACT_MERGE_SCALE;
         Plan compact_plan = plan();
         if (compact_plan.count > run_plan.count) {

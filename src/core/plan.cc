@@ -394,7 +394,7 @@ double clustering_seconds(const UnitCosts &unit, double pairs)
 {
     double bound = unit.far_load * (CLUSTER_BOUND_LOADS + CLUSTER_BOUND_LOADS_PER_DOUBLING *
                                                               std::log2(std::max(1.0, pairs / 1e6)));
-    return pairs * std::max(unit.merge_scale * merge_cost(unit, pairs), bound);
+    return pairs * unit.centroid_scale * std::max(unit.merge_scale * merge_cost(unit, pairs), bound);
 }
 
 PhaseSeconds predict_rest(const UnitCosts &unit, double per_random, int64_t stored, int64_t count, int n)
@@ -573,8 +573,10 @@ UnitCosts Run::measure_unit_costs(int pivots)
     unit.bound = BOUND_LOADS_PER_PIVOT * 2 * pivots * memory_costs.miss * s;
     unit.join_order =
         (std::log2(std::max(2, object_count)) * JOIN_SORT_LOADS * memory_costs.miss + pivots * JOIN_CELL_SECONDS) * s;
-    if (engine == ENGINE_COMPACT)
+    if (engine == ENGINE_COMPACT) {
         unit.merge_scale = COMPACT_MERGE_SCALE;
+        unit.centroid_scale = compact_centroid_scale(settings.linkage, row_length);
+    }
     return unit;
 }
 

@@ -30,6 +30,10 @@ struct UnitCosts {
     // loop the calibration times: 1 for the store.  The floor that no input
     // has gone below (clustering_seconds) holds for both engines as it is.
     double merge_scale = 1;
+    // Ward, centroid and median linkage in the compact engine value each
+    // pair of a merged cluster again from its centroid: their merge loop
+    // against the same engine's under the other linkages (1 for those).
+    double centroid_scale = 1;
     // When the join was timed on a sample: wall seconds on the run's
     // threads per examined candidate and, beside its insertion, per found
     // pair; they replace join_test and the found pairs' distances.

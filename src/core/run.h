@@ -661,7 +661,8 @@ class Run {
     // The phases of the run's course (phases.cc).
     void choose_engine(int64_t matrix_input);
     int64_t least_distance_bytes();
-    const EngineCost &pair_cost() const;
+    EngineCost pair_cost() const;
+    EngineCost compact_cost() const;
     int64_t pairs_bytes(int64_t pairs) const;
     std::string limit_message() const;
     bool store_holds_count();

@@ -36,13 +36,17 @@ const char MSG_LINKAGE_NOT_EUCLIDEAN[] =
     "ERROR! %s linkage needs euclidean distances: its heights are distances between cluster centroids, "
     "which other measures do not have. Use -d euclidean, or give a distance matrix (-C distmat) that is "
     "euclidean.";
-const char MSG_LINKAGE_NEEDS_ALL_PAIRS[] =
-    "ERROR! %s linkage needs every pair's distance for now: the distance store cannot yet work out its merges "
-    "from the pairs it keeps. Use -a (all pairs) with a data matrix, or give a distance matrix (-C distmat).";
+const char MSG_LINKAGE_NOT_FROM_LIST[] =
+    "ERROR! %s linkage cannot cluster a distance list: over some pairs only, its merge values are worked out "
+    "from the clusters' centroids, which given distances do not have. Cluster the data matrix with "
+    "-d euclidean, or give every pair in a distance matrix (-C distmat).";
+const char MSG_LINKAGE_NOT_FROM_MATRIX[] =
+    "ERROR! The %s (-E %s) clusters by %s linkage from the clusters' centroids, which a distance matrix does not "
+    "have; use -E dense or -E auto.";
 const char MSG_LINKAGE_NOT_IN_STORE[] =
-    "ERROR! The distance store (-E store) does not cluster by %s linkage yet; use -E dense or -E auto.";
-const char MSG_LINKAGE_NOT_IN_COMPACT[] =
-    "ERROR! The compact engine (-E compact) does not cluster by %s linkage yet; use -E dense or -E auto.";
+    "ERROR! The distance store (-E store) does not cluster by %s linkage: its merge values are worked out from "
+    "the clusters' sizes and centroids, which the store does not keep. Use -E auto (or -E compact, or with -a "
+    "-E dense).";
 const char MSG_LINEAR_NEEDS_DATA[] =
     "ERROR! The linear engine (-E linear) computes the distances of a data matrix as it clusters: it needs a "
     "data matrix and -a (all pairs). Given distances are clustered by -E dense or -E store, a run without -a "
@@ -147,15 +151,20 @@ void check_linkage(const EngineSettings &settings, const char *distkey)
         std::snprintf(message, sizeof message, MSG_LINKAGE_NOT_EUCLIDEAN, linkage_name(linkage));
         refuse(message);
     }
-    bool every_pair = settings.cluster == CLUSTER_DISTMAT || (data && settings.all_pairwise);
-    if (!every_pair) {
-        std::snprintf(message, sizeof message, MSG_LINKAGE_NEEDS_ALL_PAIRS, linkage_name(linkage));
+    if (settings.cluster == CLUSTER_DISTLIST) {
+        std::snprintf(message, sizeof message, MSG_LINKAGE_NOT_FROM_LIST, linkage_name(linkage));
         refuse(message);
     }
-    if (settings.engine == ENGINE_STORE || settings.engine == ENGINE_COMPACT) {
-        std::snprintf(message, sizeof message,
-                      settings.engine == ENGINE_STORE ? MSG_LINKAGE_NOT_IN_STORE : MSG_LINKAGE_NOT_IN_COMPACT,
-                      linkage_name(linkage));
+    // Only the dense engine works on given distances; without every pair
+    // only the compact engine keeps the centroids.
+    if (settings.cluster == CLUSTER_DISTMAT && (settings.engine == ENGINE_STORE || settings.engine == ENGINE_COMPACT)) {
+        bool store = settings.engine == ENGINE_STORE;
+        std::snprintf(message, sizeof message, MSG_LINKAGE_NOT_FROM_MATRIX, store ? "distance store" : "compact engine",
+                      store ? "store" : "compact", linkage_name(linkage));
+        refuse(message);
+    }
+    if (settings.engine == ENGINE_STORE) {
+        std::snprintf(message, sizeof message, MSG_LINKAGE_NOT_IN_STORE, linkage_name(linkage));
         refuse(message);
     }
 }

@@ -34,8 +34,9 @@ double checked_minkowski_p(const char *distkey, bool given, double p);
 // Ward, centroid and median linkage, in `settings`, need euclidean
 // distances (a data matrix with the measure keyword `distkey`, any
 // unambiguous prefix, must be -d euclidean; a distance matrix is taken at
-// the user's word), every pair (-a, or a distance matrix) and the dense
-// engine; the other linkages pass.
+// the user's word); a distance list is refused (it has no centroids), and
+// so are the engines that cannot cluster the run: the store always, the
+// compact engine on a distance matrix.  The other linkages pass.
 void check_linkage(const EngineSettings &settings, const char *distkey);
 // Whether the measure keyword `distkey` (any unambiguous prefix) names the
 // euclidean distance, whose distances are those of points with centroids.
