@@ -283,7 +283,7 @@ class Errors(InProcessTest):
         # (arguments of the call, the program's words for the same run)
         cases = [({"memory": 1e-9}, ["-m", "1e-09"]),
                  ({"method": "ward", "metric": "cityblock"}, ["-l", "ward", "-d", "manhattan"]),
-                 ({"method": "centroid"}, ["-l", "centroid"]),
+                 ({"method": "centroid", "metric": "chebyshev"}, ["-l", "centroid", "-d", "maxdiff"]),
                  ({"num_distances": 100, "threads": 100000}, ["-M", "100", "-j", "100000"])]
         for kwargs, words in cases:
             with self.assertRaises(brivane.BrivaneError, msg=str(kwargs)) as caught:
