@@ -51,7 +51,8 @@ linkage(pdist(x, "euclidean"), method)
 print(time.time() - t)
 """
 
-METHODS = {"ave": "average", "min": "single", "max": "complete"}
+METHODS = {"ave": "average", "min": "single", "max": "complete", "weighted": "weighted", "ward": "ward",
+           "centroid": "centroid", "median": "median"}
 
 
 def measure(cmd):
