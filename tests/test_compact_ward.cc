@@ -193,6 +193,59 @@ TEST(CompactCentroids, MergesTheConnectedClustersOfLeastValueAsABruteForceDoes)
                 }
 }
 
+TEST(CompactCentroids, LargeClustersThatMoveLittleKeepTheBruteForceOrder)
+{
+    // A merged cluster's pairs are valued again only once its centroid has
+    // moved past an allowance: a dense blob that takes in objects one by
+    // one, a chain, and scattered objects, each object's four nearest as
+    // known pairs and two random ones, so that large clusters hold long
+    // lists of far pairs while the merges go on near them.
+    for (int linkage : CENTROID_LINKAGES)
+        for (unsigned seed : {1u, 2u}) {
+            SCOPED_TRACE(name_of(linkage) + " seed " + std::to_string(seed));
+            const int n = 300, c = 4;
+            std::mt19937_64 gen(seed);
+            std::normal_distribution<double> normal;
+            std::uniform_real_distribution<double> uniform(-20, 20);
+            std::vector<double> x((size_t)n * c);
+            for (int i = 0; i < n; i++)
+                for (int k = 0; k < c; k++) {
+                    double &v = x[(size_t)i * c + k];
+                    if (i < 150)
+                        v = 0.3 * normal(gen);
+                    else if (i < 220)
+                        v = (k == 0 ? 0.5 * (i - 150) : 0) + 0.05 * normal(gen);
+                    else
+                        v = uniform(gen);
+                }
+            std::set<std::pair<int, int>> chosen;
+            for (int i = 0; i < n; i++) {
+                std::vector<std::pair<double, int>> by_distance;
+                for (int j = 0; j < n; j++) {
+                    double sum = 0;
+                    for (int k = 0; k < c; k++) {
+                        double d = x[(size_t)i * c + k] - x[(size_t)j * c + k];
+                        sum += d * d;
+                    }
+                    if (j != i)
+                        by_distance.push_back({sum, j});
+                }
+                std::partial_sort(by_distance.begin(), by_distance.begin() + 4, by_distance.end());
+                for (int t = 0; t < 4; t++)
+                    chosen.insert({std::min(i, by_distance[t].second), std::max(i, by_distance[t].second)});
+                for (int t = 0; t < 2; t++) {
+                    int j = (int)(gen() % n);
+                    if (j != i)
+                        chosen.insert({std::min(i, j), std::max(i, j)});
+                }
+            }
+            std::vector<std::pair<int, int>> known(chosen.begin(), chosen.end());
+            std::shuffle(known.begin(), known.end(), gen);
+            std::vector<Merge> want = brute_force(x, n, c, linkage, known);
+            expect_same_merges(want, compact_merges(x, x, n, c, linkage, known), (size_t)(n - 1) - want.size());
+        }
+}
+
 TEST(CompactCentroids, WorksFromFloatRowsAsFromTheirValues)
 {
     for (int linkage : CENTROID_LINKAGES) {
@@ -274,7 +327,9 @@ TEST(CompactCentroids, TheCentroidsAreChargedToTheMemoryBudget)
 {
     // 2000 objects of 50 doubles: the input takes 800000 bytes, an object
     // 160 in the compact engine and, under the centroid linkages, 4 bytes
-    // an element (a pool of N/2 rows of doubles) and 8 more.
+    // an element (a pool of N/2 rows of doubles) and 48 more (the row's
+    // number, its place on the free chain, the centroid's drift and
+    // allowance, the list of its near pairs).
     const int n = 2000, c = 50;
     std::vector<double> x((size_t)n * c);
     std::mt19937_64 gen(4);
@@ -285,8 +340,8 @@ TEST(CompactCentroids, TheCentroidsAreChargedToTheMemoryBudget)
     const int64_t room = memory_from_gigabytes(memory) - 8 * (int64_t)n * c;
     EXPECT_EQ((room - 160 * n) / 58, count_within_memory(x, n, c, "ave", memory));
     for (const char *linkage : {"ward", "centroid", "median"})
-        EXPECT_EQ((room - (160 + 4 * c + 8) * n) / 58, count_within_memory(x, n, c, linkage, memory)) << linkage;
-    EXPECT_EQ(4 * c + 8, compact_centroid_bytes(LINKAGE_WARD, c));
+        EXPECT_EQ((room - (160 + 4 * c + 48) * n) / 58, count_within_memory(x, n, c, linkage, memory)) << linkage;
+    EXPECT_EQ(4 * c + 48, compact_centroid_bytes(LINKAGE_WARD, c));
     EXPECT_EQ(0, compact_centroid_bytes(LINKAGE_WEIGHTED, c));
 }
 

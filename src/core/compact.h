@@ -97,9 +97,14 @@ const int64_t COMPACT_BYTES_PER_OBJECT = 160;
 // the slot's row number and a place on the free chain.  Doubles, not the
 // data's floats: a merge value is the difference of two centroids, which
 // floats would leave with a few significant digits where the centroids lie
-// close beside their distance from the origin.
+// close beside their distance from the origin.  Beside them each slot keeps
+// how far its centroid has moved since its pairs were last valued and how
+// far it may move before they are valued again (two doubles, 16 bytes), and
+// the list of its near pairs (24 bytes; the pair numbers in it, and a bit a
+// pair, take the 4 bytes a pair that average linkage's object-pair counts
+// take in the pair charge).
 const int64_t COMPACT_CENTROID_BYTES_PER_ELEMENT = 4;
-const int64_t COMPACT_CENTROID_BYTES_PER_OBJECT = 8;
+const int64_t COMPACT_CENTROID_BYTES_PER_OBJECT = 48;
 
 // What the centroids of `linkage` (settings.h) cost per object of
 // `row_length` elements: nothing for the linkages of distances.
