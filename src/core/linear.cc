@@ -37,8 +37,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <vector>
+
+#include "Distance.h"
 
 #include "dense.h"
 #include "element.h"
@@ -145,38 +148,281 @@ int64_t linear_bytes_per_object(int linkage, int row_length)
     return LINEAR_BYTES_PER_OBJECT;
 }
 
-std::vector<dense_merge_t> Run::linear_mst(int64_t &not_finite, int64_t &nan)
+namespace {
+
+// The lower bounds of euclidean distances that let a Prim step pass over
+// most outside objects without reading their rows.
+//
+// Each object gets the coordinates of its row, less the rows' mean, along k
+// orthonormal directions of the data (the leading principal axes of a
+// sample): a projection onto them never lengthens a vector, so the distance
+// of two objects' coordinates is at most that of their rows.  Where the
+// coordinates of u and of the new tree object v lie at least u's reach
+// apart, the distance of u and v is not below the reach, and the step would
+// leave u as it is: its distance is not needed.
+//
+// The bound must hold for the distances as computed, not only exactly.
+// The coordinates are worked out in double and kept as float; their
+// rounding is at most 1.2e-7 times the row's distance from the mean (for
+// rows of up to 10^8 elements), and each object keeps BOUND_SLACK times that
+// distance, plus BOUND_TINY against underflow, as its slack, which the test
+// adds to the reach.  The test's sum in float is within 2e-6 of the exact
+// one, and it asks for a margin of BOUND_MARGIN more, far above that, the
+// directions' departure from orthonormal (checked below 1e-10) and the
+// distance's own rounding.
+//
+// An object whose row is not finite, or so far from the mean that a square
+// could overflow (a float's, in the test), gets an infinite slack: its
+// distances are all computed, and counted where they are not finite, as
+// before.
+const int BOUND_LANES = 16;
+typedef float Lanes __attribute__((vector_size(4 * sizeof(float))));
+
+struct Bounds {
+    int k = 0;                 // directions; 0: no bounds
+    std::vector<Lanes> at;     // per object: its coordinates, BOUND_LANES floats, zero past k
+    std::vector<float> slack;  // per object
+};
+
+const double BOUND_SLACK = 1e-6;
+const double BOUND_TINY = 1e-30;
+const double BOUND_MARGIN = 1e-5;
+const double BOUND_FARTHEST = 1e18;
+// Directions of the bounds: a quarter of the row at most, so that a test
+// costs far less than the distance it saves.
+const int BOUND_DIRECTIONS = BOUND_LANES;
+// The sample the directions come from: at most this many rows and elements.
+const int64_t BOUND_SAMPLE_ROWS = 2048;
+const int64_t BOUND_SAMPLE_ELEMENTS = 1 << 21;
+// Rows longer than this get no bounds: the directions' storage grows with
+// the row, and the rounding bound above holds up to 10^8 elements.
+const int64_t BOUND_LONGEST_ROW = 1 << 16;
+// Rounds of subspace iteration that turn the first directions into the
+// sample's principal axes.  Any orthonormal directions give true bounds;
+// better ones only prune more.
+const int BOUND_ROUNDS = 3;
+
+double dot(const double *a, const double *b, int64_t c)
 {
-    not_finite = nan = 0;
-    int n = object_count;
-    std::vector<dense_merge_t> edges;
-    if (n < 2)
-        return edges;
-    edges.reserve(n - 1);
-    // Outside objects in any order: the one taken is replaced by the last.
+    double s = 0;
+    for (int64_t k = 0; k < c; k++)
+        s += a[k] * b[k];
+    return s;
+}
+
+// Makes the rows of q (count of them, c long) orthonormal by modified
+// Gram-Schmidt, twice over for accuracy; drops a row that is (nearly) in the
+// span of those before it.  The number of rows left.
+int orthonormalize(std::vector<double> &q, int count, int64_t c)
+{
+    int kept = 0;
+    for (int j = 0; j < count; j++) {
+        double *v = q.data() + j * c;
+        double before = std::sqrt(dot(v, v, c));
+        for (int pass = 0; pass < 2; pass++)
+            for (int i = 0; i < kept; i++) {
+                const double *u = q.data() + i * c;
+                double f = dot(u, v, c);
+                for (int64_t e = 0; e < c; e++)
+                    v[e] -= f * u[e];
+            }
+        double norm = std::sqrt(dot(v, v, c));
+        if (!(norm > 1e-8 * before) || !std::isfinite(norm))
+            continue;
+        double *to = q.data() + kept * c;
+        for (int64_t e = 0; e < c; e++)
+            to[e] = v[e] / norm;
+        kept++;
+    }
+    return kept;
+}
+
+template <class T> Bounds make_bounds(const T *data, int64_t n, int64_t c, int threads)
+{
+    Bounds b;
+    int k = (int)std::min<int64_t>(BOUND_DIRECTIONS, c / 4);
+    if (k < 2 || c > BOUND_LONGEST_ROW || n < 2)
+        return b;
+    // The mean of the finite rows.
+    std::vector<char> finite((size_t)n);
+    std::vector<double> mean((size_t)c, 0.0);
+    int64_t rows = 0;
+    for (int64_t i = 0; i < n; i++) {
+        const T *x = data + i * c;
+        bool ok = true;
+        for (int64_t e = 0; e < c && ok; e++)
+            ok = std::isfinite(as_double(x[e]));
+        finite[i] = ok;
+        if (ok) {
+            rows++;
+            for (int64_t e = 0; e < c; e++)
+                mean[e] += as_double(x[e]);
+        }
+    }
+    for (double &m : mean)
+        m /= (double)std::max<int64_t>(rows, 1);
+    // A sample of the finite rows, evenly spread, less the mean.
+    int64_t want = std::min<int64_t>({rows, BOUND_SAMPLE_ROWS, BOUND_SAMPLE_ELEMENTS / c});
+    if (want < 2 * k)
+        return b;
+    std::vector<double> sample;
+    sample.reserve((size_t)(want * c));
+    for (int64_t i = 0, seen = 0; i < n && (int64_t)sample.size() < want * c; i++) {
+        if (!finite[i])
+            continue;
+        if (seen++ * want / rows != (int64_t)sample.size() / c)
+            continue;
+        for (int64_t e = 0; e < c; e++)
+            sample.push_back(as_double(data[i * c + e]) - mean[e]);
+    }
+    int64_t s = (int64_t)sample.size() / c;
+    // First directions: the sample's rows farthest from the span of those
+    // taken before (a pivoted Gram-Schmidt of the sample).
+    std::vector<double> rest = sample, q((size_t)(k * c));
+    std::vector<double> left((size_t)s);
+    for (int64_t r = 0; r < s; r++)
+        left[r] = dot(rest.data() + r * c, rest.data() + r * c, c);
+    int got = 0;
+    for (; got < k; got++) {
+        int64_t far = std::max_element(left.begin(), left.end()) - left.begin();
+        if (!(left[far] > 0))
+            break;
+        double *d = q.data() + got * c;
+        std::copy(rest.begin() + far * c, rest.begin() + (far + 1) * c, d);
+        if (orthonormalize(q, got + 1, c) < got + 1)
+            break;
+        for (int64_t r = 0; r < s; r++) {
+            double *x = rest.data() + r * c;
+            double f = dot(d, x, c);
+            for (int64_t e = 0; e < c; e++)
+                x[e] -= f * d[e];
+            left[r] = dot(x, x, c);
+        }
+        left[far] = 0;
+    }
+    k = got;
+    // Subspace iteration towards the principal axes: q <- orth(S^T S q).
+    std::vector<double> y((size_t)(k * c));
+    for (int round = 0; round < BOUND_ROUNDS && k >= 2; round++) {
+        std::fill(y.begin(), y.end(), 0.0);
+        for (int64_t r = 0; r < s; r++) {
+            const double *x = sample.data() + r * c;
+            for (int j = 0; j < k; j++) {
+                double f = dot(q.data() + j * c, x, c);
+                double *to = y.data() + j * c;
+                for (int64_t e = 0; e < c; e++)
+                    to[e] += f * x[e];
+            }
+        }
+        int kept = orthonormalize(y, k, c);
+        if (kept < 2)
+            break;
+        k = kept;
+        std::copy(y.begin(), y.begin() + k * c, q.begin());
+    }
+    if (k < 2)
+        return b;
+    for (int i = 0; i < k; i++)
+        for (int j = 0; j <= i; j++)
+            if (std::fabs(dot(q.data() + i * c, q.data() + j * c, c) - (i == j)) > 1e-10)
+                return b;
+    // Every object's coordinates and slack, on the threads.
+    b.k = k;
+    const int per = BOUND_LANES / 4;
+    b.at.assign((size_t)(n * per), Lanes{0, 0, 0, 0});
+    b.slack.assign((size_t)n, INFINITY);
+    const int64_t block = 1024;
+    parallel_for(threads, 0, (n + block - 1) / block, 1, [&](int64_t t) {
+        std::vector<double> x((size_t)c);
+        for (int64_t i = t * block; i < std::min(n, (t + 1) * block); i++) {
+            if (!finite[i])
+                continue;
+            for (int64_t e = 0; e < c; e++)
+                x[e] = as_double(data[i * c + e]) - mean[e];
+            double far = std::sqrt(dot(x.data(), x.data(), c));
+            if (!(far <= BOUND_FARTHEST))
+                continue;
+            float *to = (float *)(b.at.data() + i * per);
+            for (int j = 0; j < k; j++)
+                to[j] = (float)dot(q.data() + j * c, x.data(), c);
+            b.slack[i] = (float)(BOUND_SLACK * far + BOUND_TINY);
+        }
+    });
+    return b;
+}
+
+// The squared distance of two objects' coordinates, in float.
+inline float bound_squared(const Lanes *u, const Lanes *v)
+{
+    Lanes sum = {0, 0, 0, 0};
+    for (int j = 0; j < BOUND_LANES / 4; j++) {
+        Lanes d = u[j] - v[j];
+        sum += d * d;
+    }
+    return (sum[0] + sum[1]) + (sum[2] + sum[3]);
+}
+
+template <class T> bool euclidean_measure(Distance<T> *m)
+{
+    return m && dynamic_cast<DistanceEuclidean<T> *>(m) != nullptr;
+}
+
+// Prim's steps over n objects on `threads` threads: distance(x, v) is the
+// distance of outside object x to the new tree object v as the run computes
+// it; `bounds`, where not null, spares the distances that cannot shorten a
+// reach.  Appends the edges; counts the distances not finite and NaN;
+// `progress` takes the steps' work so far.
+template <class Pair, class Progress>
+void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std::vector<dense_merge_t> &edges,
+                int64_t &not_finite, int64_t &nan, Progress progress)
+{
+    // The outside objects in increasing order, so that a step reads their
+    // rows as one stream; the one taken is marked (object -1) and the list
+    // closed up once such marks are an eighth of it.
     std::vector<Outside> todo(n - 1);
     for (int k = 0; k < n - 1; k++)
         todo[k] = {k + 1, 0, INF};
     std::vector<StepBest> found((n - 1 + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK);
+    const Lanes *coord = bounds ? bounds->at.data() : nullptr;
+    const float *slack = bounds ? bounds->slack.data() : nullptr;
+    const int per = BOUND_LANES / 4;
     int32_t current = 0;
+    int64_t gone = 0;
     double done = 0;
     for (int64_t left = n - 1; left > 0; left--) {
-        int64_t tasks = (left + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
+        if (gone > 0 && gone * 8 >= (int64_t)todo.size()) {
+            todo.erase(std::remove_if(todo.begin(), todo.end(), [](const Outside &o) { return o.object < 0; }),
+                       todo.end());
+            gone = 0;
+        }
+        int64_t size = (int64_t)todo.size();
+        int64_t tasks = (size + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
         int threads = left < LINEAR_PARALLEL_LEAST ? 1 : num_threads;
         Outside *o = todo.data();
+        const Lanes *cv = coord ? coord + (int64_t)current * per : nullptr;
+        double slack_v = slack ? (double)slack[current] : 0;
         parallel_for(threads, 0, tasks, 1, [&](int64_t t) {
             StepBest best = {INF, INT32_MAX, -1, 0, 0};
-            int64_t k1 = std::min(left, (t + 1) * LINEAR_STEP_CHUNK);
+            int64_t k1 = std::min(size, (t + 1) * LINEAR_STEP_CHUNK);
             for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++) {
                 int32_t x = o[k].object;
-                double d = x < current ? calc_distance(x, current) : calc_distance(current, x);
-                if (!std::isfinite(d)) {
-                    best.not_finite++;
-                    best.nan += std::isnan(d);
+                if (x < 0)
+                    continue;
+                bool needed = true;
+                if (coord) {
+                    double reach = (o[k].reach + (double)slack[x] + slack_v) * (1 + BOUND_MARGIN);
+                    needed = !((double)bound_squared(coord + (int64_t)x * per, cv) >= reach * reach);
                 }
-                if (d < o[k].reach) {
-                    o[k].reach = d;
-                    o[k].from = current;
+                if (needed) {
+                    double d = distance(x, current);
+                    if (!std::isfinite(d)) {
+                        best.not_finite++;
+                        best.nan += std::isnan(d);
+                    }
+                    if (d < o[k].reach) {
+                        o[k].reach = d;
+                        o[k].from = current;
+                    }
                 }
                 StepBest here = {o[k].reach, x, k, 0, 0};
                 if (before(here, best)) {
@@ -199,14 +445,63 @@ std::vector<dense_merge_t> Run::linear_mst(int64_t &not_finite, int64_t &nan)
         }
         not_finite += best.not_finite;
         nan += best.nan;
-        const Outside &taken = todo[best.at];
+        Outside &taken = todo[best.at];
         edges.push_back({taken.from, taken.object, taken.reach});
         current = taken.object;
-        todo[best.at] = todo[left - 1];
-        todo.pop_back();
+        taken.object = -1;
+        gone++;
         done += (double)left;
-        progress_batch(done);
+        progress(done);
     }
+}
+
+// The euclidean distance of rows x and v, the lower object first, as
+// calc_distance gives it.
+template <class T> struct RowDistance {
+    const T *rows;
+    int64_t c;
+    double operator()(int32_t x, int32_t v) const
+    {
+        int64_t a = std::min(x, v), b = std::max(x, v);
+        return euclidean_distance(rows + a * c, rows + b * c, (int)c);
+    }
+};
+
+template <class T>
+void prim_rows(const T *rows, int64_t n, int64_t c, int threads, std::vector<dense_merge_t> &edges,
+               int64_t &not_finite, int64_t &nan, const std::function<void(double)> &progress)
+{
+    Bounds b = make_bounds(rows, n, c, threads);
+    prim_steps((int)n, threads, RowDistance<T>{rows, c}, b.k ? &b : nullptr, edges, not_finite, nan, progress);
+}
+
+} // namespace
+
+std::vector<dense_merge_t> Run::linear_mst(int64_t &not_finite, int64_t &nan)
+{
+    not_finite = nan = 0;
+    int n = object_count;
+    std::vector<dense_merge_t> edges;
+    if (n < 2)
+        return edges;
+    edges.reserve(n - 1);
+    // Euclidean rows without missing values compared pair by pair: the
+    // distance inlined, and bounds that spare most of them.
+    bool plain = !rows_with_missing;
+    std::function<void(double)> progress = [this](double done) { progress_batch(done); };
+    int64_t c = row_length;
+    if (plain && type == TYPE_CHAR && euclidean_measure(measure_char))
+        prim_rows(data_char, n, c, num_threads, edges, not_finite, nan, progress);
+    else if (plain && type == TYPE_INT && euclidean_measure(measure_int))
+        prim_rows(data_int, n, c, num_threads, edges, not_finite, nan, progress);
+    else if (plain && type == TYPE_FLOAT && euclidean_measure(measure_float))
+        prim_rows(data_float, n, c, num_threads, edges, not_finite, nan, progress);
+    else if (plain && type == TYPE_DOUBLE && euclidean_measure(measure_double))
+        prim_rows(data_double, n, c, num_threads, edges, not_finite, nan, progress);
+    else
+        prim_steps(
+            n, num_threads, [this](int32_t x, int32_t v) { return x < v ? calc_distance(x, v) : calc_distance(v, x); },
+            nullptr, edges, not_finite, nan, progress);
     return edges;
 }
 
