@@ -77,6 +77,7 @@ struct StepBest {
     int64_t at;
     int64_t not_finite;
     int64_t nan;
+    int64_t computed;
 };
 
 // Whether p comes before q as the step's choice: nearer, or as near and of a
@@ -145,6 +146,8 @@ int64_t linear_bytes_per_object(int linkage, int row_length)
         return LINEAR_BYTES_PER_OBJECT + LINEAR_WARD_BYTES_PER_ELEMENT * row_length + LINEAR_WARD_BYTES_PER_OBJECT;
     if (centroid_linkage(linkage))
         return LINEAR_BYTES_PER_OBJECT + LINEAR_WARD_BYTES_PER_ELEMENT * row_length + LINEAR_GENERIC_BYTES_PER_OBJECT;
+    if (linkage == LINKAGE_MIN && row_length >= LINEAR_BOUND_SHORTEST_ROW)
+        return LINEAR_BYTES_PER_OBJECT + LINEAR_BOUND_BYTES_PER_OBJECT;
     return LINEAR_BYTES_PER_OBJECT;
 }
 
@@ -153,7 +156,7 @@ namespace {
 // The lower bounds of euclidean distances that let a Prim step pass over
 // most outside objects without reading their rows.
 //
-// Each object gets the coordinates of its row, less the rows' mean, along k
+// Each object gets the coordinates of its row, less a centre, along k
 // orthonormal directions of the data (the leading principal axes of a
 // sample): a projection onto them never lengthens a vector, so the distance
 // of two objects' coordinates is at most that of their rows.  Where the
@@ -163,7 +166,7 @@ namespace {
 //
 // The bound must hold for the distances as computed, not only exactly.
 // The coordinates are worked out in double and kept as float; their
-// rounding is at most 1.2e-7 times the row's distance from the mean (for
+// rounding is at most 1.2e-7 times the row's distance from the centre (for
 // rows of up to 10^8 elements), and each object keeps BOUND_SLACK times that
 // distance, plus BOUND_TINY against underflow, as its slack, which the test
 // adds to the reach.  The test's sum in float is within 2e-6 of the exact
@@ -171,7 +174,7 @@ namespace {
 // directions' departure from orthonormal (checked below 1e-10) and the
 // distance's own rounding.
 //
-// An object whose row is not finite, or so far from the mean that a square
+// An object whose row is not finite, or so far from the centre that a square
 // could overflow (a float's, in the test), gets an infinite slack: its
 // distances are all computed, and counted where they are not finite, as
 // before.
@@ -188,15 +191,16 @@ const double BOUND_SLACK = 1e-6;
 const double BOUND_TINY = 1e-30;
 const double BOUND_MARGIN = 1e-5;
 const double BOUND_FARTHEST = 1e18;
-// Directions of the bounds: a quarter of the row at most, so that a test
-// costs far less than the distance it saves.
+// Directions of the bounds: a quarter of the row at most.  A test costs
+// about as much as the distance of 16 elements, so shorter rows
+// (LINEAR_BOUND_SHORTEST_ROW) get none.
 const int BOUND_DIRECTIONS = BOUND_LANES;
 // The sample the directions come from: at most this many rows and elements.
 const int64_t BOUND_SAMPLE_ROWS = 2048;
-const int64_t BOUND_SAMPLE_ELEMENTS = 1 << 21;
+const int64_t BOUND_SAMPLE_ELEMENTS = 1 << 19;
 // Rows longer than this get no bounds: the directions' storage grows with
 // the row, and the rounding bound above holds up to 10^8 elements.
-const int64_t BOUND_LONGEST_ROW = 1 << 16;
+const int64_t BOUND_LONGEST_ROW = 1 << 14;
 // Rounds of subspace iteration that turn the first directions into the
 // sample's principal axes.  Any orthonormal directions give true bounds;
 // better ones only prune more.
@@ -241,11 +245,10 @@ template <class T> Bounds make_bounds(const T *data, int64_t n, int64_t c, int t
 {
     Bounds b;
     int k = (int)std::min<int64_t>(BOUND_DIRECTIONS, c / 4);
-    if (k < 2 || c > BOUND_LONGEST_ROW || n < 2)
+    if (c < LINEAR_BOUND_SHORTEST_ROW || c > BOUND_LONGEST_ROW || n < 2)
         return b;
-    // The mean of the finite rows.
+    // The finite rows; a sample of them, evenly spread.
     std::vector<char> finite((size_t)n);
-    std::vector<double> mean((size_t)c, 0.0);
     int64_t rows = 0;
     for (int64_t i = 0; i < n; i++) {
         const T *x = data + i * c;
@@ -253,15 +256,8 @@ template <class T> Bounds make_bounds(const T *data, int64_t n, int64_t c, int t
         for (int64_t e = 0; e < c && ok; e++)
             ok = std::isfinite(as_double(x[e]));
         finite[i] = ok;
-        if (ok) {
-            rows++;
-            for (int64_t e = 0; e < c; e++)
-                mean[e] += as_double(x[e]);
-        }
+        rows += ok;
     }
-    for (double &m : mean)
-        m /= (double)std::max<int64_t>(rows, 1);
-    // A sample of the finite rows, evenly spread, less the mean.
     int64_t want = std::min<int64_t>({rows, BOUND_SAMPLE_ROWS, BOUND_SAMPLE_ELEMENTS / c});
     if (want < 2 * k)
         return b;
@@ -273,9 +269,29 @@ template <class T> Bounds make_bounds(const T *data, int64_t n, int64_t c, int t
         if (seen++ * want / rows != (int64_t)sample.size() / c)
             continue;
         for (int64_t e = 0; e < c; e++)
-            sample.push_back(as_double(data[i * c + e]) - mean[e]);
+            sample.push_back(as_double(data[i * c + e]));
     }
-    int64_t s = (int64_t)sample.size() / c;
+    int64_t taken = (int64_t)sample.size() / c;
+    // The centre: the sample's median of each element, which a few rows far
+    // out do not move (a mean would take every row's distance from it up).
+    std::vector<double> centre((size_t)c), column((size_t)taken);
+    for (int64_t e = 0; e < c; e++) {
+        for (int64_t r = 0; r < taken; r++)
+            column[r] = sample[r * c + e];
+        std::nth_element(column.begin(), column.begin() + taken / 2, column.end());
+        centre[e] = column[taken / 2];
+    }
+    // The sample less the centre, without the rows too far out for bounds.
+    int64_t s = 0;
+    for (int64_t r = 0; r < taken; r++) {
+        double *to = sample.data() + s * c;
+        for (int64_t e = 0; e < c; e++)
+            to[e] = sample[r * c + e] - centre[e];
+        s += std::sqrt(dot(to, to, c)) <= BOUND_FARTHEST;
+    }
+    if (s < 2 * k)
+        return b;
+    sample.resize((size_t)(s * c));
     // First directions: the sample's rows farthest from the span of those
     // taken before (a pivoted Gram-Schmidt of the sample).
     std::vector<double> rest = sample, q((size_t)(k * c));
@@ -338,7 +354,7 @@ template <class T> Bounds make_bounds(const T *data, int64_t n, int64_t c, int t
             if (!finite[i])
                 continue;
             for (int64_t e = 0; e < c; e++)
-                x[e] = as_double(data[i * c + e]) - mean[e];
+                x[e] = as_double(data[i * c + e]) - centre[e];
             double far = std::sqrt(dot(x.data(), x.data(), c));
             if (!(far <= BOUND_FARTHEST))
                 continue;
@@ -374,7 +390,7 @@ template <class T> bool euclidean_measure(Distance<T> *m)
 // `progress` takes the steps' work so far.
 template <class Pair, class Progress>
 void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std::vector<dense_merge_t> &edges,
-                int64_t &not_finite, int64_t &nan, Progress progress)
+                int64_t &not_finite, int64_t &nan, int64_t &computed, Progress progress)
 {
     // The outside objects in increasing order, so that a step reads their
     // rows as one stream; the one taken is marked (object -1) and the list
@@ -402,7 +418,7 @@ void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std
         const Lanes *cv = coord ? coord + (int64_t)current * per : nullptr;
         double slack_v = slack ? (double)slack[current] : 0;
         parallel_for(threads, 0, tasks, 1, [&](int64_t t) {
-            StepBest best = {INF, INT32_MAX, -1, 0, 0};
+            StepBest best = {INF, INT32_MAX, -1, 0, 0, 0};
             int64_t k1 = std::min(size, (t + 1) * LINEAR_STEP_CHUNK);
             for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++) {
                 int32_t x = o[k].object;
@@ -414,6 +430,7 @@ void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std
                     needed = !((double)bound_squared(coord + (int64_t)x * per, cv) >= reach * reach);
                 }
                 if (needed) {
+                    best.computed++;
                     double d = distance(x, current);
                     if (!std::isfinite(d)) {
                         best.not_finite++;
@@ -424,7 +441,7 @@ void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std
                         o[k].from = current;
                     }
                 }
-                StepBest here = {o[k].reach, x, k, 0, 0};
+                StepBest here = {o[k].reach, x, k, 0, 0, 0};
                 if (before(here, best)) {
                     best.reach = here.reach;
                     best.object = x;
@@ -437,6 +454,7 @@ void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std
         for (int64_t t = 1; t < tasks; t++) {
             best.not_finite += found[t].not_finite;
             best.nan += found[t].nan;
+            best.computed += found[t].computed;
             if (before(found[t], best)) {
                 best.reach = found[t].reach;
                 best.object = found[t].object;
@@ -445,6 +463,7 @@ void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std
         }
         not_finite += best.not_finite;
         nan += best.nan;
+        computed += best.computed;
         Outside &taken = todo[best.at];
         edges.push_back({taken.from, taken.object, taken.reach});
         current = taken.object;
@@ -469,17 +488,18 @@ template <class T> struct RowDistance {
 
 template <class T>
 void prim_rows(const T *rows, int64_t n, int64_t c, int threads, std::vector<dense_merge_t> &edges,
-               int64_t &not_finite, int64_t &nan, const std::function<void(double)> &progress)
+               int64_t &not_finite, int64_t &nan, int64_t &computed, const std::function<void(double)> &progress)
 {
     Bounds b = make_bounds(rows, n, c, threads);
-    prim_steps((int)n, threads, RowDistance<T>{rows, c}, b.k ? &b : nullptr, edges, not_finite, nan, progress);
+    prim_steps((int)n, threads, RowDistance<T>{rows, c}, b.k ? &b : nullptr, edges, not_finite, nan, computed,
+               progress);
 }
 
 } // namespace
 
 std::vector<dense_merge_t> Run::linear_mst(int64_t &not_finite, int64_t &nan)
 {
-    not_finite = nan = 0;
+    not_finite = nan = linear_pairs_computed = 0;
     int n = object_count;
     std::vector<dense_merge_t> edges;
     if (n < 2)
@@ -491,17 +511,17 @@ std::vector<dense_merge_t> Run::linear_mst(int64_t &not_finite, int64_t &nan)
     std::function<void(double)> progress = [this](double done) { progress_batch(done); };
     int64_t c = row_length;
     if (plain && type == TYPE_CHAR && euclidean_measure(measure_char))
-        prim_rows(data_char, n, c, num_threads, edges, not_finite, nan, progress);
+        prim_rows(data_char, n, c, num_threads, edges, not_finite, nan, linear_pairs_computed, progress);
     else if (plain && type == TYPE_INT && euclidean_measure(measure_int))
-        prim_rows(data_int, n, c, num_threads, edges, not_finite, nan, progress);
+        prim_rows(data_int, n, c, num_threads, edges, not_finite, nan, linear_pairs_computed, progress);
     else if (plain && type == TYPE_FLOAT && euclidean_measure(measure_float))
-        prim_rows(data_float, n, c, num_threads, edges, not_finite, nan, progress);
+        prim_rows(data_float, n, c, num_threads, edges, not_finite, nan, linear_pairs_computed, progress);
     else if (plain && type == TYPE_DOUBLE && euclidean_measure(measure_double))
-        prim_rows(data_double, n, c, num_threads, edges, not_finite, nan, progress);
+        prim_rows(data_double, n, c, num_threads, edges, not_finite, nan, linear_pairs_computed, progress);
     else
         prim_steps(
             n, num_threads, [this](int32_t x, int32_t v) { return x < v ? calc_distance(x, v) : calc_distance(v, x); },
-            nullptr, edges, not_finite, nan, progress);
+            nullptr, edges, not_finite, nan, linear_pairs_computed, progress);
     return edges;
 }
 
