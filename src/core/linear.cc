@@ -37,7 +37,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <limits>
 #include <vector>
 
@@ -388,6 +391,67 @@ template <class T> bool euclidean_measure(Distance<T> *m)
 // it; `bounds`, where not null, spares the distances that cannot shorten a
 // reach.  Appends the edges; counts the distances not finite and NaN;
 // `progress` takes the steps' work so far.
+// The tasks of one Prim step at a time, handed to a team that stays up for
+// all steps.  A step takes a millisecond or less, and a team that met at a
+// barrier after each one waited, on a machine busy with other work, for a
+// thread the system had put aside: a whole time slice per step, the run
+// many times slower than on one thread.  Here a thread takes the next task
+// of the step that is open, if any, and the main thread waits only for the
+// tasks that others took; a thread that comes late finds them all taken.
+//
+// `open` holds the step's number (high 32 bits) and how many of its tasks
+// are still to be taken (low 32 bits): taking one is a compare-and-swap of
+// both, so a thread never takes a task of a step that has been closed.  The
+// step's other values are written before it is opened and not changed
+// before `finished` counts all its tasks.
+class StepTeam {
+  public:
+    // Opens step `step` of `tasks` tasks.
+    void open_step(uint32_t step, int64_t tasks)
+    {
+        finished_.store(0, std::memory_order_relaxed);
+        open_.store((uint64_t)step << 32 | (uint64_t)tasks, std::memory_order_release);
+    }
+    // Takes a task of the open step: its index, or -1 when none is left.
+    int64_t take()
+    {
+        uint64_t v = open_.load(std::memory_order_acquire);
+        while ((v & 0xffffffffu) != 0)
+            if (open_.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel, std::memory_order_acquire))
+                return (int64_t)(v & 0xffffffffu) - 1;
+        return -1;
+    }
+    void finish() { finished_.fetch_add(1, std::memory_order_release); }
+    // Waits until `tasks` tasks of the open step are finished.
+    void wait_for(int64_t tasks)
+    {
+        for (int spins = 0; finished_.load(std::memory_order_acquire) < tasks; spins++)
+            pause(spins);
+    }
+    void stop() { stop_.store(true, std::memory_order_release); }
+    bool stopped() const { return stop_.load(std::memory_order_acquire); }
+    // Between looks at shared state: a short spin, then the processor
+    // given up to whatever else may run, and after a long wait (the last
+    // steps, which the main thread makes alone) a sleep.
+    static void pause(int spins)
+    {
+        if (spins < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        } else if (spins < 16384) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    }
+
+  private:
+    std::atomic<uint64_t> open_{0};
+    std::atomic<int64_t> finished_{0};
+    std::atomic<bool> stop_{false};
+};
+
 template <class Pair, class Progress>
 void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std::vector<dense_merge_t> &edges,
                 int64_t &not_finite, int64_t &nan, int64_t &computed, Progress progress)
@@ -402,76 +466,129 @@ void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std
     const Lanes *coord = bounds ? bounds->at.data() : nullptr;
     const float *slack = bounds ? bounds->slack.data() : nullptr;
     const int per = BOUND_LANES / 4;
+    // The open step's values, read by the team.
     int32_t current = 0;
-    int64_t gone = 0;
-    double done = 0;
-    for (int64_t left = n - 1; left > 0; left--) {
-        if (gone > 0 && gone * 8 >= (int64_t)todo.size()) {
-            todo.erase(std::remove_if(todo.begin(), todo.end(), [](const Outside &o) { return o.object < 0; }),
-                       todo.end());
-            gone = 0;
+    int64_t size = 0;
+    Outside *o = nullptr;
+    const Lanes *cv = nullptr;
+    double slack_v = 0;
+    auto task = [&](int64_t t) {
+        StepBest best = {INF, INT32_MAX, -1, 0, 0, 0};
+        int64_t k1 = std::min(size, (t + 1) * LINEAR_STEP_CHUNK);
+        for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++) {
+            int32_t x = o[k].object;
+            if (x < 0)
+                continue;
+            bool needed = true;
+            if (coord) {
+                double reach = (o[k].reach + (double)slack[x] + slack_v) * (1 + BOUND_MARGIN);
+                needed = !((double)bound_squared(coord + (int64_t)x * per, cv) >= reach * reach);
+            }
+            if (needed) {
+                best.computed++;
+                double d = distance(x, current);
+                if (!std::isfinite(d)) {
+                    best.not_finite++;
+                    best.nan += std::isnan(d);
+                }
+                if (d < o[k].reach) {
+                    o[k].reach = d;
+                    o[k].from = current;
+                }
+            }
+            StepBest here = {o[k].reach, x, k, 0, 0, 0};
+            if (before(here, best)) {
+                best.reach = here.reach;
+                best.object = x;
+                best.at = k;
+            }
         }
-        int64_t size = (int64_t)todo.size();
-        int64_t tasks = (size + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
-        int threads = left < LINEAR_PARALLEL_LEAST ? 1 : num_threads;
-        Outside *o = todo.data();
-        const Lanes *cv = coord ? coord + (int64_t)current * per : nullptr;
-        double slack_v = slack ? (double)slack[current] : 0;
-        parallel_for(threads, 0, tasks, 1, [&](int64_t t) {
-            StepBest best = {INF, INT32_MAX, -1, 0, 0, 0};
-            int64_t k1 = std::min(size, (t + 1) * LINEAR_STEP_CHUNK);
-            for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++) {
-                int32_t x = o[k].object;
-                if (x < 0)
+        found[t] = best;
+    };
+    StepTeam team;
+    ThreadError error;
+    std::atomic<bool> failed(false);
+    auto steps = [&]() {
+        int64_t gone = 0;
+        double done = 0;
+        uint32_t step = 0;
+        for (int64_t left = n - 1; left > 0; left--) {
+            if (gone > 0 && gone * 8 >= (int64_t)todo.size()) {
+                todo.erase(std::remove_if(todo.begin(), todo.end(), [](const Outside &e) { return e.object < 0; }),
+                           todo.end());
+                gone = 0;
+            }
+            size = (int64_t)todo.size();
+            o = todo.data();
+            cv = coord ? coord + (int64_t)current * per : nullptr;
+            slack_v = slack ? (double)slack[current] : 0;
+            int64_t tasks = (size + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
+            if (num_threads > 1 && left >= LINEAR_PARALLEL_LEAST) {
+                team.open_step(++step, tasks);
+                for (int64_t t; (t = team.take()) >= 0; team.finish())
+                    task(t);
+                team.wait_for(tasks);
+                if (failed)
+                    return;
+            } else {
+                for (int64_t t = 0; t < tasks; t++)
+                    task(t);
+            }
+            StepBest best = found[0];
+            for (int64_t t = 1; t < tasks; t++) {
+                best.not_finite += found[t].not_finite;
+                best.nan += found[t].nan;
+                best.computed += found[t].computed;
+                if (before(found[t], best)) {
+                    best.reach = found[t].reach;
+                    best.object = found[t].object;
+                    best.at = found[t].at;
+                }
+            }
+            not_finite += best.not_finite;
+            nan += best.nan;
+            computed += best.computed;
+            Outside &taken = todo[best.at];
+            edges.push_back({taken.from, taken.object, taken.reach});
+            current = taken.object;
+            taken.object = -1;
+            gone++;
+            done += (double)left;
+            progress(done);
+        }
+    };
+    // The team is only worth starting where some step is shared.  A task
+    // that throws (a measure's scratch space it could not grow) ends the
+    // steps after its own; the first exception is thrown again here.
+    int threads = n - 1 >= LINEAR_PARALLEL_LEAST ? num_threads : 1;
+#pragma omp parallel num_threads(threads) if (threads > 1)
+    {
+        if (on_main_thread()) {
+            try {
+                steps();
+            } catch (...) {
+                error.keep();
+            }
+            team.stop();
+        } else {
+            for (int spins = 0; !team.stopped();) {
+                int64_t t = team.take();
+                if (t < 0) {
+                    StepTeam::pause(spins++);
                     continue;
-                bool needed = true;
-                if (coord) {
-                    double reach = (o[k].reach + (double)slack[x] + slack_v) * (1 + BOUND_MARGIN);
-                    needed = !((double)bound_squared(coord + (int64_t)x * per, cv) >= reach * reach);
                 }
-                if (needed) {
-                    best.computed++;
-                    double d = distance(x, current);
-                    if (!std::isfinite(d)) {
-                        best.not_finite++;
-                        best.nan += std::isnan(d);
-                    }
-                    if (d < o[k].reach) {
-                        o[k].reach = d;
-                        o[k].from = current;
-                    }
+                spins = 0;
+                try {
+                    task(t);
+                } catch (...) {
+                    error.keep();
+                    failed = true;
                 }
-                StepBest here = {o[k].reach, x, k, 0, 0, 0};
-                if (before(here, best)) {
-                    best.reach = here.reach;
-                    best.object = x;
-                    best.at = k;
-                }
-            }
-            found[t] = best;
-        });
-        StepBest best = found[0];
-        for (int64_t t = 1; t < tasks; t++) {
-            best.not_finite += found[t].not_finite;
-            best.nan += found[t].nan;
-            best.computed += found[t].computed;
-            if (before(found[t], best)) {
-                best.reach = found[t].reach;
-                best.object = found[t].object;
-                best.at = found[t].at;
+                team.finish();
             }
         }
-        not_finite += best.not_finite;
-        nan += best.nan;
-        computed += best.computed;
-        Outside &taken = todo[best.at];
-        edges.push_back({taken.from, taken.object, taken.reach});
-        current = taken.object;
-        taken.object = -1;
-        gone++;
-        done += (double)left;
-        progress(done);
     }
+    error.rethrow();
 }
 
 // The euclidean distance of rows x and v, the lower object first, as
