@@ -5,6 +5,8 @@
 //     the distances of each newly added object to the objects outside the
 //     tree computed on the fly, on the threads, and forgotten: O(N^2)
 //     distance computations, O(N) memory beside the input (linear_mst);
+//     for euclidean rows, lower bounds from projections onto a few
+//     principal axes spare the distances that cannot shorten a reach;
 //   - Ward linkage of euclidean distances by the nearest-neighbour chain
 //     (Benzecri 1982, Juan 1982; as in Muellner, "Modern hierarchical,
 //     agglomerative clustering algorithms", 2011) over the clusters' sizes
@@ -26,22 +28,25 @@
 //     dendrogram, the refusal of distances that are not finite, the leaf
 //     order (linear_cluster).
 //
-// Each pair is computed exactly once, by calc_distance with the lower object
-// first as the dense engine's fill computes it, so both engines see the same
-// values under every measure and -U setting.  The step picks the outside
-// object of least distance to the tree, the lowest-numbered of equal ones,
-// and an object's tree end changes only for a strictly shorter distance: the
-// choices of the dense engine's Prim, so the edges come in the same order
-// with the same ends whatever the number of threads, ties included.
+// Each pair is computed at most once, by calc_distance with the lower object
+// first as the dense engine's fill computes it, or for euclidean rows
+// without missing values by the same sum to the bit, so both engines see
+// the same values under every measure and -U setting; a pair is left out
+// only where a bound proves its distance not below the reach it would
+// change.  The step picks the outside object of least distance to the tree,
+// the lowest-numbered of equal ones, and an object's tree end changes only
+// for a strictly shorter distance: the choices of the dense engine's Prim,
+// so the edges come in the same order with the same ends whatever the
+// number of threads, ties included.
 #include "linear.h"
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
-#include <thread>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "Distance.h"

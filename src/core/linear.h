@@ -6,7 +6,8 @@
 // Single linkage is Prim's minimum spanning tree with a best distance per
 // object outside the tree, as the dense engine runs it on its matrix: each
 // step adds the nearest outside object and computes its distances to all
-// others on the threads.  The edges are the dense engine's, in the same
+// others on the threads, but those that a lower bound (euclidean rows)
+// shows cannot shorten the other's distance to the tree.  The edges are the dense engine's, in the same
 // order and with the same heights, and go through its dendrogram, so the
 // output file is the dense engine's.  Ward linkage of euclidean distances
 // needs no distance at all once the clusters' sizes and centroids are
