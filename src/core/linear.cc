@@ -175,11 +175,13 @@ namespace {
 // The bound must hold for the distances as computed, not only exactly.
 // The coordinates are worked out in double and kept as float; their
 // rounding is at most 1.2e-7 times the row's distance from the centre (for
-// rows of up to 10^8 elements), and each object keeps BOUND_SLACK times that
-// distance, plus BOUND_TINY against underflow, as its slack, which the test
-// adds to the reach.  The test's sum in float is within 2e-6 of the exact
-// one, and it asks for a margin of BOUND_MARGIN more, far above that, the
-// directions' departure from orthonormal (checked below 1e-10) and the
+// rows of up to BOUND_LONGEST_ROW elements), and each object keeps
+// BOUND_SLACK times that distance, plus BOUND_TINY, as its slack, which the
+// test adds to the reach.  The test's sum in float is within 1e-6 of the
+// exact one where the squares it compares are normal floats (BOUND_TINY
+// keeps them above 1e-30, far from where float's rounding stops being
+// relative), and it asks for a margin of BOUND_MARGIN more, far above that,
+// the directions' departure from orthonormal (checked below 1e-10) and the
 // distance's own rounding.
 //
 // An object whose row is not finite, or so far from the centre that a square
@@ -196,7 +198,7 @@ struct Bounds {
 };
 
 const double BOUND_SLACK = 1e-6;
-const double BOUND_TINY = 1e-30;
+const double BOUND_TINY = 1e-15;
 const double BOUND_MARGIN = 1e-5;
 const double BOUND_FARTHEST = 1e18;
 // Directions of the bounds: a quarter of the row at most.  A test costs
@@ -206,8 +208,8 @@ const int BOUND_DIRECTIONS = BOUND_LANES;
 // The sample the directions come from: at most this many rows and elements.
 const int64_t BOUND_SAMPLE_ROWS = 2048;
 const int64_t BOUND_SAMPLE_ELEMENTS = 1 << 19;
-// Rows longer than this get no bounds: the directions' storage grows with
-// the row, and the rounding bound above holds up to 10^8 elements.
+// Rows longer than this get no bounds: the directions' storage (and the
+// rounding of the coordinates) grows with the row.
 const int64_t BOUND_LONGEST_ROW = 1 << 14;
 // Rounds of subspace iteration that turn the first directions into the
 // sample's principal axes.  Any orthonormal directions give true bounds;
