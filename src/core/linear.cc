@@ -393,11 +393,6 @@ template <class T> bool euclidean_measure(Distance<T> *m)
     return m && dynamic_cast<DistanceEuclidean<T> *>(m) != nullptr;
 }
 
-// Prim's steps over n objects on `threads` threads: distance(v, xs, m, d)
-// puts into d[i] the distance of outside object xs[i] to the new tree object
-// v as the run computes it; `bounds`, where not null, spares the distances that cannot shorten a
-// reach.  Appends the edges; counts the distances not finite and NaN;
-// `progress` takes the steps' work so far.
 // The tasks of one Prim step at a time, handed to a team that stays up for
 // all steps.  A step takes a millisecond or less, and a team that met at a
 // barrier after each one waited, on a machine busy with other work, for a
@@ -406,11 +401,11 @@ template <class T> bool euclidean_measure(Distance<T> *m)
 // of the step that is open, if any, and the main thread waits only for the
 // tasks that others took; a thread that comes late finds them all taken.
 //
-// `open` holds the step's number (high 32 bits) and how many of its tasks
+// `open_` holds the step's number (high 32 bits) and how many of its tasks
 // are still to be taken (low 32 bits): taking one is a compare-and-swap of
 // both, so a thread never takes a task of a step that has been closed.  The
 // step's other values are written before it is opened and not changed
-// before `finished` counts all its tasks.
+// before `finished_` counts all its tasks.
 class StepTeam {
   public:
     // Opens step `step` of `tasks` tasks.
@@ -459,6 +454,12 @@ class StepTeam {
     std::atomic<bool> stop_{false};
 };
 
+// Prim's steps over n objects on `num_threads` threads: distance(v, xs, m,
+// d) puts into d[i] the distance of outside object xs[i] to the new tree
+// object v as the run computes it; `bounds`, where not null, spares the
+// distances that cannot shorten a reach.  Appends the edges; counts the
+// distances not finite, NaN, and computed; `progress` takes the steps' work
+// so far.
 template <class Pair, class Progress>
 void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std::vector<dense_merge_t> &edges,
                 int64_t &not_finite, int64_t &nan, int64_t &computed, Progress progress)
