@@ -463,6 +463,9 @@ TEST_F(LinearBudget, WardIsChargedTheCentroids)
                      "This run needs -m 0\\.01 or more \\(gigabytes\\)\\.\n$");
     EXPECT_EQ(240, linear_bytes_per_object(LINKAGE_WARD, 10));
     EXPECT_EQ(128, linear_bytes_per_object(LINKAGE_MIN, 10));
+    // Single linkage of rows long enough for bounds: their 72 bytes more.
+    EXPECT_EQ(128, linear_bytes_per_object(LINKAGE_MIN, 31));
+    EXPECT_EQ(200, linear_bytes_per_object(LINKAGE_MIN, 32));
     // The generic algorithm's queue and bounds: 48 bytes an object.
     EXPECT_EQ(256, linear_bytes_per_object(LINKAGE_CENTROID, 10));
     EXPECT_EQ(256, linear_bytes_per_object(LINKAGE_MEDIAN, 10));
