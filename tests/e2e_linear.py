@@ -1,7 +1,8 @@
 """End-to-end tests of the linear engine (-E linear, and -E auto where
 neither the store nor the dense engine's matrix fits): its output file
-byte for byte the dense engine's, for several sizes, measures and thread
-counts, by rows and by columns, with the copy of the data and the quality
+byte for byte the dense engine's, for several sizes, measures, element
+types and thread counts, on rows where bounds spare distances too, by rows
+and by columns, with the copy of the data and the quality
 file; Ward linkage against the dense engine's and SciPy's, centroid and
 median linkage against SciPy's; the engine that a budget selects and what a budget too small for
 every engine says; the runs it refuses and why."""
@@ -64,6 +65,20 @@ class SameOutputTest(LinearCase):
                 r = self.cluster(src, "-a", "-l", "min", "-E", "linear", "-j", threads, out="linear.nc")
                 self.assertEqual(r.status, 0, r)
                 self.assertEqual(self.bytes_of("dense.nc"), self.bytes_of("linear.nc"))
+
+    def test_grouped_rows_give_the_dense_engines_file(self):
+        # Rows of 48 elements in far-apart groups, where the bounds spare
+        # most distances, as floats and as ints.
+        rng = np.random.default_rng(9)
+        x = rng.normal(0, 6, (8, 48))[rng.integers(0, 8, 2500)] + rng.normal(size=(2500, 48))
+        for code, values in (("f4", x.astype(np.float32)), ("i4", np.rint(x * 10).astype(np.int32))):
+            src = self.rows(values, name="g%s.nc" % code, code=code)
+            self.assertEqual(self.cluster(src, "-a", "-l", "min", "-E", "dense", out="dense.nc").status, 0)
+            for threads in (1, 2):
+                with self.subTest(code=code, threads=threads):
+                    r = self.cluster(src, "-a", "-l", "min", "-E", "linear", "-j", threads, out="linear.nc")
+                    self.assertEqual(r.status, 0, r)
+                    self.assertEqual(self.bytes_of("dense.nc"), self.bytes_of("linear.nc"))
 
     def test_heights_are_scipys_single_linkage(self):
         x = np.random.default_rng(7).normal(size=(200, 3))

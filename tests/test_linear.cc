@@ -8,6 +8,7 @@
 // compared with the dense engine's end to end (e2e_linear.py).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -16,6 +17,7 @@
 
 #include "brivane.h"
 #include "dense.h"
+#include "element.h"
 #include "linear.h"
 #include "run_checks.h"
 #include "run_error.h"
@@ -41,6 +43,45 @@ class LinearEngine : public ::testing::Test, public Run {
         settings.cluster = CLUSTER_ROWS;
         settings.linkage = LINKAGE_MIN;
         settings.all_pairwise = true;
+    }
+
+    std::vector<float> floats;
+    std::vector<int> ints;
+    std::vector<char> chars;
+
+    // Objects in `groups` groups whose centres lie far apart (6 standard
+    // deviations a coordinate): the data the bounds spare most on.
+    void grouped(int n, int c, int groups, unsigned seed)
+    {
+        rows(n, c, seed);
+        std::mt19937 rng(seed + 1);
+        std::normal_distribution<double> normal;
+        std::vector<double> centre((size_t)groups * c);
+        for (double &v : centre)
+            v = 6 * normal(rng);
+        for (int i = 0; i < n; i++) {
+            int g = (int)(rng() % groups);
+            for (int k = 0; k < c; k++)
+                data[(size_t)i * c + k] += centre[(size_t)g * c + k];
+        }
+    }
+
+    // The rows as elements of type `element`: int and char rounded from
+    // `scale` times the values, char kept within its range.
+    void as_type(int element, double scale = 1)
+    {
+        type = element;
+        floats.assign(data.begin(), data.end());
+        ints.clear();
+        chars.clear();
+        for (double v : data) {
+            ints.push_back((int)std::lround(v * scale));
+            chars.push_back((char)std::max(-128L, std::min(127L, std::lround(v * scale))));
+        }
+        data_float = floats.data();
+        data_int = ints.data();
+        data_char = chars.data();
+        data_double = data.data();
     }
 
     // The dense engine's tree of the run's distances.
@@ -114,6 +155,84 @@ TEST_F(LinearEngine, CountsTheDistancesThatAreNotFinite)
         EXPECT_EQ(2299 + 2298, not_finite) << threads;
         EXPECT_EQ(2299, nan) << threads;
         EXPECT_EQ(2299u, edges.size()) << threads;
+    }
+}
+
+// Rows of 32 elements and more get bounds that spare distances; the tree
+// must stay the dense engine's to the last bit whatever they spare, and
+// the distances computed four at a time must be the measure's, whatever
+// the row length.
+struct BoundCase {
+    const char *what;
+    int element;
+    int columns;
+    double scale;     // of the grouped values, before int and char round them
+    int groups;       // 0: normal noise alone, where the bounds are of no use
+    int levels;       // > 0: each value one of so many integers, many distances equal
+    bool spares;      // whether most distances are to be spared
+};
+
+TEST_F(LinearEngine, BoundsKeepTheDenseEnginesTree)
+{
+    const BoundCase cases[] = {
+        {"grouped double", TYPE_DOUBLE, 40, 1, 6, 0, true},
+        {"grouped float", TYPE_FLOAT, 37, 1, 6, 0, true},
+        {"grouped int", TYPE_INT, 40, 10, 6, 0, true},
+        {"grouped char", TYPE_CHAR, 34, 3, 6, 0, true},
+        {"grouped tiny", TYPE_DOUBLE, 40, 1e-30, 6, 0, false},
+        {"grouped huge", TYPE_DOUBLE, 40, 1e12, 6, 0, true},
+        {"noise", TYPE_DOUBLE, 39, 1, 0, 0, false},
+        {"ties", TYPE_DOUBLE, 32, 1, 0, 3, false},
+        {"ties int", TYPE_INT, 32, 1, 0, 2, false},
+    };
+    for (const BoundCase &t : cases) {
+        // 2200 objects: the first steps run on the threads.
+        int n = 2200, c = t.columns;
+        if (t.levels > 0)
+            rows(n, c, 17, t.levels);
+        else if (t.groups > 0)
+            grouped(n, c, t.groups, 13);
+        else
+            rows(n, c, 13);
+        for (double &v : data)
+            v *= t.element == TYPE_DOUBLE || t.element == TYPE_FLOAT ? t.scale : 1;
+        as_type(t.element, t.element == TYPE_DOUBLE || t.element == TYPE_FLOAT ? 1 : t.scale);
+        make_measure("euclidean", 0);
+        std::vector<dense_merge_t> want = dense_tree();
+        for (int threads : {1, 2}) {
+            num_threads = threads;
+            int64_t not_finite = -1, nan = -1;
+            std::vector<dense_merge_t> got = linear_mst(not_finite, nan);
+            std::string what = std::string(t.what) + " -j " + std::to_string(threads);
+            EXPECT_EQ(0, not_finite) << what;
+            expect_same_edges(want, got, what);
+            if (t.spares) {
+                EXPECT_LT(linear_pairs_computed, all_pairs(n) / 3) << what;
+            }
+            EXPECT_LE(linear_pairs_computed, all_pairs(n)) << what;
+        }
+    }
+}
+
+TEST_F(LinearEngine, RowsWithoutBoundsHaveEveryDistanceCounted)
+{
+    // NaN, infinite and overflowing rows among grouped ones: each of their
+    // distances is computed and counted, as without bounds.
+    grouped(2300, 40, 5, 21);
+    data[5 * 40 + 1] = NAN;
+    data[2200 * 40] = INFINITY;
+    data[1000 * 40 + 3] = 1e200;
+    make_measure("euclidean", 0);
+    for (int threads : {1, 2}) {
+        num_threads = threads;
+        int64_t not_finite, nan;
+        std::vector<dense_merge_t> edges = linear_mst(not_finite, nan);
+        // Row 5 makes 2299 distances NaN; rows 2200 and 1000 the others of
+        // theirs infinite.
+        EXPECT_EQ(2299 + 2298 + 2297, not_finite) << threads;
+        EXPECT_EQ(2299, nan) << threads;
+        EXPECT_EQ(2299u, edges.size()) << threads;
+        EXPECT_LT(linear_pairs_computed, all_pairs(2300) / 3) << threads;
     }
 }
 
@@ -344,6 +463,9 @@ TEST_F(LinearBudget, WardIsChargedTheCentroids)
                      "This run needs -m 0\\.01 or more \\(gigabytes\\)\\.\n$");
     EXPECT_EQ(240, linear_bytes_per_object(LINKAGE_WARD, 10));
     EXPECT_EQ(128, linear_bytes_per_object(LINKAGE_MIN, 10));
+    // Single linkage of rows long enough for bounds: their 72 bytes more.
+    EXPECT_EQ(128, linear_bytes_per_object(LINKAGE_MIN, 31));
+    EXPECT_EQ(200, linear_bytes_per_object(LINKAGE_MIN, 32));
     // The generic algorithm's queue and bounds: 48 bytes an object.
     EXPECT_EQ(256, linear_bytes_per_object(LINKAGE_CENTROID, 10));
     EXPECT_EQ(256, linear_bytes_per_object(LINKAGE_MEDIAN, 10));

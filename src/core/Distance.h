@@ -132,29 +132,34 @@ inline double at_least_zero(double v) { return v < 0 ? 0.0 : v; }
 // sums let the compiler use vector registers and hide the latency of the
 // additions, where a single running sum must wait for each add in turn.  The
 // result may differ from the plain left-to-right sum in the last bits only.
+//
+// The sum is a free function so that a caller that knows its measure (the
+// linear engine's Prim steps) inlines it and gets the same bits.
+template <class T> inline double euclidean_distance(const T *x, const T *y, int xlen)
+{
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int k = 0;
+    for (; k + 4 <= xlen; k += 4) {
+        double d0 = as_double(x[k]) - as_double(y[k]);
+        double d1 = as_double(x[k + 1]) - as_double(y[k + 1]);
+        double d2 = as_double(x[k + 2]) - as_double(y[k + 2]);
+        double d3 = as_double(x[k + 3]) - as_double(y[k + 3]);
+        s0 += d0 * d0;
+        s1 += d1 * d1;
+        s2 += d2 * d2;
+        s3 += d3 * d3;
+    }
+    double s = (s0 + s1) + (s2 + s3);
+    for (; k < xlen; k++) {
+        double d = as_double(x[k]) - as_double(y[k]);
+        s += d * d;
+    }
+    return std::sqrt(s);
+}
+
 template <class T> class DistanceEuclidean : public Distance<T> {
   public:
-    double distance(const T *x, const T *y, int xlen, int) override
-    {
-        double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-        int k = 0;
-        for (; k + 4 <= xlen; k += 4) {
-            double d0 = as_double(x[k]) - as_double(y[k]);
-            double d1 = as_double(x[k + 1]) - as_double(y[k + 1]);
-            double d2 = as_double(x[k + 2]) - as_double(y[k + 2]);
-            double d3 = as_double(x[k + 3]) - as_double(y[k + 3]);
-            s0 += d0 * d0;
-            s1 += d1 * d1;
-            s2 += d2 * d2;
-            s3 += d3 * d3;
-        }
-        double s = (s0 + s1) + (s2 + s3);
-        for (; k < xlen; k++) {
-            double d = as_double(x[k]) - as_double(y[k]);
-            s += d * d;
-        }
-        return std::sqrt(s);
-    }
+    double distance(const T *x, const T *y, int xlen, int) override { return euclidean_distance(x, y, xlen); }
 };
 
 // sum |d_k|.  n <= 0 gives 0.

@@ -5,6 +5,8 @@
 //     the distances of each newly added object to the objects outside the
 //     tree computed on the fly, on the threads, and forgotten: O(N^2)
 //     distance computations, O(N) memory beside the input (linear_mst);
+//     for euclidean rows, lower bounds from projections onto a few
+//     principal axes spare the distances that cannot shorten a reach;
 //   - Ward linkage of euclidean distances by the nearest-neighbour chain
 //     (Benzecri 1982, Juan 1982; as in Muellner, "Modern hierarchical,
 //     agglomerative clustering algorithms", 2011) over the clusters' sizes
@@ -26,19 +28,28 @@
 //     dendrogram, the refusal of distances that are not finite, the leaf
 //     order (linear_cluster).
 //
-// Each pair is computed exactly once, by calc_distance with the lower object
-// first as the dense engine's fill computes it, so both engines see the same
-// values under every measure and -U setting.  The step picks the outside
-// object of least distance to the tree, the lowest-numbered of equal ones,
-// and an object's tree end changes only for a strictly shorter distance: the
-// choices of the dense engine's Prim, so the edges come in the same order
-// with the same ends whatever the number of threads, ties included.
+// Each pair is computed at most once, by calc_distance with the lower object
+// first as the dense engine's fill computes it, or for euclidean rows
+// without missing values by the same sum to the bit, so both engines see
+// the same values under every measure and -U setting; a pair is left out
+// only where a bound proves its distance not below the reach it would
+// change.  The step picks the outside object of least distance to the tree,
+// the lowest-numbered of equal ones, and an object's tree end changes only
+// for a strictly shorter distance: the choices of the dense engine's Prim,
+// so the edges come in the same order with the same ends whatever the
+// number of threads, ties included.
 #include "linear.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <thread>
 #include <vector>
+
+#include "Distance.h"
 
 #include "dense.h"
 #include "element.h"
@@ -74,6 +85,7 @@ struct StepBest {
     int64_t at;
     int64_t not_finite;
     int64_t nan;
+    int64_t computed;
 };
 
 // Whether p comes before q as the step's choice: nearer, or as near and of a
@@ -142,70 +154,583 @@ int64_t linear_bytes_per_object(int linkage, int row_length)
         return LINEAR_BYTES_PER_OBJECT + LINEAR_WARD_BYTES_PER_ELEMENT * row_length + LINEAR_WARD_BYTES_PER_OBJECT;
     if (centroid_linkage(linkage))
         return LINEAR_BYTES_PER_OBJECT + LINEAR_WARD_BYTES_PER_ELEMENT * row_length + LINEAR_GENERIC_BYTES_PER_OBJECT;
+    if (linkage == LINKAGE_MIN && row_length >= LINEAR_BOUND_SHORTEST_ROW)
+        return LINEAR_BYTES_PER_OBJECT + LINEAR_BOUND_BYTES_PER_OBJECT;
     return LINEAR_BYTES_PER_OBJECT;
 }
 
+namespace {
+
+// The lower bounds of euclidean distances that let a Prim step pass over
+// most outside objects without reading their rows.
+//
+// Each object gets the coordinates of its row, less a centre, along k
+// orthonormal directions of the data (the leading principal axes of a
+// sample): a projection onto them never lengthens a vector, so the distance
+// of two objects' coordinates is at most that of their rows.  Where the
+// coordinates of u and of the new tree object v lie at least u's reach
+// apart, the distance of u and v is not below the reach, and the step would
+// leave u as it is: its distance is not needed.
+//
+// The bound must hold for the distances as computed, not only exactly.
+// The coordinates are worked out in double and kept as float; their
+// rounding is at most 1.2e-7 times the row's distance from the centre (for
+// rows of up to BOUND_LONGEST_ROW elements), and each object keeps
+// BOUND_SLACK times that distance, plus BOUND_TINY, as its slack, which the
+// test adds to the reach.  The test's sum in float is within 1e-6 of the
+// exact one where the squares it compares are normal floats (BOUND_TINY
+// keeps them above 1e-30, far from where float's rounding stops being
+// relative), and it asks for a margin of BOUND_MARGIN more, far above that,
+// the directions' departure from orthonormal (checked below 1e-10) and the
+// distance's own rounding.
+//
+// An object whose row is not finite, or so far from the centre that a square
+// could overflow (a float's, in the test), gets an infinite slack: its
+// distances are all computed, and counted where they are not finite, as
+// before.
+const int BOUND_LANES = 16;
+typedef float Lanes __attribute__((vector_size(4 * sizeof(float))));
+
+struct Bounds {
+    int k = 0;                 // directions; 0: no bounds
+    std::vector<Lanes> at;     // per object: its coordinates, BOUND_LANES floats, zero past k
+    std::vector<float> slack;  // per object
+};
+
+const double BOUND_SLACK = 1e-6;
+const double BOUND_TINY = 1e-15;
+const double BOUND_MARGIN = 1e-5;
+const double BOUND_FARTHEST = 1e18;
+// Directions of the bounds: a quarter of the row at most.  A test costs
+// about as much as the distance of 16 elements, so shorter rows
+// (LINEAR_BOUND_SHORTEST_ROW) get none.
+const int BOUND_DIRECTIONS = BOUND_LANES;
+// The sample the directions come from: at most this many rows and elements.
+const int64_t BOUND_SAMPLE_ROWS = 2048;
+const int64_t BOUND_SAMPLE_ELEMENTS = 1 << 19;
+// Rows longer than this get no bounds: the directions' storage (and the
+// rounding of the coordinates) grows with the row.
+const int64_t BOUND_LONGEST_ROW = 1 << 14;
+// Rounds of subspace iteration that turn the first directions into the
+// sample's principal axes.  Any orthonormal directions give true bounds;
+// better ones only prune more.
+const int BOUND_ROUNDS = 3;
+
+double dot(const double *a, const double *b, int64_t c)
+{
+    double s = 0;
+    for (int64_t k = 0; k < c; k++)
+        s += a[k] * b[k];
+    return s;
+}
+
+// Makes the rows of q (count of them, c long) orthonormal by modified
+// Gram-Schmidt, twice over for accuracy; drops a row that is (nearly) in the
+// span of those before it.  The number of rows left.
+int orthonormalize(std::vector<double> &q, int count, int64_t c)
+{
+    int kept = 0;
+    for (int j = 0; j < count; j++) {
+        double *v = q.data() + j * c;
+        double before = std::sqrt(dot(v, v, c));
+        for (int pass = 0; pass < 2; pass++)
+            for (int i = 0; i < kept; i++) {
+                const double *u = q.data() + i * c;
+                double f = dot(u, v, c);
+                for (int64_t e = 0; e < c; e++)
+                    v[e] -= f * u[e];
+            }
+        double norm = std::sqrt(dot(v, v, c));
+        if (!(norm > 1e-8 * before) || !std::isfinite(norm))
+            continue;
+        double *to = q.data() + kept * c;
+        for (int64_t e = 0; e < c; e++)
+            to[e] = v[e] / norm;
+        kept++;
+    }
+    return kept;
+}
+
+template <class T> Bounds make_bounds(const T *data, int64_t n, int64_t c, int threads)
+{
+    Bounds b;
+    int k = (int)std::min<int64_t>(BOUND_DIRECTIONS, c / 4);
+    if (c < LINEAR_BOUND_SHORTEST_ROW || c > BOUND_LONGEST_ROW || n < 2)
+        return b;
+    // The finite rows; a sample of them, evenly spread.
+    std::vector<char> finite((size_t)n);
+    int64_t rows = 0;
+    for (int64_t i = 0; i < n; i++) {
+        const T *x = data + i * c;
+        bool ok = true;
+        for (int64_t e = 0; e < c && ok; e++)
+            ok = std::isfinite(as_double(x[e]));
+        finite[i] = ok;
+        rows += ok;
+    }
+    int64_t want = std::min<int64_t>({rows, BOUND_SAMPLE_ROWS, BOUND_SAMPLE_ELEMENTS / c});
+    if (want < 2 * k)
+        return b;
+    std::vector<double> sample;
+    sample.reserve((size_t)(want * c));
+    for (int64_t i = 0, seen = 0; i < n && (int64_t)sample.size() < want * c; i++) {
+        if (!finite[i])
+            continue;
+        if (seen++ * want / rows != (int64_t)sample.size() / c)
+            continue;
+        for (int64_t e = 0; e < c; e++)
+            sample.push_back(as_double(data[i * c + e]));
+    }
+    int64_t taken = (int64_t)sample.size() / c;
+    // The centre: the sample's median of each element, which a few rows far
+    // out do not move (a mean would take every row's distance from it up).
+    std::vector<double> centre((size_t)c), column((size_t)taken);
+    for (int64_t e = 0; e < c; e++) {
+        for (int64_t r = 0; r < taken; r++)
+            column[r] = sample[r * c + e];
+        std::nth_element(column.begin(), column.begin() + taken / 2, column.end());
+        centre[e] = column[taken / 2];
+    }
+    // The sample less the centre, without the rows too far out for bounds.
+    int64_t s = 0;
+    for (int64_t r = 0; r < taken; r++) {
+        double *to = sample.data() + s * c;
+        for (int64_t e = 0; e < c; e++)
+            to[e] = sample[r * c + e] - centre[e];
+        s += std::sqrt(dot(to, to, c)) <= BOUND_FARTHEST;
+    }
+    if (s < 2 * k)
+        return b;
+    sample.resize((size_t)(s * c));
+    // First directions: the sample's rows farthest from the span of those
+    // taken before (a pivoted Gram-Schmidt of the sample).
+    std::vector<double> rest = sample, q((size_t)(k * c));
+    std::vector<double> left((size_t)s);
+    for (int64_t r = 0; r < s; r++)
+        left[r] = dot(rest.data() + r * c, rest.data() + r * c, c);
+    int got = 0;
+    for (; got < k; got++) {
+        int64_t far = std::max_element(left.begin(), left.end()) - left.begin();
+        if (!(left[far] > 0))
+            break;
+        double *d = q.data() + got * c;
+        std::copy(rest.begin() + far * c, rest.begin() + (far + 1) * c, d);
+        if (orthonormalize(q, got + 1, c) < got + 1)
+            break;
+        for (int64_t r = 0; r < s; r++) {
+            double *x = rest.data() + r * c;
+            double f = dot(d, x, c);
+            for (int64_t e = 0; e < c; e++)
+                x[e] -= f * d[e];
+            left[r] = dot(x, x, c);
+        }
+        left[far] = 0;
+    }
+    k = got;
+    // Subspace iteration towards the principal axes: q <- orth(S^T S q).
+    std::vector<double> y((size_t)(k * c));
+    for (int round = 0; round < BOUND_ROUNDS && k >= 2; round++) {
+        std::fill(y.begin(), y.end(), 0.0);
+        for (int64_t r = 0; r < s; r++) {
+            const double *x = sample.data() + r * c;
+            for (int j = 0; j < k; j++) {
+                double f = dot(q.data() + j * c, x, c);
+                double *to = y.data() + j * c;
+                for (int64_t e = 0; e < c; e++)
+                    to[e] += f * x[e];
+            }
+        }
+        int kept = orthonormalize(y, k, c);
+        if (kept < 2)
+            break;
+        k = kept;
+        std::copy(y.begin(), y.begin() + k * c, q.begin());
+    }
+    if (k < 2)
+        return b;
+    for (int i = 0; i < k; i++)
+        for (int j = 0; j <= i; j++)
+            if (std::fabs(dot(q.data() + i * c, q.data() + j * c, c) - (i == j)) > 1e-10)
+                return b;
+    // Every object's coordinates and slack, on the threads.
+    b.k = k;
+    const int per = BOUND_LANES / 4;
+    b.at.assign((size_t)(n * per), Lanes{0, 0, 0, 0});
+    b.slack.assign((size_t)n, INFINITY);
+    const int64_t block = 1024;
+    parallel_for(threads, 0, (n + block - 1) / block, 1, [&](int64_t t) {
+        std::vector<double> x((size_t)c);
+        for (int64_t i = t * block; i < std::min(n, (t + 1) * block); i++) {
+            if (!finite[i])
+                continue;
+            for (int64_t e = 0; e < c; e++)
+                x[e] = as_double(data[i * c + e]) - centre[e];
+            double far = std::sqrt(dot(x.data(), x.data(), c));
+            if (!(far <= BOUND_FARTHEST))
+                continue;
+            float *to = (float *)(b.at.data() + i * per);
+            for (int j = 0; j < k; j++)
+                to[j] = (float)dot(q.data() + j * c, x.data(), c);
+            b.slack[i] = (float)(BOUND_SLACK * far + BOUND_TINY);
+        }
+    });
+    return b;
+}
+
+// The squared distance of two objects' coordinates, in float.
+inline float bound_squared(const Lanes *u, const Lanes *v)
+{
+    Lanes sum = {0, 0, 0, 0};
+    for (int j = 0; j < BOUND_LANES / 4; j++) {
+        Lanes d = u[j] - v[j];
+        sum += d * d;
+    }
+    return (sum[0] + sum[1]) + (sum[2] + sum[3]);
+}
+
+template <class T> bool euclidean_measure(Distance<T> *m)
+{
+    return m && dynamic_cast<DistanceEuclidean<T> *>(m) != nullptr;
+}
+
+// The tasks of one Prim step at a time, handed to a team that stays up for
+// all steps.  A step takes a millisecond or less, and a team that met at a
+// barrier after each one waited, on a machine busy with other work, for a
+// thread the system had put aside: a whole time slice per step, the run
+// many times slower than on one thread.  Here a thread takes the next task
+// of the step that is open, if any, and the main thread waits only for the
+// tasks that others took; a thread that comes late finds them all taken.
+//
+// `open_` holds the step's number (high 32 bits) and how many of its tasks
+// are still to be taken (low 32 bits): taking one is a compare-and-swap of
+// both, so a thread never takes a task of a step that has been closed.  The
+// step's other values are written before it is opened and not changed
+// before `finished_` counts all its tasks.
+class StepTeam {
+  public:
+    // Opens step `step` of `tasks` tasks.
+    void open_step(uint32_t step, int64_t tasks)
+    {
+        finished_.store(0, std::memory_order_relaxed);
+        open_.store((uint64_t)step << 32 | (uint64_t)tasks, std::memory_order_release);
+    }
+    // Takes a task of the open step: its index, or -1 when none is left.
+    int64_t take()
+    {
+        uint64_t v = open_.load(std::memory_order_acquire);
+        while ((v & 0xffffffffu) != 0)
+            if (open_.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel, std::memory_order_acquire))
+                return (int64_t)(v & 0xffffffffu) - 1;
+        return -1;
+    }
+    void finish() { finished_.fetch_add(1, std::memory_order_release); }
+    // Waits until `tasks` tasks of the open step are finished.
+    void wait_for(int64_t tasks)
+    {
+        for (int spins = 0; finished_.load(std::memory_order_acquire) < tasks; spins++)
+            pause(spins);
+    }
+    void stop() { stop_.store(true, std::memory_order_release); }
+    bool stopped() const { return stop_.load(std::memory_order_acquire); }
+    // Between looks at shared state: a short spin, then the processor
+    // given up to whatever else may run, and after a long wait (the last
+    // steps, which the main thread makes alone) a sleep.
+    static void pause(int spins)
+    {
+        if (spins < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        } else if (spins < 16384) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    }
+
+  private:
+    std::atomic<uint64_t> open_{0};
+    std::atomic<int64_t> finished_{0};
+    std::atomic<bool> stop_{false};
+};
+
+// Prim's steps over n objects on `num_threads` threads: distance(v, xs, m,
+// d) puts into d[i] the distance of outside object xs[i] to the new tree
+// object v as the run computes it; `bounds`, where not null, spares the
+// distances that cannot shorten a reach.  Appends the edges; counts the
+// distances not finite, NaN, and computed; `progress` takes the steps' work
+// so far.
+template <class Pair, class Progress>
+void prim_steps(int n, int num_threads, Pair distance, const Bounds *bounds, std::vector<dense_merge_t> &edges,
+                int64_t &not_finite, int64_t &nan, int64_t &computed, Progress progress)
+{
+    // The outside objects in increasing order, so that a step reads their
+    // rows as one stream; the one taken is marked (object -1) and the list
+    // closed up once such marks are an eighth of it.
+    std::vector<Outside> todo(n - 1);
+    for (int k = 0; k < n - 1; k++)
+        todo[k] = {k + 1, 0, INF};
+    std::vector<StepBest> found((n - 1 + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK);
+    const Lanes *coord = bounds ? bounds->at.data() : nullptr;
+    const float *slack = bounds ? bounds->slack.data() : nullptr;
+    const int per = BOUND_LANES / 4;
+    // The open step's values, read by the team.
+    int32_t current = 0;
+    int64_t size = 0;
+    Outside *o = nullptr;
+    const Lanes *cv = nullptr;
+    double slack_v = 0;
+    auto task = [&](int64_t t) {
+        StepBest best = {INF, INT32_MAX, -1, 0, 0, 0};
+        int64_t k0 = t * LINEAR_STEP_CHUNK, k1 = std::min(size, k0 + LINEAR_STEP_CHUNK);
+        // The chunk's objects whose distance is needed, then their
+        // distances, several at a time.
+        int32_t want[LINEAR_STEP_CHUNK], objects[LINEAR_STEP_CHUNK];
+        double d[LINEAR_STEP_CHUNK];
+        int m = 0;
+        for (int64_t k = k0; k < k1; k++) {
+            int32_t x = o[k].object;
+            if (x < 0)
+                continue;
+            if (coord) {
+                double reach = (o[k].reach + (double)slack[x] + slack_v) * (1 + BOUND_MARGIN);
+                if ((double)bound_squared(coord + (int64_t)x * per, cv) >= reach * reach)
+                    continue;
+            }
+            want[m] = (int32_t)(k - k0);
+            objects[m++] = x;
+        }
+        distance(current, objects, m, d);
+        best.computed = m;
+        for (int i = 0; i < m; i++) {
+            Outside &e = o[k0 + want[i]];
+            if (!std::isfinite(d[i])) {
+                best.not_finite++;
+                best.nan += std::isnan(d[i]);
+            }
+            if (d[i] < e.reach) {
+                e.reach = d[i];
+                e.from = current;
+            }
+        }
+        for (int64_t k = k0; k < k1; k++) {
+            int32_t x = o[k].object;
+            if (x < 0)
+                continue;
+            StepBest here = {o[k].reach, x, k, 0, 0, 0};
+            if (before(here, best)) {
+                best.reach = here.reach;
+                best.object = x;
+                best.at = k;
+            }
+        }
+        found[t] = best;
+    };
+    StepTeam team;
+    ThreadError error;
+    std::atomic<bool> failed(false);
+    auto steps = [&]() {
+        int64_t gone = 0;
+        double done = 0;
+        uint32_t step = 0;
+        for (int64_t left = n - 1; left > 0; left--) {
+            if (gone > 0 && gone * 8 >= (int64_t)todo.size()) {
+                todo.erase(std::remove_if(todo.begin(), todo.end(), [](const Outside &e) { return e.object < 0; }),
+                           todo.end());
+                gone = 0;
+            }
+            size = (int64_t)todo.size();
+            o = todo.data();
+            cv = coord ? coord + (int64_t)current * per : nullptr;
+            slack_v = slack ? (double)slack[current] : 0;
+            int64_t tasks = (size + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
+            if (num_threads > 1 && left >= LINEAR_PARALLEL_LEAST) {
+                team.open_step(++step, tasks);
+                for (int64_t t; (t = team.take()) >= 0; team.finish())
+                    task(t);
+                team.wait_for(tasks);
+                if (failed)
+                    return;
+            } else {
+                for (int64_t t = 0; t < tasks; t++)
+                    task(t);
+            }
+            StepBest best = found[0];
+            for (int64_t t = 1; t < tasks; t++) {
+                best.not_finite += found[t].not_finite;
+                best.nan += found[t].nan;
+                best.computed += found[t].computed;
+                if (before(found[t], best)) {
+                    best.reach = found[t].reach;
+                    best.object = found[t].object;
+                    best.at = found[t].at;
+                }
+            }
+            not_finite += best.not_finite;
+            nan += best.nan;
+            computed += best.computed;
+            Outside &taken = todo[best.at];
+            edges.push_back({taken.from, taken.object, taken.reach});
+            current = taken.object;
+            taken.object = -1;
+            gone++;
+            done += (double)left;
+            progress(done);
+        }
+    };
+    // The team is only worth starting where some step is shared.  A task
+    // that throws (a measure's scratch space it could not grow) ends the
+    // steps after its own; the first exception is thrown again here.
+    int threads = n - 1 >= LINEAR_PARALLEL_LEAST ? num_threads : 1;
+#pragma omp parallel num_threads(threads) if (threads > 1)
+    {
+        if (on_main_thread()) {
+            try {
+                steps();
+            } catch (...) {
+                error.keep();
+            }
+            team.stop();
+        } else {
+            for (int spins = 0; !team.stopped();) {
+                int64_t t = team.take();
+                if (t < 0) {
+                    StepTeam::pause(spins++);
+                    continue;
+                }
+                spins = 0;
+                try {
+                    task(t);
+                } catch (...) {
+                    error.keep();
+                    failed = true;
+                }
+                team.finish();
+            }
+        }
+    }
+    error.rethrow();
+}
+
+// The euclidean distance of rows x and v, the lower object first, as
+// calc_distance gives it.
+// The distances of objects xs[0..m) to the new tree object v, one by one
+// as `one` (x, v) gives them.
+template <class One> struct OneByOne {
+    One one;
+    void operator()(int32_t v, const int32_t *xs, int m, double *out) const
+    {
+        for (int i = 0; i < m; i++)
+            out[i] = one(xs[i], v);
+    }
+};
+
+// The euclidean sum of the measure (euclidean_distance), four distances at
+// a time, for processors with AVX2: lane r of a pair's vector holds its
+// partial sum s_r, and the four pairs' vectors are independent, so the
+// additions of one do not wait for another's.  AVX2 brings no fused
+// multiply-add, so every product rounds before it is added; a difference
+// and its negation have the same square.  The bits are the sum's.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define ROW_SUMS_AVX2 1
+typedef double Wide __attribute__((vector_size(4 * sizeof(double))));
+
+template <class T> __attribute__((target("avx2"), always_inline)) inline Wide wide_at(const T *x)
+{
+    return Wide{as_double(x[0]), as_double(x[1]), as_double(x[2]), as_double(x[3])};
+}
+
+template <class T>
+__attribute__((target("avx2"), always_inline)) inline double wide_end(Wide sum, const T *x, const T *y, int k, int c)
+{
+    double s = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+    for (; k < c; k++) {
+        double d = as_double(x[k]) - as_double(y[k]);
+        s += d * d;
+    }
+    return std::sqrt(s);
+}
+
+template <class T>
+__attribute__((target("avx2"), noinline)) void euclidean4_avx2(const T *v, const T *const *u, int c, double *out)
+{
+    Wide s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
+    int k = 0;
+    for (; k + 4 <= c; k += 4) {
+        Wide a = wide_at(v + k);
+        Wide d0 = a - wide_at(u[0] + k), d1 = a - wide_at(u[1] + k);
+        Wide d2 = a - wide_at(u[2] + k), d3 = a - wide_at(u[3] + k);
+        s0 += d0 * d0;
+        s1 += d1 * d1;
+        s2 += d2 * d2;
+        s3 += d3 * d3;
+    }
+    out[0] = wide_end(s0, v, u[0], k, c);
+    out[1] = wide_end(s1, v, u[1], k, c);
+    out[2] = wide_end(s2, v, u[2], k, c);
+    out[3] = wide_end(s3, v, u[3], k, c);
+}
+bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+#else
+bool has_avx2() { return false; }
+#endif
+
+template <class T> struct RowDistance {
+    const T *rows;
+    int64_t c;
+    bool avx2;
+    void operator()(int32_t v, const int32_t *xs, int m, double *out) const
+    {
+        const T *rv = rows + v * c;
+        int i = 0;
+#ifdef ROW_SUMS_AVX2
+        if (avx2)
+            for (; i + 4 <= m; i += 4) {
+                const T *u[4] = {rows + xs[i] * c, rows + xs[i + 1] * c, rows + xs[i + 2] * c, rows + xs[i + 3] * c};
+                euclidean4_avx2(rv, u, (int)c, out + i);
+            }
+#endif
+        for (; i < m; i++)
+            out[i] = euclidean_distance(rv, rows + xs[i] * c, (int)c);
+    }
+};
+
+template <class T>
+void prim_rows(const T *rows, int64_t n, int64_t c, int threads, std::vector<dense_merge_t> &edges,
+               int64_t &not_finite, int64_t &nan, int64_t &computed, const std::function<void(double)> &progress)
+{
+    Bounds b = make_bounds(rows, n, c, threads);
+    prim_steps((int)n, threads, RowDistance<T>{rows, c, has_avx2()}, b.k ? &b : nullptr, edges, not_finite, nan, computed,
+               progress);
+}
+
+} // namespace
+
 std::vector<dense_merge_t> Run::linear_mst(int64_t &not_finite, int64_t &nan)
 {
-    not_finite = nan = 0;
+    not_finite = nan = linear_pairs_computed = 0;
     int n = object_count;
     std::vector<dense_merge_t> edges;
     if (n < 2)
         return edges;
     edges.reserve(n - 1);
-    // Outside objects in any order: the one taken is replaced by the last.
-    std::vector<Outside> todo(n - 1);
-    for (int k = 0; k < n - 1; k++)
-        todo[k] = {k + 1, 0, INF};
-    std::vector<StepBest> found((n - 1 + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK);
-    int32_t current = 0;
-    double done = 0;
-    for (int64_t left = n - 1; left > 0; left--) {
-        int64_t tasks = (left + LINEAR_STEP_CHUNK - 1) / LINEAR_STEP_CHUNK;
-        int threads = left < LINEAR_PARALLEL_LEAST ? 1 : num_threads;
-        Outside *o = todo.data();
-        parallel_for(threads, 0, tasks, 1, [&](int64_t t) {
-            StepBest best = {INF, INT32_MAX, -1, 0, 0};
-            int64_t k1 = std::min(left, (t + 1) * LINEAR_STEP_CHUNK);
-            for (int64_t k = t * LINEAR_STEP_CHUNK; k < k1; k++) {
-                int32_t x = o[k].object;
-                double d = x < current ? calc_distance(x, current) : calc_distance(current, x);
-                if (!std::isfinite(d)) {
-                    best.not_finite++;
-                    best.nan += std::isnan(d);
-                }
-                if (d < o[k].reach) {
-                    o[k].reach = d;
-                    o[k].from = current;
-                }
-                StepBest here = {o[k].reach, x, k, 0, 0};
-                if (before(here, best)) {
-                    best.reach = here.reach;
-                    best.object = x;
-                    best.at = k;
-                }
-            }
-            found[t] = best;
-        });
-        StepBest best = found[0];
-        for (int64_t t = 1; t < tasks; t++) {
-            best.not_finite += found[t].not_finite;
-            best.nan += found[t].nan;
-            if (before(found[t], best)) {
-                best.reach = found[t].reach;
-                best.object = found[t].object;
-                best.at = found[t].at;
-            }
-        }
-        not_finite += best.not_finite;
-        nan += best.nan;
-        const Outside &taken = todo[best.at];
-        edges.push_back({taken.from, taken.object, taken.reach});
-        current = taken.object;
-        todo[best.at] = todo[left - 1];
-        todo.pop_back();
-        done += (double)left;
-        progress_batch(done);
+    // Euclidean rows without missing values compared pair by pair: the
+    // distance inlined, and bounds that spare most of them.
+    bool plain = !rows_with_missing;
+    std::function<void(double)> progress = [this](double done) { progress_batch(done); };
+    int64_t c = row_length;
+    if (plain && type == TYPE_CHAR && euclidean_measure(measure_char))
+        prim_rows(data_char, n, c, num_threads, edges, not_finite, nan, linear_pairs_computed, progress);
+    else if (plain && type == TYPE_INT && euclidean_measure(measure_int))
+        prim_rows(data_int, n, c, num_threads, edges, not_finite, nan, linear_pairs_computed, progress);
+    else if (plain && type == TYPE_FLOAT && euclidean_measure(measure_float))
+        prim_rows(data_float, n, c, num_threads, edges, not_finite, nan, linear_pairs_computed, progress);
+    else if (plain && type == TYPE_DOUBLE && euclidean_measure(measure_double))
+        prim_rows(data_double, n, c, num_threads, edges, not_finite, nan, linear_pairs_computed, progress);
+    else {
+        auto one = [this](int32_t x, int32_t v) { return x < v ? calc_distance(x, v) : calc_distance(v, x); };
+        prim_steps(n, num_threads, OneByOne<decltype(one)>{one}, nullptr, edges, not_finite, nan,
+                   linear_pairs_computed, progress);
     }
     return edges;
 }

@@ -6,7 +6,8 @@
 // Single linkage is Prim's minimum spanning tree with a best distance per
 // object outside the tree, as the dense engine runs it on its matrix: each
 // step adds the nearest outside object and computes its distances to all
-// others on the threads.  The edges are the dense engine's, in the same
+// others on the threads, but those that a lower bound (euclidean rows)
+// shows cannot shorten the other's distance to the tree.  The edges are the dense engine's, in the same
 // order and with the same heights, and go through its dendrogram, so the
 // output file is the dense engine's.  Ward linkage of euclidean distances
 // needs no distance at all once the clusters' sizes and centroids are
@@ -27,6 +28,14 @@
 //   64  the dendrogram arrays of 2N-1 nodes: six of int32 and one of double
 // with 4 to spare.
 const int64_t LINEAR_BYTES_PER_OBJECT = 128;
+
+// Single linkage of rows of at least LINEAR_BOUND_SHORTEST_ROW elements
+// adds the bounds that spare most distances (where the measure is
+// euclidean): per object 16 coordinates as float (64) and a slack (4), and
+// a flag while they are made (1), with 3 to spare.  Making them takes a
+// sample and directions of at most 12 MB more for a moment.
+const int64_t LINEAR_BOUND_BYTES_PER_OBJECT = 72;
+const int LINEAR_BOUND_SHORTEST_ROW = 32;
 
 // Ward linkage adds the centroids, one double per element of an object,
 // and per object its size (8), the height below it (8), its place in the

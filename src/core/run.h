@@ -492,6 +492,9 @@ class Run {
     // distances that are NaN or infinite (`not_finite`) and those NaN
     // (`nan`); each pair is computed once.
     std::vector<dense_merge_t> linear_mst(int64_t &not_finite, int64_t &nan);
+    // The distances the last linear_mst computed: fewer than the pairs where
+    // bounds showed that a distance could not shorten a reach.
+    int64_t linear_pairs_computed = 0;
     // Ward linkage of the data matrix's euclidean distances by the
     // nearest-neighbour chain over cluster centroids, on num_threads
     // threads: the N-1 merges in the order the chain found them, as
