@@ -292,7 +292,7 @@ TEST(PlanTimeBudget, TakesTheLargestCountThatFits)
     };
     for (const Case &c : cases) {
         // 100,000 objects: every count here is far from all their pairs.
-        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100000, 0, false, true,
+        Plan plan = plan_time_budget(per_million(), c.budget, c.spent, c.least, c.most, 100000, 0, false, true, true,
                                      no_epsilon, no_join);
         EXPECT_FALSE(plan.all_pairs);
         EXPECT_NEAR((double)plan.count, (double)c.count, 0.01 * c.count) << c.spent;
@@ -363,7 +363,7 @@ TEST(PlanTimeBudget, EveryPairWhenTheStoreHoldsThemAndTheirRunFits)
         {"all pairs overrun the budget", 0.5 * fill, 1999000, false},
     };
     for (const Case &c : cases) {
-        Plan plan = plan_time_budget(unit, c.budget, 0, 40000, c.most, 2000, 0, false, true, no_epsilon, no_join);
+        Plan plan = plan_time_budget(unit, c.budget, 0, 40000, c.most, 2000, 0, false, true, true, no_epsilon, no_join);
         EXPECT_EQ(plan.all_pairs, c.all_pairs) << c.name;
         EXPECT_LE(plan.seconds.total(), c.budget) << c.name;
         if (c.all_pairs) {
@@ -383,7 +383,7 @@ TEST(PlanTimeBudget, MinimumThatOverrunsIsKeptAndMeasured)
     auto no_epsilon = [](int64_t) { return 0.0; };
     auto no_join = [](double, double &tests, double &found) { tests = found = 0; };
     // 20 per object of 1M objects: 20 s against 10 s, 2 spent before.
-    Plan plan = plan_time_budget(per_million(), 10, 2, 20000000, 100000000, 1000000, 0, false, true,
+    Plan plan = plan_time_budget(per_million(), 10, 2, 20000000, 100000000, 1000000, 0, false, true, true,
                                  no_epsilon, no_join);
     EXPECT_EQ(plan.count, 20000000);
     EXPECT_NEAR(plan.over, 12, 1e-6);
@@ -404,7 +404,7 @@ TEST(PlanTimeBudget, CostlyJoinIsHeldToALowerEpsilonWhenThatFits)
         tests = 1e9 * eps;
         found = 1e6 * eps;
     };
-    Plan plan = plan_time_budget(unit, 6, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of, join_of);
+    Plan plan = plan_time_budget(unit, 6, 0, 2000000, 100000000, 100000, 0, true, true, true, epsilon_of, join_of);
     EXPECT_EQ(plan.count, 2000000);
     EXPECT_LT(plan.epsilon_cap, 1.0);
     EXPECT_GT(plan.epsilon_cap, 0.0);
@@ -413,11 +413,19 @@ TEST(PlanTimeBudget, CostlyJoinIsHeldToALowerEpsilonWhenThatFits)
 
     // Pairs alone overrun 1 s: every join only adds to the run, so the
     // smallest cap tried wins, and the run is still planned over the budget.
-    plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of, join_of);
+    plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, true, epsilon_of, join_of);
     EXPECT_GT(plan.epsilon_cap, 0.0);
     EXPECT_LT(plan.epsilon_cap, 1e-5);
     EXPECT_LT(plan.seconds.join, 0.01);
     EXPECT_GT(plan.over, 0);
+
+    // Unless the join is to stay whole (the linkages of centroids, whose
+    // trees from random pairs alone are the poorest): the same run keeps
+    // the epsilon of its count, and says by how much it overruns.
+    Plan whole = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, false, epsilon_of, join_of);
+    EXPECT_FALSE(whole.epsilon_cap < 1.0);
+    EXPECT_GT(whole.seconds.join, 1.0);
+    EXPECT_NEAR(whole.over, whole.seconds.total() - 1, 1e-9);
 }
 
 TEST(PlanTimeBudget, OverrunningMinimumKeepsTheJoinThatMakesTheShortestRun)
@@ -436,14 +444,14 @@ TEST(PlanTimeBudget, OverrunningMinimumKeepsTheJoinThatMakesTheShortestRun)
         tests = 4e9 * eps * eps;
         found = 2e6 * eps;
     };
-    Plan plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of, join_of);
+    Plan plan = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, true, epsilon_of, join_of);
     EXPECT_GT(plan.over, 0);
     EXPECT_EQ(plan.count, 2000000);
     // Total at cap e (one thread or two): tests 4 e^2 s, pairs 2 (1 - e)
     // s of random ones at about 1 us each: least near e = 0.25 / threads.
     EXPECT_GT(plan.epsilon_cap, 0.05);
     EXPECT_LT(plan.epsilon_cap, 0.4);
-    Plan none = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, epsilon_of,
+    Plan none = plan_time_budget(unit, 1, 0, 2000000, 100000000, 100000, 0, true, true, true, epsilon_of,
                                  [](double, double &tests, double &found) { tests = found = 0; });
     EXPECT_LT(plan.seconds.total(), none.seconds.total());
 }

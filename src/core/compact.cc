@@ -312,6 +312,10 @@ class PairHeap {
             sift_up(i, last);
     }
     double top_key() const { return entries_[0].key; }
+    // Hints that change(p, .) follows soon: first for the pair's place,
+    // then (once that is at hand) for its entry.
+    void prefetch_place(pair_id p) const { __builtin_prefetch(&place_[p]); }
+    void prefetch_entry(pair_id p) const { __builtin_prefetch(&entries_[place_[p]], 1); }
     // The least key below the top, +infinity when the top is alone.
     double second_key() const
     {
@@ -661,6 +665,35 @@ void Run::compact_merge()
             return height(q.b, q.a);
         return q.d;
     };
+    // What valuing the pairs e[k] of slot y reads, fetched in three steps,
+    // each reading what the one before fetched: the pair; the other end's
+    // slot, drift, row number and the pair's heap place; the other end's
+    // row and the heap entry.
+    auto fetch_first = [&](const pair_id *e, int64_t count) {
+        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_ROW_PAIR); k++)
+            __builtin_prefetch(&table.pair(e[k]), 1);
+    };
+    auto fetch_ahead = [&](int y, const pair_id *e, int64_t count, int64_t k) {
+        auto other = [&](const CompactPair &q) { return q.a == y ? q.b : q.a; };
+        if (k + AHEAD_ROW_PAIR < count)
+            __builtin_prefetch(&table.pair(e[k + AHEAD_ROW_PAIR]), 1);
+        if (k + AHEAD_ROW_SLOT < count) {
+            const CompactPair &q = table.pair(e[k + AHEAD_ROW_SLOT]);
+            if (q.a >= 0) {
+                __builtin_prefetch(&slots[other(q)]);
+                __builtin_prefetch(&drift[other(q)]);
+                centroids->prefetch_row_number(other(q));
+                heap.prefetch_place(e[k + AHEAD_ROW_SLOT]);
+            }
+        }
+        if (k + AHEAD_ROW < count) {
+            const CompactPair &q = table.pair(e[k + AHEAD_ROW]);
+            if (q.a >= 0) {
+                centroids->prefetch(other(q));
+                heap.prefetch_entry(e[k + AHEAD_ROW]);
+            }
+        }
+    };
     // The merged cluster y's pairs, each valued again from y's new
     // centroid: a far pair's key holds while both clusters stay within
     // their allowances, a near one's is its value; its list keeps the pairs
@@ -673,23 +706,9 @@ void Run::compact_merge()
         const pair_id *e = around.data();
         const int64_t count = static_cast<int64_t>(around.size());
         auto other = [&](const CompactPair &q) { return q.a == y ? q.b : q.a; };
-        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_ROW_PAIR); k++)
-            __builtin_prefetch(&table.pair(e[k]), 1);
+        fetch_first(e, count);
         for (int64_t k = 0; k < count; k++) {
-            if (k + AHEAD_ROW_PAIR < count)
-                __builtin_prefetch(&table.pair(e[k + AHEAD_ROW_PAIR]), 1);
-            if (k + AHEAD_ROW_SLOT < count) {
-                const CompactPair &q = table.pair(e[k + AHEAD_ROW_SLOT]);
-                if (q.a >= 0) {
-                    __builtin_prefetch(&slots[other(q)]);
-                    centroids->prefetch_row_number(other(q));
-                }
-            }
-            if (k + AHEAD_ROW < count) {
-                const CompactPair &q = table.pair(e[k + AHEAD_ROW]);
-                if (q.a >= 0)
-                    centroids->prefetch(other(q));
-            }
+            fetch_ahead(y, e, count, k);
             const CompactPair &q = table.pair(e[k]);
             if (q.a < 0)
                 continue;
@@ -715,7 +734,11 @@ void Run::compact_merge()
         std::vector<pair_id> &list = near[y];
         const double top = heap.empty() ? std::numeric_limits<double>::infinity() : heap.top_key();
         size_t kept = 0;
-        for (pair_id e : list) {
+        const int64_t count = static_cast<int64_t>(list.size());
+        fetch_first(list.data(), count);
+        for (int64_t k = 0; k < count; k++) {
+            fetch_ahead(y, list.data(), count, k);
+            pair_id e = list[k];
             const CompactPair &q = table.pair(e);
             if (q.a < 0 || (q.a != y && q.b != y) || !is_near[e])
                 continue;

@@ -527,6 +527,13 @@ double Run::choose_pivots_phase()
 // epsilon of every candidate count and the join's work at it.
 void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
 {
+    // Ward, centroid and median linkage over the known pairs make their
+    // best trees from mostly similar pairs with a few random ones to join
+    // the groups, and a join cut short for time would leave random pairs
+    // only, the poorest trees of all (bench/ward_cost.py's figures).
+    const bool centroids = centroid_linkage(settings.linkage);
+    if (centroids)
+        settings.prop_similar = CENTROID_PROP_SIMILAR;
     bool heuristics = heuristics_wanted();
     double prop = settings.prop_similar;
     double pivot_seconds = 0;
@@ -561,7 +568,8 @@ void Run::plan_for_time_budget(Timer &timer_global, bool &pivots_chosen)
     double budget = settings.time;
     auto plan = [&] {
         return plan_time_budget(unit, budget, timer_global.get_run_time(), least, most, object_count,
-                                heuristics ? sample_size : 0, heuristics, prop < 1, epsilon_of, join_of);
+                                heuristics ? sample_size : 0, heuristics, prop < 1, !centroids, epsilon_of,
+                                join_of);
     };
     run_plan = plan();
     // The join is timed on the sample at that plan's epsilon, the store and

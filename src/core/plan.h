@@ -189,12 +189,13 @@ double expected_draws(double all, double stored, double added);
 // `budget` - `spent`; else the largest count in [least, most] whose
 // predicted total fits; when even `least` does not fit, the heuristics'
 // epsilon is held lower (see below) and the plan records by how much the
-// minimum overruns.  `epsilon_of(count)` and
+// minimum overruns (unless `cut_join` is false: the join stays whole).
+// `epsilon_of(count)` and
 // `join_of(eps)` give the epsilon of a count and the join's (examined,
 // found) pairs at an epsilon.
 template <class EpsilonOf, class JoinOf>
 Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_t least, int64_t most, int n,
-                      double bounds, bool heuristics, bool randoms, EpsilonOf epsilon_of,
+                      double bounds, bool heuristics, bool randoms, bool cut_join, EpsilonOf epsilon_of,
                       JoinOf join_of);
 
 // The merge loop's seconds for a store of `pairs` pairs, bounded below so
@@ -234,7 +235,7 @@ std::string shortfall_line(const Plan &plan);
 
 template <class EpsilonOf, class JoinOf>
 Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_t least, int64_t most, int n,
-                      double bounds, bool heuristics, bool randoms, EpsilonOf epsilon_of,
+                      double bounds, bool heuristics, bool randoms, bool cut_join, EpsilonOf epsilon_of,
                       JoinOf join_of)
 {
     Plan plan;
@@ -271,7 +272,7 @@ Plan plan_time_budget(const UnitCosts &unit, double budget, double spent, int64_
         // none would, to the one whose run is predicted shortest (a pair
         // the join finds may cost less to store and merge than the random
         // pair it stands for, so a smaller join is not always a shorter run).
-        if (heuristics) {
+        if (heuristics && cut_join) {
             Plan p = plan;
             p.epsilon_cap = 0;
             bool fits = at(least, 0, p) <= room;
