@@ -116,13 +116,13 @@ int64_t compact_centroid_bytes(int linkage, int row_length);
 // where it calibrates the store's on the run.
 const double COMPACT_MERGE_SCALE = 1.7;
 
-// Ward, centroid and median linkage value every pair of a merged cluster
-// again from its centroid, O(C) each: their merge loop per pair against
-// the other linkages', CENTROID_SCALE_BASE + CENTROID_SCALE_PER_ELEMENT * C.
-// Priced at the worst measured, random pairs only (a time-budget run whose
-// join is held back), where a merged cluster's list grows with its size and
-// few pairs combine: 11 at 100 elements an object.  Half of them similar
-// pairs (-M's default) took 3 at 100 elements and 5 at 784 (bench/README.md).
+// Ward, centroid and median linkage value pairs from centroids, O(C)
+// each: their merge loop per pair against the other linkages',
+// CENTROID_SCALE_BASE + CENTROID_SCALE_PER_ELEMENT * C (11 at 100 elements
+// an object).  Measured with 80 % similar pairs (bench/README.md): 1.0 to
+// 5.3 on bench/scale.py's family at 10^5 rows (uniform noise the most),
+// 5.7 on its mixture at 10^6; the price keeps room above that, since the
+// ratio grows with the objects.
 const double CENTROID_SCALE_BASE = 10;
 const double CENTROID_SCALE_PER_ELEMENT = 0.011;
 
