@@ -526,6 +526,57 @@ TEST_F(Store, CalcDistanceDispatchesOnTheElementType)
     EXPECT_TRUE(std::isnan(calc_distance(0, 1)));
 }
 
+TEST_F(Store, SpearmansMeasuresFromRanksOfEachRowGiveTheMeasuresBits)
+{
+    // Rows of 1 to 40 elements: normal values, ties (values rounded to a
+    // few levels), NaN in some rows, and integers; Spearman's distance and
+    // its absolute form from the ranks made once against the measure on the
+    // two rows, to the last bit, and the ranks charged to the budget.
+    std::mt19937_64 gen(5);
+    std::normal_distribution<double> normal;
+    for (const char *key : {"spearman", "absspearman"})
+        for (int c : {1, 2, 3, 17, 40})
+            for (int kind = 0; kind < 3; kind++) {
+                SCOPED_TRACE(std::string(key) + " c " + std::to_string(c) + " kind " + std::to_string(kind));
+                const int n = 30;
+                std::vector<double> x((size_t)n * c);
+                std::vector<int> xi((size_t)n * c);
+                for (size_t k = 0; k < x.size(); k++) {
+                    x[k] = kind == 1 ? std::round(2 * normal(gen)) : normal(gen);
+                    xi[k] = (int)std::round(3 * normal(gen));
+                }
+                if (kind == 2)
+                    for (int i = 0; i < n; i += 7)
+                        x[(size_t)i * c + (size_t)(gen() % c)] = std::nan("");
+                object_count = n;
+                row_length = c;
+                for (int t = 0; t < 2; t++) {
+                    type = t == 0 ? ncDouble : ncInt;
+                    data_double = x.data();
+                    data_int = xi.data();
+                    rows_with_missing = nullptr;
+                    make_measure(key, 0);
+                    memory = 1 << 20;
+                    rank_rows(key);
+                    EXPECT_EQ(row_ranks.empty(), c < 2);
+                    EXPECT_EQ(memory, (1 << 20) - (c < 2 ? 0 : 4 * n * c));
+                    for (int i = 0; i < n; i++)
+                        for (int j = 0; j < n; j++) {
+                            double want = t == 0 ? measure_double->distance(&x[(size_t)i * c], &x[(size_t)j * c], c, c)
+                                                 : measure_int->distance(&xi[(size_t)i * c], &xi[(size_t)j * c], c, c);
+                            double got = calc_distance(i, j);
+                            if (std::isnan(want))
+                                EXPECT_TRUE(std::isnan(got)) << i << "," << j;
+                            else
+                                EXPECT_EQ(want, got) << i << "," << j;
+                        }
+                }
+                row_ranks.clear();
+                row_ranks_nan.clear();
+            }
+    measure_double = &measure;
+}
+
 // ---------------------------------------------------------------------------
 // Candidate heap
 

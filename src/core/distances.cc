@@ -39,6 +39,7 @@
 #include "record_lists.h"
 #include "refuse.h"
 #include "run.h"
+#include "threads.h"
 
 // Messages of this module.
 static const char *const MSG_STORE_FULL =
@@ -173,6 +174,8 @@ double Run::calc_distance(int point1, int point2)
 {
     if (rows_with_missing && (rows_with_missing[point1] | rows_with_missing[point2]))
         return pairwise_calc_distance(point1, point2);
+    if (!row_ranks.empty())
+        return ranked_distance(point1, point2);
     int64_t a = static_cast<int64_t>(point1) * row_length;
     int64_t b = static_cast<int64_t>(point2) * row_length;
     switch (type) {
@@ -201,6 +204,80 @@ template <class T> Distance<T> *new_measure(std::unique_ptr<Distance<T>> &owner,
 }
 
 } // namespace
+
+namespace {
+
+// The measure factory's numbers of Spearman's measures.
+const int MEASURE_SPEARMAN = 7;
+const int MEASURE_ABS_SPEARMAN = 8;
+
+// The centred ranks of rows [0, n) of c elements each, on the threads.
+template <class T>
+void centred_rows(const T *x, int64_t n, int c, float *ranks, unsigned char *nan, int threads)
+{
+    const int64_t block = 1024;
+    parallel_for(threads, 0, (n + block - 1) / block, 1, [&](int64_t t) {
+        std::vector<int> order(c);
+        std::vector<double> rank(c);
+        for (int64_t i = t * block; i < std::min(n, (t + 1) * block); i++) {
+            nan[i] = centred_ranks(x + i * c, c, order.data(), rank.data()) > 0;
+            for (int k = 0; k < c; k++)
+                ranks[i * c + k] = (float)rank[k];
+        }
+    });
+}
+
+} // namespace
+
+void Run::rank_rows(const char *distkey)
+{
+    row_ranks.clear();
+    row_ranks_nan.clear();
+    if (!distkey || row_length < 2 || row_length >= (1 << 23))
+        return;
+    const int id = DistanceFactory<char>().getDistanceID(distkey);
+    if (id != MEASURE_SPEARMAN && id != MEASURE_ABS_SPEARMAN)
+        return;
+    const int64_t n = object_count, elements = n * row_length;
+    charge_input(elements * (int64_t)sizeof(float));
+    row_ranks.resize((size_t)elements);
+    row_ranks_nan.resize((size_t)n);
+    ranks_absolute = id == MEASURE_ABS_SPEARMAN;
+    switch (type) {
+    case TYPE_DOUBLE:
+        centred_rows(data_double, n, row_length, row_ranks.data(), row_ranks_nan.data(), num_threads);
+        break;
+    case TYPE_FLOAT:
+        centred_rows(data_float, n, row_length, row_ranks.data(), row_ranks_nan.data(), num_threads);
+        break;
+    case TYPE_INT:
+        centred_rows(data_int, n, row_length, row_ranks.data(), row_ranks_nan.data(), num_threads);
+        break;
+    case TYPE_CHAR:
+        centred_rows(data_char, n, row_length, row_ranks.data(), row_ranks_nan.data(), num_threads);
+        break;
+    default:
+        row_ranks.clear();
+        row_ranks_nan.clear();
+    }
+}
+
+double Run::ranked_distance(int point1, int point2) const
+{
+    if (row_ranks_nan[point1] | row_ranks_nan[point2])
+        return MISSING_DISTANCE;
+    const float *rx = &row_ranks[(size_t)point1 * row_length], *ry = &row_ranks[(size_t)point2 * row_length];
+    // The sums of spearman_coefficient, in its order.
+    double sa = 0, sb = 0, sab = 0;
+    for (int k = 0; k < row_length; k++) {
+        double x = rx[k], y = ry[k];
+        sa += x * x;
+        sb += y * y;
+        sab += x * y;
+    }
+    double c = correlation(sa, sb, sab);
+    return ranks_absolute ? one_minus_abs(c) : one_minus(c);
+}
 
 void Run::make_measure(const char *distkey, double minkowski_p)
 {

@@ -114,6 +114,7 @@ void Run::prepare_missing_values(const char *distkey)
             run_sink->text(text + "\n");
         }
     }
+    rank_rows(distkey);
 }
 
 double Run::pairwise_calc_distance(int point1, int point2)

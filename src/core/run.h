@@ -269,6 +269,16 @@ class Run {
     // every pointer null and every size 0, as before init_distances.
     void free_distances();
     double calc_distance(int point1, int point2);
+    // Spearman's measures rank each row once, not each row of every pair:
+    // the rows' centred ranks (half integers, exact in floats, 4 bytes an
+    // element charged to the budget) and which rows hold a NaN.  A distance
+    // from them is the measure's to the last bit.  Empty under the other
+    // measures.
+    std::vector<float> row_ranks;
+    std::vector<unsigned char> row_ranks_nan;
+    bool ranks_absolute = false;
+    void rank_rows(const char *distkey);
+    double ranked_distance(int point1, int point2) const;
     void add_dist(int i, int j, double distance);
     // Distance of the pair, computed with the selected measure and stored if
     // the pair is new.  An offered value greater than NO_DISTANCE is taken
