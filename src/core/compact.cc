@@ -540,8 +540,9 @@ std::unique_ptr<ClusterCentroids> make_centroids(const Run &run)
 }
 
 // How many list entries ahead of the one valued again the loop fetches
-// what it will need, in three steps as the merge loop does: the pair; the
-// other end's slot and row number; its centroid's row.
+// what it will need, in three steps, each reading what the one before
+// fetched: the pair; the other end's slot and row number; its centroid's
+// row.
 const int AHEAD_ROW_PAIR = 12;
 const int AHEAD_ROW_SLOT = 8;
 const int AHEAD_ROW = 4;
