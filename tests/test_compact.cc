@@ -177,6 +177,43 @@ TEST(CompactEngine, GivesTheStoresTreeForGivenPairsInGroupsThatNoPairConnects)
     }
 }
 
+TEST(CompactEngine, GivesTheStoresTreeWhereFewObjectsHoldMostPairs)
+{
+    // The merge loop looks up a merge's pairs a batch at a time: hubs with
+    // lists of many batches, whose ends the other hub shares or lacks, and
+    // whose lists hold pairs retired by earlier merges.
+    for (int hubs : {1, 2, 5})
+        for (int spokes : {15, 16, 17, 33, 120}) {
+            SCOPED_TRACE("hubs=" + std::to_string(hubs) + " spokes=" + std::to_string(spokes));
+            const int n = 160;
+            std::mt19937_64 gen(hubs * 1000 + spokes);
+            std::uniform_real_distribution<double> u(0, 1);
+            std::vector<int32_t> from, to;
+            std::vector<double> d;
+            for (int h = 0; h < hubs; h++)
+                for (int k = 0; k < spokes; k++) {
+                    from.push_back(h);
+                    to.push_back(hubs + static_cast<int>(gen() % (n - hubs)));
+                    d.push_back(u(gen));
+                }
+            for (int k = 0; k < 2 * n; k++) {
+                from.push_back(static_cast<int>(gen() % n));
+                to.push_back(static_cast<int>(gen() % n));
+                d.push_back(u(gen));
+            }
+            for (const char *linkage : {"min", "ave", "max"}) {
+                SCOPED_TRACE(linkage);
+                brivane::Options o;
+                o.linkage = linkage;
+                o.random_seed = 4;
+                o.engine = "store";
+                brivane::Tree store = brivane::cluster(n, from.data(), to.data(), d.data(), d.size(), o);
+                o.engine = "compact";
+                expect_same_tree(store, brivane::cluster(n, from.data(), to.data(), d.data(), d.size(), o));
+            }
+        }
+}
+
 TEST(CompactEngine, RefusesTheLinkagesOfCentroidsOnGivenDistances)
 {
     // A distance matrix has no centroids to work out the merges from.

@@ -858,6 +858,48 @@ TEST(PackedCells, TenFieldsFailWhenAnyOneFieldIsFourApart)
     EXPECT_FALSE(packed_cells_close(inc, far, c1, c2));
 }
 
+TEST(PackedCells, TheScanFindsTheFirstCloseWordInEveryLaneWidth)
+{
+    // Words of ten fields, most far from the row's: none close, one close
+    // word at each place of the range (first, inside a group of four or
+    // eight, last, past the end), and many close; ranges from empty to a
+    // few groups long, starting anywhere in a group.
+    int64_t c1, c2;
+    packed_masks(10, c1, c2);
+    std::mt19937_64 gen(17);
+    int64_t inc = 0, near = 0;
+    for (int f = 0; f < 10; f++) {
+        int v = static_cast<int>(gen() % 32);
+        inc = (inc << 6) | (((v + 3) & 31) | 32);
+        near = (near << 6) | ((v + 2) & 31);
+    }
+    auto far_word = [&] {
+        int64_t w = near;
+        int f = static_cast<int>(gen() % 10);
+        int64_t shifted = ((((near >> (6 * f)) & 31) + 4 + static_cast<int64_t>(gen() % 20)) & 31);
+        return (w & ~(int64_t(63) << (6 * f))) | (shifted << (6 * f));
+    };
+    std::vector<int64_t> words(64);
+    for (int from : {0, 1, 3, 7, 9})
+        for (int length : {0, 1, 3, 4, 5, 8, 9, 16, 23, 40})
+            for (int close_at : {-1, 0, 1, 3, 4, 7, 8, 15, 22, 39, 40, 50}) {
+                SCOPED_TRACE("from=" + std::to_string(from) + " length=" + std::to_string(length) +
+                             " close at " + std::to_string(close_at));
+                for (int64_t &w : words)
+                    w = far_word();
+                if (close_at >= 0)
+                    words[from + close_at] = near;
+                int to = from + length - 1;
+                int expected = close_at >= 0 && close_at < length ? from + close_at : to + 1;
+                for (int lanes : {1, 4, 8, 0})
+                    EXPECT_EQ(next_packed_close(words.data(), inc, from, to, c1, c2, lanes), expected) << lanes;
+                // Every word close: the first of the range.
+                std::fill(words.begin(), words.end(), near);
+                for (int lanes : {1, 4, 8, 0})
+                    EXPECT_EQ(next_packed_close(words.data(), inc, from, to, c1, c2, lanes), from) << lanes;
+            }
+}
+
 TEST(PackedCells, FineCellsAreTheLowFiveBitsOfTheFloor)
 {
     EXPECT_EQ(fine_cell_bits(29.5, 1.0), 29);

@@ -299,6 +299,10 @@ class PairHeap {
 
     bool empty() const { return size_ == 0; }
     pair_id top() const { return entries_[0].pair; }
+    // Hints that pair p's entry is wanted soon: first for its place, then
+    // (once that is at hand) for the entry.
+    void prefetch_place(pair_id p) const { __builtin_prefetch(&place_[p]); }
+    void prefetch_entry(pair_id p) const { __builtin_prefetch(&entries_[place_[p]], 1); }
 
     void remove(pair_id p)
     {
@@ -312,10 +316,6 @@ class PairHeap {
             sift_up(i, last);
     }
     double top_key() const { return entries_[0].key; }
-    // Hints that change(p, .) follows soon: first for the pair's place,
-    // then (once that is at hand) for its entry.
-    void prefetch_place(pair_id p) const { __builtin_prefetch(&place_[p]); }
-    void prefetch_entry(pair_id p) const { __builtin_prefetch(&entries_[place_[p]], 1); }
     // The least key below the top, +infinity when the top is alone.
     double second_key() const
     {
@@ -511,15 +511,15 @@ template <class T> class CentroidsOf : public ClusterCentroids {
     }
 };
 
-// How many list entries ahead of the one worked on the merge loop fetches
-// what the entry will need, in three steps, each reading what the one
-// before fetched: the entry's pair {x, z}; the hash slots of {y, z} and
-// {x, z}; and the pair {y, z} the slots name, if any.  (Fetching the heap
-// entries, counts and cluster slots as well was measured no faster: the
-// fetches then outnumber what the processor keeps in flight.)
-const int AHEAD_PAIR = 9;
-const int AHEAD_SLOT = 5;
-const int AHEAD_FOUND = 3;
+// The merge loop looks up the pairs {y, z} of this many list entries of x
+// at a time, each step over the whole batch before the next reads what it
+// fetched: the pairs {x, z} (fetched a batch early); the hash slots of
+// {y, z} and {x, z}; the pair {y, z} the slots name; the lookup itself, and
+// the heap places, counts and cluster slots of what it found; the heap
+// entries.  A rolling window of fetches a few entries ahead left the first
+// entries of every list unfetched and one chain of misses in flight; a
+// batch keeps a miss of each of its entries in flight at every step.
+const int MERGE_BATCH = 16;
 
 // The centroids of a run's data matrix, of its element type.
 std::unique_ptr<ClusterCentroids> make_centroids(const Run &run)
@@ -540,8 +540,9 @@ std::unique_ptr<ClusterCentroids> make_centroids(const Run &run)
 }
 
 // How many list entries ahead of the one valued again the loop fetches
-// what it will need, in three steps as the merge loop does: the pair; the
-// other end's slot and row number; its centroid's row.
+// what it will need, in three steps, each reading what the one before
+// fetched: the pair; the other end's slot and row number; its centroid's
+// row.
 const int AHEAD_ROW_PAIR = 12;
 const int AHEAD_ROW_SLOT = 8;
 const int AHEAD_ROW = 4;
@@ -760,6 +761,53 @@ void Run::compact_merge()
             list.erase(std::unique(list.begin(), list.end()), list.end());
         }
     };
+    // The batch [k0, k1) of the `count` entries `e` of x's list, to be
+    // merged into y: the other end of each pair alive in `other` (-1 for a
+    // retired one), and the pair of y and that end, if any, in `found`.
+    // What is found holds for the whole batch: its entries have other ends
+    // all different, and the merge of one neither makes nor retires a pair
+    // of y and another's.
+    auto fetch_batch = [&](const pair_id *e, int64_t k0, int64_t k1, int64_t count, int x, int y, int *other,
+                           pair_id *found) {
+        for (int64_t k = k1; k < std::min<int64_t>(count, k1 + MERGE_BATCH); k++)
+            __builtin_prefetch(&table.pair(e[k]), 1);
+        for (int64_t k = k0; k < k1; k++) {
+            const CompactPair &q = table.pair(e[k]);
+            int z = q.a < 0 ? -1 : q.a == x ? q.b : q.a;
+            other[k - k0] = z;
+            if (z >= 0) {
+                table.prefetch(y, z);
+                table.prefetch(x, z);
+            }
+        }
+        for (int64_t k = k0; k < k1; k++) {
+            if (other[k - k0] < 0)
+                continue;
+            pair_id r = table.guess(y, other[k - k0]);
+            if (r != NO_PAIR)
+                __builtin_prefetch(&table.pair(r), 1);
+        }
+        for (int64_t k = k0; k < k1; k++) {
+            int z = other[k - k0];
+            pair_id r = z < 0 ? NO_PAIR : table.find(y, z);
+            found[k - k0] = r;
+            if (r == NO_PAIR)
+                continue;
+            heap.prefetch_place(r);
+            heap.prefetch_place(e[k]);
+            if (multi) {
+                __builtin_prefetch(&multi[r], 1);
+                __builtin_prefetch(&multi[e[k]]);
+            }
+            __builtin_prefetch(&slots[z], 1);
+        }
+        for (int64_t k = k0; k < k1; k++) {
+            if (found[k - k0] == NO_PAIR)
+                continue;
+            heap.prefetch_entry(found[k - k0]);
+            heap.prefetch_entry(e[k]);
+        }
+    };
     int merge = 0;
     while (!heap.empty()) {
         pair_id top = heap.top();
@@ -810,44 +858,19 @@ void Run::compact_merge()
         lists.take(sx, absorbed);
         const pair_id *e = absorbed.data();
         const int64_t count = static_cast<int64_t>(absorbed.size());
-        auto fetch_pair = [&](pair_id p) { __builtin_prefetch(&table.pair(p), 1); };
-        auto fetch_slots = [&](pair_id p) {
-            const CompactPair &q = table.pair(p);
-            if (q.a < 0)
-                return;
-            int z = q.a == x ? q.b : q.a;
-            table.prefetch(y, z);
-            table.prefetch(x, z);
-        };
-        auto fetch_found = [&](pair_id p) {
-            const CompactPair &q = table.pair(p);
-            if (q.a < 0)
-                return;
-            pair_id r = table.guess(y, q.a == x ? q.b : q.a);
-            if (r == NO_PAIR)
-                return;
-            __builtin_prefetch(&table.pair(r), 1);
-        };
-        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_PAIR); k++)
-            fetch_pair(e[k]);
-        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_SLOT); k++)
-            fetch_slots(e[k]);
-        for (int64_t k = 0; k < std::min<int64_t>(count, AHEAD_FOUND); k++)
-            fetch_found(e[k]);
+        int other[MERGE_BATCH];
+        pair_id found[MERGE_BATCH];
+        for (int64_t k = 0; k < std::min<int64_t>(count, MERGE_BATCH); k++)
+            __builtin_prefetch(&table.pair(e[k]), 1);
         for (int64_t k = 0; k < count; k++) {
-            if (k + AHEAD_PAIR < count)
-                fetch_pair(e[k + AHEAD_PAIR]);
-            if (k + AHEAD_SLOT < count)
-                fetch_slots(e[k + AHEAD_SLOT]);
-            if (k + AHEAD_FOUND < count)
-                fetch_found(e[k + AHEAD_FOUND]);
-
+            if (k % MERGE_BATCH == 0)
+                fetch_batch(e, k, std::min<int64_t>(count, k + MERGE_BATCH), count, x, y, other, found);
             pair_id xz = e[k];
             CompactPair &q = table.pair(xz);
             if (q.a < 0)
                 continue;
-            int z = q.a == x ? q.b : q.a;
-            pair_id yz = table.find(y, z);
+            int z = other[k % MERGE_BATCH];
+            pair_id yz = found[k % MERGE_BATCH];
             if (yz == NO_PAIR) {
                 table.move_end(xz, x, y);
                 lists.push(sy, xz);

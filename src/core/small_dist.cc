@@ -624,23 +624,115 @@ bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, 
     return packed_cells_far(packed_inc_i, packed_j, mask31, mask24) == 0;
 }
 
-// The first index k in from...to (or to + 1 if none) whose packed cells
-// packed[k] are close to inc.  Nearly all pairs fail, so it tests four at a
-// time and looks closer only at a block with a pass.
-inline int Run::next_packed_close(const int64_t *packed, int64_t inc, int from, int to) const
+// The join's scan: nearly all pairs fail, so it tests several words at a
+// time and looks closer only at a group with a pass.  Its bit operations
+// are the same in every lane width, so every width finds the same k.
+static int next_packed_close_plain(const int64_t *packed, int64_t inc, int from, int to, int64_t mask31,
+                                   int64_t mask24)
 {
     int k = from;
     for (; k + 3 <= to; k += 4) {
         const int64_t *o = packed + k;
         // Bitwise on ints, not bools: all four are tested without branches.
-        int pass = int(packed_cells_far(inc, o[0], c1, c2) == 0) | int(packed_cells_far(inc, o[1], c1, c2) == 0) |
-                   int(packed_cells_far(inc, o[2], c1, c2) == 0) | int(packed_cells_far(inc, o[3], c1, c2) == 0);
+        int pass = int(packed_cells_far(inc, o[0], mask31, mask24) == 0) |
+                   int(packed_cells_far(inc, o[1], mask31, mask24) == 0) |
+                   int(packed_cells_far(inc, o[2], mask31, mask24) == 0) |
+                   int(packed_cells_far(inc, o[3], mask31, mask24) == 0);
         if (pass)
             break;
     }
-    while (k <= to && packed_cells_far(inc, packed[k], c1, c2) != 0)
+    while (k <= to && packed_cells_far(inc, packed[k], mask31, mask24) != 0)
         k++;
     return k;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define PACKED_SCAN_WIDE 1
+
+// packed_cells_far of eight words, as a mask of the lanes (of `lanes`) that
+// are close.
+__attribute__((target("avx512f"), always_inline)) static inline __mmask8 close8(__mmask8 lanes, __m512i words,
+                                                                                __m512i vinc, __m512i m31,
+                                                                                __m512i m24)
+{
+    // The zero-masked shifts: GCC 12's plain ones warn of an undefined start.
+    __m512i y = _mm512_and_si512(_mm512_sub_epi64(vinc, words), m31);
+    __m512i far = _mm512_or_si512(_mm512_and_si512(y, m24),
+                                  _mm512_and_si512(_mm512_and_si512(_mm512_maskz_slli_epi64(0xff, y, 1), y),
+                                                   _mm512_maskz_slli_epi64(0xff, y, 2)));
+    return _mm512_mask_testn_epi64_mask(lanes, far, far);
+}
+
+__attribute__((target("avx512f"))) static int next_packed_close_avx512(const int64_t *packed, int64_t inc, int from,
+                                                                       int to, int64_t mask31, int64_t mask24)
+{
+    const __m512i vinc = _mm512_set1_epi64(inc), m31 = _mm512_set1_epi64(mask31), m24 = _mm512_set1_epi64(mask24);
+    int k = from;
+    for (; k + 7 <= to; k += 8) {
+        __mmask8 c = close8(0xff, _mm512_loadu_si512(packed + k), vinc, m31, m24);
+        if (c)
+            return k + __builtin_ctz(c);
+    }
+    if (k <= to) {
+        // The lanes past `to` are neither read nor counted.
+        __mmask8 lanes = (__mmask8)((1u << (to - k + 1)) - 1);
+        __mmask8 c = close8(lanes, _mm512_maskz_loadu_epi64(lanes, packed + k), vinc, m31, m24);
+        if (c)
+            return k + __builtin_ctz(c);
+    }
+    return to + 1;
+}
+
+__attribute__((target("avx2"))) static int next_packed_close_avx2(const int64_t *packed, int64_t inc, int from,
+                                                                   int to, int64_t mask31, int64_t mask24)
+{
+    const __m256i vinc = _mm256_set1_epi64x(inc), m31 = _mm256_set1_epi64x(mask31),
+                  m24 = _mm256_set1_epi64x(mask24), zero = _mm256_setzero_si256();
+    int k = from;
+    for (; k + 3 <= to; k += 4) {
+        __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(packed + k));
+        __m256i y = _mm256_and_si256(_mm256_sub_epi64(vinc, words), m31);
+        __m256i far = _mm256_or_si256(_mm256_and_si256(y, m24),
+                                      _mm256_and_si256(_mm256_and_si256(_mm256_slli_epi64(y, 1), y),
+                                                       _mm256_slli_epi64(y, 2)));
+        int c = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(far, zero)));
+        if (c)
+            return k + __builtin_ctz(c);
+    }
+    while (k <= to && packed_cells_far(inc, packed[k], mask31, mask24) != 0)
+        k++;
+    return k;
+}
+
+enum PackedScan { SCAN_PLAIN, SCAN_AVX2, SCAN_AVX512 };
+static PackedScan packed_scan()
+{
+    static const PackedScan scan = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") ? SCAN_AVX512 : __builtin_cpu_supports("avx2") ? SCAN_AVX2 : SCAN_PLAIN;
+    }();
+    return scan;
+}
+#endif
+
+int next_packed_close(const int64_t *packed, int64_t inc, int from, int to, int64_t mask31, int64_t mask24, int lanes)
+{
+#ifdef PACKED_SCAN_WIDE
+    PackedScan best = packed_scan();
+    if ((lanes == 0 || lanes == 8) && best == SCAN_AVX512)
+        return next_packed_close_avx512(packed, inc, from, to, mask31, mask24);
+    if ((lanes == 0 || lanes == 4 || lanes == 8) && best != SCAN_PLAIN)
+        return next_packed_close_avx2(packed, inc, from, to, mask31, mask24);
+#else
+    (void)lanes;
+#endif
+    return next_packed_close_plain(packed, inc, from, to, mask31, mask24);
+}
+
+inline int Run::next_packed_close(const int64_t *packed, int64_t inc, int from, int to) const
+{
+    return ::next_packed_close(packed, inc, from, to, c1, c2);
 }
 
 // The second packed word of positions i and j: true when it passes too.

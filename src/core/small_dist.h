@@ -44,5 +44,11 @@ int fine_cell_bits(double v, double width);     // low 5 bits of floor(v/width)
 void packed_masks(int fields, int64_t &mask31, int64_t &mask24);
 // True when every packed field's fine cells differ by -3..+3 modulo 32.
 bool packed_cells_close(int64_t packed_inc_i, int64_t packed_j, int64_t mask31, int64_t mask24);
+// The first k in from...to (to + 1 if none) whose packed[k] is close to
+// packed_inc_i, testing `lanes` words at a time: 8 with AVX-512, 4 with
+// AVX2, where the processor has them, else (and for 1) four words in plain
+// code; 0 takes the widest the processor has.
+int next_packed_close(const int64_t *packed, int64_t packed_inc_i, int from, int to, int64_t mask31,
+                      int64_t mask24, int lanes = 0);
 
 #endif
