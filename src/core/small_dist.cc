@@ -706,13 +706,12 @@ __attribute__((target("avx2"))) static int next_packed_close_avx2(const int64_t 
 }
 
 enum PackedScan { SCAN_PLAIN, SCAN_AVX2, SCAN_AVX512 };
+// The processor's features as the compiler's runtime found them when the
+// library was loaded: a load and a test, cheap enough to ask each time
+// (a cached answer would be writable state the engine does not keep).
 static PackedScan packed_scan()
 {
-    static const PackedScan scan = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") ? SCAN_AVX512 : __builtin_cpu_supports("avx2") ? SCAN_AVX2 : SCAN_PLAIN;
-    }();
-    return scan;
+    return __builtin_cpu_supports("avx512f") ? SCAN_AVX512 : __builtin_cpu_supports("avx2") ? SCAN_AVX2 : SCAN_PLAIN;
 }
 #endif
 
