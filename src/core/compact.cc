@@ -658,6 +658,19 @@ void Run::compact_merge()
         near[a].push_back(e);
         near[b].push_back(e);
     };
+    // Pair e of slots y (just merged) and z valued: near, with its value
+    // as key, where its far key would lie below the heap's top `top`, else
+    // far.  Whether it is near now.
+    auto value_pair = [&](pair_id e, int y, int z, double top) {
+        double h = height(y, z), key = far_key(h, y, z);
+        bool now_near = !(key >= top) && h == h;
+        if (now_near)
+            key = h;
+        else
+            is_near[e] = false;
+        set_key(e, key, now_near);
+        return now_near;
+    };
     // The value of pair q now: a pair of two objects has its distance.
     auto exact = [&](const CompactPair &q) {
         if (slots[q.a].size > 1)
@@ -714,18 +727,14 @@ void Run::compact_merge()
             if (q.a < 0)
                 continue;
             int z = other(q);
-            double h = height(y, z);
-            double key = far_key(h, y, z);
-            if (key >= top || !(h == h)) {
-                is_near[e[k]] = false;
-            } else {
-                key = h;
-                if (is_near[e[k]])
+            bool was_near = is_near[e[k]];
+            if (value_pair(e[k], y, z, top)) {
+                // y's list starts again; z's has the pair already.
+                if (was_near)
                     near[y].push_back(e[k]);
                 else
                     make_near(e[k], y, z);
             }
-            set_key(e[k], key, is_near[e[k]]);
             lists.push(sy, e[k]);
         }
     };
@@ -743,16 +752,9 @@ void Run::compact_merge()
             const CompactPair &q = table.pair(e);
             if (q.a < 0 || (q.a != y && q.b != y) || !is_near[e])
                 continue;
-            int z = q.a == y ? q.b : q.a;
-            double h = height(y, z), key = far_key(h, y, z);
-            if (key >= top) {
-                // Moved away from the merges to come: far again.
-                is_near[e] = false;
-                set_key(e, key, false);
-                continue;
-            }
-            set_key(e, h, true);
-            list[kept++] = e;
+            // A pair that moved away from the merges to come is far again.
+            if (value_pair(e, y, q.a == y ? q.b : q.a, top))
+                list[kept++] = e;
         }
         list.resize(kept);
         // A pair may have come to the top more than once.
